@@ -1,0 +1,55 @@
+#ifndef CORVELA_DLL_H
+#define CORVELA_DLL_H
+
+#include <string>
+
+#include "ErrorHandling.h"
+#include "SysInfo.h"
+#include "tstrings.h"
+
+// A loaded library holding exactly one reference to its module.
+class Dll {
+public:
+    struct FromSystemDir {};
+
+    explicit Dll(const tstrings::Builder& path);
+    Dll(const tstrings::Builder& name, const FromSystemDir& tag);
+    Dll(const Dll& other);
+    ~Dll();
+
+    Dll& operator=(const Dll&) = delete;
+
+    void* getFunction(const std::string& name, bool throwIfNotFound) const;
+    const tstring& path() const { return thePath; }
+
+private:
+    tstring thePath;
+    SysInfo::ModuleHandle handle;
+};
+
+// A typed pointer to an exported function that keeps its library loaded for as long
+// as it lives, independently of the Dll it was taken from.
+template <class T> class DllFunction {
+public:
+    DllFunction(const Dll& library, const tstrings::Builder& name)
+        : lib(library), funcPtr(nullptr), funcName(name.str()) {
+        funcPtr = reinterpret_cast<T>(lib.getFunction(funcName, true));
+    }
+
+    operator T() const {
+        if (!funcPtr) {
+            THROW_ERROR(std::runtime_error(
+                (tstrings::Builder() << funcName << "() function is not available in "
+                                     << lib.path())
+                    .str()));
+        }
+        return funcPtr;
+    }
+
+private:
+    Dll lib;
+    T funcPtr;
+    std::string funcName;
+};
+
+#endif

@@ -1,0 +1,31 @@
+#ifndef CORVELA_TOOLBOX_H
+#define CORVELA_TOOLBOX_H
+
+#include <utility>
+
+#include "ErrorHandling.h"
+
+// Runs its callable when the scope ends; a failure of the callable is logged, never
+// thrown out of the destructor.
+template <class Callable> class AtEndOfScope {
+public:
+    explicit AtEndOfScope(Callable callable) : callable(std::move(callable)) {}
+    ~AtEndOfScope() {
+        try {
+            callable();
+        }
+        CATCH_AND_LOG
+    }
+
+    AtEndOfScope(const AtEndOfScope&) = delete;
+    AtEndOfScope& operator=(const AtEndOfScope&) = delete;
+
+private:
+    Callable callable;
+};
+
+template <class Callable> AtEndOfScope<Callable> atEndOfScope(Callable callable) {
+    return AtEndOfScope<Callable>(std::move(callable));
+}
+
+#endif

@@ -1,0 +1,124 @@
+#include "app.h"
+
+#include <iostream>
+#include <memory>
+
+#include "ErrorHandling.h"
+#include "SysInfo.h"
+
+namespace {
+
+const std::string* lastErrorMsg = nullptr;
+
+StandardLogAppender standardAppender;
+NopLogAppender nopAppender;
+LastErrorLogAppender lastErrorAppender;
+
+class SetLoggerAtEndOfScope {
+public:
+    SetLoggerAtEndOfScope(std::unique_ptr<WithExtraLogAppender>& holder,
+                          LogAppender* lastErrorLogAppender)
+        : holder(holder), lastErrorLogAppender(lastErrorLogAppender) {}
+
+    ~SetLoggerAtEndOfScope() {
+        try {
+            std::unique_ptr<WithExtraLogAppender> replacement(
+                new WithExtraLogAppender(*lastErrorLogAppender));
+            holder.swap(replacement);
+        }
+        CATCH_AND_LOG
+    }
+
+    SetLoggerAtEndOfScope(const SetLoggerAtEndOfScope&) = delete;
+    SetLoggerAtEndOfScope& operator=(const SetLoggerAtEndOfScope&) = delete;
+
+private:
+    std::unique_ptr<WithExtraLogAppender>& holder;
+    LogAppender* lastErrorLogAppender;
+};
+
+class ResetLastErrorMsgAtEndOfScope {
+public:
+    ResetLastErrorMsgAtEndOfScope() = default;
+    ~ResetLastErrorMsgAtEndOfScope() {
+        try {
+            lastErrorMsg = nullptr;
+        }
+        CATCH_AND_LOG
+    }
+
+    ResetLastErrorMsgAtEndOfScope(const ResetLastErrorMsgAtEndOfScope&) = delete;
+    ResetLastErrorMsgAtEndOfScope& operator=(const ResetLastErrorMsgAtEndOfScope&) = delete;
+};
+
+} // namespace
+
+namespace app {
+
+bool debugSwitchOn() { return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true"; }
+
+std::string lastErrorMessage() { return lastErrorMsg ? *lastErrorMsg : std::string(); }
+
+LogAppender& defaultLastErrorAppender() { return lastErrorAppender; }
+
+int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorLogAppender) {
+    if (debugSwitchOn()) {
+        Logger::instance().setAppender(standardAppender);
+    } else {
+        Logger::instance().setAppender(nopAppender);
+    }
+
+    TRACE_FUNCTION();
+
+    std::unique_ptr<WithExtraLogAppender> withLastErrorAppender;
+    LogAppender* effectiveLastErrorAppender =
+        lastErrorLogAppender ? lastErrorLogAppender : &defaultLastErrorAppender();
+    std::string errorMessage;
+    ResetLastErrorMsgAtEndOfScope resetLastErrorMsg;
+
+    try {
+        SetLoggerAtEndOfScope setLogger(withLastErrorAppender, effectiveLastErrorAppender);
+        launchFunc();
+    } catch (const CvErrorBase& e) {
+        errorMessage = (tstrings::Builder() << e.bareMessage()).str();
+        lastErrorMsg = &errorMessage;
+        try {
+            throw;
+        } catch (const std::runtime_error& re) {
+            logException(SOURCE_POSITION, re);
+        } catch (...) {
+            logUnknownException(SOURCE_POSITION);
+        }
+        return 1;
+    } catch (const std::runtime_error& e) {
+        errorMessage = crtErrorText();
+        lastErrorMsg = &errorMessage;
+        logException(SOURCE_POSITION, e);
+        return 1;
+    } catch (...) {
+        errorMessage = "Unknown error";
+        lastErrorMsg = &errorMessage;
+        logUnknownException(SOURCE_POSITION);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace app
+
+void StandardLogAppender::append(const LogRecord& record) {
+    std::cerr << "[" << tstrings::toUtf8(record.levelName) << "] "
+              << tstrings::toUtf8(record.fileName) << ":" << record.line << ": "
+              << tstrings::toUtf8(record.message) << std::endl;
+}
+
+void LastErrorLogAppender::append(const LogRecord&) {
+    std::cerr << app::lastErrorMessage() << std::endl;
+}
+
+WithExtraLogAppender::WithExtraLogAppender(LogAppender& extra)
+    : saved(Logger::instance().appender()), tee(&saved, &extra) {
+    Logger::instance().setAppender(tee);
+}
+
+WithExtraLogAppender::~WithExtraLogAppender() { Logger::instance().setAppender(saved); }

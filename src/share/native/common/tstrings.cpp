@@ -1,0 +1,196 @@
+#include "tstrings.h"
+
+#include <cwctype>
+#include <locale>
+#include <stdexcept>
+
+#include <windows.h>
+
+#include "ErrorHandling.h"
+
+namespace {
+
+std::string toMultiByte(const tstring& text, UINT codePage) {
+    const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    if (size < 0) {
+        THROW_ERROR(std::runtime_error("Unexpected reply from WideCharToMultiByte()"));
+    }
+    if (size == 0) {
+        return std::string();
+    }
+    std::string result(static_cast<size_t>(size), '\0');
+    if (size != WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                    &result[0], size, nullptr, nullptr)) {
+        THROW_ERROR(std::runtime_error("Unexpected reply from WideCharToMultiByte()"));
+    }
+    return result;
+}
+
+tstring fromMultiByte(const std::string& bytes, UINT codePage) {
+    const int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
+                                         static_cast<int>(bytes.size()), nullptr, 0);
+    if (size < 0) {
+        THROW_ERROR(std::runtime_error("Unexpected reply from MultiByteToWideChar()"));
+    }
+    if (size == 0) {
+        return tstring();
+    }
+    tstring result(static_cast<size_t>(size), L'\0');
+    if (size != MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
+                                    static_cast<int>(bytes.size()), &result[0], size)) {
+        THROW_ERROR(std::runtime_error("Unexpected reply from MultiByteToWideChar()"));
+    }
+    return result;
+}
+
+} // namespace
+
+namespace tstrings {
+
+std::string toUtf8(const tstring& text) { return toMultiByte(text, CP_UTF8); }
+
+std::string toACP(const tstring& text) { return toMultiByte(text, CP_ACP); }
+
+tstring fromUtf8(const std::string& bytes) { return fromMultiByte(bytes, CP_UTF8); }
+
+tstring toLower(const tstring& text) {
+    tstring result = text;
+    for (wchar_t& c : result) {
+        c = static_cast<wchar_t>(towlower(c));
+    }
+    return result;
+}
+
+bool startsWith(const tstring& text, const tstring& prefix) {
+    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const tstring& text, const tstring& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+tstring replace(const tstring& text, const tstring& search, const tstring& replacement) {
+    if (search.empty()) {
+        return text;
+    }
+    tstring result = text;
+    size_t pos = 0;
+    while ((pos = result.find(search, pos)) != tstring::npos) {
+        result.replace(pos, search.size(), replacement);
+        // The inserted text is never searched again, so a replacement holding the
+        // search text cannot loop.
+        pos += replacement.size();
+    }
+    return result;
+}
+
+tstring_array split(const tstring& text, const tstring& delimiter) {
+    tstring_array result;
+    if (text.empty() || delimiter.empty()) {
+        return result;
+    }
+    size_t start = 0;
+    size_t pos;
+    while ((pos = text.find(delimiter, start)) != tstring::npos) {
+        result.push_back(text.substr(start, pos - start));
+        start = pos + delimiter.size();
+    }
+    result.push_back(text.substr(start));
+    return result;
+}
+
+tstring join(tstring_array::const_iterator first, tstring_array::const_iterator last,
+             const tstring& delimiter) {
+    tstring result;
+    for (auto it = first; it != last; ++it) {
+        if (it != first) {
+            result += delimiter;
+        }
+        result += *it;
+    }
+    return result;
+}
+
+tstring join(const tstring_array& items, const tstring& delimiter) {
+    return join(items.begin(), items.end(), delimiter);
+}
+
+tstring join(const tstring_array& items, wchar_t delimiter) {
+    return join(items.begin(), items.end(), tstring(1, delimiter));
+}
+
+tstring vformatPrintf(const wchar_t* format, va_list args) {
+    if (!format) {
+        throw std::invalid_argument("Destination buffer can't be NULL");
+    }
+    tstring result;
+    int count = -1;
+    do {
+        // The buffer must hold the terminating zero too, so a result of exactly
+        // the buffer's length takes one more round.
+        result.resize(result.size() + 256);
+        va_list copy;
+        va_copy(copy, args);
+        count = _vsnwprintf_s(&result[0], result.size(), _TRUNCATE, format, copy);
+        va_end(copy);
+    } while (count < 0);
+    result.resize(static_cast<size_t>(count));
+    return result;
+}
+
+tstring formatPrintf(const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    struct VaEnd {
+        va_list& args;
+        ~VaEnd() { va_end(args); }
+    } guard{args};
+    return vformatPrintf(format, args);
+}
+
+Builder::Builder() { stream.imbue(std::locale::classic()); }
+
+Builder::Builder(const char* utf8) {
+    stream.imbue(std::locale::classic());
+    stream << fromUtf8(utf8);
+}
+
+Builder& Builder::operator<<(const char* bytes) {
+    for (const char* p = bytes; *p; ++p) {
+        stream << static_cast<wchar_t>(static_cast<unsigned char>(*p));
+    }
+    return *this;
+}
+
+Builder& Builder::operator<<(const std::string& utf8) {
+    stream << fromUtf8(utf8);
+    return *this;
+}
+
+Builder& Builder::operator<<(const tstring& text) {
+    stream << text;
+    return *this;
+}
+
+Builder& Builder::operator<<(const wchar_t* text) {
+    stream << text;
+    return *this;
+}
+
+Builder& Builder::operator<<(wchar_t c) {
+    stream << c;
+    return *this;
+}
+
+Builder& Builder::operator<<(const void* pointer) {
+    stream << pointer;
+    return *this;
+}
+
+std::ostream& operator<<(std::ostream& out, const Builder& builder) {
+    return out << builder.str();
+}
+
+} // namespace tstrings

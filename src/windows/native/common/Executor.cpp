@@ -1,0 +1,137 @@
+#include "Executor.h"
+
+#include <vector>
+
+#include "ErrorHandling.h"
+#include "Log.h"
+
+tstring quoteCommandLineArgument(const tstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == tstring::npos) {
+        return arg;
+    }
+    // The rules of CommandLineToArgvW: backslashes are literal unless a run of them
+    // stands before a double quote, where each one must be doubled and the quote escaped.
+    tstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    // The closing quote follows: the trailing run is doubled so that it stays literal.
+    quoted.append(backslashes * 2, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+tstring Executor::commandLine() const {
+    tstring_array items;
+    items.reserve(args.size() + 1);
+    items.push_back(executable);
+    for (const tstring& arg : args) {
+        items.push_back(quoteCommandLineArgument(arg));
+    }
+    // The program name is read by different rules: no escapes, only an enclosing pair
+    // of quotes, and a path cannot hold a double quote anyway.
+    if (items[0].empty() || items[0].find_first_of(L" \t") != tstring::npos) {
+        items[0] = L"\"" + items[0] + L"\"";
+    }
+    return tstrings::join(items, L' ');
+}
+
+UniqueHandle Executor::startProcess(UniqueHandle* threadHandle) const {
+    const tstring cmdline = commandLine();
+    std::vector<wchar_t> writableCmdline(cmdline.begin(), cmdline.end());
+    writableCmdline.push_back(L'\0');
+
+    STARTUPINFOW startupInfo = {};
+    startupInfo.cb = sizeof(startupInfo);
+    PROCESS_INFORMATION processInfo = {};
+
+    DWORD creationFlags = 0;
+    if (theSuspended) {
+        creationFlags |= CREATE_SUSPENDED;
+    }
+    if (!theVisible) {
+        creationFlags |= CREATE_NO_WINDOW;
+        startupInfo.wShowWindow = SW_HIDE;
+        startupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+    }
+
+    tstrings::Builder trace;
+    trace << L"CreateProcess";
+    if (theSuspended) {
+        trace << L"[suspended]";
+    }
+    if (theVisible) {
+        trace << L"[visible]";
+    }
+    if (theInherit) {
+        trace << L"[inherit]";
+    }
+    trace << L"(" << executable << L", " << cmdline << L")";
+
+    if (!CreateProcessW(executable.c_str(), writableCmdline.data(), nullptr, nullptr,
+                        theInherit ? TRUE : FALSE, creationFlags, nullptr, nullptr, &startupInfo,
+                        &processInfo)) {
+        trace << L" failed";
+        THROW_ERROR(SysError(trace, reinterpret_cast<const void*>(&CreateProcessW),
+                             GetLastError()));
+    }
+    UniqueHandle process(processInfo.hProcess);
+    UniqueHandle thread(processInfo.hThread);
+
+    trace << L" succeeded; PID=" << processInfo.dwProcessId;
+    LOG_TRACE(trace.tstr());
+
+    if (threadHandle) {
+        *threadHandle = std::move(thread);
+    }
+
+    if (theJob) {
+        LOG_TRACE(L"AssignProcessToJobObject(PID=" << processInfo.dwProcessId << L")");
+        if (!AssignProcessToJobObject(theJob, process.get())) {
+            THROW_ERROR(SysError(tstrings::Builder() << L"AssignProcessToJobObject() failed",
+                                 reinterpret_cast<const void*>(&AssignProcessToJobObject),
+                                 GetLastError()));
+        }
+    }
+    return process;
+}
+
+DWORD Executor::execAndWaitForExit() const {
+    UniqueHandle thread;
+    const UniqueHandle process = startProcess(&thread);
+
+    if (theSuspended) {
+        LOG_TRACE(L"ResumeThread()");
+        if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+            THROW_ERROR(SysError(tstrings::Builder() << L"ResumeThread() failed",
+                                 reinterpret_cast<const void*>(&ResumeThread), GetLastError()));
+        }
+    }
+    if (WaitForSingleObject(process.get(), INFINITE) == WAIT_FAILED) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"WaitForSingleObject() failed",
+                             reinterpret_cast<const void*>(&WaitForSingleObject), GetLastError()));
+    }
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.get(), &exitCode)) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"GetExitCodeProcess() failed",
+                             reinterpret_cast<const void*>(&GetExitCodeProcess), GetLastError()));
+    }
+    const DWORD pid = GetProcessId(process.get());
+    if (pid == 0) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"GetProcessId() failed.",
+                             reinterpret_cast<const void*>(&GetProcessId), GetLastError()));
+    }
+    LOG_TRACE(L"Process with PID=" << pid << L" terminated. Exit code=" << exitCode);
+    return exitCode;
+}

@@ -1,0 +1,92 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "ErrorHandling.h"
+#include "FileUtils.h"
+#include "SysInfo.h"
+#include "app.h"
+
+namespace {
+
+class Console {
+public:
+    class Channel {
+    public:
+        explicit Channel(FILE* stream) : reopened(nullptr), stream(stream) {
+            // The result is not checked: without a console device the C runtime keeps
+            // whatever it can, and printed records go to the unchanged stream.
+            freopen_s(&reopened, "CONOUT$", "w", stream);
+            std::ios::sync_with_stdio(true);
+        }
+
+        virtual ~Channel() {
+            try {
+                if (reopened) {
+                    fclose(reopened);
+                }
+                std::ios::sync_with_stdio(true);
+            }
+            CATCH_AND_LOG
+        }
+
+        Channel(const Channel&) = delete;
+        Channel& operator=(const Channel&) = delete;
+
+    private:
+        FILE* reopened;
+        FILE* stream;
+    };
+
+    Console() {
+        if (AttachConsole(ATTACH_PARENT_PROCESS) || AllocConsole()) {
+            out.reset(new Channel(stdout));
+            err.reset(new Channel(stderr));
+        }
+    }
+
+    ~Console() {
+        err.reset();
+        out.reset();
+    }
+
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
+
+private:
+    std::unique_ptr<Channel> out;
+    std::unique_ptr<Channel> err;
+};
+
+class LastErrorGuiLogAppender : public LogAppender {
+public:
+    void append(const LogRecord&) override {
+        const tstring text = tstrings::fromUtf8(app::lastErrorMessage());
+        const tstring caption = FileUtils::basename(SysInfo::getProcessModulePath());
+        MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
+    }
+};
+
+} // namespace
+
+namespace app {
+
+int wlaunch(const std::nothrow_t& tag, LaunchFunc launchFunc) {
+    std::unique_ptr<Console> console;
+    try {
+        if (debugSwitchOn()) {
+            console.reset(new Console());
+        }
+    }
+    CATCH_AND_LOG
+
+    LastErrorGuiLogAppender guiAppender;
+    TeeLogAppender lastErrorAppender(&defaultLastErrorAppender(), &guiAppender);
+    const int result = launch(tag, launchFunc, &lastErrorAppender);
+    console.reset();
+    return result;
+}
+
+} // namespace app

@@ -1,0 +1,51 @@
+#include <windows.h>
+
+#include "Dll.h"
+#include "ErrorHandling.h"
+#include "FileUtils.h"
+#include "SysInfo.h"
+
+namespace {
+
+HMODULE loadLibrary(const tstring& path) {
+    HMODULE module = LoadLibraryW(path.c_str());
+    if (!module) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"LoadLibraryW(" << path << L") failed",
+                             reinterpret_cast<const void*>(&LoadLibraryW), GetLastError()));
+    }
+    return module;
+}
+
+} // namespace
+
+Dll::Dll(const tstrings::Builder& path) : thePath(path.tstr()), handle(loadLibrary(thePath)) {}
+
+Dll::Dll(const tstrings::Builder& name, const FromSystemDir&)
+    : thePath(FileUtils::combinePath(SysInfo::getSystemDirectory(), name.tstr())),
+      handle(loadLibrary(thePath)) {}
+
+Dll::Dll(const Dll& other) : thePath(other.thePath), handle(nullptr) {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(0, thePath.c_str(), &module)) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"GetModuleHandleExW(" << thePath
+                                                 << L") failed",
+                             reinterpret_cast<const void*>(&GetModuleHandleExW), GetLastError()));
+    }
+    handle = module;
+}
+
+Dll::~Dll() {
+    if (handle) {
+        FreeLibrary(handle);
+    }
+}
+
+void* Dll::getFunction(const std::string& name, bool throwIfNotFound) const {
+    void* function = reinterpret_cast<void*>(GetProcAddress(handle, name.c_str()));
+    if (!function && throwIfNotFound) {
+        THROW_ERROR(SysError(tstrings::Builder()
+                                 << L"GetProcAddress(" << thePath << L", " << name << L") failed",
+                             reinterpret_cast<const void*>(&GetProcAddress), GetLastError()));
+    }
+    return function;
+}

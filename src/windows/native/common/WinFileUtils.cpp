@@ -1,0 +1,48 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <direct.h>
+
+#include "ErrorHandling.h"
+#include "FileUtils.h"
+
+namespace {
+
+// Copies and releases a buffer that the C runtime allocated for us.
+tstring takeCrtBuffer(wchar_t* buffer) {
+    struct Release {
+        wchar_t* buffer;
+        ~Release() { free(buffer); }
+    } release{buffer};
+    return tstring(buffer);
+}
+
+} // namespace
+
+namespace FileUtils {
+
+bool fileExists(const tstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+tstring toAbsolutePath(const tstring& path) {
+    if (path.empty()) {
+        wchar_t* cwd = _wgetcwd(nullptr, 0);
+        if (!cwd) {
+            THROW_ERROR(std::runtime_error("_tgetcwd() failed"));
+        }
+        const tstring result = takeCrtBuffer(cwd);
+        if (result.empty()) {
+            THROW_ERROR(std::runtime_error("_tgetcwd() returned empty string"));
+        }
+        return result;
+    }
+    wchar_t* full = _wfullpath(nullptr, path.c_str(), 0);
+    if (!full) {
+        THROW_ERROR(std::runtime_error(
+            (tstrings::Builder() << L"_tfullpath(" << path << L") failed").str()));
+    }
+    return takeCrtBuffer(full);
+}
+
+} // namespace FileUtils

@@ -1,0 +1,138 @@
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <vector>
+
+#include "ErrorHandling.h"
+#include "FileUtils.h"
+#include "SysInfo.h"
+
+namespace {
+
+tstring getModulePath(HMODULE module) {
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    DWORD count = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    // A count equal to the size means the name was cut; there is no upper bound.
+    while (count >= buffer.size()) {
+        buffer.assign(buffer.size() * 2, L'\0');
+        count = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
+    }
+    if (count == 0) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"GetModuleFileName failed",
+                             reinterpret_cast<const void*>(&GetModuleFileNameW), GetLastError()));
+    }
+    return tstring(buffer.data(), count);
+}
+
+tstring getEnvVariableImpl(const tstring& name, bool* errorOccurred) {
+    std::vector<wchar_t> buffer(10, L'\0');
+    SetLastError(ERROR_SUCCESS);
+    DWORD size = GetEnvironmentVariableW(name.c_str(), buffer.data(),
+                                         static_cast<DWORD>(buffer.size()));
+    DWORD status = GetLastError();
+    if (status == ERROR_ENVVAR_NOT_FOUND) {
+        if (errorOccurred) {
+            *errorOccurred = true;
+            return tstring();
+        }
+        THROW_ERROR(SysError(tstrings::Builder() << L"GetEnvironmentVariable(" << name
+                                                 << L") failed. Variable not set",
+                             reinterpret_cast<const void*>(&GetEnvironmentVariableW), status));
+    }
+    if (size > buffer.size()) {
+        buffer.assign(size, L'\0');
+        // A stale code from the first call must not read as a failure of the second.
+        SetLastError(ERROR_SUCCESS);
+        GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        status = GetLastError();
+        if (status != ERROR_SUCCESS) {
+            if (errorOccurred) {
+                *errorOccurred = true;
+                return tstring();
+            }
+            THROW_ERROR(SysError(tstrings::Builder()
+                                     << L"GetEnvironmentVariable(" << name << L") failed",
+                                 reinterpret_cast<const void*>(&GetEnvironmentVariableW), status));
+        }
+    }
+    if (errorOccurred) {
+        *errorOccurred = false;
+    }
+    return tstring(buffer.data());
+}
+
+template <class SysDirFunc> tstring getSystemDirImpl(SysDirFunc func, const tstring& label) {
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const UINT size = func(buffer.data(), static_cast<UINT>(buffer.size()));
+        if (size == 0) {
+            THROW_ERROR(SysError(tstrings::Builder() << label << L" failed",
+                                 reinterpret_cast<const void*>(func), GetLastError()));
+        }
+        if (size < buffer.size()) {
+            return FileUtils::stripTrailingSeparators(tstring(buffer.data()));
+        }
+        buffer.assign(size + 1, L'\0');
+    }
+    THROW_ERROR(std::runtime_error(
+        (tstrings::Builder() << L"Unexpected reply from" << L" " << label).str()));
+}
+
+} // namespace
+
+namespace SysInfo {
+
+ModuleHandle getCurrentModuleHandle() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCWSTR>(&getCurrentModuleHandle), &module)) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"GetModuleHandleExW failed",
+                             reinterpret_cast<const void*>(&GetModuleHandleExW), GetLastError()));
+    }
+    return module;
+}
+
+tstring getCurrentModulePath() { return getModulePath(getCurrentModuleHandle()); }
+
+tstring getProcessModulePath() { return FileUtils::toAbsolutePath(getModulePath(nullptr)); }
+
+tstring_array getCommandArgs(ProgramNameMode mode) {
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!args) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"CommandLineToArgvW failed",
+                             reinterpret_cast<const void*>(&CommandLineToArgvW), GetLastError()));
+    }
+    struct ArgvRelease {
+        LPWSTR* args;
+        ~ArgvRelease() { LocalFree(args); }
+    } release{args};
+    tstring_array result;
+    for (int i = (mode == DropProgramName ? 1 : 0); i < count; ++i) {
+        result.push_back(args[i]);
+    }
+    return result;
+}
+
+tstring getEnvVariable(const tstring& name) { return getEnvVariableImpl(name, nullptr); }
+
+tstring getEnvVariable(const tstring& name, const tstring& defaultValue) {
+    bool errorOccurred = false;
+    const tstring value = getEnvVariableImpl(name, &errorOccurred);
+    return errorOccurred ? defaultValue : value;
+}
+
+void setEnvVariable(const tstring& name, const tstring& value) {
+    if (!SetEnvironmentVariableW(name.c_str(), value.c_str())) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"SetEnvironmentVariable(" << name << L", "
+                                                 << value << L") failed",
+                             reinterpret_cast<const void*>(&SetEnvironmentVariableW),
+                             GetLastError()));
+    }
+}
+
+tstring getSystemDirectory() { return getSystemDirImpl(&GetSystemDirectoryW, L"GetSystemDirectory"); }
+
+} // namespace SysInfo
