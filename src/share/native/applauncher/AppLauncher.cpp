@@ -1,0 +1,93 @@
+#include "AppLauncher.h"
+
+#include "CfgFile.h"
+#include "ErrorHandling.h"
+#include "FileUtils.h"
+#include "JvmLauncher.h"
+#include "Log.h"
+#include "SysInfo.h"
+
+namespace {
+
+tstring findJvmLib(const CfgFile& cfg, const tstring& defaultRuntimeDir,
+                   const tstring_array& candidates) {
+    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
+    const auto runtime = app.find(PropertyName::runtime);
+    tstring runtimeDir;
+    if (runtime != app.end()) {
+        runtimeDir = lastValue(runtime->second);
+    } else {
+        runtimeDir = defaultRuntimeDir;
+        LOG_TRACE(L"Property \"" << PropertyName::runtime.name() << L"\" not found in \""
+                                 << SectionName::Application.name()
+                                 << L"\" section of launcher config file."
+                                 << L" Using Java runtime from \"" << runtimeDir
+                                 << L"\" directory");
+    }
+    for (const tstring& candidate : candidates) {
+        const tstring path = FileUtils::mkpath() << runtimeDir << candidate;
+        if (FileUtils::fileExists(path)) {
+            return path;
+        }
+    }
+    THROW_ERROR(std::runtime_error(
+        (tstrings::Builder() << L"Failed to find JVM in \"" << runtimeDir << L"\" directory.")
+            .str()));
+}
+
+} // namespace
+
+AppLauncher::AppLauncher()
+    : commandArgs(SysInfo::getCommandArgs(SysInfo::DropProgramName)),
+      executablePath(SysInfo::getProcessModulePath()) {}
+
+tstring AppLauncher::getCfgFilePath() const {
+    const tstring fileName =
+        FileUtils::stripExtension(FileUtils::basename(executablePath)) + L".cfg";
+    for (const tstring& dir : cfgLookupDirs) {
+        const tstring candidate = FileUtils::mkpath() << dir << fileName;
+        LOG_TRACE(L"Check [" << candidate << L"] file exit");
+        if (FileUtils::fileExists(candidate)) {
+            return candidate;
+        }
+    }
+    return FileUtils::mkpath() << appDir << fileName;
+}
+
+bool AppLauncher::searchPathListsAppDir() const {
+    const tstring value = tstrings::toLower(SysInfo::getEnvVariable(searchPathVarName, tstring()));
+    const tstring wanted = tstrings::toLower(appDir);
+    for (const tstring& piece : tstrings::split(value, L";")) {
+        if (piece == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::unique_ptr<Jvm> AppLauncher::createJvmLauncher() const {
+    const tstring cfgFilePath = getCfgFilePath();
+    LOG_TRACE(L"Launcher config file path: \"" << cfgFilePath << L"\"");
+
+    MacroMap macros;
+    macros[L"$APPDIR"] = appDir;
+    macros[L"$BINDIR"] = FileUtils::dirname(executablePath);
+    macros[L"$ROOTDIR"] = imageRootDir;
+
+    CfgFile cfg = CfgFile::load(cfgFilePath).withMacrosExpanded(macros);
+    if (!commandArgs.empty()) {
+        // Put in after expansion: arguments from the user are never macro-expanded.
+        cfg.replaceProperty(SectionName::ArgOptions, PropertyName::arguments, commandArgs);
+    }
+
+    std::unique_ptr<Jvm> jvm(new Jvm());
+    if (!searchPathListsAppDir()) {
+        jvm->addEnvironmentVariable(
+            searchPathVarName,
+            SysInfo::getEnvVariable(searchPathVarName, tstring()) + L";" + appDir);
+    }
+    jvm->setLibraryPath(findJvmLib(cfg, defaultRuntimeDir, jvmLibRelativePaths));
+    jvm->appendArgument(executablePath);
+    jvm->initFromConfigFile(cfg);
+    return jvm;
+}

@@ -1,0 +1,237 @@
+#include "CfgFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "ErrorHandling.h"
+
+namespace SectionName {
+const SectionKey Application(L"Application");
+const SectionKey JavaOptions(L"JavaOptions");
+const SectionKey AppCDSJavaOptions(L"AppCDSJavaOptions");
+const SectionKey AppCDSGenerateCacheJavaOptions(L"AppCDSGenerateCacheJavaOptions");
+const SectionKey ArgOptions(L"ArgOptions");
+} // namespace SectionName
+
+namespace PropertyName {
+const PropertyKey version(L"app.version");
+const PropertyKey mainjar(L"app.mainjar");
+const PropertyKey mainmodule(L"app.mainmodule");
+const PropertyKey mainclass(L"app.mainclass");
+const PropertyKey classpath(L"app.classpath");
+const PropertyKey modulepath(L"app.modulepath");
+const PropertyKey runtime(L"app.runtime");
+const PropertyKey splash(L"app.splash");
+const PropertyKey memory(L"app.memory");
+const PropertyKey arguments(L"arguments");
+const PropertyKey javaOptions(L"java-options");
+} // namespace PropertyName
+
+namespace {
+
+// Stands for "no current section" while parsing; never stored.
+const SectionKey noSection(L"");
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+typedef std::unique_ptr<FILE, FileCloser> UniqueFile;
+
+// Splits a property line at the first '=' that no backslash stands before.
+void splitPropertyLine(const tstring& line, tstring& key, tstring& value) {
+    size_t pos = 0;
+    while ((pos = line.find(L'=', pos)) != tstring::npos) {
+        if (pos == 0 || line[pos - 1] != L'\\') {
+            key = line.substr(0, pos);
+            value = line.substr(pos + 1);
+            return;
+        }
+        ++pos;
+    }
+    key = line;
+    value.clear();
+}
+
+class Parser {
+public:
+    explicit Parser(const tstring& path) : path(path) {}
+
+    void parseLine(const std::string& bytes) {
+        ++lineNumber;
+        const tstring line = tstrings::fromUtf8(bytes);
+        if (line.empty() || line[0] == L';') {
+            return;
+        }
+        if (line[0] == L'[') {
+            const size_t close = line.rfind(L']');
+            if (close == 0 || close == tstring::npos) {
+                THROW_ERROR(std::runtime_error((tstrings::Builder()
+                                                << L"Error parsing [" << path << L"] file at "
+                                                << lineNumber << L": Missing ']' character")
+                                                   .str()));
+            }
+            storeOccurrence();
+            SectionKey key = noSection;
+            currentSection =
+                CfgFile::findSection(line.substr(1, close - 1), key) ? key : noSection;
+            return;
+        }
+        if (currentSection == noSection) {
+            return;
+        }
+        tstring keyText;
+        tstring value;
+        splitPropertyLine(line, keyText, value);
+        PropertyKey key(L"");
+        if (CfgFile::findProperty(keyText, key)) {
+            occurrence[key].push_back(value);
+        }
+    }
+
+    // A later occurrence of a section replaces an earlier one, but only if it
+    // collected something.
+    void storeOccurrence() {
+        if (currentSection == noSection || occurrence.empty()) {
+            return;
+        }
+        sections[currentSection].swap(occurrence);
+        occurrence.clear();
+        currentSection = noSection;
+    }
+
+    CfgFile::SectionMap sections;
+
+private:
+    const tstring& path;
+    SectionKey currentSection = noSection;
+    PropertyMap occurrence;
+    int lineNumber = 0;
+};
+
+// Passes beyond which a value is taken to be caught in a macro cycle, and the size
+// beyond which it is taken to grow without end. Without a cycle no value needs more than
+// one pass more than there are macros, so both bounds are far from real values.
+const int maxExpansionPasses = 100;
+const size_t maxExpandedLength = 1 << 20;
+
+tstring applyMacros(const tstring& text, const MacroMap& macros) {
+    tstring result = text;
+    for (const auto& macro : macros) {
+        result = tstrings::replace(result, macro.first, macro.second);
+    }
+    return result;
+}
+
+} // namespace
+
+tstring lastValue(const tstring_array& entry) { return entry.back(); }
+
+tstring joinedValues(const tstring_array& entry) { return tstrings::join(entry, L';'); }
+
+bool CfgFile::findSection(const tstring& name, SectionKey& key) {
+    static const SectionKey* const all[] = {
+        &SectionName::Application, &SectionName::JavaOptions, &SectionName::AppCDSJavaOptions,
+        &SectionName::AppCDSGenerateCacheJavaOptions, &SectionName::ArgOptions};
+    for (const SectionKey* candidate : all) {
+        if (name == candidate->name()) {
+            key = *candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
+    static const PropertyKey* const all[] = {
+        &PropertyName::version,    &PropertyName::mainjar,     &PropertyName::mainmodule,
+        &PropertyName::mainclass,  &PropertyName::classpath,   &PropertyName::modulepath,
+        &PropertyName::runtime,    &PropertyName::splash,      &PropertyName::memory,
+        &PropertyName::arguments,  &PropertyName::javaOptions};
+    for (const PropertyKey* candidate : all) {
+        if (name == candidate->name()) {
+            key = *candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+CfgFile CfgFile::load(const tstring& path) {
+    // Text mode: CR LF reads as LF and Ctrl-Z ends the input.
+    UniqueFile file(_wfopen(path.c_str(), L"rt"));
+    if (!file) {
+        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"Error opening \"" << path
+                                                            << L"\" file: " << crtErrorText())
+                                           .str()));
+    }
+
+    Parser parser(path);
+    std::string line;
+    char buffer[16384];
+    size_t count;
+    while ((count = fread(buffer, 1, sizeof(buffer), file.get())) > 0) {
+        for (size_t i = 0; i < count; ++i) {
+            if (buffer[i] == '\n') {
+                parser.parseLine(line);
+                line.clear();
+            } else {
+                line.push_back(buffer[i]);
+            }
+        }
+    }
+    if (ferror(file.get())) {
+        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
+                                                            << L"\" file up to the end: "
+                                                            << crtErrorText())
+                                           .str()));
+    }
+    if (!line.empty()) {
+        parser.parseLine(line);
+    }
+    parser.storeOccurrence();
+
+    CfgFile result;
+    result.data.swap(parser.sections);
+    return result;
+}
+
+tstring expandMacros(const tstring& value, const MacroMap& macros) {
+    const tstring firstPass = applyMacros(value, macros);
+    tstring current = firstPass;
+    tstring previous = value;
+    for (int pass = 1; current != previous; ++pass) {
+        if (pass >= maxExpansionPasses || current.size() > maxExpandedLength) {
+            // The passes never settle: a macro's value holds, directly or through other
+            // macros, its own name (a directory called "$APPDIR", say). The names in such a
+            // value are taken literally, which is what one pass gives.
+            return firstPass;
+        }
+        previous.swap(current);
+        current = applyMacros(previous, macros);
+    }
+    return current;
+}
+
+CfgFile CfgFile::withMacrosExpanded(const MacroMap& macros) const {
+    CfgFile copy(*this);
+    for (auto& section : copy.data) {
+        for (auto& property : section.second) {
+            for (tstring& value : property.second) {
+                value = expandMacros(value, macros);
+            }
+        }
+    }
+    return copy;
+}
+
+const PropertyMap& CfgFile::sectionProperties(const SectionKey& section) const {
+    const auto it = data.find(section);
+    return it == data.end() ? empty : it->second;
+}
+
+CfgFile& CfgFile::replaceProperty(const SectionKey& section, const PropertyKey& property,
+                                  const tstring_array& values) {
+    data[section][property] = values;
+    return *this;
+}

@@ -1,0 +1,109 @@
+#include "JvmLauncher.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "CfgFile.h"
+#include "Dll.h"
+#include "ErrorHandling.h"
+#include "FileUtils.h"
+#include "Log.h"
+#include "SysInfo.h"
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+
+const PropertyMap& properties(const CfgFile& cfg, const SectionKey& section) {
+    return cfg.sectionProperties(section);
+}
+
+const tstring_array* find(const PropertyMap& map, const PropertyKey& key) {
+    const auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+} // namespace
+
+Jvm::Jvm() { LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::Jvm()"); }
+
+Jvm::~Jvm() { LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::~Jvm()"); }
+
+Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
+    const PropertyMap& app = properties(cfg, SectionName::Application);
+
+    if (const tstring_array* modulePath = find(app, PropertyName::modulepath)) {
+        for (const tstring& value : *modulePath) {
+            appendArgument(L"--module-path").appendArgument(value);
+        }
+    }
+    if (const tstring_array* classPath = find(app, PropertyName::classpath)) {
+        appendArgument(L"-classpath").appendArgument(joinedValues(*classPath));
+    }
+    if (const tstring_array* splash = find(app, PropertyName::splash)) {
+        const tstring splashPath = lastValue(*splash);
+        if (FileUtils::fileExists(splashPath)) {
+            appendArgument(L"-splash:" + splashPath);
+        } else {
+            LOG_WARNING(L"Splash property ignored. File \"" << splashPath << L"\" not found");
+        }
+    }
+    if (const tstring_array* options =
+            find(properties(cfg, SectionName::JavaOptions), PropertyName::javaOptions)) {
+        for (const tstring& option : *options) {
+            appendArgument(option);
+        }
+    }
+    appendArgument(L"-Dcorvela.app-path=" + SysInfo::getProcessModulePath());
+    if (const tstring_array* mainModule = find(app, PropertyName::mainmodule)) {
+        appendArgument(L"-m").appendArgument(lastValue(*mainModule));
+    }
+    if (const tstring_array* mainClass = find(app, PropertyName::mainclass)) {
+        appendArgument(lastValue(*mainClass));
+    }
+    if (const tstring_array* mainJar = find(app, PropertyName::mainjar)) {
+        appendArgument(L"-jar").appendArgument(lastValue(*mainJar));
+    }
+    if (const tstring_array* args =
+            find(properties(cfg, SectionName::ArgOptions), PropertyName::arguments)) {
+        for (const tstring& arg : *args) {
+            appendArgument(arg);
+        }
+    }
+    return *this;
+}
+
+bool Jvm::hasSplashOption() const {
+    for (const tstring& arg : jvmArgs) {
+        if (tstrings::startsWith(arg, L"-splash:")) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Jvm::applyEnvironment() const {
+    for (size_t i = 0; i < envNames.size(); ++i) {
+        SysInfo::setEnvVariable(envNames[i], envValues[i]);
+    }
+}
+
+void Jvm::launch() {
+    std::unique_ptr<JvmlLauncherData, FreeDeleter> data(makeJvmlLauncherData(
+        jvmLauncherGetAPI(), new JliLaunchData(jvmLibraryPath, jvmArgs, envNames, envValues),
+        nullptr));
+    if (!data) {
+        // The reason is in the error record of the table function that failed.
+        THROW_ERROR(std::runtime_error("Failed to prepare the JVM launch data"));
+    }
+
+    LOG_TRACE(L"JVM library: \"" << jvmLibraryPath << L"\"");
+
+    const DllFunction<const void*> jliLaunch(Dll(tstrings::Builder() << jvmLibraryPath),
+                                             tstrings::Builder() << L"JLI_Launch");
+    if (startJvm(data.get(), jliLaunch) != 0) {
+        THROW_ERROR(std::runtime_error("Failed to launch JVM"));
+    }
+}

@@ -1,0 +1,119 @@
+#ifndef CORVELA_JVMLAUNCHER_H
+#define CORVELA_JVMLAUNCHER_H
+
+#include <cstdint>
+
+#include "tstrings.h"
+
+class CfgFile;
+
+// Knows how the Java runtime is to be started: its launcher library, the argument list and
+// the environment to set first.
+class Jvm {
+public:
+    Jvm();
+    ~Jvm();
+
+    Jvm(const Jvm&) = delete;
+    Jvm& operator=(const Jvm&) = delete;
+
+    Jvm& initFromConfigFile(const CfgFile& cfgFile);
+
+    Jvm& setLibraryPath(const tstring& path) {
+        jvmLibraryPath = path;
+        return *this;
+    }
+    Jvm& appendArgument(const tstring& value) {
+        jvmArgs.push_back(value);
+        return *this;
+    }
+    Jvm& addEnvironmentVariable(const tstring& name, const tstring& value) {
+        envNames.push_back(name);
+        envValues.push_back(value);
+        return *this;
+    }
+
+    const tstring& getPath() const { return jvmLibraryPath; }
+    const tstring_array& getArguments() const { return jvmArgs; }
+    const tstring_array& getEnvironmentNames() const { return envNames; }
+    const tstring_array& getEnvironmentValues() const { return envValues; }
+
+    bool hasSplashOption() const;
+    void applyEnvironment() const;
+    void launch();
+
+private:
+    tstring jvmLibraryPath;
+    tstring_array jvmArgs;
+    tstring_array envNames;
+    tstring_array envValues;
+};
+
+// The block handed to the Java runtime: 40-byte header, then the library path, the argument
+// array and strings, and the environment arrays and strings, packed. Every pointer points
+// into the block itself.
+struct JvmlLauncherData {
+    char* libraryPath;
+    std::int32_t argCount;
+    std::int32_t envCount;
+    char** argValues;
+    wchar_t** envNameValues;
+    wchar_t** envValueValues;
+};
+
+typedef void* JvmlLauncherHandle;
+
+struct JvmlLauncherAPI {
+    void (*closeHandle)(JvmlLauncherHandle);
+    std::int32_t (*getJvmlLauncherDataSize)(JvmlLauncherHandle);
+    JvmlLauncherData* (*initJvmlLauncherData)(JvmlLauncherHandle, void* buffer,
+                                              std::int32_t bufferSize);
+};
+
+// The object behind a launcher handle.
+class JliLaunchData {
+public:
+    JliLaunchData(const tstring& libraryPath, const tstring_array& args,
+                  const tstring_array& envNames, const tstring_array& envValues);
+
+    // With a null buffer only counts; returns the block size either way.
+    std::int32_t initJvmlLauncherData(JvmlLauncherData* buffer) const;
+
+private:
+    std::string libraryPath;
+    std::vector<std::string> argList;
+    tstring_array envNames;
+    tstring_array envValues;
+};
+
+// Adds up the size of a launch data block in 64 bits; the block must stay below 2 GiB
+// because its size travels as a signed 32-bit integer.
+class JvmlLauncherDataSize {
+public:
+    JvmlLauncherDataSize& add(std::uint64_t bytes);
+    std::uint64_t value() const { return total; }
+    // Raises when the total does not fit.
+    std::int32_t checked() const;
+
+private:
+    std::uint64_t total = 0;
+};
+
+// Consumes the handle (releases it through the table) whatever the outcome. The block is
+// allocated with malloc and is the caller's to free; null on failure.
+JvmlLauncherData* makeJvmlLauncherData(const JvmlLauncherAPI* api, JvmlLauncherHandle handle,
+                                       std::int32_t* size);
+
+extern "C" {
+
+#ifdef _WIN32
+__declspec(dllexport)
+#endif
+const JvmlLauncherAPI* jvmLauncherGetAPI(void);
+
+int startJvm(const JvmlLauncherData* data, const void* launchFunc);
+
+void debugPrintf(const char* format, ...);
+}
+
+#endif

@@ -1,0 +1,271 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <iterator>
+#include <memory>
+
+#include "AppLauncher.h"
+#include "Dll.h"
+#include "ErrorHandling.h"
+#include "Executor.h"
+#include "FileUtils.h"
+#include "JvmLauncher.h"
+#include "Log.h"
+#include "PackageFile.h"
+#include "SysInfo.h"
+#include "Toolbox.h"
+#include "UniqueHandle.h"
+#include "app.h"
+
+namespace {
+
+// Set by a launcher for the child it restarts, naming the executable. A child that finds it
+// launches in process whatever "PATH" says, so that a directory the "PATH" test cannot
+// recognise (one whose name holds ";") does not restart the launcher without end. The child
+// removes it at once so that the application and its own children never see it.
+const wchar_t* const restartMarkerVarName = L"CORVELA_RESTARTED_FROM";
+
+bool takeRestartMarker(const tstring& launcherPath) {
+    const tstring marker = SysInfo::getEnvVariable(restartMarkerVarName, tstring());
+    if (marker.empty()) {
+        return false;
+    }
+    SetEnvironmentVariableW(restartMarkerVarName, nullptr);
+    return tstrings::toLower(marker) == tstrings::toLower(launcherPath);
+}
+
+typedef DLL_DIRECTORY_COOKIE(WINAPI* AddDllDirectoryFunc)(PCWSTR);
+
+std::unique_ptr<Dll> loadDllWithAddDllDirectory(const tstring& path) {
+    TRACE_FUNCTION();
+    const tstring dir = FileUtils::dirname(path);
+
+    const DllFunction<AddDllDirectoryFunc> addDllDirectory(
+        Dll(tstrings::Builder() << L"kernel32.dll", Dll::FromSystemDir()),
+        tstrings::Builder() << L"AddDllDirectory");
+
+    if (!static_cast<AddDllDirectoryFunc>(addDllDirectory)(dir.c_str())) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"AddDllDirectory(" << dir << L") failed",
+                             reinterpret_cast<const void*>(
+                                 static_cast<AddDllDirectoryFunc>(addDllDirectory)),
+                             GetLastError()));
+    }
+    LOG_TRACE(L"AddDllDirectory(" << dir << L"): OK");
+
+    const HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    LOG_TRACE(L"LoadLibraryEx(" << path << L", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): "
+                                << static_cast<const void*>(module));
+    const auto releaseModule = atEndOfScope([module]() {
+        if (module) {
+            FreeLibrary(module);
+        }
+    });
+    return std::unique_ptr<Dll>(new Dll(tstrings::Builder() << path));
+}
+
+std::unique_ptr<Dll> loadDllWithAlteredPATH(const tstring& path) {
+    TRACE_FUNCTION();
+    const tstring pathVarName = L"PATH";
+    const tstring oldValue = SysInfo::getEnvVariable(pathVarName);
+    const tstring newValue = oldValue + L";" + FileUtils::dirname(path);
+    SysInfo::setEnvVariable(pathVarName, newValue);
+    LOG_TRACE(L"New value of " << pathVarName << L": " << newValue);
+
+    const auto restorePath = atEndOfScope(
+        [&pathVarName, &oldValue]() { SysInfo::setEnvVariable(pathVarName, oldValue); });
+    return std::unique_ptr<Dll>(new Dll(tstrings::Builder() << path));
+}
+
+std::unique_ptr<Dll> loadDllWithFallback(const tstring& path) {
+    try {
+        return loadDllWithAddDllDirectory(path);
+    } catch (const std::exception&) {
+        // The second strategy's failure is the one the user gets to see.
+    }
+    return loadDllWithAlteredPATH(path);
+}
+
+tstring jvmDllPath(const Jvm& jvm) {
+    return FileUtils::mkpath() << FileUtils::dirname(jvm.getPath()) << L"server" << L"jvm.dll";
+}
+
+// Runs an Executor on a worker thread while this thread pumps window messages.
+class RunExecutorWithMsgLoop {
+public:
+    static DWORD apply(const Executor& executor) {
+        RunExecutorWithMsgLoop instance(executor);
+
+        UniqueHandle thread(CreateThread(nullptr, 0, worker, &instance, 0, nullptr));
+        if (!thread) {
+            THROW_ERROR(SysError(tstrings::Builder() << L"CreateThread() failed",
+                                 reinterpret_cast<const void*>(&CreateThread), GetLastError()));
+        }
+
+        MSG msg;
+        BOOL result;
+        while ((result = GetMessageW(&msg, instance.window, 0, 0)) != 0) {
+            if (result == -1) {
+                // The worker still uses `instance`: it must not go away under it.
+                waitForWorkerOrExit(thread.get());
+                THROW_ERROR(SysError(tstrings::Builder() << L"GetMessage() failed",
+                                     reinterpret_cast<const void*>(&GetMessageW),
+                                     GetLastError()));
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+
+        if (WaitForSingleObject(thread.get(), INFINITE) == WAIT_FAILED) {
+            const DWORD error = GetLastError();
+            waitForWorkerOrExit(thread.get());
+            THROW_ERROR(SysError(tstrings::Builder() << L"WaitForSingleObject() failed",
+                                 reinterpret_cast<const void*>(&WaitForSingleObject), error));
+        }
+        LOG_TRACE(L"Executor worker thread terminated. Exit code=" << instance.exitCode);
+        return instance.exitCode;
+    }
+
+private:
+    explicit RunExecutorWithMsgLoop(const Executor& executor)
+        : executor(executor), exitCode(1),
+          window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr)) {
+        if (!window) {
+            THROW_ERROR(SysError(tstrings::Builder() << L"CreateWindowEx() failed",
+                                 reinterpret_cast<const void*>(&CreateWindowExW),
+                                 GetLastError()));
+        }
+    }
+
+    ~RunExecutorWithMsgLoop() { DestroyWindow(window); }
+
+    RunExecutorWithMsgLoop(const RunExecutorWithMsgLoop&) = delete;
+    RunExecutorWithMsgLoop& operator=(const RunExecutorWithMsgLoop&) = delete;
+
+    // Leaving while the worker runs would free the object it uses; when even waiting
+    // fails there is nothing sound left but to end the process.
+    static void waitForWorkerOrExit(HANDLE thread) {
+        if (WaitForSingleObject(thread, INFINITE) == WAIT_FAILED) {
+            exit(1);
+        }
+    }
+
+    static DWORD WINAPI worker(LPVOID param) {
+        static_cast<RunExecutorWithMsgLoop*>(param)->run();
+        return 0;
+    }
+
+    void run() {
+        try {
+            exitCode = executor.execAndWaitForExit();
+        }
+        CATCH_AND_LOG
+        try {
+            if (!PostMessageW(window, WM_QUIT, 0, 0)) {
+                THROW_ERROR(SysError(tstrings::Builder() << L"PostMessage(WM_QUIT) failed",
+                                     reinterpret_cast<const void*>(&PostMessageW),
+                                     GetLastError()));
+            }
+        } catch (const std::runtime_error& e) {
+            logException(SOURCE_POSITION, e);
+            exit(1);
+        } catch (...) {
+            logUnknownException(SOURCE_POSITION);
+            exit(1);
+        }
+    }
+
+    const Executor& executor;
+    DWORD exitCode;
+    HWND window;
+};
+
+void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLauncher& appLauncher,
+                                       const tstring& envVarName) {
+    tstring value;
+    try {
+        value = SysInfo::getEnvVariable(envVarName);
+    }
+    CATCH_AND_LOG
+    if (!value.empty()) {
+        appLauncher.addCfgLookupDir(FileUtils::mkpath() << value << packageFile.packageName());
+    }
+}
+
+[[noreturn]] void restartInJob(const tstring& launcherPath, std::unique_ptr<Jvm> jvm) {
+    jvm->applyEnvironment();
+    jvm.reset();
+
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"CreateJobObject() failed",
+                             reinterpret_cast<const void*>(&CreateJobObjectW), GetLastError()));
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+        THROW_ERROR(SysError(tstrings::Builder() << L"SetInformationJobObject() failed",
+                             reinterpret_cast<const void*>(&SetInformationJobObject),
+                             GetLastError()));
+    }
+
+    Executor executor(launcherPath);
+    executor.visible(true).jobObject(job.get()).suspended(true).inherit(true);
+    const tstring_array args = SysInfo::getCommandArgs(SysInfo::DropProgramName);
+    std::copy(args.begin(), args.end(), std::back_inserter(executor));
+
+    SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
+    // The job handle closes with the process, which ends whatever is still in the job.
+    exit(static_cast<int>(RunExecutorWithMsgLoop::apply(executor)));
+}
+
+void launchApp() {
+    AllowSetForegroundWindow(ASFW_ANY);
+
+    const tstring launcherPath = SysInfo::getProcessModulePath();
+    const tstring imageRoot = FileUtils::dirname(launcherPath);
+    const tstring appDir = FileUtils::mkpath() << imageRoot << L"app";
+    const bool restartedChild = takeRestartMarker(launcherPath);
+
+    const PackageFile packageFile = PackageFile::loadFromAppDir(appDir);
+
+    AppLauncher appLauncher;
+    appLauncher.setImageRootDir(imageRoot)
+        .addJvmLibRelativePath(L"bin\\jli.dll")
+        .setAppDir(appDir)
+        .setSearchPathVarName(L"PATH")
+        .setDefaultRuntimeDir(FileUtils::mkpath() << imageRoot << L"runtime");
+
+    if (!packageFile.packageName().empty()) {
+        addCfgFileLookupDirForEnvVariable(packageFile, appLauncher, L"LOCALAPPDATA");
+        addCfgFileLookupDirForEnvVariable(packageFile, appLauncher, L"APPDATA");
+    }
+
+    const bool mustRestart = !restartedChild && !appLauncher.searchPathListsAppDir();
+
+    std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher();
+
+    if (mustRestart) {
+        restartInJob(launcherPath, std::move(jvm));
+    }
+
+    const tstring jvmLibDir = FileUtils::dirname(jvm->getPath());
+    SetDllDirectoryW(jvmLibDir.c_str());
+    LOG_TRACE(L"SetDllDirectory to: " << jvmLibDir);
+
+    const std::unique_ptr<Dll> jvmLib = loadDllWithFallback(jvm->getPath());
+    std::unique_ptr<Dll> splashLib;
+    if (jvm->hasSplashOption()) {
+        const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(jvmDllPath(*jvm));
+        splashLib = loadDllWithFallback(FileUtils::mkpath() << jvmLibDir << L"splashscreen.dll");
+    }
+    jvm->launch();
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    return app::wlaunch(std::nothrow, launchApp);
+}
