@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cerrno>
+
+#include "ErrorHandling.h"
+#include "Log.h"
+
+namespace {
+
+class CapturingAppender : public LogAppender {
+public:
+    void append(const LogRecord& record) override { records.push_back(record); }
+    std::vector<LogRecord> records;
+};
+
+class ErrorsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = &Logger::instance().appender();
+        Logger::instance().setAppender(capture);
+    }
+    void TearDown() override { Logger::instance().setAppender(*saved); }
+
+    CapturingAppender capture;
+    LogAppender* saved = nullptr;
+};
+
+TEST(JoinMessages, FollowsThePunctuationRules) {
+    struct Case {
+        const char* a;
+        const char* b;
+        const char* expected;
+    } cases[] = {
+        {"Load failed", "System error [2]", "Load failed. System error [2]"},
+        {"Reason:", "text", "Reason: text"},
+        {"Really?", "yes", "Really? yes"},
+        {"Stop!", "now", "Stop! now"},
+        {"List;", "next", "List; next"},
+        {"One,", "two", "One, two"},
+        {"Done.", "next", "Done. next"},
+        {"call(x)", "more", "call(x). more"},
+        {"   ", "  second  ", "second"},
+        {"first  \t", "   ", "first"},
+        {"  ", " ", ""},
+        {"", "", ""},
+        {"first\n", "\tsecond\r\n", "first. second"},
+        {"caf\xc3\xa9", "x", "caf\xc3\xa9. x"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(joinMessages(c.a, c.b), c.expected) << c.a << " | " << c.b;
+    }
+}
+
+int raisingLine = 0;
+
+void raisePlain() {
+    raisingLine = __LINE__ + 1;
+    THROW_ERROR(std::runtime_error("Failed to launch JVM"));
+}
+
+TEST(CvError, CarriesThePositionInWhatAndNotInTheBareMessage) {
+    try {
+        raisePlain();
+        FAIL() << "no error raised";
+    } catch (const CvErrorBase& e) {
+        EXPECT_STREQ(e.bareMessage(), "Failed to launch JVM");
+        const std::string what = dynamic_cast<const std::runtime_error&>(e).what();
+        EXPECT_EQ(what, "errors_test.cpp(" + std::to_string(raisingLine) +
+                            ") at {anonymous}::raisePlain(): Failed to launch JVM");
+    }
+}
+
+TEST(CvError, PositionedMessageTakesAPathWithoutSeparatorWhole) {
+    const SourcePosition pos{"Launcher", "Jvm::launch", 214};
+    EXPECT_EQ(makePositionedMessage(pos, "Failed to launch JVM"),
+              "Launcher(214) at Jvm::launch(): Failed to launch JVM");
+    const SourcePosition slashes{"a/b\\c/Frame", "app::launch", 1};
+    EXPECT_EQ(makePositionedMessage(slashes, "m"), "Frame(1) at app::launch(): m");
+}
+
+TEST(SysError, ComposesLabelCodeAndPlatformDescription) {
+    try {
+        SetLastError(0);
+        if (!LoadLibraryW(L"C:\\no\\such\\library.dll")) {
+            THROW_ERROR(SysError(tstrings::Builder() << L"LoadLibraryW(C:\\no\\such\\library.dll) failed",
+                                 reinterpret_cast<const void*>(&LoadLibraryW), 126));
+        }
+        FAIL() << "library loaded";
+    } catch (const CvError<SysError>& e) {
+        const std::string bare = e.bareMessage();
+        const std::string prefix =
+            "LoadLibraryW(C:\\no\\such\\library.dll) failed. System error [126](system error 126 (";
+        ASSERT_EQ(bare.compare(0, prefix.size(), prefix), 0) << bare;
+        ASSERT_GE(bare.size(), prefix.size() + 3);
+        EXPECT_EQ(bare.substr(bare.size() - 2), "))");
+        // The description is cleaned: no line breaks, no final period.
+        const std::string description = bare.substr(prefix.size(), bare.size() - prefix.size() - 2);
+        EXPECT_FALSE(description.empty());
+        EXPECT_EQ(description.find_first_of("\r\n"), std::string::npos);
+        EXPECT_NE(description.back(), '.');
+        EXPECT_NE(description.back(), ' ');
+        EXPECT_EQ(std::string(e.what()).rfind("errors_test.cpp(", 0), 0u);
+    }
+}
+
+TEST(SysError, UnknownCodeReadsNoDescriptionAvailable) {
+    const SysError e(tstrings::Builder() << L"Call failed", nullptr, 0x20001234u);
+    // Without an address there is no module and no system part.
+    EXPECT_STREQ(e.what(), "Call failed. System error [536875572]");
+    const SysError withAddress(tstrings::Builder() << L"Call failed",
+                               reinterpret_cast<const void*>(&GetLastError), 0x20001234u);
+    EXPECT_STREQ(withAddress.what(), "Call failed. System error [536875572](system error "
+                                     "536875572 (No description available))");
+}
+
+TEST_F(ErrorsTest, FailedModuleLookupDropsTheSystemPartWithOneWarning) {
+    int onStack = 0;
+    const SysError e(tstrings::Builder() << L"Call failed", &onStack, 5);
+    EXPECT_STREQ(e.what(), "Call failed. System error [5]");
+    ASSERT_EQ(capture.records.size(), 1u);
+    EXPECT_EQ(capture.records[0].levelName, L"WARNING");
+    EXPECT_EQ(capture.records[0].message.rfind(L"GetModuleHandleEx() failed for ", 0), 0u);
+    EXPECT_TRUE(tstrings::endsWith(capture.records[0].message, L" address."));
+}
+
+TEST(CrtErrorText, DescribesTheCurrentErrno) {
+    errno = ENOENT;
+    EXPECT_EQ(crtErrorText(), "No such file or directory");
+}
+
+TEST_F(ErrorsTest, CatchAndLogReportsEveryKindAtError) {
+    try {
+        THROW_ERROR(std::runtime_error("inner"));
+    }
+    CATCH_AND_LOG
+    try {
+        throw std::invalid_argument("not a runtime error");
+    }
+    CATCH_AND_LOG
+    try {
+        throw 42;
+    }
+    CATCH_AND_LOG
+
+    ASSERT_EQ(capture.records.size(), 3u);
+    for (const LogRecord& r : capture.records) {
+        EXPECT_EQ(r.levelName, L"ERROR");
+        EXPECT_EQ(r.fileName, L"errors_test.cpp");
+        EXPECT_EQ(r.functionName, L"{anonymous}::ErrorsTest_CatchAndLogReportsEveryKindAtError_Test::TestBody");
+    }
+    EXPECT_EQ(capture.records[0].message.rfind(L"Exception with message 'errors_test.cpp(", 0), 0u);
+    EXPECT_TRUE(tstrings::endsWith(capture.records[0].message, L"TestBody(): inner' caught"));
+    EXPECT_EQ(capture.records[1].message, L"Unknown exception caught");
+    EXPECT_EQ(capture.records[2].message, L"Unknown exception caught");
+}
+
+} // namespace

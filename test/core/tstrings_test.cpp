@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include "ErrorHandling.h"
+#include "tstrings.h"
+
+namespace {
+
+TEST(Utf8, RoundTripsAndRejectsInvalidInputStrictly) {
+    const tstring text = L"Gr\u00fc\u00dfe \u041f\u0440\u0438\u0432\u0435\u0442 \u4f60\u597d \U0001F600";
+    EXPECT_EQ(tstrings::fromUtf8(tstrings::toUtf8(text)), text);
+    EXPECT_EQ(tstrings::toUtf8(L"\u00e9"), "\xc3\xa9");
+
+    EXPECT_EQ(tstrings::fromUtf8(""), L"");
+    EXPECT_EQ(tstrings::toUtf8(L""), "");
+    // Invalid sequences give the empty text, not an error and not replacement characters.
+    for (const char* invalid : {"\xff", "abc\xc3", "\xc0\xaf", "\xed\xa0\x80", "ok\x80ok"}) {
+        EXPECT_EQ(tstrings::fromUtf8(invalid), L"") << invalid;
+    }
+}
+
+TEST(Acp, UnrepresentableCharactersBecomeTheDefaultCharacter) {
+    EXPECT_EQ(tstrings::toACP(L"plain"), "plain");
+    const std::string converted = tstrings::toACP(L"a\u4f60b");
+    ASSERT_EQ(converted.size(), 3u);
+    EXPECT_EQ(converted[0], 'a');
+    EXPECT_EQ(converted[1], '?');
+    EXPECT_EQ(converted[2], 'b');
+}
+
+TEST(Split, KeepsEmptyPiecesAndRejectsEmptyDelimiter) {
+    struct Case {
+        const wchar_t* text;
+        const wchar_t* delimiter;
+        tstring_array expected;
+    } cases[] = {
+        {L"a;b;c", L";", {L"a", L"b", L"c"}},
+        {L";a;;b;", L";", {L"", L"a", L"", L"b", L""}},
+        {L"abc", L";", {L"abc"}},
+        {L"", L";", {}},
+        {L"abc", L"", {}},
+        {L"a::b::", L"::", {L"a", L"b", L""}},
+        {L";;", L";", {L"", L"", L""}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(tstrings::split(c.text, c.delimiter), c.expected) << c.text;
+    }
+}
+
+TEST(Replace, ScansLeftToRightAndNeverRescansTheReplacement) {
+    EXPECT_EQ(tstrings::replace(L"aaa", L"a", L"aa"), L"aaaaaa");
+    EXPECT_EQ(tstrings::replace(L"abc", L"", L"x"), L"abc");
+    EXPECT_EQ(tstrings::replace(L"aaaa", L"aa", L"b"), L"bb");
+    EXPECT_EQ(tstrings::replace(L"aaa", L"aa", L"b"), L"ba");
+    EXPECT_EQ(tstrings::replace(L"$X/$X", L"$X", L"dir"), L"dir/dir");
+    EXPECT_EQ(tstrings::replace(L"none", L"zz", L"y"), L"none");
+}
+
+TEST(Affixes, CompareCodeUnitsExactly) {
+    EXPECT_TRUE(tstrings::startsWith(L"-splash:x", L"-splash:"));
+    EXPECT_FALSE(tstrings::startsWith(L"-Splash:x", L"-splash:"));
+    EXPECT_FALSE(tstrings::startsWith(L"ab", L"abc"));
+    EXPECT_TRUE(tstrings::startsWith(L"ab", L""));
+    EXPECT_TRUE(tstrings::endsWith(L"dir\\.", L"\\."));
+    EXPECT_FALSE(tstrings::endsWith(L"c", L"abc"));
+    EXPECT_TRUE(tstrings::endsWith(L"", L""));
+}
+
+TEST(ToLower, ChangesOnlyAsciiLettersInTheDefaultLocale) {
+    EXPECT_EQ(tstrings::toLower(L"C:\\Program FILES\\App"), L"c:\\program files\\app");
+    EXPECT_EQ(tstrings::toLower(L"\u00c4\u0416"), L"\u00c4\u0416");
+}
+
+TEST(Join, PutsTheDelimiterBetweenNeighboursOnly) {
+    EXPECT_EQ(tstrings::join(tstring_array{L"a", L"b", L"c"}, L';'), L"a;b;c");
+    EXPECT_EQ(tstrings::join(tstring_array{L"a"}, L";"), L"a");
+    EXPECT_EQ(tstrings::join(tstring_array{}, L";"), L"");
+    EXPECT_EQ(tstrings::join(tstring_array{L"", L""}, L" "), L" ");
+}
+
+TEST(FormatPrintf, GrowsIn256UnitStepsAndShrinksToTheResult) {
+    for (size_t length : {0u, 1u, 255u, 256u, 257u, 511u, 512u, 1000u}) {
+        const tstring arg(length, L'x');
+        EXPECT_EQ(tstrings::formatPrintf(L"%s", arg.c_str()), arg) << length;
+    }
+    EXPECT_EQ(tstrings::formatPrintf(L"%04u/%02u %s (%u)", 7u, 3u, L"w\u00e9de", 42u),
+              L"0007/03 w\u00e9de (42)");
+    EXPECT_THROW(tstrings::formatPrintf(nullptr), std::invalid_argument);
+}
+
+TEST(Builder, WidensNarrowBytesButDecodesStdStrings) {
+    tstrings::Builder bytes;
+    bytes << "\xc3\xa9";
+    EXPECT_EQ(bytes.tstr(), tstring(L"\u00c3\u00a9"));
+
+    tstrings::Builder decoded;
+    decoded << std::string("\xc3\xa9");
+    EXPECT_EQ(decoded.tstr(), L"\u00e9");
+
+    EXPECT_EQ(tstrings::Builder("\xc3\xa9").tstr(), L"\u00e9");
+
+    tstrings::Builder mixed;
+    mixed << L"n=" << 42 << L' ' << tstring(L"t") << L" u=" << 4294967295u << L" i=" << -5;
+    EXPECT_EQ(mixed.tstr(), L"n=42 t u=4294967295 i=-5");
+    EXPECT_EQ(mixed.str(), "n=42 t u=4294967295 i=-5");
+
+    tstrings::Builder pointer;
+    pointer << reinterpret_cast<const void*>(0x1234);
+    EXPECT_NE(pointer.tstr().find(L"1234"), tstring::npos);
+}
+
+} // namespace

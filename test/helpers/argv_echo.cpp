@@ -1,0 +1,40 @@
+// Reports the argument vector it received, as CommandLineToArgvW splits its command line,
+// one UTF-8 hex line per element, to the file named by ARGV_ECHO_OUT; exits with the code
+// in ARGV_ECHO_EXIT.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+std::wstring env(const wchar_t* name) {
+    wchar_t buffer[4096];
+    const DWORD n = GetEnvironmentVariableW(name, buffer, 4096);
+    return n > 0 && n < 4096 ? std::wstring(buffer, n) : std::wstring();
+}
+
+} // namespace
+
+int wmain() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const std::wstring out = env(L"ARGV_ECHO_OUT");
+    if (argv && !out.empty()) {
+        if (FILE* file = _wfopen(out.c_str(), L"wb")) {
+            for (int i = 0; i < argc; ++i) {
+                for (const wchar_t* p = argv[i]; *p; ++p) {
+                    fprintf(file, "%04x", static_cast<unsigned>(*p));
+                }
+                fputc('\n', file);
+            }
+            fclose(file);
+        }
+    }
+    LocalFree(argv);
+    return static_cast<int>(wcstoul(env(L"ARGV_ECHO_EXIT").c_str(), nullptr, 10));
+}

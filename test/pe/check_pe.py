@@ -1,0 +1,136 @@
+#!/usr/bin/env python3
+"""Checks what the launcher executable promises in its PE file: x64, GUI subsystem, only
+system DLLs imported, jvmLauncherGetAPI exported under that exact name, and the
+application manifest as a resource."""
+
+import argparse
+import struct
+import subprocess
+import sys
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "msvcrt.dll", "advapi32.dll",
+               "ucrtbase.dll", "ntdll.dll"}
+SYSTEM_PREFIXES = ("api-ms-win-crt-",)
+
+MANIFEST_NEEDS = [
+    'level="asInvoker"',
+    ">true/PM</dpiAware>",
+    ">PerMonitorV2, PerMonitor, system</dpiAwareness>",
+    'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10
+]
+
+
+def fail(message):
+    print("FAIL: " + message)
+    return 1
+
+
+def read_sections(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise ValueError("not a PE file")
+    machine, nsections = struct.unpack_from("<HH", data, pe + 4)
+    optsize = struct.unpack_from("<H", data, pe + 20)[0]
+    opt = pe + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+    sections = []
+    base = opt + optsize
+    for i in range(nsections):
+        name, vsize, vaddr, rawsize, rawptr = struct.unpack_from("<8sIIII", data, base + 40 * i)
+        sections.append((name.rstrip(b"\0").decode(), vaddr, vsize, rawptr, rawsize))
+    # Data directory 2: resources.
+    rva, size = struct.unpack_from("<II", data, opt + 112 + 2 * 8)
+    return machine, magic, subsystem, sections, rva, size
+
+
+def rva_to_offset(sections, rva):
+    for _, vaddr, vsize, rawptr, rawsize in sections:
+        if vaddr <= rva < vaddr + max(vsize, rawsize):
+            return rawptr + rva - vaddr
+    raise ValueError("RVA outside sections")
+
+
+def manifest_text(data, sections, rsrc_rva):
+    root = rva_to_offset(sections, rsrc_rva)
+
+    def entries(offset):
+        named, ids = struct.unpack_from("<HH", data, offset + 12)
+        for i in range(named + ids):
+            name, target = struct.unpack_from("<II", data, offset + 16 + 8 * i)
+            yield name, target
+
+    for type_id, target in entries(root):
+        if type_id != 24 or not target & 0x80000000:  # RT_MANIFEST
+            continue
+        for _, name_target in entries(root + (target & 0x7FFFFFFF)):
+            for _, lang_target in entries(root + (name_target & 0x7FFFFFFF)):
+                entry = root + lang_target
+                data_rva, data_size = struct.unpack_from("<II", data, entry)
+                start = rva_to_offset(sections, data_rva)
+                return data[start:start + data_size].decode("utf-8")
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("exe")
+    args = parser.parse_args()
+
+    failures = 0
+    with open(args.exe, "rb") as f:
+        data = f.read()
+    machine, magic, subsystem, sections, rsrc_rva, _ = read_sections(data)
+    if machine != 0x8664 or magic != 0x20B:
+        failures += fail("not an x64 PE32+ image")
+    if subsystem != 2:
+        failures += fail("subsystem %d, expected 2 (Windows GUI)" % subsystem)
+
+    dump = subprocess.run([args.objdump, "-p", args.exe], check=True, capture_output=True,
+                          text=True).stdout
+    imports = [line.split("DLL Name:")[1].strip() for line in dump.splitlines()
+               if "DLL Name:" in line]
+    if not imports:
+        failures += fail("no import table found")
+    for dll in imports:
+        if dll.lower() not in SYSTEM_DLLS and not dll.lower().startswith(SYSTEM_PREFIXES):
+            failures += fail("imports non-system DLL " + dll)
+
+    exports = []
+    in_names = False
+    for line in dump.splitlines():
+        if "[Ordinal/Name Pointer] Table" in line:
+            in_names = True
+            continue
+        if in_names:
+            stripped = line.strip()
+            if not stripped.startswith("["):
+                break
+            exports.append(stripped.split("]", 1)[1].strip())
+    if exports != ["jvmLauncherGetAPI"]:
+        failures += fail("exports %r, expected exactly ['jvmLauncherGetAPI']" % exports)
+
+    manifest = manifest_text(data, sections, rsrc_rva) if rsrc_rva else None
+    if manifest is None:
+        failures += fail("no RT_MANIFEST resource")
+    else:
+        for needed in MANIFEST_NEEDS:
+            if needed not in manifest:
+                failures += fail("manifest lacks " + needed)
+
+    print("imports: " + ", ".join(imports))
+    print("exports: " + ", ".join(exports))
+    if failures:
+        return 1
+    print("PE checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

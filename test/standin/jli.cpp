@@ -1,0 +1,82 @@
+// Stand-in for a Java runtime's launcher library: records everything JLI_Launch receives
+// and returns the exit code the test asks for (STANDIN_EXIT), or crashes (STANDIN_CRASH).
+
+#include <cstdlib>
+
+#include "record.h"
+
+using standin::hex;
+using standin::utf8;
+
+namespace {
+
+std::string text(const char* s) { return s ? "[" + std::string(s) + "]" : "null"; }
+
+std::string number(long long v) { return std::to_string(v); }
+
+std::string cpuMillis() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
+        return "?";
+    }
+    const auto ticks = [](const FILETIME& t) {
+        return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    return number(static_cast<long long>((ticks(kernel) + ticks(user)) / 10000));
+}
+
+} // namespace
+
+extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int jargc,
+                                                const char** jargv, int appclassc,
+                                                const char** appclassv, const char* fullversion,
+                                                const char* dotversion, const char* pname,
+                                                const char* lname, unsigned char javaargs,
+                                                unsigned char cpwildcard, unsigned char javaw,
+                                                int ergo) {
+    {
+        standin::Record record;
+        record.line("call", "JLI_Launch");
+        record.line("pid", number(GetCurrentProcessId()));
+        record.line("cpu_ms", cpuMillis());
+        record.line("argc", number(argc));
+        for (int i = 0; i < argc; ++i) {
+            record.line("arg", hex(argv[i]));
+        }
+        record.line("argv_terminated", argv[argc] == nullptr ? "1" : "0");
+        record.line("jargc", number(jargc));
+        record.line("jargv", jargv ? "set" : "null");
+        record.line("appclassc", number(appclassc));
+        record.line("appclassv", appclassv ? "set" : "null");
+        record.line("fullversion", text(fullversion));
+        record.line("dotversion", text(dotversion));
+        record.line("pname", text(pname));
+        record.line("lname", text(lname));
+        record.line("javaargs", number(javaargs));
+        record.line("cpwildcard", number(cpwildcard));
+        record.line("javaw", number(javaw));
+        record.line("ergo", number(ergo));
+
+        wchar_t cwd[MAX_PATH * 4];
+        const DWORD n = GetCurrentDirectoryW(MAX_PATH * 4, cwd);
+        record.line("cwd", utf8(std::wstring(cwd, n)));
+        // The variables the test wants to see, as the process sees them at the call.
+        const std::wstring names = standin::env(L"STANDIN_ENV_NAMES");
+        size_t start = 0;
+        while (start < names.size()) {
+            size_t end = names.find(L';', start);
+            if (end == std::wstring::npos) {
+                end = names.size();
+            }
+            const std::wstring name = names.substr(start, end - start);
+            record.line("env." + utf8(name), utf8(standin::env(name.c_str())));
+            start = end + 1;
+        }
+        record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
+        record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
+    }
+    if (standin::env(L"STANDIN_CRASH") == L"1") {
+        *static_cast<volatile int*>(nullptr) = 1;
+    }
+    return static_cast<int>(std::wcstoul(standin::env(L"STANDIN_EXIT").c_str(), nullptr, 10));
+}

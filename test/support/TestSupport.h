@@ -1,0 +1,86 @@
+#ifndef CORVELA_TESTSUPPORT_H
+#define CORVELA_TESTSUPPORT_H
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh directory under the temporary directory, removed with all it holds.
+class TempDir {
+public:
+    explicit TempDir(const std::wstring& hint = L"t");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::wstring& path() const { return dir; }
+    std::wstring operator/(const std::wstring& name) const { return dir + L"\\" + name; }
+
+private:
+    std::wstring dir;
+};
+
+void removeTree(const std::wstring& path);
+void makeDirs(const std::wstring& path);
+void writeFile(const std::wstring& path, const std::string& bytes);
+std::string readFile(const std::wstring& path);
+void copyFile(const std::wstring& from, const std::wstring& to);
+
+// Sets (or, with `unset`, removes) a variable of this process until the scope ends.
+class ScopedEnv {
+public:
+    ScopedEnv(const std::wstring& name, const std::wstring& value, bool unset = false);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::wstring name;
+    std::wstring oldValue;
+    bool hadValue;
+};
+
+std::wstring env(const std::wstring& name);
+
+// The directory of this test executable, and the stand-in runtime's build directory.
+std::wstring binDir();
+std::wstring standinDir();
+
+struct ProcessResult {
+    DWORD exitCode = 0;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program with this process's environment plus `envOverrides` (a name ending in '!'
+// removes the variable), capturing its standard output and error. `exe` may be relative to
+// `workDir`: that is the way to start programs whose full path is MAX_PATH or longer.
+ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
+                  const std::map<std::wstring, std::wstring>& envOverrides = {},
+                  DWORD timeoutMs = 60000, const std::wstring& workDir = std::wstring());
+
+std::string utf8(const std::wstring& text);
+std::wstring wide(const std::string& utf8);
+std::string unhex(const std::string& hex);
+std::wstring unhexWide(const std::string& hex);
+
+// The stand-in runtime's record: key=value lines in the order they were written.
+struct Record {
+    std::vector<std::pair<std::string, std::string>> lines;
+
+    static Record read(const std::wstring& path);
+    std::string get(const std::string& key) const; // the last value, or "" when absent
+    std::vector<std::string> all(const std::string& key) const;
+    bool has(const std::string& key) const;
+    std::vector<std::string> args() const; // decoded from hex, in order
+};
+
+std::vector<std::string> splitLines(const std::string& text);
+
+} // namespace testing_support
+
+#endif
