@@ -1,6 +1,7 @@
 // Reports the argument vector it received, as CommandLineToArgvW splits its command line,
 // one UTF-8 hex line per element, to the file named by ARGV_ECHO_OUT; exits with the code
-// in ARGV_ECHO_EXIT.
+// in ARGV_ECHO_EXIT. With ARGV_ECHO_STARTUP it also writes the startup flags and show-window
+// value it was created with,.
 
 #include <windows.h>
 
@@ -36,5 +37,16 @@ int wmain() {
         }
     }
     LocalFree(argv);
+    const std::wstring startup = env(L"ARGV_ECHO_STARTUP");
+    if (!startup.empty()) {
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        GetStartupInfoW(&si);
+        if (FILE* file = _wfopen(startup.c_str(), L"wb")) {
+            fprintf(file, "flags=%lu show=%u\n", si.dwFlags & STARTF_USESHOWWINDOW,
+                    static_cast<unsigned>(si.wShowWindow));
+            fclose(file);
+        }
+    }
     return static_cast<int>(wcstoul(env(L"ARGV_ECHO_EXIT").c_str(), nullptr, 10));
 }

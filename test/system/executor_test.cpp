@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <iterator>
+
+#include "ErrorHandling.h"
+#include "Executor.h"
+#include "Log.h"
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+class CapturingAppender : public LogAppender {
+public:
+    void append(const LogRecord& record) override { messages.push_back(record.message); }
+    std::vector<tstring> messages;
+};
+
+class ExecutorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = &Logger::instance().appender();
+        Logger::instance().setAppender(capture);
+        echo = ts::binDir() + L"\\argv_echo.exe";
+    }
+    void TearDown() override { Logger::instance().setAppender(*saved); }
+
+    std::vector<std::wstring> echoedArgs() {
+        std::vector<std::wstring> args;
+        for (const std::string& line : ts::splitLines(ts::readFile(out))) {
+            args.push_back(ts::unhexWide(line));
+        }
+        return args;
+    }
+
+    CapturingAppender capture;
+    LogAppender* saved = nullptr;
+    ts::TempDir dir;
+    std::wstring echo;
+    std::wstring out = dir / L"argv.txt";
+};
+
+TEST_F(ExecutorTest, ArgumentsSurviveTheRoundTripThroughAChild) {
+    const tstring_array hard = {
+        L"",
+        L"plain",
+        L"a b",
+        L"tab\there",
+        L"\"",
+        L"say \"hi\"",
+        L"\"already quoted\"",
+        L"C:\\My Dir\\",
+        L"C:\\My Dir\\\\",
+        L"C:\\plain\\",
+        L"back\\\\\"quote",
+        L"\\\\server\\share",
+        L"x\\",
+        L"\\\"",
+        L"trailing\\\\\\",
+        L"-Dprop=a b",
+        L"\u041f\u0440\u0438\u0432\u0435\u0442 \u4f60\u597d",
+        L"",
+    };
+    ts::ScopedEnv target(L"ARGV_ECHO_OUT", out);
+    Executor executor(echo);
+    std::copy(hard.begin(), hard.end(), std::back_inserter(executor));
+    EXPECT_EQ(executor.execAndWaitForExit(), 0u);
+
+    std::vector<std::wstring> expected = {echo};
+    expected.insert(expected.end(), hard.begin(), hard.end());
+    EXPECT_EQ(echoedArgs(), expected);
+}
+
+TEST_F(ExecutorTest, ArgumentsThatNeedNoQuotingStayAsTheyAre) {
+    Executor executor(L"C:\\dir\\app.exe");
+    executor.push_back(L"plain").push_back(L"-Dx=y").push_back(L"C:\\dir\\");
+    EXPECT_EQ(executor.commandLine(), L"C:\\dir\\app.exe plain -Dx=y C:\\dir\\");
+    Executor blanks(L"C:\\Program Files\\App\\App.exe");
+    blanks.push_back(L"a b").push_back(L"");
+    EXPECT_EQ(blanks.commandLine(), L"\"C:\\Program Files\\App\\App.exe\" \"a b\" \"\"");
+}
+
+TEST_F(ExecutorTest, ExitCodesComeBackWithAll32Bits) {
+    for (const wchar_t* code : {L"0", L"7", L"3221225477"}) {
+        ts::ScopedEnv exitCode(L"ARGV_ECHO_EXIT", code);
+        capture.messages.clear();
+        const DWORD result = Executor(echo).execAndWaitForExit();
+        EXPECT_EQ(std::to_wstring(result), code);
+        ASSERT_FALSE(capture.messages.empty());
+        const tstring last = capture.messages.back();
+        EXPECT_EQ(last.rfind(L"Process with PID="), 0u);
+        EXPECT_TRUE(tstrings::endsWith(last, tstring(L" terminated. Exit code=") + code)) << ts::utf8(last);
+    }
+}
+
+TEST_F(ExecutorTest, TraceNamesTheFlagsInOrder) {
+    struct Case {
+        bool visible;
+        bool suspended;
+        bool inherit;
+        const wchar_t* prefix;
+    } cases[] = {
+        {false, false, false, L"CreateProcess("},
+        {true, false, false, L"CreateProcess[visible]("},
+        {false, true, false, L"CreateProcess[suspended]("},
+        {true, true, true, L"CreateProcess[suspended][visible][inherit]("},
+    };
+    for (const Case& c : cases) {
+        capture.messages.clear();
+        Executor(echo).visible(c.visible).suspended(c.suspended).inherit(c.inherit).execAndWaitForExit();
+        ASSERT_FALSE(capture.messages.empty());
+        const tstring& trace = capture.messages[0];
+        EXPECT_EQ(trace.rfind(c.prefix + echo + L", " + echo + L") succeeded; PID=", 0), 0u)
+            << ts::utf8(trace);
+        const bool resumed = std::find(capture.messages.begin(), capture.messages.end(),
+                                       L"ResumeThread()") != capture.messages.end();
+        EXPECT_EQ(resumed, c.suspended);
+    }
+}
+
+TEST_F(ExecutorTest, HiddenChildrenAreCreatedWithShowWindowHide) {
+    const std::wstring startup = dir / L"startup.txt";
+    ts::ScopedEnv report(L"ARGV_ECHO_STARTUP", startup);
+    for (bool visible : {false, true}) {
+        for (bool suspended : {false, true}) {
+            Executor(echo).visible(visible).suspended(suspended).execAndWaitForExit();
+            EXPECT_EQ(ts::readFile(startup), visible ? "flags=0 show=0\n"
+                                                     : "flags=1 show=0\n")
+                << visible << suspended;
+        }
+    }
+}
+
+TEST_F(ExecutorTest, SuspendedChildIsInTheJobBeforeItRuns) {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    ASSERT_TRUE(job);
+    ts::ScopedEnv exitCode(L"ARGV_ECHO_EXIT", L"3");
+    ts::ScopedEnv target(L"ARGV_ECHO_OUT", out);
+    Executor executor(echo);
+    executor.suspended(true).jobObject(job.get());
+
+    UniqueHandle thread;
+    UniqueHandle process = executor.startProcess(&thread);
+    ASSERT_TRUE(process);
+    BOOL inJob = FALSE;
+    ASSERT_TRUE(IsProcessInJob(process.get(), job.get(), &inJob));
+    EXPECT_TRUE(inJob);
+    // Still suspended: it has not written its report.
+    EXPECT_FALSE(GetFileAttributesW(out.c_str()) != INVALID_FILE_ATTRIBUTES);
+    ResumeThread(thread.get());
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.get(), &code);
+    EXPECT_EQ(code, 3u);
+
+    const auto assign = std::find_if(capture.messages.begin(), capture.messages.end(),
+                                     [](const tstring& m) { return m.rfind(L"AssignProcessToJobObject(PID=", 0) == 0; });
+    EXPECT_NE(assign, capture.messages.end());
+}
+
+TEST_F(ExecutorTest, NoJobNoAssignment) {
+    Executor(echo).execAndWaitForExit();
+    for (const tstring& m : capture.messages) {
+        EXPECT_EQ(m.find(L"AssignProcessToJobObject"), tstring::npos);
+    }
+}
+
+TEST_F(ExecutorTest, MissingExecutableRaisesTheCreationText) {
+    const tstring missing = dir / L"missing.exe";
+    Executor executor(missing);
+    executor.suspended(true).inherit(true).push_back(L"a b");
+    try {
+        executor.execAndWaitForExit();
+        FAIL() << "started a missing executable";
+    } catch (const CvError<SysError>& e) {
+        const std::string expected = "CreateProcess[suspended][inherit](" + ts::utf8(missing) +
+                                     ", " + ts::utf8(missing) + " \"a b\") failed. System error [2]";
+        EXPECT_EQ(std::string(e.bareMessage()).rfind(expected, 0), 0u) << e.bareMessage();
+    }
+}
+
+} // namespace
