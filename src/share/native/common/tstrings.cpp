@@ -75,14 +75,20 @@ tstring replace(const tstring& text, const tstring& search, const tstring& repla
     if (search.empty()) {
         return text;
     }
-    tstring result = text;
-    size_t pos = 0;
-    while ((pos = result.find(search, pos)) != tstring::npos) {
-        result.replace(pos, search.size(), replacement);
-        // The inserted text is never searched again, so a replacement holding the
-        // search text cannot loop.
-        pos += replacement.size();
+    // Built anew rather than edited in place, so many occurrences cost linear time. The
+    // scan resumes after each occurrence: inserted text is never searched again.
+    tstring result;
+    size_t start = 0;
+    size_t pos;
+    while ((pos = text.find(search, start)) != tstring::npos) {
+        result.append(text, start, pos - start);
+        result += replacement;
+        start = pos + search.size();
     }
+    if (start == 0) {
+        return text;
+    }
+    result.append(text, start, tstring::npos);
     return result;
 }
 

@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "CfgFile.h"
+#include "ErrorHandling.h"
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+class CfgFileTest : public ::testing::Test {
+protected:
+    CfgFile load(const std::string& bytes) {
+        ts::writeFile(path, bytes);
+        return CfgFile::load(path);
+    }
+
+    // The values of one property, or a marker when it is not set.
+    static tstring_array values(const CfgFile& cfg, const SectionKey& section,
+                                const PropertyKey& property) {
+        const PropertyMap& map = cfg.sectionProperties(section);
+        const auto it = map.find(property);
+        return it == map.end() ? tstring_array{L"<unset>"} : it->second;
+    }
+
+    static size_t sectionSize(const CfgFile& cfg, const SectionKey& section) {
+        return cfg.sectionProperties(section).size();
+    }
+
+    std::string loadError(const std::string& bytes) {
+        try {
+            load(bytes);
+        } catch (const CvErrorBase& e) {
+            return e.bareMessage();
+        }
+        return "<no error>";
+    }
+
+    ts::TempDir dir;
+    tstring path = dir / L"Demo.cfg";
+};
+
+TEST_F(CfgFileTest, EmptyAndCommentOnlyFilesHaveNoSections) {
+    for (const char* text : {"", "; comment\n\n;another\n", "\n\n\n", "app.mainjar=x\n"}) {
+        const CfgFile cfg = load(text);
+        EXPECT_EQ(sectionSize(cfg, SectionName::Application), 0u) << text;
+        EXPECT_EQ(sectionSize(cfg, SectionName::ArgOptions), 0u) << text;
+    }
+}
+
+TEST_F(CfgFileTest, ReadsSectionsAndPropertiesAsWritten) {
+    const CfgFile cfg = load("[Application]\n"
+                             "app.mainjar=$APPDIR\\main.jar\n"
+                             "app.classpath=a.jar\n"
+                             "app.classpath=b.jar\n"
+                             "app.unknown=ignored\n"
+                             "[JavaOptions]\n"
+                             "java-options=-Dkey=value=more\n"
+                             "java-options=-Dpath=C:\\a\\=b\n"
+                             "java-options=\n"
+                             "app.mainjar=stored but unused\n"
+                             "[Unknown]\n"
+                             "java-options=discarded\n"
+                             "[ArgOptions]\n"
+                             "arguments\n"
+                             "arguments= padded \n");
+    EXPECT_EQ(values(cfg, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"$APPDIR\\main.jar"});
+    EXPECT_EQ(values(cfg, SectionName::Application, PropertyName::classpath),
+              (tstring_array{L"a.jar", L"b.jar"}));
+    EXPECT_EQ(values(cfg, SectionName::JavaOptions, PropertyName::javaOptions),
+              (tstring_array{L"-Dkey=value=more", L"-Dpath=C:\\a\\=b", L""}));
+    EXPECT_EQ(values(cfg, SectionName::JavaOptions, PropertyName::mainjar),
+              tstring_array{L"stored but unused"});
+    EXPECT_EQ(values(cfg, SectionName::ArgOptions, PropertyName::arguments),
+              (tstring_array{L"", L" padded "}));
+    EXPECT_EQ(sectionSize(cfg, SectionName::Application), 2u);
+}
+
+TEST_F(CfgFileTest, HeaderAndKeyEdgeCases) {
+    struct Case {
+        const char* text;
+        const SectionKey* section;
+        const PropertyKey* property;
+        tstring_array expected;
+    } cases[] = {
+        // Text after the last "]" is ignored.
+        {"[Application] ; remark\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"x"}},
+        // A blank before "]" names another section.
+        {"[Application ]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        // "]" before the last one belongs to the name.
+        {"[Application]]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        // A blank before "=" makes the key unknown; a trailing blank stays in the value.
+        {"[Application]\napp.mainjar =x\napp.mainclass=Main \n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        {"[Application]\napp.mainjar =x\napp.mainclass=Main \n", &SectionName::Application, &PropertyName::mainclass, {L"Main "}},
+        // An escaped "=" belongs to the key; the backslash stays.
+        {"[Application]\napp.mainjar\\=x=y\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        {"[ArgOptions]\narguments\\=x\n", &SectionName::ArgOptions, &PropertyName::arguments, {L"<unset>"}},
+        // "=" first: an empty key.
+        {"[ArgOptions]\n=arguments\n", &SectionName::ArgOptions, &PropertyName::arguments, {L"<unset>"}},
+        // An indented header is a property line: what follows stays in the previous section.
+        {"[Application]\n [JavaOptions]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"x"}},
+        // Keys and sections are case-sensitive; "#" is no comment.
+        {"[application]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        {"[Application]\nApp.MainJar=x\n#app.mainjar=y\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        // Repeated keys keep all values in order.
+        {"[Application]\napp.mainjar=a\napp.mainjar=b\n", &SectionName::Application, &PropertyName::mainjar, {L"a", L"b"}},
+        // A ";" later in the line is ordinary text.
+        {"[Application]\napp.mainjar=a;b\n", &SectionName::Application, &PropertyName::mainjar, {L"a;b"}},
+        // An empty section name is no section.
+        {"[]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(values(load(c.text), *c.section, *c.property), c.expected) << c.text;
+    }
+}
+
+TEST_F(CfgFileTest, LaterOccurrenceReplacesOnlyWhenItCollectedSomething) {
+    const CfgFile replaced = load("[Application]\napp.mainjar=main.jar\n"
+                                  "[JavaOptions]\njava-options=-Xmx1g\n"
+                                  "[Application]\napp.mainclass=Main\n");
+    EXPECT_EQ(values(replaced, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"<unset>"});
+    EXPECT_EQ(values(replaced, SectionName::Application, PropertyName::mainclass),
+              tstring_array{L"Main"});
+
+    const CfgFile kept = load("[Application]\napp.mainjar=main.jar\n"
+                              "[JavaOptions]\njava-options=-Xmx1g\n"
+                              "[Application]\nunknown=1\n; nothing\n");
+    EXPECT_EQ(values(kept, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"main.jar"});
+    EXPECT_EQ(values(kept, SectionName::JavaOptions, PropertyName::javaOptions),
+              tstring_array{L"-Xmx1g"});
+}
+
+TEST_F(CfgFileTest, UnclosedHeaderFailsWithItsLineNumber) {
+    const std::string expected =
+        "Error parsing [" + ts::utf8(path) + "] file at 3: Missing ']' character";
+    EXPECT_EQ(loadError("; one\n\n[Application\napp.mainjar=x\n"), expected);
+    EXPECT_EQ(loadError("[Application]\napp.mainjar=x\n[JavaOptions"),
+              "Error parsing [" + ts::utf8(path) + "] file at 3: Missing ']' character");
+    // CR LF lines count the same; a lone "[" too.
+    EXPECT_EQ(loadError("[Application]\r\n\r\n[\r\n"), expected);
+}
+
+TEST_F(CfgFileTest, TextModeLineEndingsAndCtrlZ) {
+    const std::string lf = "[Application]\napp.mainjar=main.jar\napp.classpath=a.jar\n";
+    const std::string crlf = "[Application]\r\napp.mainjar=main.jar\r\napp.classpath=a.jar\r\n";
+    const CfgFile a = load(lf);
+    const CfgFile b = load(crlf);
+    EXPECT_EQ(values(a, SectionName::Application, PropertyName::mainjar),
+              values(b, SectionName::Application, PropertyName::mainjar));
+    EXPECT_EQ(values(b, SectionName::Application, PropertyName::classpath),
+              tstring_array{L"a.jar"});
+
+    // A lone CR stays in the value.
+    EXPECT_EQ(values(load("[Application]\napp.mainjar=a\rb\n"), SectionName::Application,
+                     PropertyName::mainjar),
+              tstring_array{L"a\rb"});
+    // Ctrl-Z ends the input, even in the middle of a line, without an error.
+    const CfgFile stopped =
+        load("[Application]\napp.mainjar=a\x1a" "b\napp.mainclass=Main\n[Broken\n");
+    EXPECT_EQ(values(stopped, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"a"});
+    EXPECT_EQ(values(stopped, SectionName::Application, PropertyName::mainclass),
+              tstring_array{L"<unset>"});
+    // No final line feed needed.
+    EXPECT_EQ(values(load("[Application]\napp.mainjar=last"), SectionName::Application,
+                     PropertyName::mainjar),
+              tstring_array{L"last"});
+}
+
+TEST_F(CfgFileTest, ByteOrderMarkAndInvalidUtf8Lines) {
+    const CfgFile bom = load("\xef\xbb\xbf[Application]\napp.mainjar=x\n[ArgOptions]\narguments=a\n");
+    EXPECT_EQ(values(bom, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"<unset>"});
+    EXPECT_EQ(values(bom, SectionName::ArgOptions, PropertyName::arguments),
+              tstring_array{L"a"});
+
+    const CfgFile invalid =
+        load("[Application]\napp.mainjar=bad\xff\napp.mainclass=M\xc3\xa9in\n[Bad\xff\n");
+    EXPECT_EQ(values(invalid, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"<unset>"});
+    EXPECT_EQ(values(invalid, SectionName::Application, PropertyName::mainclass),
+              tstring_array{L"M\u00e9in"});
+}
+
+TEST_F(CfgFileTest, MissingFileAndDirectoryFailToOpen) {
+    const tstring missing = dir / L"missing.cfg";
+    try {
+        CfgFile::load(missing);
+        FAIL();
+    } catch (const CvErrorBase& e) {
+        EXPECT_EQ(std::string(e.bareMessage()),
+                  "Error opening \"" + ts::utf8(missing) + "\" file: No such file or directory");
+    }
+    try {
+        CfgFile::load(dir.path());
+        FAIL();
+    } catch (const CvErrorBase& e) {
+        EXPECT_EQ(std::string(e.bareMessage()).rfind("Error opening \"" + ts::utf8(dir.path()) + "\" file: ", 0), 0u);
+    }
+}
+
+TEST(CfgKeys, CompareByNameNotByPointer) {
+    const wchar_t copy[] = L"Application";
+    EXPECT_TRUE(SectionKey(copy) == SectionName::Application);
+    EXPECT_TRUE(PropertyKey(L"app") < PropertyKey(L"app.mainjar"));
+    SectionKey found(L"");
+    EXPECT_TRUE(CfgFile::findSection(L"ArgOptions", found));
+    EXPECT_TRUE(found == SectionName::ArgOptions);
+    EXPECT_FALSE(CfgFile::findSection(L"argoptions", found));
+    PropertyKey property(L"");
+    for (const wchar_t* name : {L"app.version", L"app.mainjar", L"app.mainmodule", L"app.mainclass",
+                                L"app.classpath", L"app.modulepath", L"app.runtime", L"app.splash",
+                                L"app.memory", L"arguments", L"java-options"}) {
+        EXPECT_TRUE(CfgFile::findProperty(name, property)) << ts::utf8(name);
+        EXPECT_EQ(tstring(property.name()), name);
+    }
+    EXPECT_FALSE(CfgFile::findProperty(L"app.foo", property));
+}
+
+TEST(CfgValues, LastAndJoined) {
+    EXPECT_EQ(lastValue({L"a", L"b"}), L"b");
+    EXPECT_EQ(joinedValues({L"a", L"b", L"c"}), L"a;b;c");
+    EXPECT_EQ(joinedValues({L"only"}), L"only");
+}
+
+TEST_F(CfgFileTest, ReplacePropertyCreatesOrReplacesAndKeepsTheRest) {
+    CfgFile cfg = load("[ArgOptions]\narguments=a\narguments=b\n[Application]\napp.mainjar=m\n");
+    cfg.replaceProperty(SectionName::ArgOptions, PropertyName::arguments, {L"x"})
+        .replaceProperty(SectionName::JavaOptions, PropertyName::javaOptions, {L"-Da", L"-Db"});
+    EXPECT_EQ(values(cfg, SectionName::ArgOptions, PropertyName::arguments), tstring_array{L"x"});
+    EXPECT_EQ(values(cfg, SectionName::JavaOptions, PropertyName::javaOptions),
+              (tstring_array{L"-Da", L"-Db"}));
+    EXPECT_EQ(values(cfg, SectionName::Application, PropertyName::mainjar), tstring_array{L"m"});
+}
+
+MacroMap imageMacros(const tstring& root) {
+    return MacroMap{{L"$APPDIR", root + L"\\app"}, {L"$BINDIR", root}, {L"$ROOTDIR", root}};
+}
+
+TEST(MacroExpansion, Table) {
+    const MacroMap macros = imageMacros(L"C:\\Demo");
+    struct Case {
+        const wchar_t* value;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"$APPDIR\\a.jar;$APPDIR\\b.jar", L"C:\\Demo\\app\\a.jar;C:\\Demo\\app\\b.jar"},
+        {L"$APPDIRx", L"C:\\Demo\\appx"},
+        {L"$appdir\\a.jar", L"$appdir\\a.jar"},
+        {L"$ROOTDIR\\runtime2", L"C:\\Demo\\runtime2"},
+        {L"$BINDIR", L"C:\\Demo"},
+        {L"no macro", L"no macro"},
+        {L"$", L"$"},
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(expandMacros(c.value, macros), c.expected) << ts::utf8(c.value);
+    }
+}
+
+TEST(MacroExpansion, MacroValuesNamingOtherMacrosExpandInLaterPasses) {
+    // Applied in name order: $APPDIR first, so a $ROOTDIR value holding $APPDIR and a
+    // $BINDIR value holding $ROOTDIR need further passes.
+    const MacroMap macros{{L"$APPDIR", L"C:\\img\\app"},
+                          {L"$BINDIR", L"$ROOTDIR\\bin"},
+                          {L"$ROOTDIR", L"$APPDIR\\.."}};
+    EXPECT_EQ(expandMacros(L"$BINDIR\\x", macros), L"C:\\img\\app\\..\\bin\\x");
+}
+
+TEST(MacroExpansion, CyclesEndWithTheNamesTakenLiterally) {
+    // An image installed under a directory that is itself called "$APPDIR".
+    const MacroMap literal = imageMacros(L"C:\\$APPDIR");
+    EXPECT_EQ(expandMacros(L"$APPDIR\\main.jar", literal), L"C:\\$APPDIR\\app\\main.jar");
+    EXPECT_EQ(expandMacros(L"$ROOTDIR", literal), L"C:\\$APPDIR");
+
+    // Two macros naming each other, and one that doubles itself on every pass.
+    const MacroMap mutual{{L"$A", L"<$B>"}, {L"$B", L"[$A]"}};
+    EXPECT_EQ(expandMacros(L"$A", mutual), L"<[$A]>");
+    const MacroMap doubling{{L"$X", L"$X$X"}};
+    EXPECT_EQ(expandMacros(L"$X", doubling), L"$X$X");
+}
+
+TEST_F(CfgFileTest, WithMacrosExpandedCopiesAndLeavesTheOriginal) {
+    const CfgFile cfg = load("[Application]\napp.mainjar=$APPDIR\\m.jar\n"
+                             "[JavaOptions]\njava-options=-Dd=$ROOTDIR\n");
+    const CfgFile expanded = cfg.withMacrosExpanded(imageMacros(L"D:\\I"));
+    EXPECT_EQ(values(expanded, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"D:\\I\\app\\m.jar"});
+    EXPECT_EQ(values(expanded, SectionName::JavaOptions, PropertyName::javaOptions),
+              tstring_array{L"-Dd=D:\\I"});
+    EXPECT_EQ(values(cfg, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"$APPDIR\\m.jar"});
+}
+
+} // namespace

@@ -1,0 +1,80 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "ErrorHandling.h"
+#include "Log.h"
+#include "PackageFile.h"
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+class CapturingAppender : public LogAppender {
+public:
+    void append(const LogRecord& record) override { messages.push_back(record.message); }
+    std::vector<tstring> messages;
+};
+
+class PackageFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = &Logger::instance().appender();
+        Logger::instance().setAppender(capture);
+    }
+    void TearDown() override { Logger::instance().setAppender(*saved); }
+
+    CapturingAppender capture;
+    LogAppender* saved = nullptr;
+    ts::TempDir dir;
+};
+
+TEST_F(PackageFileTest, OnlyTheFirstLineCountsAndNothingIsTrimmed) {
+    struct Case {
+        const char* bytes;
+        const wchar_t* name;
+        bool logsName;
+    } cases[] = {
+        {"Demo\r\nsecond line\n", L"Demo", true},
+        {"Demo \n", L"Demo ", true},
+        {"Demo", L"Demo", true},
+        {"\nDemo\n", L"", true},
+        {"", L"", false},
+        {"\x1a" "Demo", L"", false},
+        {"De\x1amo", L"De", true},
+        {"a\rb\n", L"a\rb", true},
+        {"bad\xff\n", L"", true},
+        {"\xd0\x94\xd0\xb5\xd0\xbc\xd0\xbe\n", L"\u0414\u0435\u043c\u043e", true},
+    };
+    const tstring path = dir / L".package";
+    for (const Case& c : cases) {
+        ts::writeFile(path, c.bytes);
+        capture.messages.clear();
+        EXPECT_EQ(PackageFile::loadFromAppDir(dir.path()).packageName(), c.name) << c.bytes;
+        ASSERT_FALSE(capture.messages.empty());
+        EXPECT_EQ(capture.messages[0], L"Read \"" + path + L"\" package file");
+        ASSERT_EQ(capture.messages.size(), c.logsName ? 2u : 1u) << c.bytes;
+        if (c.logsName) {
+            EXPECT_EQ(capture.messages[1], tstring(L"Package name is [") + c.name + L"]");
+        }
+    }
+}
+
+TEST_F(PackageFileTest, NoFileMeansNoNameAndNoRecord) {
+    EXPECT_EQ(PackageFile::loadFromAppDir(dir.path()).packageName(), L"");
+    EXPECT_TRUE(capture.messages.empty());
+}
+
+TEST_F(PackageFileTest, DirectoryNamedPackageFailsToOpen) {
+    ASSERT_TRUE(CreateDirectoryW((dir / L".package").c_str(), nullptr));
+    try {
+        PackageFile::loadFromAppDir(dir.path());
+        FAIL() << "read a directory";
+    } catch (const CvErrorBase& e) {
+        EXPECT_EQ(std::string(e.bareMessage()).rfind("Error opening \"" + ts::utf8(dir / L".package") + "\" file: ", 0), 0u)
+            << e.bareMessage();
+    }
+}
+
+} // namespace
