@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "ErrorHandling.h"
+#include "JvmLauncher.h"
+#include "Log.h"
+
+namespace {
+
+class CapturingAppender : public LogAppender {
+public:
+    void append(const LogRecord& record) override { messages.push_back(record.message); }
+    std::vector<tstring> messages;
+};
+
+class LaunchDataTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved = &Logger::instance().appender();
+        Logger::instance().setAppender(capture);
+    }
+    void TearDown() override { Logger::instance().setAppender(*saved); }
+
+    CapturingAppender capture;
+    LogAppender* saved = nullptr;
+};
+
+std::uintptr_t pointerAt(const char* at) {
+    std::uintptr_t value;
+    memcpy(&value, at, sizeof(value));
+    return value;
+}
+
+struct FreeBlock {
+    void operator()(JvmlLauncherData* p) const { free(p); }
+};
+typedef std::unique_ptr<JvmlLauncherData, FreeBlock> Block;
+
+TEST_F(LaunchDataTest, WorkedExampleLayout) {
+    const JvmlLauncherAPI* api = jvmLauncherGetAPI();
+    std::int32_t size = 0;
+    Block block(makeJvmlLauncherData(
+        api,
+        new JliLaunchData(L"0123456789", {L"abc", L"defgh"}, {L"PATH"}, {L"vvvvvv"}), &size));
+    ASSERT_TRUE(block);
+    EXPECT_EQ(size, 125);
+
+    const char* base = reinterpret_cast<const char*>(block.get());
+    const std::uintptr_t b = reinterpret_cast<std::uintptr_t>(base);
+    EXPECT_EQ(pointerAt(base + 0), b + 40);
+    EXPECT_EQ(block->argCount, 2);
+    EXPECT_EQ(block->envCount, 1);
+    EXPECT_EQ(pointerAt(base + 16), b + 51);
+    EXPECT_EQ(pointerAt(base + 24), b + 85);
+    EXPECT_EQ(pointerAt(base + 32), b + 103);
+    EXPECT_STREQ(base + 40, "0123456789");
+    // The argument array at an odd offset, its entries, and the null terminator.
+    EXPECT_EQ(pointerAt(base + 51), b + 75);
+    EXPECT_EQ(pointerAt(base + 59), b + 79);
+    EXPECT_EQ(pointerAt(base + 67), 0u);
+    EXPECT_STREQ(base + 75, "abc");
+    EXPECT_STREQ(base + 79, "defgh");
+    EXPECT_EQ(pointerAt(base + 85), b + 93);
+    EXPECT_EQ(memcmp(base + 93, L"PATH", 10), 0);
+    EXPECT_EQ(pointerAt(base + 103), b + 111);
+    EXPECT_EQ(memcmp(base + 111, L"vvvvvv", 14), 0);
+
+    // "Need" from slot 1 and from the first pass of slot 2, then "Initialized".
+    ASSERT_EQ(capture.messages.size(), 3u);
+    EXPECT_EQ(capture.messages[0], L"Need 125 bytes for JvmlLauncherData buffer");
+    EXPECT_EQ(capture.messages[1], L"Need 125 bytes for JvmlLauncherData buffer");
+    EXPECT_EQ(capture.messages[2].rfind(L"Initialized 125 bytes at ", 0), 0u);
+    EXPECT_TRUE(tstrings::endsWith(capture.messages[2], L" address"));
+}
+
+TEST_F(LaunchDataTest, EveryPointerStaysInsideTheBlock) {
+    struct Case {
+        tstring_array args;
+        tstring_array names;
+        tstring_array values;
+    } cases[] = {
+        {{}, {}, {}},
+        {{L"only"}, {}, {}},
+        {{L"", L"\u00e9t\u00e9", L"x y"}, {L"A", L"B"}, {L"", L"\u4f60\u597d"}},
+    };
+    const JvmlLauncherAPI* api = jvmLauncherGetAPI();
+    for (const Case& c : cases) {
+        std::int32_t size = 0;
+        Block block(makeJvmlLauncherData(
+            api, new JliLaunchData(L"C:\\rt\\bin\\jli.dll", c.args, c.names, c.values), &size));
+        ASSERT_TRUE(block);
+        const char* base = reinterpret_cast<const char*>(block.get());
+        const auto inside = [&](std::uintptr_t p) {
+            return p >= reinterpret_cast<std::uintptr_t>(base) + 40 &&
+                   p <= reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uintptr_t>(size);
+        };
+        ASSERT_EQ(block->argCount, static_cast<int>(c.args.size()));
+        const char* argv = reinterpret_cast<const char*>(block->argValues);
+        EXPECT_TRUE(inside(reinterpret_cast<std::uintptr_t>(argv)));
+        for (size_t i = 0; i < c.args.size(); ++i) {
+            const char* arg = reinterpret_cast<const char*>(pointerAt(argv + 8 * i));
+            EXPECT_TRUE(inside(reinterpret_cast<std::uintptr_t>(arg)));
+            EXPECT_EQ(std::string(arg), tstrings::toACP(c.args[i]));
+        }
+        EXPECT_EQ(pointerAt(argv + 8 * c.args.size()), 0u);
+        ASSERT_EQ(block->envCount, static_cast<int>(c.names.size()));
+        for (size_t i = 0; i < c.names.size(); ++i) {
+            const char* names = reinterpret_cast<const char*>(block->envNameValues);
+            const char* values = reinterpret_cast<const char*>(block->envValueValues);
+            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(names + 8 * i))), c.names[i]);
+            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(values + 8 * i))), c.values[i]);
+        }
+        if (c.names.empty()) {
+            // No variables: both arrays point just past the block.
+            EXPECT_EQ(reinterpret_cast<const char*>(block->envNameValues), base + size);
+            EXPECT_EQ(reinterpret_cast<const char*>(block->envValueValues), base + size);
+        }
+    }
+}
+
+TEST_F(LaunchDataTest, TableSlotsAgreeAndNeverWriteShortBuffers) {
+    const JvmlLauncherAPI* api = jvmLauncherGetAPI();
+    EXPECT_EQ(api, jvmLauncherGetAPI());
+    ASSERT_NE(api, nullptr);
+
+    JliLaunchData* handle = new JliLaunchData(L"lib", {L"a", L"bb"}, {L"N"}, {L"V"});
+    const std::int32_t size = api->getJvmlLauncherDataSize(handle);
+    ASSERT_GT(size, 40);
+    std::vector<char> buffer(static_cast<size_t>(size) + 16, '\x5a');
+    EXPECT_EQ(api->initJvmlLauncherData(handle, buffer.data(), size - 1), nullptr);
+    for (char c : buffer) {
+        ASSERT_EQ(c, '\x5a');
+    }
+    EXPECT_EQ(api->initJvmlLauncherData(handle, buffer.data(), size),
+              reinterpret_cast<JvmlLauncherData*>(buffer.data()));
+    for (size_t i = static_cast<size_t>(size); i < buffer.size(); ++i) {
+        ASSERT_EQ(buffer[i], '\x5a') << "written past the block";
+    }
+    api->closeHandle(handle);
+    api->closeHandle(nullptr);
+    EXPECT_EQ(makeJvmlLauncherData(api, nullptr, nullptr), nullptr);
+}
+
+TEST(BlockSize, BlocksOf2GiBOrMoreAreRefused) {
+    JvmlLauncherDataSize size;
+    size.add(40).add(std::uint64_t(std::numeric_limits<std::int32_t>::max()) - 40);
+    EXPECT_EQ(size.checked(), std::numeric_limits<std::int32_t>::max());
+    size.add(1);
+    EXPECT_THROW(size.checked(), CvErrorBase);
+    // Sums past 64 bits saturate instead of wrapping into a small size.
+    JvmlLauncherDataSize huge;
+    huge.add(std::numeric_limits<std::uint64_t>::max()).add(100);
+    EXPECT_THROW(huge.checked(), CvErrorBase);
+    EXPECT_EQ(JvmlLauncherDataSize().add(125).checked(), 125);
+}
+
+// A table whose size slot reports the failure value, as the layout routine does for a
+// block of 2 GiB or more.
+int closes = 0;
+void countingClose(JvmlLauncherHandle) { ++closes; }
+std::int32_t failingSize(JvmlLauncherHandle) { return -1; }
+JvmlLauncherData* neverCalled(JvmlLauncherHandle, void*, std::int32_t) {
+    ADD_FAILURE() << "initJvmlLauncherData called after a failed size";
+    return nullptr;
+}
+
+TEST(MakeJvmlLauncherData, FailedSizeGivesNullAndReleasesTheHandle) {
+    const JvmlLauncherAPI failing = {countingClose, failingSize, neverCalled};
+    int dummy = 0;
+    std::int32_t size = 77;
+    closes = 0;
+    EXPECT_EQ(makeJvmlLauncherData(&failing, &dummy, &size), nullptr);
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(size, 77);
+}
+
+} // namespace
