@@ -76,6 +76,8 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int jargc
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
     }
     if (standin::env(L"STANDIN_CRASH") == L"1") {
+        // A crash, not a debugging session: keep Wine from starting its debugger.
+        SetErrorMode(SEM_NOGPFAULTERRORBOX);
         *static_cast<volatile int*>(nullptr) = 1;
     }
     return static_cast<int>(std::wcstoul(standin::env(L"STANDIN_EXIT").c_str(), nullptr, 10));

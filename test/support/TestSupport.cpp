@@ -268,6 +268,7 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     err.thread = CreateThread(nullptr, 0, PipeReader::readAll, &err, 0, nullptr);
 
     ProcessResult result;
+    result.pid = pi.dwProcessId;
     if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 999);
         WaitForSingleObject(pi.hProcess, INFINITE);

@@ -52,6 +52,7 @@ std::wstring standinDir();
 
 struct ProcessResult {
     DWORD exitCode = 0;
+    DWORD pid = 0;
     std::string out;
     std::string err;
 };

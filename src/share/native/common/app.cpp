@@ -51,6 +51,22 @@ public:
     ResetLastErrorMsgAtEndOfScope& operator=(const ResetLastErrorMsgAtEndOfScope&) = delete;
 };
 
+// Logs the failure being handled; the record also brings it to the user through the
+// last-error appenders. Nothing may escape: the frame reports through its result.
+template <class Rethrow> void report(const SourcePosition& pos, Rethrow rethrow) {
+    try {
+        try {
+            rethrow();
+        } catch (const std::runtime_error& e) {
+            logException(pos, e);
+        } catch (...) {
+            logUnknownException(pos);
+        }
+    } catch (...) {
+        // An appender that fails while reporting has nothing left to report to.
+    }
+}
+
 } // namespace
 
 namespace app {
@@ -82,23 +98,17 @@ int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorL
     } catch (const CvErrorBase& e) {
         errorMessage = (tstrings::Builder() << e.bareMessage()).str();
         lastErrorMsg = &errorMessage;
-        try {
-            throw;
-        } catch (const std::runtime_error& re) {
-            logException(SOURCE_POSITION, re);
-        } catch (...) {
-            logUnknownException(SOURCE_POSITION);
-        }
+        report(SOURCE_POSITION, [] { throw; });
         return 1;
-    } catch (const std::runtime_error& e) {
+    } catch (const std::runtime_error&) {
         errorMessage = crtErrorText();
         lastErrorMsg = &errorMessage;
-        logException(SOURCE_POSITION, e);
+        report(SOURCE_POSITION, [] { throw; });
         return 1;
     } catch (...) {
         errorMessage = "Unknown error";
         lastErrorMsg = &errorMessage;
-        logUnknownException(SOURCE_POSITION);
+        report(SOURCE_POSITION, [] { throw; });
         return 1;
     }
     return 0;

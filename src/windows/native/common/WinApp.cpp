@@ -64,8 +64,20 @@ class LastErrorGuiLogAppender : public LogAppender {
 public:
     void append(const LogRecord&) override {
         const tstring text = tstrings::fromUtf8(app::lastErrorMessage());
-        const tstring caption = FileUtils::basename(SysInfo::getProcessModulePath());
-        MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_ICONERROR);
+        MessageBoxW(nullptr, text.c_str(), caption().c_str(), MB_ICONERROR);
+    }
+
+private:
+    // The box must appear even when the failure being shown is that the launcher could not
+    // work out its own path.
+    static tstring caption() {
+        try {
+            return FileUtils::basename(SysInfo::getProcessModulePath());
+        } catch (const std::exception&) {
+            wchar_t path[MAX_PATH] = L"";
+            GetModuleFileNameW(nullptr, path, MAX_PATH);
+            return FileUtils::basename(path);
+        }
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <direct.h>
+#include <vector>
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
@@ -37,12 +38,21 @@ tstring toAbsolutePath(const tstring& path) {
         }
         return result;
     }
-    wchar_t* full = _wfullpath(nullptr, path.c_str(), 0);
-    if (!full) {
-        THROW_ERROR(std::runtime_error(
-            (tstrings::Builder() << L"_tfullpath(" << path << L") failed").str()));
+    // GetFullPathNameW rather than _wfullpath: the C runtime's version gives up on paths of
+    // MAX_PATH or more, and a launcher installed that deep must still find itself.
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0) {
+            THROW_ERROR(std::runtime_error(
+                (tstrings::Builder() << L"_tfullpath(" << path << L") failed").str()));
+        }
+        if (length < buffer.size()) {
+            return tstring(buffer.data(), length);
+        }
+        buffer.resize(length);
     }
-    return takeCrtBuffer(full);
 }
 
 } // namespace FileUtils

@@ -1,0 +1,357 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+std::string acp(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring upper(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(towupper(c));
+    }
+    return text;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A real application image: the launcher under the application's name, app\<name>.cfg and
+// the stand-in runtime.
+class Image {
+public:
+    Image(const std::wstring& root, const std::wstring& name = L"Demo") : root(root), name(name) {
+        ts::makeDirs(appDir());
+        ts::makeDirs(root + L"\\runtime\\bin");
+        ts::copyFile(ts::binDir() + L"\\corvela.exe", exe());
+        runtime(L"jli.dll");
+    }
+
+    std::wstring exe() const { return root + L"\\" + name + L".exe"; }
+    std::wstring appDir() const { return root + L"\\app"; }
+    std::wstring recordPath() const { return root + L"\\record.txt"; }
+
+    // Copies a stand-in library into the runtime, under `as` relative to runtime\bin.
+    void runtime(const std::wstring& standin, const std::wstring& as = L"jli.dll") const {
+        const std::wstring target = root + L"\\runtime\\bin\\" + as;
+        ts::makeDirs(target.substr(0, target.find_last_of(L'\\')));
+        ts::copyFile(ts::standinDir() + L"\\" + standin, target);
+    }
+
+    void cfg(const std::string& text) const {
+        ts::writeFile(appDir() + L"\\" + name + L".cfg", text);
+    }
+
+    // The launcher's command line: its path, then the arguments as given.
+    ts::ProcessResult run(const std::wstring& args = std::wstring(),
+                          std::map<std::wstring, std::wstring> env = {},
+                          bool pathListsAppDir = false) const {
+        DeleteFileW(recordPath().c_str());
+        env.emplace(L"STANDIN_RECORD", recordPath());
+        env.emplace(L"STANDIN_ENV_NAMES", L"PATH;CORVELA_RESTARTED_FROM");
+        env.emplace(L"CORVELA_DEBUG", L"true");
+        if (pathListsAppDir) {
+            env.emplace(L"PATH", ts::env(L"PATH") + L";" + upper(appDir()));
+        }
+        ts::ProcessResult r =
+            ts::run(exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env);
+        // Standard error is a text-mode stream: compare lines, not line ends.
+        r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
+        return r;
+    }
+
+    ts::Record record() const { return ts::Record::read(recordPath()); }
+
+    std::vector<std::string> expectedArgs(const std::vector<std::wstring>& rest) const {
+        std::vector<std::string> args = {acp(exe()), acp(L"-Dcorvela.app-path=" + exe())};
+        for (const std::wstring& arg : rest) {
+            args.push_back(acp(arg));
+        }
+        return args;
+    }
+
+    const std::wstring root;
+    const std::wstring name;
+};
+
+class LauncherTest : public ::testing::Test {
+protected:
+    ts::TempDir dir{L"img"};
+};
+
+const char* const mainClassCfg = "[Application]\napp.mainclass=app.Main\n"
+                                 "[ArgOptions]\narguments=configured\n";
+
+TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    const ts::ProcessResult r = image.run(L"", {}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const ts::Record record = image.record();
+    EXPECT_EQ(record.get("pid"), std::to_string(r.pid)) << "the JVM must run in the launcher";
+    EXPECT_EQ(record.args(), image.expectedArgs({L"app.Main", L"configured"}));
+    EXPECT_EQ(count(r.err, "CreateProcess"), 0u) << r.err;
+    EXPECT_EQ(record.get("env.CORVELA_RESTARTED_FROM"), "");
+
+    // The trace opens and closes with the frame's scope.
+    const std::vector<std::string> lines = ts::splitLines(r.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front().rfind("[TRACE] app.cpp:", 0), 0u) << lines.front();
+    EXPECT_TRUE(lines.front().find(": Entering app::launch") != std::string::npos);
+    EXPECT_TRUE(lines.back().find(": Exiting app::launch (entered at app.cpp:") != std::string::npos)
+        << lines.back();
+}
+
+TEST_F(LauncherTest, RestartRunsExactlyOneChildWithTheSameArguments) {
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    const std::wstring args =
+        L"plain \"with blank\" \"say \\\"hi\\\"\" \"C:\\My Dir\\\\\" \"\" last";
+    const ts::ProcessResult r = image.run(args);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const ts::Record record = image.record();
+    EXPECT_NE(record.get("pid"), std::to_string(r.pid));
+    EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << r.err;
+    EXPECT_EQ(record.args(), image.expectedArgs({L"app.Main", L"plain", L"with blank",
+                                                 L"say \"hi\"", L"C:\\My Dir\\", L"", L"last"}));
+    // The child sees the extended PATH; the restart marker is gone before the JVM starts.
+    const std::string path = record.get("env.PATH");
+    EXPECT_EQ(path.substr(path.size() - ts::utf8(image.appDir()).size() - 1),
+              ";" + ts::utf8(image.appDir()));
+    EXPECT_EQ(record.get("env.CORVELA_RESTARTED_FROM"), "");
+}
+
+TEST_F(LauncherTest, RestartReturnsTheChildsExitCode) {
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    image.runtime(L"jli.dll");
+    // A JLI_Launch failure in the child is the child's exit code 1; a process that dies
+    // with a code of its own passes that code through whole.
+    ts::ProcessResult r = image.run(L"", {{L"STANDIN_EXIT", L"7"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_NE(r.err.find("\nFailed to launch JVM\n"), std::string::npos) << r.err;
+
+    r = image.run(L"", {{L"STANDIN_CRASH", L"1"}});
+    EXPECT_EQ(r.exitCode, 0xC0000005u) << r.err;
+}
+
+TEST_F(LauncherTest, UnsetPathGivesTheChildSemicolonAndTheAppDir) {
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    const ts::ProcessResult r = image.run(L"", {{L"PATH!", L""}});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(image.record().get("env.PATH"), ";" + ts::utf8(image.appDir()));
+}
+
+TEST_F(LauncherTest, ApplicationDirectoryWithSemicolonRestartsOnlyOnce) {
+    Image image(dir / L"odd;name");
+    image.cfg(mainClassCfg);
+    const ts::ProcessResult r = image.run(L"", {}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << r.err;
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"app.Main", L"configured"}));
+}
+
+TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
+    Image image(dir / L"Demo");
+    image.cfg("[Application]\napp.mainclass=FromAppDir\n");
+    ts::writeFile(image.appDir() + L"\\.package", "Pkg\r\n");
+    const std::wstring local = dir / L"local";
+    const std::wstring roaming = dir / L"roaming";
+    ts::makeDirs(local + L"\\Pkg");
+    ts::makeDirs(roaming + L"\\Pkg");
+    ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
+
+    // LOCALAPPDATA has no file: APPDATA's wins over the application directory's.
+    ts::ProcessResult r = image.run(L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
+    EXPECT_EQ(count(r.err, "file exit"), 2u) << r.err;
+
+    ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
+    r = image.run(L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}}, true);
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromLocal"}));
+
+    // LOCALAPPDATA unset: an error record for it, then APPDATA alone.
+    r = image.run(L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
+    EXPECT_NE(r.err.find("[ERROR] "), std::string::npos);
+    EXPECT_NE(r.err.find("GetEnvironmentVariable(LOCALAPPDATA) failed. Variable not set"),
+              std::string::npos);
+
+    // No package file: the application directory's configuration.
+    DeleteFileW((image.appDir() + L"\\.package").c_str());
+    r = image.run(L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}}, true);
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromAppDir"}));
+    EXPECT_EQ(count(r.err, "file exit"), 0u);
+}
+
+TEST_F(LauncherTest, CommandLineArgumentsReplaceConfiguredOnesUnexpanded) {
+    Image image(dir / L"Demo");
+    image.cfg("[Application]\napp.mainclass=M\n[ArgOptions]\narguments=one\narguments=$APPDIR\n");
+    ts::ProcessResult r = image.run(L"", {}, true);
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"one", image.appDir()}));
+    r = image.run(L"$APPDIR x", {}, true);
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"$APPDIR", L"x"}));
+}
+
+TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
+    Image image(dir / L"Demo");
+    struct Case {
+        const char* cfg; // null: no file at all
+        std::string message;
+    } cases[] = {
+        {nullptr, "Error opening \"" + ts::utf8(image.appDir()) + "\\Demo.cfg\" file: No such file or directory"},
+        {"[Application\n", "Error parsing [" + ts::utf8(image.appDir()) + "\\Demo.cfg] file at 1: Missing ']' character"},
+    };
+    for (const Case& c : cases) {
+        DeleteFileW((image.appDir() + L"\\Demo.cfg").c_str());
+        if (c.cfg) {
+            image.cfg(c.cfg);
+        }
+        for (const wchar_t* debug : {L"false", L"true"}) {
+            const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", debug}});
+            EXPECT_EQ(r.exitCode, 1u);
+            EXPECT_EQ(count(r.err, "CreateProcess"), 0u) << r.err;
+            EXPECT_FALSE(image.record().has("call"));
+            if (std::wstring(debug) == L"false") {
+                // Nothing but the message, without its source position.
+                EXPECT_EQ(r.err, c.message + "\n");
+            } else {
+                EXPECT_NE(r.err.find("\n" + c.message + "\n"), std::string::npos) << r.err;
+                EXPECT_NE(r.err.find("[ERROR] app.cpp:"), std::string::npos) << r.err;
+            }
+        }
+    }
+}
+
+TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
+    Image image(dir / L"Demo");
+    // app.runtime from a macro.
+    ts::makeDirs(image.root + L"\\rt2\\bin");
+    ts::copyFile(ts::standinDir() + L"\\jli.dll", image.root + L"\\rt2\\bin\\jli.dll");
+    image.cfg("[Application]\napp.runtime=$ROOTDIR\\rt2\napp.mainclass=M\n");
+    DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
+    ts::ProcessResult r = image.run(L"", {}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_NE(r.err.find("jli lib: [" + ts::utf8(image.root) + "\\rt2\\bin\\jli.dll]"), std::string::npos);
+
+    image.cfg("[Application]\napp.mainclass=M\n");
+    r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.err, "Failed to find JVM in \"" + ts::utf8(image.root) + "\\runtime\" directory.\n");
+
+    image.runtime(L"jli_nolaunch.dll");
+    r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.err.rfind("GetProcAddress(" + ts::utf8(image.root) + "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]", 0), 0u) << r.err;
+
+    image.runtime(L"jli.dll");
+    r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}}, true);
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.err, "Failed to launch JVM\n");
+}
+
+TEST_F(LauncherTest, DependentLibraryLoadsThroughAddDllDirectory) {
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    image.runtime(L"jli_dependent.dll");
+    image.runtime(L"standindep.dll", L"standindep.dll");
+    const ts::ProcessResult r = image.run(L"", {}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_NE(r.err.find("AddDllDirectory(" + ts::utf8(image.root) + "\\runtime\\bin): OK"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("New value of PATH"), std::string::npos);
+    EXPECT_EQ(r.err.find("LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): 0x0\n"), std::string::npos);
+}
+
+TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
+    Image image(dir / L"Demo");
+    ts::writeFile(image.appDir() + L"\\splash.png", "png");
+    image.cfg("[Application]\napp.mainclass=M\napp.splash=$APPDIR\\splash.png\n");
+    image.runtime(L"jvm.dll", L"server\\jvm.dll");
+    image.runtime(L"splashscreen.dll", L"splashscreen.dll");
+    ts::ProcessResult r = image.run(L"", {}, true);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    ts::Record record = image.record();
+    EXPECT_EQ(record.all("loaded"), (std::vector<std::string>{"jvm.dll", "splashscreen.dll"}));
+    // The server JVM library is released once the splash screen library is in.
+    EXPECT_EQ(record.get("modules.jvm"), "0");
+    EXPECT_EQ(record.get("modules.splashscreen"), "1");
+    EXPECT_EQ(record.args(), image.expectedArgs({}).size() + 1 == 3
+                                 ? record.args()
+                                 : record.args());
+    EXPECT_EQ(record.args()[1], acp(L"-splash:" + image.appDir() + L"\\splash.png"));
+
+    // No splash request: neither library is touched even though both exist.
+    image.cfg(mainClassCfg);
+    r = image.run(L"", {}, true);
+    EXPECT_TRUE(image.record().all("loaded").empty());
+
+    // Requested but missing: the loading error, exit code 1.
+    image.cfg("[Application]\napp.mainclass=M\napp.splash=$APPDIR\\splash.png\n");
+    DeleteFileW((image.root + L"\\runtime\\bin\\splashscreen.dll").c_str());
+    r = image.run(L"", {{L"CORVELA_DEBUG", L"no"}}, true);
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + ts::utf8(image.root) + "\\runtime\\bin\\splashscreen.dll) failed.", 0), 0u) << r.err;
+    EXPECT_FALSE(image.record().has("call"));
+}
+
+TEST_F(LauncherTest, ImagesUnderUnusualPaths) {
+    // Blanks and non-ASCII letters (Cyrillic and CJK) in the image's directory.
+    Image image(dir / L"My Apps \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u5e94\u7528", L"\u0414\u0435\u043c\u043e");
+    image.cfg("[Application]\napp.mainjar=$APPDIR\\main.jar\n");
+    for (bool inProcess : {true, false}) {
+        const ts::ProcessResult r = image.run(L"\"arg \u4f60\"", {}, inProcess);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(image.record().args(),
+                  image.expectedArgs({L"-jar", image.appDir() + L"\\main.jar", L"arg \u4f60"}));
+        // The trace shows the original text, in UTF-8.
+        EXPECT_NE(r.err.find(ts::utf8(image.appDir())), std::string::npos);
+    }
+}
+
+TEST_F(LauncherTest, LauncherPathLongerThanMaxPath) {
+    // A directory under MAX_PATH holding a long file name: the launcher reads its own path
+    // and the configuration next to it whole.
+    const std::wstring root = dir / std::wstring(150 - dir.path().size() % 50, L'r');
+    const std::wstring name(120, L'L');
+    Image image(root, name);
+    ASSERT_GT(image.exe().size(), 260u);
+    image.cfg(mainClassCfg);
+    wchar_t saved[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, saved);
+    ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
+    // CreateProcess takes no application path this long, but a relative one.
+    DeleteFileW(image.recordPath().c_str());
+    const ts::ProcessResult r =
+        ts::run(name + L".exe", name + L".exe", {{L"STANDIN_RECORD", image.recordPath()},
+                                                {L"CORVELA_DEBUG", L"true"},
+                                                {L"PATH", ts::env(L"PATH") + L";" + image.appDir()}});
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(image.record().args(), image.expectedArgs({L"app.Main", L"configured"}));
+}
+
+} // namespace
