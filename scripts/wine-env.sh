@@ -4,5 +4,8 @@
 export WINEPREFIX="${WINEPREFIX:-$CORVELA_BUILD_DIR/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine's services and our launcher both want no display; a set DISPLAY would open windows.
-unset DISPLAY
+# Without a display MessageBoxW returns at once; with one, a failing launcher under test
+# would wait for somebody to close its box. Only the message box test keeps the display.
+if [[ -z ${CORVELA_KEEP_DISPLAY:-} ]]; then
+  unset DISPLAY
+fi

@@ -1,0 +1,102 @@
+// Starts a launcher image that fails (no configuration file), finds its message box by
+// caption, reads the box's text, closes it with OK, and checks the text and the exit code.
+// Needs a display (run under xvfb-run). Exits 0 when everything matched.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+
+namespace {
+
+struct Search {
+    std::wstring caption;
+    HWND box = nullptr;
+};
+
+BOOL CALLBACK findBox(HWND window, LPARAM param) {
+    Search* search = reinterpret_cast<Search*>(param);
+    wchar_t title[512] = L"";
+    GetWindowTextW(window, title, 512);
+    if (search->caption == title && IsWindowVisible(window)) {
+        search->box = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CALLBACK findText(HWND child, LPARAM param) {
+    wchar_t cls[64] = L"";
+    GetClassNameW(child, cls, 64);
+    if (lstrcmpiW(cls, L"Static") == 0) {
+        wchar_t text[2048] = L"";
+        GetWindowTextW(child, text, 2048);
+        if (text[0]) {
+            *reinterpret_cast<std::wstring*>(param) = text;
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+} // namespace
+
+int wmain() {
+    ts::TempDir dir(L"msgbox");
+    const std::wstring root = dir / L"Demo";
+    ts::makeDirs(root + L"\\app");
+    const std::wstring exe = root + L"\\Demo.exe";
+    ts::copyFile(ts::binDir() + L"\\corvela.exe", exe);
+    const std::string expected =
+        "Error opening \"" + ts::utf8(root) + "\\app\\Demo.cfg\" file: No such file or directory";
+
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + exe + L"\"";
+    if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        printf("FAIL: cannot start the launcher\n");
+        return 1;
+    }
+    Search search;
+    search.caption = L"Demo.exe";
+    for (int i = 0; i < 300 && !search.box; ++i) {
+        Sleep(100);
+        EnumWindows(findBox, reinterpret_cast<LPARAM>(&search));
+    }
+    int failures = 0;
+    if (!search.box) {
+        printf("FAIL: no window captioned Demo.exe appeared\n");
+        TerminateProcess(pi.hProcess, 99);
+        ++failures;
+    } else {
+        std::wstring text;
+        EnumChildWindows(search.box, findText, reinterpret_cast<LPARAM>(&text));
+        printf("box text: %s\n", ts::utf8(text).c_str());
+        if (ts::utf8(text) != expected) {
+            printf("FAIL: expected box text: %s\n", expected.c_str());
+            ++failures;
+        }
+        PostMessageW(search.box, WM_COMMAND, IDOK, 0);
+    }
+    if (WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
+        printf("FAIL: the launcher did not end after its box was closed\n");
+        TerminateProcess(pi.hProcess, 99);
+        ++failures;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    printf("launcher exit code: %lu\n", code);
+    if (code != 1) {
+        printf("FAIL: expected exit code 1\n");
+        ++failures;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    printf(failures ? "message box test failed\n" : "message box test passed\n");
+    return failures ? 1 : 0;
+}
