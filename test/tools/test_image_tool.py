@@ -31,7 +31,11 @@ class ImageToolTest(unittest.TestCase):
         self.work = tempfile.mkdtemp(prefix="corvela-image-test-")
         self.runtime = os.path.join(self.work, "runtime")
         os.makedirs(os.path.join(self.runtime, "bin"))
-        shutil.copy(os.path.join(BUILD, "standin", "jli.dll"), os.path.join(self.runtime, "bin"))
+        os.makedirs(os.path.join(self.runtime, "bin", "server"))
+        standin = os.path.join(BUILD, "standin")
+        shutil.copy(os.path.join(standin, "jli.dll"), os.path.join(self.runtime, "bin"))
+        shutil.copy(os.path.join(standin, "splashscreen.dll"), os.path.join(self.runtime, "bin"))
+        shutil.copy(os.path.join(standin, "jvm.dll"), os.path.join(self.runtime, "bin", "server"))
         self.jars = []
         for name in ("main.jar", "lib one.jar"):
             path = os.path.join(self.work, name)
@@ -67,7 +71,7 @@ class ImageToolTest(unittest.TestCase):
                             "--arg", "first arg", "--arg", "$APPDIR", "--package", "DemoPkg",
                             "--output", image)
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(os.path.join(image, "app", ".package"), encoding="utf-8") as f:
+        with open(os.path.join(image, "app", ".package"), encoding="utf-8", newline="") as f:
             self.assertEqual(f.read(), "DemoPkg\r\n")
         app = wine_path(os.path.join(image, "app"))
         exe = wine_path(os.path.join(image, "Demo.exe"))
