@@ -5,6 +5,9 @@
 
 #include "record.h"
 
+#define PSAPI_VERSION 2
+#include <psapi.h>
+
 using standin::hex;
 using standin::utf8;
 
@@ -14,7 +17,8 @@ std::string text(const char* s) { return s ? "[" + std::string(s) + "]" : "null"
 
 std::string number(long long v) { return std::to_string(v); }
 
-std::string cpuMillis() {
+// The launcher's own CPU time up to this call, in microseconds, and its peak working set.
+std::string cpuMicros() {
     FILETIME created, exited, kernel, user;
     if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) {
         return "?";
@@ -22,7 +26,16 @@ std::string cpuMillis() {
     const auto ticks = [](const FILETIME& t) {
         return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
     };
-    return number(static_cast<long long>((ticks(kernel) + ticks(user)) / 10000));
+    return number(static_cast<long long>((ticks(kernel) + ticks(user)) / 10));
+}
+
+std::string peakWorkingSetKiB() {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) {
+        return "?";
+    }
+    return number(static_cast<long long>(counters.PeakWorkingSetSize / 1024));
 }
 
 } // namespace
@@ -35,10 +48,14 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int jargc
                                                 unsigned char cpwildcard, unsigned char javaw,
                                                 int ergo) {
     {
+        // Measured first, before the recording itself costs anything.
+        const std::string cpu = cpuMicros();
+        const std::string peak = peakWorkingSetKiB();
         standin::Record record;
         record.line("call", "JLI_Launch");
         record.line("pid", number(GetCurrentProcessId()));
-        record.line("cpu_ms", cpuMillis());
+        record.line("cpu_us", cpu);
+        record.line("peak_ws_kib", peak);
         record.line("argc", number(argc));
         for (int i = 0; i < argc; ++i) {
             record.line("arg", hex(argv[i]));
