@@ -101,7 +101,7 @@ void Jvm::launch() {
 
     LOG_TRACE(L"JVM library: \"" << jvmLibraryPath << L"\"");
 
-    const DllFunction<const void*> jliLaunch(Dll(tstrings::Builder() << jvmLibraryPath),
+    const DllFunction<void*> jliLaunch(Dll(tstrings::Builder() << jvmLibraryPath),
                                              tstrings::Builder() << L"JLI_Launch");
     if (startJvm(data.get(), jliLaunch) != 0) {
         THROW_ERROR(std::runtime_error("Failed to launch JVM"));

@@ -111,7 +111,7 @@ __declspec(dllexport)
 #endif
 const JvmlLauncherAPI* jvmLauncherGetAPI(void);
 
-int startJvm(const JvmlLauncherData* data, const void* launchFunc);
+int startJvm(const JvmlLauncherData* data, void* launchFunc);
 
 void debugPrintf(const char* format, ...);
 }

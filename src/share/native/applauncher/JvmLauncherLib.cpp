@@ -218,7 +218,7 @@ void debugPrintf(const char* format, ...) {
     fflush(stderr);
 }
 
-int startJvm(const JvmlLauncherData* data, const void* launchFunc) {
+int startJvm(const JvmlLauncherData* data, void* launchFunc) {
     const char* const argv = reinterpret_cast<const char*>(data->argValues);
     const char* const names = reinterpret_cast<const char*>(data->envNameValues);
     const char* const values = reinterpret_cast<const char*>(data->envValueValues);

@@ -15,7 +15,7 @@ class Console {
 public:
     class Channel {
     public:
-        explicit Channel(FILE* stream) : reopened(nullptr), stream(stream) {
+        explicit Channel(FILE* stream) : reopened(nullptr) {
             // The result is not checked: without a console device the C runtime keeps
             // whatever it can, and printed records go to the unchanged stream.
             freopen_s(&reopened, "CONOUT$", "w", stream);
@@ -37,7 +37,6 @@ public:
 
     private:
         FILE* reopened;
-        FILE* stream;
     };
 
     Console() {
