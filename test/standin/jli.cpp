@@ -1,5 +1,6 @@
 // Stand-in for a Java runtime's launcher library: records everything JLI_Launch receives
-// and returns the exit code the test asks for (STANDIN_EXIT), or crashes (STANDIN_CRASH).
+// and returns the exit code the test asks for (STANDIN_EXIT), after a pause if asked
+// (STANDIN_SLEEP_MS), or crashes (STANDIN_CRASH).
 
 #include <cstdlib>
 
@@ -91,6 +92,11 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int jargc
         }
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
+    }
+    // Holds the "JVM" running for as long as a test needs a live child.
+    const std::wstring sleep = standin::env(L"STANDIN_SLEEP_MS");
+    if (!sleep.empty()) {
+        Sleep(static_cast<DWORD>(std::wcstoul(sleep.c_str(), nullptr, 10)));
     }
     if (standin::env(L"STANDIN_CRASH") == L"1") {
         // A crash, not a debugging session: keep Wine from starting its debugger.

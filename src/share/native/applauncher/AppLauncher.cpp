@@ -9,6 +9,10 @@
 
 namespace {
 
+// The longest value Windows lets an environment variable hold (32,767 characters with the
+// terminating zero).
+const size_t maxEnvVariableLength = 32766;
+
 tstring findJvmLib(const CfgFile& cfg, const tstring& defaultRuntimeDir,
                    const tstring_array& candidates) {
     const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
@@ -82,9 +86,19 @@ std::unique_ptr<Jvm> AppLauncher::createJvmLauncher() const {
 
     std::unique_ptr<Jvm> jvm(new Jvm());
     if (!searchPathListsAppDir()) {
-        jvm->addEnvironmentVariable(
-            searchPathVarName,
-            SysInfo::getEnvVariable(searchPathVarName, tstring()) + L";" + appDir);
+        const tstring value =
+            SysInfo::getEnvVariable(searchPathVarName, tstring()) + L";" + appDir;
+        // Caught here, before any restart: past the limit the system would refuse the value,
+        // or the child would get a list without the application directory.
+        if (value.size() > maxEnvVariableLength) {
+            THROW_ERROR(std::runtime_error(
+                (tstrings::Builder() << L"Cannot add the application directory to " << searchPathVarName
+                                     << L": the value would be " << value.size()
+                                     << L" characters long, more than the "
+                                     << maxEnvVariableLength << L" an environment variable can hold")
+                    .str()));
+        }
+        jvm->addEnvironmentVariable(searchPathVarName, value);
     }
     jvm->setLibraryPath(findJvmLib(cfg, defaultRuntimeDir, jvmLibRelativePaths));
     jvm->appendArgument(executablePath);

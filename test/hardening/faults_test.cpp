@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include "LauncherImage.h"
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+using ts::count;
+using ts::Image;
+
+namespace {
+
+class FaultsTest : public ::testing::Test {
+protected:
+    ts::TempDir dir{L"faults"};
+};
+
+// Processes still running from the given executable.
+std::vector<DWORD> processesOf(const std::wstring& exe) {
+    std::vector<DWORD> pids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    const std::wstring name = exe.substr(exe.find_last_of(L'\\') + 1);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (lstrcmpiW(entry.szExeFile, name.c_str()) == 0) {
+            pids.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return pids;
+}
+
+// Holds a file open with no sharing, as another program might at the worst moment.
+class LockedFile {
+public:
+    explicit LockedFile(const std::wstring& path)
+        : handle(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr)) {}
+    ~LockedFile() {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+    bool locked() const { return handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle;
+};
+
+const char* const cfg = "[Application]\napp.mainclass=app.Main\n";
+
+TEST_F(FaultsTest, CrashingRuntimeGivesTheCrashCodeInProcessAndThroughARestart) {
+    Image image(dir / L"Demo");
+    image.cfg(cfg);
+    for (bool inProcess : {true, false}) {
+        const ts::ProcessResult r = image.run(L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}}, inProcess);
+        EXPECT_EQ(r.exitCode, 0xC0000005u) << inProcess;
+        EXPECT_TRUE(processesOf(image.exe()).empty());
+    }
+}
+
+TEST_F(FaultsTest, KillingTheLauncherEndsItsRestartedChild) {
+    Image image(dir / L"Demo");
+    image.cfg(cfg);
+    DeleteFileW(image.recordPath().c_str());
+    ts::ScopedEnv record(L"STANDIN_RECORD", image.recordPath());
+    ts::ScopedEnv sleep(L"STANDIN_SLEEP_MS", L"60000");
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + image.exe() + L"\"";
+    ASSERT_TRUE(CreateProcessW(image.exe().c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &si, &pi));
+    // Wait until the child has reached the runtime.
+    std::string childPid;
+    for (int i = 0; i < 300 && childPid.empty(); ++i) {
+        Sleep(100);
+        childPid = ts::Record::read(image.recordPath()).get("pid");
+    }
+    ASSERT_FALSE(childPid.empty()) << "the child never reached JLI_Launch";
+    ASSERT_NE(childPid, std::to_string(pi.dwProcessId));
+    HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, std::stoul(childPid));
+    ASSERT_NE(child, nullptr);
+
+    TerminateProcess(pi.hProcess, 5);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    const DWORD waited = WaitForSingleObject(child, 10000);
+    EXPECT_EQ(waited, WAIT_OBJECT_0) << "the child outlived the launcher: the job did not end it";
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(child, 1);
+    }
+    CloseHandle(child);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
+    Image image(dir / L"Demo");
+    image.cfg(cfg);
+    ts::writeFile(image.appDir() + L"\\.package", "Pkg\n");
+    const std::string root = ts::utf8(image.root);
+    const std::wstring jli = image.root + L"\\runtime\\bin\\jli.dll";
+    struct Case {
+        std::wstring locked;   // held open without sharing during the run
+        std::string message;   // what the user is told: the start of standard error
+    } cases[] = {
+        {image.appDir() + L"\\Demo.cfg", "Error opening \"" + root + "\\app\\Demo.cfg\" file: "},
+        {image.appDir() + L"\\.package", "Error opening \"" + root + "\\app\\.package\" file: "},
+        {jli, "LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed. System error ["},
+    };
+    for (const Case& c : cases) {
+        for (bool inProcess : {true, false}) {
+            LockedFile lock(c.locked);
+            ASSERT_TRUE(lock.locked());
+            const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, inProcess);
+            EXPECT_EQ(r.exitCode, 1u) << r.err;
+            EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+            EXPECT_TRUE(processesOf(image.exe()).empty());
+        }
+    }
+
+    // The runtime library's place taken by a directory: it "exists", but cannot be loaded.
+    DeleteFileW(jli.c_str());
+    ASSERT_TRUE(CreateDirectoryW(jli.c_str(), nullptr));
+    const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed.", 0), 0u) << r.err;
+}
+
+TEST_F(FaultsTest, PathTooLongToExtendIsAClearErrorWithoutRestart) {
+    Image image(dir / L"Demo");
+    image.cfg(cfg);
+    std::wstring path = L"C:\\windows\\system32;C:\\windows";
+    while (path.size() < 32740) {
+        path += L";C:\\padding";
+    }
+    const ts::ProcessResult r = image.run(L"", {{L"PATH", path}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_EQ(count(r.err, "CreateProcess"), 0u);
+    EXPECT_NE(r.err.find("\nCannot add the application directory to PATH: the value would be "),
+              std::string::npos)
+        << r.err.substr(0, 2000);
+    EXPECT_FALSE(image.record().has("call"));
+}
+
+} // namespace

@@ -1,0 +1,102 @@
+#ifndef CORVELA_LAUNCHERIMAGE_H
+#define CORVELA_LAUNCHERIMAGE_H
+
+#include <windows.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace testing_support {
+
+inline std::string acp(const std::wstring& text) {
+    if (text.empty()) {
+        return std::string();
+    }
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
+                        nullptr, nullptr);
+    return out;
+}
+
+inline std::wstring upper(std::wstring text) {
+    for (wchar_t& c : text) {
+        c = static_cast<wchar_t>(towupper(c));
+    }
+    return text;
+}
+
+inline size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A real application image: the launcher under the application's name, app\<name>.cfg and
+// the stand-in runtime.
+class Image {
+public:
+    Image(const std::wstring& root, const std::wstring& name = L"Demo") : root(root), name(name) {
+        testing_support::makeDirs(appDir());
+        testing_support::makeDirs(root + L"\\runtime\\bin");
+        testing_support::copyFile(testing_support::binDir() + L"\\corvela.exe", exe());
+        runtime(L"jli.dll");
+    }
+
+    std::wstring exe() const { return root + L"\\" + name + L".exe"; }
+    std::wstring appDir() const { return root + L"\\app"; }
+    std::wstring recordPath() const { return root + L"\\record.txt"; }
+
+    // Copies a stand-in library into the runtime, under `as` relative to runtime\bin.
+    void runtime(const std::wstring& standin, const std::wstring& as = L"jli.dll") const {
+        const std::wstring target = root + L"\\runtime\\bin\\" + as;
+        testing_support::makeDirs(target.substr(0, target.find_last_of(L'\\')));
+        testing_support::copyFile(testing_support::standinDir() + L"\\" + standin, target);
+    }
+
+    void cfg(const std::string& text) const {
+        testing_support::writeFile(appDir() + L"\\" + name + L".cfg", text);
+    }
+
+    // The launcher's command line: its path, then the arguments as given.
+    testing_support::ProcessResult run(const std::wstring& args = std::wstring(),
+                          std::map<std::wstring, std::wstring> env = {},
+                          bool pathListsAppDir = false) const {
+        DeleteFileW(recordPath().c_str());
+        env.emplace(L"STANDIN_RECORD", recordPath());
+        env.emplace(L"STANDIN_ENV_NAMES", L"PATH;CORVELA_RESTARTED_FROM");
+        env.emplace(L"CORVELA_DEBUG", L"true");
+        if (pathListsAppDir) {
+            env.emplace(L"PATH", testing_support::env(L"PATH") + L";" + upper(appDir()));
+        }
+        testing_support::ProcessResult r =
+            testing_support::run(exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env);
+        // Standard error is a text-mode stream: compare lines, not line ends.
+        r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
+        return r;
+    }
+
+    testing_support::Record record() const { return testing_support::Record::read(recordPath()); }
+
+    std::vector<std::string> expectedArgs(const std::vector<std::wstring>& rest) const {
+        std::vector<std::string> args = {acp(exe()), acp(L"-Dcorvela.app-path=" + exe())};
+        for (const std::wstring& arg : rest) {
+            args.push_back(acp(arg));
+        }
+        return args;
+    }
+
+    const std::wstring root;
+    const std::wstring name;
+};
+
+} // namespace testing_support
+
+#endif
