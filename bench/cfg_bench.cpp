@@ -42,7 +42,9 @@ std::string generate(int lines) {
 // reports about working sets.
 std::atomic<size_t> liveBytes{0};
 
-size_t heapBytes() { return liveBytes.load(); }
+size_t heapBytes() {
+    return liveBytes.load();
+}
 
 double nowMs() {
     LARGE_INTEGER f, t;
@@ -71,7 +73,9 @@ void operator delete(void* p) noexcept {
     }
 }
 
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept {
+    operator delete(p);
+}
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2) {
@@ -83,14 +87,16 @@ int wmain(int argc, wchar_t** argv) {
     const MacroMap macros{{L"$APPDIR", L"C:\\Program Files\\Demo\\app"},
                           {L"$BINDIR", L"C:\\Program Files\\Demo"},
                           {L"$ROOTDIR", L"C:\\Program Files\\Demo"}};
-    printf("| lines | file size (KiB) | parse + expand, median of 7 (ms) | per line (us) | heap held by the result (KiB) |\n");
+    printf("| lines | file size (KiB) | parse + expand, median of 7 (ms) | per line (us) | heap "
+           "held by the result (KiB) |\n");
     printf("| --- | --- | --- | --- | --- |\n");
     double perLine[2] = {0, 0};
     double heldPerLine[2] = {0, 0};
     const int sizes[2] = {10000, 100000};
     for (int s = 0; s < 2; ++s) {
         const std::string text = generate(sizes[s]);
-        const std::wstring path = std::wstring(argv[1]) + L"\\bench" + std::to_wstring(sizes[s]) + L".cfg";
+        const std::wstring path =
+            std::wstring(argv[1]) + L"\\bench" + std::to_wstring(sizes[s]) + L".cfg";
         ts::writeFile(path, text);
         std::vector<double> times;
         size_t held = 0;
@@ -107,11 +113,12 @@ int wmain(int argc, wchar_t** argv) {
         std::sort(times.begin(), times.end());
         const double median = times[times.size() / 2];
         perLine[s] = 1000.0 * median / sizes[s];
-        printf("| %d | %zu | %.1f | %.2f | %zu |\n", sizes[s], text.size() / 1024, median, perLine[s],
-               held / 1024);
+        printf("| %d | %zu | %.1f | %.2f | %zu |\n", sizes[s], text.size() / 1024, median,
+               perLine[s], held / 1024);
         heldPerLine[s] = static_cast<double>(held) / sizes[s];
     }
-    printf("\ntime per line, 100,000 against 10,000 lines: %.2f (1.00 is linear)\n", perLine[1] / perLine[0]);
+    printf("\ntime per line, 100,000 against 10,000 lines: %.2f (1.00 is linear)\n",
+           perLine[1] / perLine[0]);
     printf("memory per line, 100,000 against 10,000 lines: %.2f (1.00 is linear)\n",
            heldPerLine[1] / heldPerLine[0]);
     return 0;

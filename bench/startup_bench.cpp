@@ -99,7 +99,8 @@ int wmain(int argc, wchar_t** argv) {
             const ts::ProcessResult r = ts::run(v.exe, L"\"" + v.exe + L"\"", v.env);
             const double elapsed = nowMs() - start;
             if (r.exitCode != 0) {
-                fprintf(stderr, "%s failed with %lu: %s\n", v.name.c_str(), r.exitCode, r.err.c_str());
+                fprintf(stderr, "%s failed with %lu: %s\n", v.name.c_str(), r.exitCode,
+                        r.err.c_str());
                 return 1;
             }
             if (round < 0) {
@@ -112,17 +113,20 @@ int wmain(int argc, wchar_t** argv) {
         }
     }
 
-    printf("| start | wall median (ms) | wall p10-p90 (ms) | CPU before JLI_Launch, median (ms) | peak working set at JLI_Launch (KiB) |\n");
+    printf("| start | wall median (ms) | wall p10-p90 (ms) | CPU before JLI_Launch, median (ms) | "
+           "peak working set at JLI_Launch (KiB) |\n");
     printf("| --- | --- | --- | --- | --- |\n");
     for (const Variant& v : variants) {
-        printf("| %s | %.1f | %.1f-%.1f | %.1f | %.0f |\n", v.name.c_str(), percentile(v.wallMs, 0.5),
-               percentile(v.wallMs, 0.1), percentile(v.wallMs, 0.9), percentile(v.cpuMs, 0.5),
-               percentile(v.peakKiB, 0.5));
+        printf("| %s | %.1f | %.1f-%.1f | %.1f | %.0f |\n", v.name.c_str(),
+               percentile(v.wallMs, 0.5), percentile(v.wallMs, 0.1), percentile(v.wallMs, 0.9),
+               percentile(v.cpuMs, 0.5), percentile(v.peakKiB, 0.5));
     }
     const double base = percentile(variants[0].wallMs, 0.5);
     printf("\nruns per start: %d\n", runs);
-    printf("ratio in-process/baseline (wall median): %.3f\n", percentile(variants[1].wallMs, 0.5) / base);
-    printf("ratio restart/baseline (wall median): %.3f\n", percentile(variants[2].wallMs, 0.5) / base);
+    printf("ratio in-process/baseline (wall median): %.3f\n",
+           percentile(variants[1].wallMs, 0.5) / base);
+    printf("ratio restart/baseline (wall median): %.3f\n",
+           percentile(variants[2].wallMs, 0.5) / base);
     printf("CPU before JLI_Launch, in-process minus baseline (median): %.1f ms\n",
            percentile(variants[1].cpuMs, 0.5) - percentile(variants[0].cpuMs, 0.5));
     const double shell = percentile(variants[3].wallMs, 0.5);

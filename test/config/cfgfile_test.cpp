@@ -87,28 +87,67 @@ TEST_F(CfgFileTest, HeaderAndKeyEdgeCases) {
         tstring_array expected;
     } cases[] = {
         // Text after the last "]" is ignored.
-        {"[Application] ; remark\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"x"}},
+        {"[Application] ; remark\napp.mainjar=x\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"x"}},
         // A blank before "]" names another section.
-        {"[Application ]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        {"[Application ]\napp.mainjar=x\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"<unset>"}},
         // "]" before the last one belongs to the name.
-        {"[Application]]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        {"[Application]]\napp.mainjar=x\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"<unset>"}},
         // A blank before "=" makes the key unknown; a trailing blank stays in the value.
-        {"[Application]\napp.mainjar =x\napp.mainclass=Main \n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
-        {"[Application]\napp.mainjar =x\napp.mainclass=Main \n", &SectionName::Application, &PropertyName::mainclass, {L"Main "}},
+        {"[Application]\napp.mainjar =x\napp.mainclass=Main \n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"<unset>"}},
+        {"[Application]\napp.mainjar =x\napp.mainclass=Main \n",
+         &SectionName::Application,
+         &PropertyName::mainclass,
+         {L"Main "}},
         // An escaped "=" belongs to the key; the backslash stays.
-        {"[Application]\napp.mainjar\\=x=y\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
-        {"[ArgOptions]\narguments\\=x\n", &SectionName::ArgOptions, &PropertyName::arguments, {L"<unset>"}},
+        {"[Application]\napp.mainjar\\=x=y\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"<unset>"}},
+        {"[ArgOptions]\narguments\\=x\n",
+         &SectionName::ArgOptions,
+         &PropertyName::arguments,
+         {L"<unset>"}},
         // "=" first: an empty key.
-        {"[ArgOptions]\n=arguments\n", &SectionName::ArgOptions, &PropertyName::arguments, {L"<unset>"}},
+        {"[ArgOptions]\n=arguments\n",
+         &SectionName::ArgOptions,
+         &PropertyName::arguments,
+         {L"<unset>"}},
         // An indented header is a property line: what follows stays in the previous section.
-        {"[Application]\n [JavaOptions]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"x"}},
+        {"[Application]\n [JavaOptions]\napp.mainjar=x\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"x"}},
         // Keys and sections are case-sensitive; "#" is no comment.
-        {"[application]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
-        {"[Application]\nApp.MainJar=x\n#app.mainjar=y\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
+        {"[application]\napp.mainjar=x\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"<unset>"}},
+        {"[Application]\nApp.MainJar=x\n#app.mainjar=y\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"<unset>"}},
         // Repeated keys keep all values in order.
-        {"[Application]\napp.mainjar=a\napp.mainjar=b\n", &SectionName::Application, &PropertyName::mainjar, {L"a", L"b"}},
+        {"[Application]\napp.mainjar=a\napp.mainjar=b\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"a", L"b"}},
         // A ";" later in the line is ordinary text.
-        {"[Application]\napp.mainjar=a;b\n", &SectionName::Application, &PropertyName::mainjar, {L"a;b"}},
+        {"[Application]\napp.mainjar=a;b\n",
+         &SectionName::Application,
+         &PropertyName::mainjar,
+         {L"a;b"}},
         // An empty section name is no section.
         {"[]\napp.mainjar=x\n", &SectionName::Application, &PropertyName::mainjar, {L"<unset>"}},
     };
@@ -160,8 +199,8 @@ TEST_F(CfgFileTest, TextModeLineEndingsAndCtrlZ) {
                      PropertyName::mainjar),
               tstring_array{L"a\rb"});
     // Ctrl-Z ends the input, even in the middle of a line, without an error.
-    const CfgFile stopped =
-        load("[Application]\napp.mainjar=a\x1a" "b\napp.mainclass=Main\n[Broken\n");
+    const CfgFile stopped = load("[Application]\napp.mainjar=a\x1a"
+                                 "b\napp.mainclass=Main\n[Broken\n");
     EXPECT_EQ(values(stopped, SectionName::Application, PropertyName::mainjar),
               tstring_array{L"a"});
     EXPECT_EQ(values(stopped, SectionName::Application, PropertyName::mainclass),
@@ -173,11 +212,11 @@ TEST_F(CfgFileTest, TextModeLineEndingsAndCtrlZ) {
 }
 
 TEST_F(CfgFileTest, ByteOrderMarkAndInvalidUtf8Lines) {
-    const CfgFile bom = load("\xef\xbb\xbf[Application]\napp.mainjar=x\n[ArgOptions]\narguments=a\n");
+    const CfgFile bom =
+        load("\xef\xbb\xbf[Application]\napp.mainjar=x\n[ArgOptions]\narguments=a\n");
     EXPECT_EQ(values(bom, SectionName::Application, PropertyName::mainjar),
               tstring_array{L"<unset>"});
-    EXPECT_EQ(values(bom, SectionName::ArgOptions, PropertyName::arguments),
-              tstring_array{L"a"});
+    EXPECT_EQ(values(bom, SectionName::ArgOptions, PropertyName::arguments), tstring_array{L"a"});
 
     const CfgFile invalid =
         load("[Application]\napp.mainjar=bad\xff\napp.mainclass=M\xc3\xa9in\n[Bad\xff\n");
@@ -200,7 +239,9 @@ TEST_F(CfgFileTest, MissingFileAndDirectoryFailToOpen) {
         CfgFile::load(dir.path());
         FAIL();
     } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage()).rfind("Error opening \"" + ts::utf8(dir.path()) + "\" file: ", 0), 0u);
+        EXPECT_EQ(std::string(e.bareMessage())
+                      .rfind("Error opening \"" + ts::utf8(dir.path()) + "\" file: ", 0),
+                  0u);
     }
 }
 

@@ -63,12 +63,12 @@ TEST(Fuzz, ReadersFailOnlyWithTheirOwnErrors) {
     std::mt19937 random(20261210);
     ts::TempDir dir;
     const tstring cfgPath = dir / L"Fuzz.cfg";
-    const MacroMap macros{{L"$APPDIR", L"C:\\$ROOTDIR\\app"}, {L"$BINDIR", L"C:\\b"},
-                          {L"$ROOTDIR", L"C:\\$APPDIR"}};
+    const MacroMap macros{
+        {L"$APPDIR", L"C:\\$ROOTDIR\\app"}, {L"$BINDIR", L"C:\\b"}, {L"$ROOTDIR", L"C:\\$APPDIR"}};
     int parseErrors = 0;
     for (int round = 0; round < 1500; ++round) {
-        const std::string bytes = round % 3 == 0 ? randomBytes(random)
-                                                 : mutate(random, seeds[round % 3]);
+        const std::string bytes =
+            round % 3 == 0 ? randomBytes(random) : mutate(random, seeds[round % 3]);
         ts::writeFile(cfgPath, bytes);
         ts::writeFile(dir / L".package", bytes);
         try {

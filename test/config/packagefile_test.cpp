@@ -41,7 +41,9 @@ TEST_F(PackageFileTest, OnlyTheFirstLineCountsAndNothingIsTrimmed) {
         {"Demo", L"Demo", true},
         {"\nDemo\n", L"", true},
         {"", L"", false},
-        {"\x1a" "Demo", L"", false},
+        {"\x1a"
+         "Demo",
+         L"", false},
         {"De\x1amo", L"De", true},
         {"a\rb\n", L"a\rb", true},
         {"bad\xff\n", L"", true},
@@ -72,7 +74,9 @@ TEST_F(PackageFileTest, DirectoryNamedPackageFailsToOpen) {
         PackageFile::loadFromAppDir(dir.path());
         FAIL() << "read a directory";
     } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage()).rfind("Error opening \"" + ts::utf8(dir / L".package") + "\" file: ", 0), 0u)
+        EXPECT_EQ(std::string(e.bareMessage())
+                      .rfind("Error opening \"" + ts::utf8(dir / L".package") + "\" file: ", 0),
+                  0u)
             << e.bareMessage();
     }
 }

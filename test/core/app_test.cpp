@@ -23,20 +23,21 @@ public:
     std::vector<tstring> texts;
 };
 
-
 void succeeds() {}
-void raisesOwnError() { THROW_ERROR(std::runtime_error("Failed to find JVM in \"x\" directory.")); }
+void raisesOwnError() {
+    THROW_ERROR(std::runtime_error("Failed to find JVM in \"x\" directory."));
+}
 void raisesLibraryError() {
     errno = ENOENT;
     throw std::runtime_error("library text");
 }
-void raisesSomethingElse() { throw 42; }
+void raisesSomethingElse() {
+    throw 42;
+}
 
 class FrameTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-    }
+    void SetUp() override { saved = &Logger::instance().appender(); }
     void TearDown() override { Logger::instance().setAppender(*saved); }
 
     int launch(app::LaunchFunc f) { return app::launch(std::nothrow, f, &messages); }
@@ -60,9 +61,11 @@ TEST_F(FrameTest, FailuresShowTheirMessageOnceAndReturnOne) {
         tstring record;
     } cases[] = {
         // The launcher's own errors: the message without the position.
-        {raisesOwnError, "Failed to find JVM in \"x\" directory.", L"Exception with message 'app_test.cpp("},
+        {raisesOwnError, "Failed to find JVM in \"x\" directory.",
+         L"Exception with message 'app_test.cpp("},
         // Other runtime errors: the C runtime's text for errno, not the error's own text.
-        {raisesLibraryError, "No such file or directory", L"Exception with message 'library text' caught"},
+        {raisesLibraryError, "No such file or directory",
+         L"Exception with message 'library text' caught"},
         {raisesSomethingElse, "Unknown error", L"Unknown exception caught"},
     };
     for (const Case& c : cases) {
@@ -80,8 +83,8 @@ TEST_F(FrameTest, FailuresShowTheirMessageOnceAndReturnOne) {
 
 TEST_F(FrameTest, DebugSwitchIsExactlyTrue) {
     const std::pair<const wchar_t*, bool> cases[] = {
-        {L"true", true}, {L"TRUE", false}, {L"True", false}, {L" true", false},
-        {L"true ", false}, {L"1", false}, {L"", false}};
+        {L"true", true},   {L"TRUE", false}, {L"True", false}, {L" true", false},
+        {L"true ", false}, {L"1", false},    {L"", false}};
     for (const auto& c : cases) {
         ts::ScopedEnv debug(L"CORVELA_DEBUG", c.first);
         EXPECT_EQ(app::debugSwitchOn(), c.second) << ts::utf8(c.first);

@@ -84,8 +84,9 @@ TEST(SysError, ComposesLabelCodeAndPlatformDescription) {
     try {
         SetLastError(0);
         if (!LoadLibraryW(L"C:\\no\\such\\library.dll")) {
-            THROW_ERROR(SysError(tstrings::Builder() << L"LoadLibraryW(C:\\no\\such\\library.dll) failed",
-                                 reinterpret_cast<const void*>(&LoadLibraryW), 126));
+            THROW_ERROR(
+                SysError(tstrings::Builder() << L"LoadLibraryW(C:\\no\\such\\library.dll) failed",
+                         reinterpret_cast<const void*>(&LoadLibraryW), 126));
         }
         FAIL() << "library loaded";
     } catch (const CvError<SysError>& e) {
@@ -148,7 +149,8 @@ TEST_F(ErrorsTest, CatchAndLogReportsEveryKindAtError) {
     for (const LogRecord& r : capture.records) {
         EXPECT_EQ(r.levelName, L"ERROR");
         EXPECT_EQ(r.fileName, L"errors_test.cpp");
-        EXPECT_EQ(r.functionName, L"{anonymous}::ErrorsTest_CatchAndLogReportsEveryKindAtError_Test::TestBody");
+        EXPECT_EQ(r.functionName,
+                  L"{anonymous}::ErrorsTest_CatchAndLogReportsEveryKindAtError_Test::TestBody");
     }
     EXPECT_EQ(capture.records[0].message.rfind(L"Exception with message 'errors_test.cpp(", 0), 0u);
     EXPECT_TRUE(tstrings::endsWith(capture.records[0].message, L"TestBody(): inner' caught"));

@@ -15,7 +15,9 @@ struct Widget {
     std::string constructed;
 };
 
-std::string freeFunction() { return SOURCE_POSITION.function; }
+std::string freeFunction() {
+    return SOURCE_POSITION.function;
+}
 const std::string* pointerReturning() {
     static const std::string name = SOURCE_POSITION.function;
     return &name;
@@ -26,7 +28,9 @@ const std::string* pointerReturning() {
 
 namespace {
 
-std::string anonymous() { return SOURCE_POSITION.function; }
+std::string anonymous() {
+    return SOURCE_POSITION.function;
+}
 
 TEST(QualifiedFunctionName, NamesNamespacesAndClassWithoutSignature) {
     outer::inner::Widget widget;

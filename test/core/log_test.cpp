@@ -79,8 +79,9 @@ TEST_F(LogTest, RecordsCarryLevelNameFileNameAndQualifiedFunction) {
     const LogRecord& r = capture.records[4];
     EXPECT_EQ(r.message, L"value=5");
     EXPECT_EQ(r.fileName, L"log_test.cpp");
-    EXPECT_EQ(r.functionName,
-              L"{anonymous}::LogTest_RecordsCarryLevelNameFileNameAndQualifiedFunction_Test::TestBody");
+    EXPECT_EQ(
+        r.functionName,
+        L"{anonymous}::LogTest_RecordsCarryLevelNameFileNameAndQualifiedFunction_Test::TestBody");
     EXPECT_EQ(r.processId, GetCurrentProcessId());
     EXPECT_EQ(r.threadId, GetCurrentThreadId());
     EXPECT_STREQ(r.appName, L"test_core.exe");
@@ -88,14 +89,18 @@ TEST_F(LogTest, RecordsCarryLevelNameFileNameAndQualifiedFunction) {
 }
 
 int evaluations = 0;
-int countEvaluation() { return ++evaluations; }
+int countEvaluation() {
+    return ++evaluations;
+}
 
 class OffAppender : public LogAppender {
 public:
     void append(const LogRecord&) override {}
 };
 
-void tracedFunction() { TRACE_FUNCTION(); }
+void tracedFunction() {
+    TRACE_FUNCTION();
+}
 
 TEST_F(LogTest, TraceScopePairsEnteringAndExitingRecords) {
     tracedFunction();
@@ -118,9 +123,7 @@ TEST_F(LogTest, ScopeThatWasNotActiveAtEntryStaysSilentAtExit) {
                          L"scope");
     }
     EXPECT_TRUE(capture.records.empty());
-    {
-        TraceScope scope(Logger::instance(), TRACE, L"dir/f.cpp", 3, L"fn", L"scope");
-    }
+    { TraceScope scope(Logger::instance(), TRACE, L"dir/f.cpp", 3, L"fn", L"scope"); }
     ASSERT_EQ(capture.records.size(), 2u);
     EXPECT_EQ(capture.records[1].message, L"Exiting scope (entered at f.cpp:3)");
 }

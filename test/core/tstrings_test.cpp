@@ -6,7 +6,8 @@
 namespace {
 
 TEST(Utf8, RoundTripsAndRejectsInvalidInputStrictly) {
-    const tstring text = L"Gr\u00fc\u00dfe \u041f\u0440\u0438\u0432\u0435\u0442 \u4f60\u597d \U0001F600";
+    const tstring text =
+        L"Gr\u00fc\u00dfe \u041f\u0440\u0438\u0432\u0435\u0442 \u4f60\u597d \U0001F600";
     EXPECT_EQ(tstrings::fromUtf8(tstrings::toUtf8(text)), text);
     EXPECT_EQ(tstrings::toUtf8(L"\u00e9"), "\xc3\xa9");
 

@@ -25,7 +25,8 @@ std::vector<DWORD> processesOf(const std::wstring& exe) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof(entry);
     const std::wstring name = exe.substr(exe.find_last_of(L'\\') + 1);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         if (lstrcmpiW(entry.szExeFile, name.c_str()) == 0) {
             pids.push_back(entry.th32ProcessID);
         }
@@ -56,7 +57,8 @@ TEST_F(FaultsTest, CrashingRuntimeGivesTheCrashCodeInProcessAndThroughARestart) 
     Image image(dir / L"Demo");
     image.cfg(cfg);
     for (bool inProcess : {true, false}) {
-        const ts::ProcessResult r = image.run(L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}}, inProcess);
+        const ts::ProcessResult r =
+            image.run(L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}}, inProcess);
         EXPECT_EQ(r.exitCode, 0xC0000005u) << inProcess;
         EXPECT_TRUE(processesOf(image.exe()).empty());
     }
@@ -104,8 +106,8 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
     const std::string root = ts::utf8(image.root);
     const std::wstring jli = image.root + L"\\runtime\\bin\\jli.dll";
     struct Case {
-        std::wstring locked;   // held open without sharing during the run
-        std::string message;   // what the user is told: the start of standard error
+        std::wstring locked; // held open without sharing during the run
+        std::string message; // what the user is told: the start of standard error
     } cases[] = {
         {image.appDir() + L"\\Demo.cfg", "Error opening \"" + root + "\\app\\Demo.cfg\" file: "},
         {image.appDir() + L"\\.package", "Error opening \"" + root + "\\app\\.package\" file: "},
@@ -127,7 +129,8 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
     ASSERT_TRUE(CreateDirectoryW(jli.c_str(), nullptr));
     const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed.", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed.", 0), 0u)
+        << r.err;
 }
 
 TEST_F(FaultsTest, PathTooLongToExtendIsAClearErrorWithoutRestart) {

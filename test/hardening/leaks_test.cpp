@@ -79,12 +79,13 @@ TEST_F(LeaksTest, LibrariesOnEveryPath) {
     });
     expectNoGrowth("missing export", [&] {
         expectRaise([&] {
-            DllFunction<TestValueFunc>(Dll(tstrings::Builder() << lib), tstrings::Builder() << L"nope");
+            DllFunction<TestValueFunc>(Dll(tstrings::Builder() << lib), tstrings::Builder()
+                                                                            << L"nope");
         });
     });
     expectNoGrowth("function call", [&] {
-        const DllFunction<TestValueFunc> f(Dll(tstrings::Builder() << lib),
-                                           tstrings::Builder() << L"testValue");
+        const DllFunction<TestValueFunc> f(Dll(tstrings::Builder() << lib), tstrings::Builder()
+                                                                                << L"testValue");
         EXPECT_EQ(static_cast<TestValueFunc>(f)(), 1234);
     });
     // Unloaded once the last holder is gone.
@@ -95,14 +96,26 @@ TEST_F(LeaksTest, LibrariesOnEveryPath) {
 }
 
 TEST_F(LeaksTest, ExecutorOnEveryPath) {
-    expectNoGrowth("missing executable", [&] {
-        expectRaise([&] { Executor(dir / L"missing.exe").suspended(true).execAndWaitForExit(); });
-    }, 200);
+    expectNoGrowth(
+        "missing executable",
+        [&] {
+            expectRaise(
+                [&] { Executor(dir / L"missing.exe").suspended(true).execAndWaitForExit(); });
+        },
+        200);
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
     const tstring echo = ts::binDir() + L"\\argv_echo.exe";
-    expectNoGrowth("child run", [&] {
-        EXPECT_EQ(Executor(echo).suspended(true).jobObject(job).push_back(L"a b").execAndWaitForExit(), 0u);
-    }, 100);
+    expectNoGrowth(
+        "child run",
+        [&] {
+            EXPECT_EQ(Executor(echo)
+                          .suspended(true)
+                          .jobObject(job)
+                          .push_back(L"a b")
+                          .execAndWaitForExit(),
+                      0u);
+        },
+        100);
     CloseHandle(job);
 }
 
@@ -110,32 +123,40 @@ TEST_F(LeaksTest, ConfigurationPackageAndEnvironmentErrors) {
     const tstring broken = dir / L"broken.cfg";
     ts::writeFile(broken, "[Application]\napp.mainjar=x\n[Unclosed\n");
     expectNoGrowth("parse error", [&] { expectRaise([&] { CfgFile::load(broken); }); });
-    expectNoGrowth("missing file", [&] { expectRaise([&] { CfgFile::load(dir / L"missing.cfg"); }); });
+    expectNoGrowth("missing file",
+                   [&] { expectRaise([&] { CfgFile::load(dir / L"missing.cfg"); }); });
     const tstring appDir = dir / L"app";
     CreateDirectoryW(appDir.c_str(), nullptr);
     CreateDirectoryW((appDir + L"\\.package").c_str(), nullptr);
-    expectNoGrowth("package directory", [&] { expectRaise([&] { PackageFile::loadFromAppDir(appDir); }); });
-    expectNoGrowth("unset variable", [] {
-        expectRaise([] { SysInfo::getEnvVariable(L"CORVELA_SURELY_NOT_SET"); });
-    });
+    expectNoGrowth("package directory",
+                   [&] { expectRaise([&] { PackageFile::loadFromAppDir(appDir); }); });
+    expectNoGrowth("unset variable",
+                   [] { expectRaise([] { SysInfo::getEnvVariable(L"CORVELA_SURELY_NOT_SET"); }); });
 }
 
 TEST_F(LeaksTest, JvmLaunchesAndLaunchData) {
     const tstring jli = ts::standinDir() + L"\\jli.dll";
     ts::ScopedEnv record(L"STANDIN_RECORD", dir / L"record.txt");
-    expectNoGrowth("launch", [&] {
-        Jvm jvm;
-        jvm.setLibraryPath(jli).appendArgument(L"exe").addEnvironmentVariable(L"CORVELA_LEAK_VAR", L"x");
-        jvm.launch();
-        DeleteFileW((dir / L"record.txt").c_str());
-    }, 200);
+    expectNoGrowth(
+        "launch",
+        [&] {
+            Jvm jvm;
+            jvm.setLibraryPath(jli).appendArgument(L"exe").addEnvironmentVariable(
+                L"CORVELA_LEAK_VAR", L"x");
+            jvm.launch();
+            DeleteFileW((dir / L"record.txt").c_str());
+        },
+        200);
     EXPECT_EQ(GetModuleHandleW(jli.c_str()), nullptr);
-    expectNoGrowth("failed launch", [&] {
-        ts::ScopedEnv fail(L"STANDIN_EXIT", L"1");
-        Jvm jvm;
-        jvm.setLibraryPath(jli).appendArgument(L"exe");
-        expectRaise([&] { jvm.launch(); });
-    }, 200);
+    expectNoGrowth(
+        "failed launch",
+        [&] {
+            ts::ScopedEnv fail(L"STANDIN_EXIT", L"1");
+            Jvm jvm;
+            jvm.setLibraryPath(jli).appendArgument(L"exe");
+            expectRaise([&] { jvm.launch(); });
+        },
+        200);
     expectNoGrowth("launch data", [] {
         free(makeJvmlLauncherData(jvmLauncherGetAPI(),
                                   new JliLaunchData(L"lib", {L"a"}, {L"N"}, {L"V"}), nullptr));

@@ -54,15 +54,18 @@ TEST_F(JvmTest, ArgumentsFollowTheFixedOrder) {
     {
         CfgFile cfg;
         cfg.replaceProperty(SectionName::Application, PropertyName::modulepath, {L"m1", L"m2"})
-            .replaceProperty(SectionName::Application, PropertyName::mainmodule, {L"old", L"app/app.Main"});
+            .replaceProperty(SectionName::Application, PropertyName::mainmodule,
+                             {L"old", L"app/app.Main"});
         EXPECT_EQ(argsFrom(cfg), (tstring_array{L"--module-path", L"m1", L"--module-path", L"m2",
                                                 appPath, L"-m", L"app/app.Main"}));
     }
     {
         CfgFile cfg;
-        cfg.replaceProperty(SectionName::Application, PropertyName::classpath, {L"a.jar", L"b.jar", L"c.jar"})
+        cfg.replaceProperty(SectionName::Application, PropertyName::classpath,
+                            {L"a.jar", L"b.jar", L"c.jar"})
             .replaceProperty(SectionName::Application, PropertyName::mainclass, {L"app.Main"})
-            .replaceProperty(SectionName::JavaOptions, PropertyName::javaOptions, {L"-Xmx1g", L"", L"-Dk=v=w"})
+            .replaceProperty(SectionName::JavaOptions, PropertyName::javaOptions,
+                             {L"-Xmx1g", L"", L"-Dk=v=w"})
             .replaceProperty(SectionName::ArgOptions, PropertyName::arguments, {L"x", L"", L"y z"});
         EXPECT_EQ(argsFrom(cfg),
                   (tstring_array{L"-classpath", L"a.jar;b.jar;c.jar", L"-Xmx1g", L"", L"-Dk=v=w",
@@ -85,7 +88,8 @@ TEST_F(JvmTest, SplashOptionOnlyForAnExistingFile) {
     const tstring splash = dir / L"splash.png";
     ts::writeFile(splash, "png");
     CfgFile present;
-    present.replaceProperty(SectionName::Application, PropertyName::splash, {L"missing.png", splash})
+    present
+        .replaceProperty(SectionName::Application, PropertyName::splash, {L"missing.png", splash})
         .replaceProperty(SectionName::JavaOptions, PropertyName::javaOptions, {L"-Xss1m"});
     EXPECT_EQ(argsFrom(present), (tstring_array{L"-splash:" + splash, L"-Xss1m", appPath}));
 
@@ -200,9 +204,9 @@ TEST_F(LaunchTest, TheStandInReceivesTheExactCall) {
     EXPECT_EQ(record.args(), expected);
     EXPECT_EQ(record.get("argv_terminated"), "1");
     const std::pair<const char*, const char*> constants[] = {
-        {"jargc", "0"},        {"jargv", "null"},      {"appclassc", "0"},  {"appclassv", "null"},
-        {"fullversion", "[]"}, {"dotversion", "[]"},   {"pname", "[java]"}, {"lname", "[java]"},
-        {"javaargs", "0"},     {"cpwildcard", "0"},    {"javaw", "0"},      {"ergo", "0"},
+        {"jargc", "0"},        {"jargv", "null"},    {"appclassc", "0"},  {"appclassv", "null"},
+        {"fullversion", "[]"}, {"dotversion", "[]"}, {"pname", "[java]"}, {"lname", "[java]"},
+        {"javaargs", "0"},     {"cpwildcard", "0"},  {"javaw", "0"},      {"ergo", "0"},
     };
     for (const auto& c : constants) {
         EXPECT_EQ(record.get(c.first), c.second) << c.first;
@@ -230,9 +234,10 @@ TEST_F(LaunchTest, MissingLibraryAndMissingExport) {
             jvm.launch();
             ADD_FAILURE() << "launched " << ts::utf8(lib);
         } catch (const CvErrorBase& e) {
-            const std::string expected = lib == dir / L"missing.dll"
-                                             ? "LoadLibraryW(" + ts::utf8(lib) + ") failed."
-                                             : "GetProcAddress(" + ts::utf8(lib) + ", JLI_Launch) failed.";
+            const std::string expected =
+                lib == dir / L"missing.dll"
+                    ? "LoadLibraryW(" + ts::utf8(lib) + ") failed."
+                    : "GetProcAddress(" + ts::utf8(lib) + ", JLI_Launch) failed.";
             EXPECT_EQ(std::string(e.bareMessage()).rfind(expected, 0), 0u) << e.bareMessage();
         }
     }
@@ -243,8 +248,11 @@ TEST_F(LaunchTest, DebugLinesOnlyWhenTheSwitchIsExactlyTrue) {
         const wchar_t* value;
         bool unset;
         bool printed;
-    } cases[] = {{L"true", false, true}, {L"TRUE", false, false}, {L"true ", false, false},
-                 {L"1", false, false},   {L"", true, false}};
+    } cases[] = {{L"true", false, true},
+                 {L"TRUE", false, false},
+                 {L"true ", false, false},
+                 {L"1", false, false},
+                 {L"", true, false}};
     for (const Case& c : cases) {
         ts::ScopedEnv debug(L"CORVELA_DEBUG", c.value, c.unset);
         StderrCapture err(dir / L"stderr.txt");
@@ -256,11 +264,12 @@ TEST_F(LaunchTest, DebugLinesOnlyWhenTheSwitchIsExactlyTrue) {
             EXPECT_EQ(printed, "") << ts::utf8(c.value);
             continue;
         }
-        EXPECT_EQ(printed, "jli lib: [" + ts::utf8(ts::standinDir()) + "\\jli.dll]\n"
-                           "jli arg[0]: [C:\\app\\Demo.exe]\n"
-                           "jli arg[1]: [-cp]\n"
-                           "env var[0]: CORVELA_TEST_VAR=[set \xc3\xa9]\n"
-                           "env var[1]: CORVELA_TEST_EMPTY=[]\n");
+        EXPECT_EQ(printed, "jli lib: [" + ts::utf8(ts::standinDir()) +
+                               "\\jli.dll]\n"
+                               "jli arg[0]: [C:\\app\\Demo.exe]\n"
+                               "jli arg[1]: [-cp]\n"
+                               "env var[0]: CORVELA_TEST_VAR=[set \xc3\xa9]\n"
+                               "env var[1]: CORVELA_TEST_EMPTY=[]\n");
     }
 }
 

@@ -44,8 +44,7 @@ TEST_F(LaunchDataTest, WorkedExampleLayout) {
     const JvmlLauncherAPI* api = jvmLauncherGetAPI();
     std::int32_t size = 0;
     Block block(makeJvmlLauncherData(
-        api,
-        new JliLaunchData(L"0123456789", {L"abc", L"defgh"}, {L"PATH"}, {L"vvvvvv"}), &size));
+        api, new JliLaunchData(L"0123456789", {L"abc", L"defgh"}, {L"PATH"}, {L"vvvvvv"}), &size));
     ASSERT_TRUE(block);
     EXPECT_EQ(size, 125);
 
@@ -111,8 +110,10 @@ TEST_F(LaunchDataTest, EveryPointerStaysInsideTheBlock) {
         for (size_t i = 0; i < c.names.size(); ++i) {
             const char* names = reinterpret_cast<const char*>(block->envNameValues);
             const char* values = reinterpret_cast<const char*>(block->envValueValues);
-            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(names + 8 * i))), c.names[i]);
-            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(values + 8 * i))), c.values[i]);
+            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(names + 8 * i))),
+                      c.names[i]);
+            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(values + 8 * i))),
+                      c.values[i]);
         }
         if (c.names.empty()) {
             // No variables: both arrays point just past the block.
@@ -161,8 +162,12 @@ TEST(BlockSize, BlocksOf2GiBOrMoreAreRefused) {
 // A table whose size slot reports the failure value, as the layout routine does for a
 // block of 2 GiB or more.
 int closes = 0;
-void countingClose(JvmlLauncherHandle) { ++closes; }
-std::int32_t failingSize(JvmlLauncherHandle) { return -1; }
+void countingClose(JvmlLauncherHandle) {
+    ++closes;
+}
+std::int32_t failingSize(JvmlLauncherHandle) {
+    return -1;
+}
 JvmlLauncherData* neverCalled(JvmlLauncherHandle, void*, std::int32_t) {
     ADD_FAILURE() << "initJvmlLauncherData called after a failed size";
     return nullptr;

@@ -38,7 +38,8 @@ TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front().rfind("[TRACE] app.cpp:", 0), 0u) << lines.front();
     EXPECT_TRUE(lines.front().find(": Entering app::launch") != std::string::npos);
-    EXPECT_TRUE(lines.back().find(": Exiting app::launch (entered at app.cpp:") != std::string::npos)
+    EXPECT_TRUE(lines.back().find(": Exiting app::launch (entered at app.cpp:") !=
+                std::string::npos)
         << lines.back();
 }
 
@@ -142,8 +143,10 @@ TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
         const char* cfg; // null: no file at all
         std::string message;
     } cases[] = {
-        {nullptr, "Error opening \"" + ts::utf8(image.appDir()) + "\\Demo.cfg\" file: No such file or directory"},
-        {"[Application\n", "Error parsing [" + ts::utf8(image.appDir()) + "\\Demo.cfg] file at 1: Missing ']' character"},
+        {nullptr, "Error opening \"" + ts::utf8(image.appDir()) +
+                      "\\Demo.cfg\" file: No such file or directory"},
+        {"[Application\n", "Error parsing [" + ts::utf8(image.appDir()) +
+                               "\\Demo.cfg] file at 1: Missing ']' character"},
     };
     for (const Case& c : cases) {
         DeleteFileW((image.appDir() + L"\\Demo.cfg").c_str());
@@ -175,17 +178,23 @@ TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
     DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
     ts::ProcessResult r = image.run(L"", {}, true);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_NE(r.err.find("jli lib: [" + ts::utf8(image.root) + "\\rt2\\bin\\jli.dll]"), std::string::npos);
+    EXPECT_NE(r.err.find("jli lib: [" + ts::utf8(image.root) + "\\rt2\\bin\\jli.dll]"),
+              std::string::npos);
 
     image.cfg("[Application]\napp.mainclass=M\n");
     r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err, "Failed to find JVM in \"" + ts::utf8(image.root) + "\\runtime\" directory.\n");
+    EXPECT_EQ(r.err,
+              "Failed to find JVM in \"" + ts::utf8(image.root) + "\\runtime\" directory.\n");
 
     image.runtime(L"jli_nolaunch.dll");
     r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("GetProcAddress(" + ts::utf8(image.root) + "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("GetProcAddress(" + ts::utf8(image.root) +
+                              "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]",
+                          0),
+              0u)
+        << r.err;
 
     image.runtime(L"jli.dll");
     r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}}, true);
@@ -200,7 +209,9 @@ TEST_F(LauncherTest, DependentLibraryLoadsThroughAddDllDirectory) {
     image.runtime(L"standindep.dll", L"standindep.dll");
     const ts::ProcessResult r = image.run(L"", {}, true);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_NE(r.err.find("AddDllDirectory(" + ts::utf8(image.root) + "\\runtime\\bin): OK"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("AddDllDirectory(" + ts::utf8(image.root) + "\\runtime\\bin): OK"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(r.err.find("New value of PATH"), std::string::npos);
     EXPECT_EQ(r.err.find("LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): 0x0\n"), std::string::npos);
 }
@@ -218,9 +229,8 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
     // The server JVM library is released once the splash screen library is in.
     EXPECT_EQ(record.get("modules.jvm"), "0");
     EXPECT_EQ(record.get("modules.splashscreen"), "1");
-    EXPECT_EQ(record.args(), image.expectedArgs({}).size() + 1 == 3
-                                 ? record.args()
-                                 : record.args());
+    EXPECT_EQ(record.args(),
+              image.expectedArgs({}).size() + 1 == 3 ? record.args() : record.args());
     EXPECT_EQ(record.args()[1], acp(L"-splash:" + image.appDir() + L"\\splash.png"));
 
     // No splash request: neither library is touched even though both exist.
@@ -233,13 +243,19 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
     DeleteFileW((image.root + L"\\runtime\\bin\\splashscreen.dll").c_str());
     r = image.run(L"", {{L"CORVELA_DEBUG", L"no"}}, true);
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + ts::utf8(image.root) + "\\runtime\\bin\\splashscreen.dll) failed.", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + ts::utf8(image.root) +
+                              "\\runtime\\bin\\splashscreen.dll) failed.",
+                          0),
+              0u)
+        << r.err;
     EXPECT_FALSE(image.record().has("call"));
 }
 
 TEST_F(LauncherTest, ImagesUnderUnusualPaths) {
     // Blanks and non-ASCII letters (Cyrillic and CJK) in the image's directory.
-    Image image(dir / L"My Apps \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u5e94\u7528", L"\u0414\u0435\u043c\u043e");
+    Image image(
+        dir / L"My Apps \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u5e94\u7528",
+        L"\u0414\u0435\u043c\u043e");
     image.cfg("[Application]\napp.mainjar=$APPDIR\\main.jar\n");
     for (bool inProcess : {true, false}) {
         const ts::ProcessResult r = image.run(L"\"arg \u4f60\"", {}, inProcess);
@@ -264,10 +280,10 @@ TEST_F(LauncherTest, LauncherPathLongerThanMaxPath) {
     ASSERT_TRUE(SetCurrentDirectoryW(root.c_str()));
     // CreateProcess takes no application path this long, but a relative one.
     DeleteFileW(image.recordPath().c_str());
-    const ts::ProcessResult r =
-        ts::run(name + L".exe", name + L".exe", {{L"STANDIN_RECORD", image.recordPath()},
-                                                {L"CORVELA_DEBUG", L"true"},
-                                                {L"PATH", ts::env(L"PATH") + L";" + image.appDir()}});
+    const ts::ProcessResult r = ts::run(name + L".exe", name + L".exe",
+                                        {{L"STANDIN_RECORD", image.recordPath()},
+                                         {L"CORVELA_DEBUG", L"true"},
+                                         {L"PATH", ts::env(L"PATH") + L";" + image.appDir()}});
     SetCurrentDirectoryW(saved);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"app.Main", L"configured"}));

@@ -14,9 +14,13 @@ using standin::utf8;
 
 namespace {
 
-std::string text(const char* s) { return s ? "[" + std::string(s) + "]" : "null"; }
+std::string text(const char* s) {
+    return s ? "[" + std::string(s) + "]" : "null";
+}
 
-std::string number(long long v) { return std::to_string(v); }
+std::string number(long long v) {
+    return std::to_string(v);
+}
 
 // The launcher's own CPU time up to this call, in microseconds, and its peak working set.
 std::string cpuMicros() {
@@ -41,13 +45,10 @@ std::string peakWorkingSetKiB() {
 
 } // namespace
 
-extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int jargc,
-                                                const char** jargv, int appclassc,
-                                                const char** appclassv, const char* fullversion,
-                                                const char* dotversion, const char* pname,
-                                                const char* lname, unsigned char javaargs,
-                                                unsigned char cpwildcard, unsigned char javaw,
-                                                int ergo) {
+extern "C" __declspec(dllexport) int JLI_Launch(
+    int argc, char** argv, int jargc, const char** jargv, int appclassc, const char** appclassv,
+    const char* fullversion, const char* dotversion, const char* pname, const char* lname,
+    unsigned char javaargs, unsigned char cpwildcard, unsigned char javaw, int ergo) {
     {
         // Measured first, before the recording itself costs anything.
         const std::string cpu = cpuMicros();

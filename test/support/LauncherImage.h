@@ -19,8 +19,8 @@ inline std::string acp(const std::wstring& text) {
     const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
                                       nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                        nullptr);
     return out;
 }
 
@@ -67,8 +67,8 @@ public:
 
     // The launcher's command line: its path, then the arguments as given.
     testing_support::ProcessResult run(const std::wstring& args = std::wstring(),
-                          std::map<std::wstring, std::wstring> env = {},
-                          bool pathListsAppDir = false) const {
+                                       std::map<std::wstring, std::wstring> env = {},
+                                       bool pathListsAppDir = false) const {
         DeleteFileW(recordPath().c_str());
         env.emplace(L"STANDIN_RECORD", recordPath());
         env.emplace(L"STANDIN_ENV_NAMES", L"PATH;CORVELA_RESTARTED_FROM");
@@ -76,8 +76,8 @@ public:
         if (pathListsAppDir) {
             env.emplace(L"PATH", testing_support::env(L"PATH") + L";" + upper(appDir()));
         }
-        testing_support::ProcessResult r =
-            testing_support::run(exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env);
+        testing_support::ProcessResult r = testing_support::run(
+            exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env);
         // Standard error is a text-mode stream: compare lines, not line ends.
         r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
         return r;

@@ -75,8 +75,8 @@ std::string utf8(const std::wstring& text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                       nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n,
-                        nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                        nullptr);
     return out;
 }
 
@@ -84,8 +84,8 @@ std::wstring wide(const std::string& text) {
     if (text.empty()) {
         return std::wstring();
     }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
     return out;
@@ -123,7 +123,9 @@ TempDir::TempDir(const std::wstring& hint) {
     }
 }
 
-TempDir::~TempDir() { removeTree(dir); }
+TempDir::~TempDir() {
+    removeTree(dir);
+}
 
 void removeTree(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -151,7 +153,7 @@ void removeTree(const std::wstring& path) {
 }
 
 void makeDirs(const std::wstring& path) {
-    for (size_t pos = path.find_first_of(L"\\/", 3); ; pos = path.find_first_of(L"\\/", pos + 1)) {
+    for (size_t pos = path.find_first_of(L"\\/", 3);; pos = path.find_first_of(L"\\/", pos + 1)) {
         const std::wstring part = pos == std::wstring::npos ? path : path.substr(0, pos);
         if (!CreateDirectoryW(part.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
             fail(L"CreateDirectory(" + part + L")");
@@ -197,13 +199,12 @@ void copyFile(const std::wstring& from, const std::wstring& to) {
 
 std::wstring env(const std::wstring& name) {
     std::vector<wchar_t> buffer(32768);
-    const DWORD n = GetEnvironmentVariableW(name.c_str(), buffer.data(),
-                                            static_cast<DWORD>(buffer.size()));
+    const DWORD n =
+        GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
     return std::wstring(buffer.data(), n < buffer.size() ? n : 0);
 }
 
-ScopedEnv::ScopedEnv(const std::wstring& name, const std::wstring& value, bool unset)
-    : name(name) {
+ScopedEnv::ScopedEnv(const std::wstring& name, const std::wstring& value, bool unset) : name(name) {
     std::vector<wchar_t> buffer(32768);
     SetLastError(0);
     const DWORD n = GetEnvironmentVariableW(name.c_str(), buffer.data(), 32768);
@@ -250,9 +251,8 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     std::wstring cmd = commandLine;
     std::wstring block = environmentBlock(envOverrides);
     const BOOL created =
-        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT, &block[0],
-                       workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
+        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                       &block[0], workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
     const DWORD createError = GetLastError();
     CloseHandle(outWrite);
     CloseHandle(errWrite);

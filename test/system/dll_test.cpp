@@ -13,12 +13,14 @@ namespace {
 
 typedef int (*TestValueFunc)();
 
-tstring testLibPath() { return ts::binDir() + L"\\testlib.dll"; }
+tstring testLibPath() {
+    return ts::binDir() + L"\\testlib.dll";
+}
 
 bool isLoaded(const tstring& path) {
     HMODULE module = nullptr;
-    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.c_str(), &module) !=
-           FALSE;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path.c_str(),
+                              &module) != FALSE;
 }
 
 TEST(DllFunction, KeepsItsLibraryLoadedAfterTheDllIsGone) {
@@ -57,7 +59,8 @@ TEST(Dll, MissingFileRaisesWithTheUnchangedPath) {
         FAIL() << "loaded a missing file";
     } catch (const CvError<SysError>& e) {
         const std::string message = e.bareMessage();
-        EXPECT_EQ(message.rfind("LoadLibraryW(C:\\no\\such\\dir/lib.dll) failed. System error [", 0), 0u)
+        EXPECT_EQ(
+            message.rfind("LoadLibraryW(C:\\no\\such\\dir/lib.dll) failed. System error [", 0), 0u)
             << message;
         // The code is the system's: path or module not found.
         EXPECT_TRUE(message.find("[3]") != std::string::npos ||
@@ -73,9 +76,10 @@ TEST(Dll, MissingExport) {
         lib.getFunction("noSuchFunction", true);
         FAIL() << "no error for a missing export";
     } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage()).rfind("GetProcAddress(" + ts::utf8(testLibPath()) +
-                                                         ", noSuchFunction) failed. System error [127]",
-                                                     0),
+        EXPECT_EQ(std::string(e.bareMessage())
+                      .rfind("GetProcAddress(" + ts::utf8(testLibPath()) +
+                                 ", noSuchFunction) failed. System error [127]",
+                             0),
                   0u)
             << e.bareMessage();
     }
@@ -93,7 +97,9 @@ TEST(Dll, CopyOfAnUnloadedModuleRaises) {
         Dll copy(*lib);
         FAIL() << "copied an unloaded module";
     } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage()).rfind("GetModuleHandleExW(" + ts::utf8(testLibPath()) + ") failed", 0), 0u)
+        EXPECT_EQ(std::string(e.bareMessage())
+                      .rfind("GetModuleHandleExW(" + ts::utf8(testLibPath()) + ") failed", 0),
+                  0u)
             << e.bareMessage();
     }
     // The object's own reference is gone already; keep its destructor from freeing again.

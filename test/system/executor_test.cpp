@@ -92,7 +92,8 @@ TEST_F(ExecutorTest, ExitCodesComeBackWithAll32Bits) {
         ASSERT_FALSE(capture.messages.empty());
         const tstring last = capture.messages.back();
         EXPECT_EQ(last.rfind(L"Process with PID="), 0u);
-        EXPECT_TRUE(tstrings::endsWith(last, tstring(L" terminated. Exit code=") + code)) << ts::utf8(last);
+        EXPECT_TRUE(tstrings::endsWith(last, tstring(L" terminated. Exit code=") + code))
+            << ts::utf8(last);
     }
 }
 
@@ -110,7 +111,11 @@ TEST_F(ExecutorTest, TraceNamesTheFlagsInOrder) {
     };
     for (const Case& c : cases) {
         capture.messages.clear();
-        Executor(echo).visible(c.visible).suspended(c.suspended).inherit(c.inherit).execAndWaitForExit();
+        Executor(echo)
+            .visible(c.visible)
+            .suspended(c.suspended)
+            .inherit(c.inherit)
+            .execAndWaitForExit();
         ASSERT_FALSE(capture.messages.empty());
         const tstring& trace = capture.messages[0];
         EXPECT_EQ(trace.rfind(c.prefix + echo + L", " + echo + L") succeeded; PID=", 0), 0u)
@@ -127,8 +132,7 @@ TEST_F(ExecutorTest, HiddenChildrenAreCreatedWithShowWindowHide) {
     for (bool visible : {false, true}) {
         for (bool suspended : {false, true}) {
             Executor(echo).visible(visible).suspended(suspended).execAndWaitForExit();
-            EXPECT_EQ(ts::readFile(startup), visible ? "flags=0 show=0\n"
-                                                     : "flags=1 show=0\n")
+            EXPECT_EQ(ts::readFile(startup), visible ? "flags=0 show=0\n" : "flags=1 show=0\n")
                 << visible << suspended;
         }
     }
@@ -156,8 +160,10 @@ TEST_F(ExecutorTest, SuspendedChildIsInTheJobBeforeItRuns) {
     GetExitCodeProcess(process.get(), &code);
     EXPECT_EQ(code, 3u);
 
-    const auto assign = std::find_if(capture.messages.begin(), capture.messages.end(),
-                                     [](const tstring& m) { return m.rfind(L"AssignProcessToJobObject(PID=", 0) == 0; });
+    const auto assign =
+        std::find_if(capture.messages.begin(), capture.messages.end(), [](const tstring& m) {
+            return m.rfind(L"AssignProcessToJobObject(PID=", 0) == 0;
+        });
     EXPECT_NE(assign, capture.messages.end());
 }
 
@@ -177,7 +183,8 @@ TEST_F(ExecutorTest, MissingExecutableRaisesTheCreationText) {
         FAIL() << "started a missing executable";
     } catch (const CvError<SysError>& e) {
         const std::string expected = "CreateProcess[suspended][inherit](" + ts::utf8(missing) +
-                                     ", " + ts::utf8(missing) + " \"a b\") failed. System error [2]";
+                                     ", " + ts::utf8(missing) +
+                                     " \"a b\") failed. System error [2]";
         EXPECT_EQ(std::string(e.bareMessage()).rfind(expected, 0), 0u) << e.bareMessage();
     }
 }

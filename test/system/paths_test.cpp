@@ -17,11 +17,16 @@ struct PathCase {
 
 TEST(Dirname, Table) {
     const PathCase cases[] = {
-        {L"C:\\dir\\file", L"C:\\dir"}, {L"C:\\dir\\\\\\file", L"C:\\dir"},
-        {L"C:\\dir\\", L"C:\\dir"},     {L"C:\\file", L"C:"},
-        {L"\\file", L""},               {L"file", L""},
-        {L"", L""},                     {L"C:\\dir\\.", L"C:"},
-        {L"a/b/c", L"a/b"},             {L"a/b/.", L"a"},
+        {L"C:\\dir\\file", L"C:\\dir"},
+        {L"C:\\dir\\\\\\file", L"C:\\dir"},
+        {L"C:\\dir\\", L"C:\\dir"},
+        {L"C:\\file", L"C:"},
+        {L"\\file", L""},
+        {L"file", L""},
+        {L"", L""},
+        {L"C:\\dir\\.", L"C:"},
+        {L"a/b/c", L"a/b"},
+        {L"a/b/.", L"a"},
         {L"\\\\", L""},
     };
     for (const PathCase& c : cases) {
@@ -35,10 +40,14 @@ TEST(CombinePath, Table) {
         const wchar_t* component;
         const wchar_t* expected;
     } cases[] = {
-        {L"C:\\dir", L"bin", L"C:\\dir\\bin"},     {L"C:\\dir\\\\", L"bin", L"C:\\dir\\bin"},
-        {L"C:\\dir", L"\\bin", L"C:\\dir\\bin"},   {L"C:\\dir", L"\\\\bin", L"C:\\dir\\\\bin"},
-        {L"", L"bin", L"bin"},                     {L"C:\\dir\\", L"", L"C:\\dir\\"},
-        {L"C:/dir/", L"bin", L"C:/dir\\bin"},      {L"C:\\dir", L"/bin", L"C:\\dir\\bin"},
+        {L"C:\\dir", L"bin", L"C:\\dir\\bin"},
+        {L"C:\\dir\\\\", L"bin", L"C:\\dir\\bin"},
+        {L"C:\\dir", L"\\bin", L"C:\\dir\\bin"},
+        {L"C:\\dir", L"\\\\bin", L"C:\\dir\\\\bin"},
+        {L"", L"bin", L"bin"},
+        {L"C:\\dir\\", L"", L"C:\\dir\\"},
+        {L"C:/dir/", L"bin", L"C:/dir\\bin"},
+        {L"C:\\dir", L"/bin", L"C:\\dir\\bin"},
         {L"", L"", L""},
     };
     for (const auto& c : cases) {
@@ -58,9 +67,12 @@ TEST(StripTrailingSeparators, Table) {
 
 TEST(StripExtension, Table) {
     const PathCase cases[] = {
-        {L"launcher.exe", L"launcher"}, {L"dir.d\\launcher", L"dir.d\\launcher"},
-        {L"launcher", L"launcher"},     {L"launcher.", L"launcher"},
-        {L".cfg", L""},                 {L"My.App.exe", L"My.App"},
+        {L"launcher.exe", L"launcher"},
+        {L"dir.d\\launcher", L"dir.d\\launcher"},
+        {L"launcher", L"launcher"},
+        {L"launcher.", L"launcher"},
+        {L".cfg", L""},
+        {L"My.App.exe", L"My.App"},
         {L"dir.d/launcher", L"dir.d/launcher"},
     };
     for (const PathCase& c : cases) {

@@ -77,14 +77,15 @@ TEST(CommandArgs, ComeBackUnquotedWithOrWithoutTheProgramName) {
     ts::TempDir dir;
     const std::wstring out = dir / L"args.txt";
     const std::wstring exe = SysInfo::getProcessModulePath();
-    const ts::ProcessResult r = ts::run(
-        exe, L"\"" + exe + L"\" \"--write-args=" + out + L"\" \"quoted arg\" plain \"\" \"C:\\My Dir\\\\\"");
+    const ts::ProcessResult r =
+        ts::run(exe, L"\"" + exe + L"\" \"--write-args=" + out +
+                         L"\" \"quoted arg\" plain \"\" \"C:\\My Dir\\\\\"");
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(ts::splitLines(ts::readFile(out)),
               (std::vector<std::string>{ts::utf8(exe), "--write-args=" + ts::utf8(out),
                                         "quoted arg", "plain", "", "C:\\My Dir\\", "--",
-                                        "--write-args=" + ts::utf8(out), "quoted arg", "plain",
-                                        "", "C:\\My Dir\\"}));
+                                        "--write-args=" + ts::utf8(out), "quoted arg", "plain", "",
+                                        "C:\\My Dir\\"}));
 
     const ts::ProcessResult bare = ts::run(exe, L"\"" + exe + L"\" \"--write-args=" + out + L"\"");
     ASSERT_EQ(bare.exitCode, 0u) << bare.err;

@@ -1,2 +1,4 @@
 // A library for the dynamic-library tests.
-extern "C" __declspec(dllexport) int testValue() { return 1234; }
+extern "C" __declspec(dllexport) int testValue() {
+    return 1234;
+}

@@ -135,7 +135,8 @@ void copyTo(DWORD stdHandle, FILE* crtStream, const std::string& data) {
     }
     HANDLE h = GetStdHandle(stdHandle);
     DWORD written = 0;
-    if (h && h != INVALID_HANDLE_VALUE && WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
+    if (h && h != INVALID_HANDLE_VALUE &&
+        WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
         return;
     }
     fwrite(data.data(), 1, data.size(), crtStream);
@@ -166,9 +167,9 @@ int fail(const char* message) {
 } // namespace
 
 extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int, const char**, int,
-                                                const char**, const char*, const char*,
-                                                const char*, const char*, unsigned char,
-                                                unsigned char, unsigned char, int) {
+                                                const char**, const char*, const char*, const char*,
+                                                const char*, unsigned char, unsigned char,
+                                                unsigned char, int) {
     const Bridge bridge;
     if (!bridge.underWine()) {
         return fail("not running under Wine: no wine_get_unix_file_name");
@@ -212,13 +213,13 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int, cons
     }
 
     // Z: maps the Unix root in every Wine prefix; /bin/sh is an ELF program there.
-    std::wstring cmdline = L"/bin/sh " + std::wstring(L"\"") +
-                           fromAcp(bridge.unixPath(script).c_str()) + L"\"";
+    std::wstring cmdline =
+        L"/bin/sh " + std::wstring(L"\"") + fromAcp(bridge.unixPath(script).c_str()) + L"\"";
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &si, &pi)) {
+    if (!CreateProcessW(L"Z:\\bin\\sh", &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi)) {
         removeTree(work);
         return fail("cannot start /bin/sh");
     }

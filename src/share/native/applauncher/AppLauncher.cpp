@@ -86,16 +86,15 @@ std::unique_ptr<Jvm> AppLauncher::createJvmLauncher() const {
 
     std::unique_ptr<Jvm> jvm(new Jvm());
     if (!searchPathListsAppDir()) {
-        const tstring value =
-            SysInfo::getEnvVariable(searchPathVarName, tstring()) + L";" + appDir;
+        const tstring value = SysInfo::getEnvVariable(searchPathVarName, tstring()) + L";" + appDir;
         // Caught here, before any restart: past the limit the system would refuse the value,
         // or the child would get a list without the application directory.
         if (value.size() > maxEnvVariableLength) {
             THROW_ERROR(std::runtime_error(
-                (tstrings::Builder() << L"Cannot add the application directory to " << searchPathVarName
-                                     << L": the value would be " << value.size()
-                                     << L" characters long, more than the "
-                                     << maxEnvVariableLength << L" an environment variable can hold")
+                (tstrings::Builder()
+                 << L"Cannot add the application directory to " << searchPathVarName
+                 << L": the value would be " << value.size() << L" characters long, more than the "
+                 << maxEnvVariableLength << L" an environment variable can hold")
                     .str()));
         }
         jvm->addEnvironmentVariable(searchPathVarName, value);

@@ -73,8 +73,7 @@ public:
             }
             storeOccurrence();
             SectionKey key = noSection;
-            currentSection =
-                CfgFile::findSection(line.substr(1, close - 1), key) ? key : noSection;
+            currentSection = CfgFile::findSection(line.substr(1, close - 1), key) ? key : noSection;
             return;
         }
         if (currentSection == noSection) {
@@ -125,9 +124,13 @@ tstring applyMacros(const tstring& text, const MacroMap& macros) {
 
 } // namespace
 
-tstring lastValue(const tstring_array& entry) { return entry.back(); }
+tstring lastValue(const tstring_array& entry) {
+    return entry.back();
+}
 
-tstring joinedValues(const tstring_array& entry) { return tstrings::join(entry, L';'); }
+tstring joinedValues(const tstring_array& entry) {
+    return tstrings::join(entry, L';');
+}
 
 bool CfgFile::findSection(const tstring& name, SectionKey& key) {
     static const SectionKey* const all[] = {
@@ -144,10 +147,10 @@ bool CfgFile::findSection(const tstring& name, SectionKey& key) {
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
     static const PropertyKey* const all[] = {
-        &PropertyName::version,    &PropertyName::mainjar,     &PropertyName::mainmodule,
-        &PropertyName::mainclass,  &PropertyName::classpath,   &PropertyName::modulepath,
-        &PropertyName::runtime,    &PropertyName::splash,      &PropertyName::memory,
-        &PropertyName::arguments,  &PropertyName::javaOptions};
+        &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
+        &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
+        &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
+        &PropertyName::arguments, &PropertyName::javaOptions};
     for (const PropertyKey* candidate : all) {
         if (name == candidate->name()) {
             key = *candidate;
@@ -161,9 +164,9 @@ CfgFile CfgFile::load(const tstring& path) {
     // Text mode: CR LF reads as LF and Ctrl-Z ends the input.
     UniqueFile file(_wfopen(path.c_str(), L"rt"));
     if (!file) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"Error opening \"" << path
-                                                            << L"\" file: " << crtErrorText())
-                                           .str()));
+        THROW_ERROR(std::runtime_error(
+            (tstrings::Builder() << L"Error opening \"" << path << L"\" file: " << crtErrorText())
+                .str()));
     }
 
     Parser parser(path);
@@ -181,10 +184,10 @@ CfgFile CfgFile::load(const tstring& path) {
         }
     }
     if (ferror(file.get())) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
-                                                            << L"\" file up to the end: "
-                                                            << crtErrorText())
-                                           .str()));
+        THROW_ERROR(
+            std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
+                                                    << L"\" file up to the end: " << crtErrorText())
+                                   .str()));
     }
     if (!line.empty()) {
         parser.parseLine(line);

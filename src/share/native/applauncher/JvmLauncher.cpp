@@ -27,9 +27,13 @@ const tstring_array* find(const PropertyMap& map, const PropertyKey& key) {
 
 } // namespace
 
-Jvm::Jvm() { LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::Jvm()"); }
+Jvm::Jvm() {
+    LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::Jvm()");
+}
 
-Jvm::~Jvm() { LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::~Jvm()"); }
+Jvm::~Jvm() {
+    LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::~Jvm()");
+}
 
 Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
     const PropertyMap& app = properties(cfg, SectionName::Application);
@@ -102,7 +106,7 @@ void Jvm::launch() {
     LOG_TRACE(L"JVM library: \"" << jvmLibraryPath << L"\"");
 
     const DllFunction<void*> jliLaunch(Dll(tstrings::Builder() << jvmLibraryPath),
-                                             tstrings::Builder() << L"JLI_Launch");
+                                       tstrings::Builder() << L"JLI_Launch");
     if (startJvm(data.get(), jliLaunch) != 0) {
         THROW_ERROR(std::runtime_error("Failed to launch JVM"));
     }

@@ -109,7 +109,7 @@ extern "C" {
 #ifdef _WIN32
 __declspec(dllexport)
 #endif
-const JvmlLauncherAPI* jvmLauncherGetAPI(void);
+    const JvmlLauncherAPI* jvmLauncherGetAPI(void);
 
 int startJvm(const JvmlLauncherData* data, void* launchFunc);
 

@@ -17,14 +17,16 @@ static_assert(sizeof(JvmlLauncherData) == 40, "the block header is 40 bytes");
 static_assert(sizeof(void*) == 8, "the block layout has 64-bit pointers");
 
 typedef unsigned char jboolean;
-typedef int (*JliLaunchFunc)(int argc, char** argv, int jargc, const char** jargv,
-                             int appclassc, const char** appclassv, const char* fullversion,
+typedef int (*JliLaunchFunc)(int argc, char** argv, int jargc, const char** jargv, int appclassc,
+                             const char** appclassv, const char* fullversion,
                              const char* dotversion, const char* pname, const char* lname,
                              jboolean javaargs, jboolean cpwildcard, jboolean javaw, int ergo);
 
 // The arrays after the first string are not aligned: every pointer goes in and out through
 // memcpy so that no unaligned access is made by the compiler's choice.
-void storePointer(char* at, const void* pointer) { memcpy(at, &pointer, sizeof(pointer)); }
+void storePointer(char* at, const void* pointer) {
+    memcpy(at, &pointer, sizeof(pointer));
+}
 
 template <class T> T loadPointer(const void* at) {
     T pointer;
@@ -106,7 +108,9 @@ JvmlLauncherData* initJvmlLauncherData(JvmlLauncherHandle handle, void* buffer,
 
 const JvmlLauncherAPI api = {closeHandle, getJvmlLauncherDataSize, initJvmlLauncherData};
 
-bool debugOn() { return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true"; }
+bool debugOn() {
+    return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true";
+}
 
 } // namespace
 
@@ -119,9 +123,8 @@ JvmlLauncherDataSize& JvmlLauncherDataSize::add(std::uint64_t bytes) {
 
 std::int32_t JvmlLauncherDataSize::checked() const {
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder()
-                                        << L"JvmlLauncherData of " << total
-                                        << L" bytes exceeds the limit of 2 GiB")
+        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"JvmlLauncherData of " << total
+                                                            << L" bytes exceeds the limit of 2 GiB")
                                            .str()));
     }
     return static_cast<std::int32_t>(total);
@@ -204,7 +207,9 @@ JvmlLauncherData* makeJvmlLauncherData(const JvmlLauncherAPI* api, JvmlLauncherH
 
 extern "C" {
 
-const JvmlLauncherAPI* jvmLauncherGetAPI(void) { return &api; }
+const JvmlLauncherAPI* jvmLauncherGetAPI(void) {
+    return &api;
+}
 
 void debugPrintf(const char* format, ...) {
     if (!debugOn()) {
@@ -240,7 +245,7 @@ int startJvm(const JvmlLauncherData* data, void* launchFunc) {
         }
     }
     const JliLaunchFunc jliLaunch = reinterpret_cast<JliLaunchFunc>(launchFunc);
-    return jliLaunch(data->argCount, data->argValues, 0, nullptr, 0, nullptr, "", "",
-                     "java", "java", 0, 0, 0, 0);
+    return jliLaunch(data->argCount, data->argValues, 0, nullptr, 0, nullptr, "", "", "java",
+                     "java", 0, 0, 0, 0);
 }
 }

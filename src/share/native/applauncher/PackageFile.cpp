@@ -26,9 +26,9 @@ PackageFile PackageFile::loadFromAppDir(const tstring& appDir) {
     // Text mode, as the configuration file: CR LF reads as LF, Ctrl-Z ends the input.
     std::unique_ptr<FILE, FileCloser> file(_wfopen(path.c_str(), L"rt"));
     if (!file) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"Error opening \"" << path
-                                                            << L"\" file: " << crtErrorText())
-                                           .str()));
+        THROW_ERROR(std::runtime_error(
+            (tstrings::Builder() << L"Error opening \"" << path << L"\" file: " << crtErrorText())
+                .str()));
     }
     std::string line;
     bool gotLine = false;

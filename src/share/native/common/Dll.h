@@ -38,10 +38,10 @@ public:
 
     operator T() const {
         if (!funcPtr) {
-            THROW_ERROR(std::runtime_error(
-                (tstrings::Builder() << funcName << "() function is not available in "
-                                     << lib.path())
-                    .str()));
+            THROW_ERROR(
+                std::runtime_error((tstrings::Builder()
+                                    << funcName << "() function is not available in " << lib.path())
+                                       .str()));
         }
         return funcPtr;
     }

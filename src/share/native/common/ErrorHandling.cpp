@@ -58,9 +58,8 @@ void logErrorMessage(const SourcePosition& pos, const tstring& message) {
 }
 
 void logException(const SourcePosition& pos, const std::runtime_error& e) {
-    logErrorMessage(pos,
-                    (tstrings::Builder() << "Exception with message '" << e.what() << "' caught")
-                        .tstr());
+    logErrorMessage(
+        pos, (tstrings::Builder() << "Exception with message '" << e.what() << "' caught").tstr());
 }
 
 void logUnknownException(const SourcePosition& pos) {

@@ -8,7 +8,9 @@ const wchar_t* const separators = L"\\/";
 
 } // namespace
 
-bool isDirSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool isDirSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
 
 tstring basename(const tstring& path) {
     const size_t pos = path.find_last_of(separators);

@@ -38,7 +38,9 @@ const wchar_t* levelName(LogLevel level) {
 
 } // namespace
 
-const wchar_t* logAppName() { return appNameBuffer; }
+const wchar_t* logAppName() {
+    return appNameBuffer;
+}
 
 Logger& Logger::instance() {
     static Logger logger;
@@ -62,8 +64,8 @@ void Logger::log(LogLevel level, const tstring& filePath, std::int32_t line,
     LogRecord record;
     SYSTEMTIME now;
     GetLocalTime(&now);
-    record.time = LogTime{now.wYear,   now.wMonth,  now.wDayOfWeek, now.wDay,
-                          now.wHour,   now.wMinute, now.wSecond,    now.wMilliseconds};
+    record.time = LogTime{now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
+                          now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
     record.processId = GetCurrentProcessId();
     record.threadId = GetCurrentThreadId();
     record.appName = appNameBuffer;
@@ -78,9 +80,8 @@ void Logger::log(LogLevel level, const tstring& filePath, std::int32_t line,
 tstring logRecordPrefix(const LogRecord& record) {
     const LogTime& t = record.time;
     return tstrings::formatPrintf(L"%04u/%02u/%02u %02u:%02u:%02u.%03u, %s (PID: %u, TID: %u), ",
-                                  t.year, t.month, t.day, t.hour, t.minute, t.second,
-                                  t.millisecond, record.appName, record.processId,
-                                  record.threadId);
+                                  t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond,
+                                  record.appName, record.processId, record.threadId);
 }
 
 void StreamLogAppender::append(const LogRecord& record) {

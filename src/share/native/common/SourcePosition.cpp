@@ -6,8 +6,12 @@
 
 namespace {
 
-bool isOpening(char c) { return c == '(' || c == '<' || c == '[' || c == '{'; }
-bool isClosing(char c) { return c == ')' || c == '>' || c == ']' || c == '}'; }
+bool isOpening(char c) {
+    return c == '(' || c == '<' || c == '[' || c == '{';
+}
+bool isClosing(char c) {
+    return c == ')' || c == '>' || c == ']' || c == '}';
+}
 
 // Index of the bracket that opens the group closed at `close`, or npos.
 size_t matchingOpen(const std::string& text, size_t close) {

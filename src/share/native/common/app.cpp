@@ -71,11 +71,17 @@ template <class Rethrow> void report(const SourcePosition& pos, Rethrow rethrow)
 
 namespace app {
 
-bool debugSwitchOn() { return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true"; }
+bool debugSwitchOn() {
+    return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true";
+}
 
-std::string lastErrorMessage() { return lastErrorMsg ? *lastErrorMsg : std::string(); }
+std::string lastErrorMessage() {
+    return lastErrorMsg ? *lastErrorMsg : std::string();
+}
 
-LogAppender& defaultLastErrorAppender() { return lastErrorAppender; }
+LogAppender& defaultLastErrorAppender() {
+    return lastErrorAppender;
+}
 
 int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorLogAppender) {
     if (debugSwitchOn()) {
@@ -131,4 +137,6 @@ WithExtraLogAppender::WithExtraLogAppender(LogAppender& extra)
     Logger::instance().setAppender(tee);
 }
 
-WithExtraLogAppender::~WithExtraLogAppender() { Logger::instance().setAppender(saved); }
+WithExtraLogAppender::~WithExtraLogAppender() {
+    Logger::instance().setAppender(saved);
+}

@@ -48,11 +48,17 @@ tstring fromMultiByte(const std::string& bytes, UINT codePage) {
 
 namespace tstrings {
 
-std::string toUtf8(const tstring& text) { return toMultiByte(text, CP_UTF8); }
+std::string toUtf8(const tstring& text) {
+    return toMultiByte(text, CP_UTF8);
+}
 
-std::string toACP(const tstring& text) { return toMultiByte(text, CP_ACP); }
+std::string toACP(const tstring& text) {
+    return toMultiByte(text, CP_ACP);
+}
 
-tstring fromUtf8(const std::string& bytes) { return fromMultiByte(bytes, CP_UTF8); }
+tstring fromUtf8(const std::string& bytes) {
+    return fromMultiByte(bytes, CP_UTF8);
+}
 
 tstring toLower(const tstring& text) {
     tstring result = text;
@@ -156,7 +162,9 @@ tstring formatPrintf(const wchar_t* format, ...) {
     return vformatPrintf(format, args);
 }
 
-Builder::Builder() { stream.imbue(std::locale::classic()); }
+Builder::Builder() {
+    stream.imbue(std::locale::classic());
+}
 
 Builder::Builder(const char* utf8) {
     stream.imbue(std::locale::classic());

@@ -45,10 +45,10 @@ std::unique_ptr<Dll> loadDllWithAddDllDirectory(const tstring& path) {
         tstrings::Builder() << L"AddDllDirectory");
 
     if (!static_cast<AddDllDirectoryFunc>(addDllDirectory)(dir.c_str())) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"AddDllDirectory(" << dir << L") failed",
-                             reinterpret_cast<const void*>(
-                                 static_cast<AddDllDirectoryFunc>(addDllDirectory)),
-                             GetLastError()));
+        THROW_ERROR(SysError(
+            tstrings::Builder() << L"AddDllDirectory(" << dir << L") failed",
+            reinterpret_cast<const void*>(static_cast<AddDllDirectoryFunc>(addDllDirectory)),
+            GetLastError()));
     }
     LOG_TRACE(L"AddDllDirectory(" << dir << L"): OK");
 
@@ -108,8 +108,7 @@ public:
                 // The worker still uses `instance`: it must not go away under it.
                 waitForWorkerOrExit(thread.get());
                 THROW_ERROR(SysError(tstrings::Builder() << L"GetMessage() failed",
-                                     reinterpret_cast<const void*>(&GetMessageW),
-                                     GetLastError()));
+                                     reinterpret_cast<const void*>(&GetMessageW), GetLastError()));
             }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
@@ -132,8 +131,7 @@ private:
                                  GetModuleHandleW(nullptr), nullptr)) {
         if (!window) {
             THROW_ERROR(SysError(tstrings::Builder() << L"CreateWindowEx() failed",
-                                 reinterpret_cast<const void*>(&CreateWindowExW),
-                                 GetLastError()));
+                                 reinterpret_cast<const void*>(&CreateWindowExW), GetLastError()));
         }
     }
 
@@ -163,8 +161,7 @@ private:
         try {
             if (!PostMessageW(window, WM_QUIT, 0, 0)) {
                 THROW_ERROR(SysError(tstrings::Builder() << L"PostMessage(WM_QUIT) failed",
-                                     reinterpret_cast<const void*>(&PostMessageW),
-                                     GetLastError()));
+                                     reinterpret_cast<const void*>(&PostMessageW), GetLastError()));
             }
         } catch (const std::runtime_error& e) {
             logException(SOURCE_POSITION, e);

@@ -83,8 +83,8 @@ UniqueHandle Executor::startProcess(UniqueHandle* threadHandle) const {
                         theInherit ? TRUE : FALSE, creationFlags, nullptr, nullptr, &startupInfo,
                         &processInfo)) {
         trace << L" failed";
-        THROW_ERROR(SysError(trace, reinterpret_cast<const void*>(&CreateProcessW),
-                             GetLastError()));
+        THROW_ERROR(
+            SysError(trace, reinterpret_cast<const void*>(&CreateProcessW), GetLastError()));
     }
     UniqueHandle process(processInfo.hProcess);
     UniqueHandle thread(processInfo.hThread);

@@ -27,9 +27,9 @@ Dll::Dll(const tstrings::Builder& name, const FromSystemDir&)
 Dll::Dll(const Dll& other) : thePath(other.thePath), handle(nullptr) {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(0, thePath.c_str(), &module)) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"GetModuleHandleExW(" << thePath
-                                                 << L") failed",
-                             reinterpret_cast<const void*>(&GetModuleHandleExW), GetLastError()));
+        THROW_ERROR(
+            SysError(tstrings::Builder() << L"GetModuleHandleExW(" << thePath << L") failed",
+                     reinterpret_cast<const void*>(&GetModuleHandleExW), GetLastError()));
     }
     handle = module;
 }

@@ -42,8 +42,8 @@ tstring toAbsolutePath(const tstring& path) {
     // MAX_PATH or more, and a launcher installed that deep must still find itself.
     std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD length =
-            GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
+                                              buffer.data(), nullptr);
         if (length == 0) {
             THROW_ERROR(std::runtime_error(
                 (tstrings::Builder() << L"_tfullpath(" << path << L") failed").str()));

@@ -28,8 +28,8 @@ tstring getModulePath(HMODULE module) {
 tstring getEnvVariableImpl(const tstring& name, bool* errorOccurred) {
     std::vector<wchar_t> buffer(10, L'\0');
     SetLastError(ERROR_SUCCESS);
-    DWORD size = GetEnvironmentVariableW(name.c_str(), buffer.data(),
-                                         static_cast<DWORD>(buffer.size()));
+    DWORD size =
+        GetEnvironmentVariableW(name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
     DWORD status = GetLastError();
     if (status == ERROR_ENVVAR_NOT_FOUND) {
         if (errorOccurred) {
@@ -51,9 +51,9 @@ tstring getEnvVariableImpl(const tstring& name, bool* errorOccurred) {
                 *errorOccurred = true;
                 return tstring();
             }
-            THROW_ERROR(SysError(tstrings::Builder()
-                                     << L"GetEnvironmentVariable(" << name << L") failed",
-                                 reinterpret_cast<const void*>(&GetEnvironmentVariableW), status));
+            THROW_ERROR(
+                SysError(tstrings::Builder() << L"GetEnvironmentVariable(" << name << L") failed",
+                         reinterpret_cast<const void*>(&GetEnvironmentVariableW), status));
         }
     }
     if (errorOccurred) {
@@ -94,9 +94,13 @@ ModuleHandle getCurrentModuleHandle() {
     return module;
 }
 
-tstring getCurrentModulePath() { return getModulePath(getCurrentModuleHandle()); }
+tstring getCurrentModulePath() {
+    return getModulePath(getCurrentModuleHandle());
+}
 
-tstring getProcessModulePath() { return FileUtils::toAbsolutePath(getModulePath(nullptr)); }
+tstring getProcessModulePath() {
+    return FileUtils::toAbsolutePath(getModulePath(nullptr));
+}
 
 tstring_array getCommandArgs(ProgramNameMode mode) {
     int count = 0;
@@ -116,7 +120,9 @@ tstring_array getCommandArgs(ProgramNameMode mode) {
     return result;
 }
 
-tstring getEnvVariable(const tstring& name) { return getEnvVariableImpl(name, nullptr); }
+tstring getEnvVariable(const tstring& name) {
+    return getEnvVariableImpl(name, nullptr);
+}
 
 tstring getEnvVariable(const tstring& name, const tstring& defaultValue) {
     bool errorOccurred = false;
@@ -133,6 +139,8 @@ void setEnvVariable(const tstring& name, const tstring& value) {
     }
 }
 
-tstring getSystemDirectory() { return getSystemDirImpl(&GetSystemDirectoryW, L"GetSystemDirectory"); }
+tstring getSystemDirectory() {
+    return getSystemDirImpl(&GetSystemDirectoryW, L"GetSystemDirectory");
+}
 
 } // namespace SysInfo
