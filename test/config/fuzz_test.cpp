@@ -5,6 +5,7 @@
 #include "CfgFile.h"
 #include "ErrorHandling.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "PackageFile.h"
 #include "TestSupport.h"
 
@@ -57,9 +58,7 @@ std::string randomBytes(std::mt19937& random) {
 }
 
 TEST(Fuzz, ReadersFailOnlyWithTheirOwnErrors) {
-    NopLogAppender quiet;
-    LogAppender& saved = Logger::instance().appender();
-    Logger::instance().setAppender(quiet);
+    ts::QuietLog quiet;
     std::mt19937 random(20261210);
     ts::TempDir dir;
     const tstring cfgPath = dir / L"Fuzz.cfg";
@@ -81,7 +80,6 @@ TEST(Fuzz, ReadersFailOnlyWithTheirOwnErrors) {
         }
         EXPECT_NO_THROW(PackageFile::loadFromAppDir(dir.path()));
     }
-    Logger::instance().setAppender(saved);
     // The mutations must reach the error path too, or the test proves little.
     EXPECT_GT(parseErrors, 0);
 }

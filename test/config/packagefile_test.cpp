@@ -4,6 +4,7 @@
 
 #include "ErrorHandling.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "PackageFile.h"
 #include "TestSupport.h"
 
@@ -11,22 +12,9 @@ namespace ts = testing_support;
 
 namespace {
 
-class CapturingAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override { messages.push_back(record.message); }
-    std::vector<tstring> messages;
-};
-
 class PackageFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(capture);
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
-
-    CapturingAppender capture;
-    LogAppender* saved = nullptr;
+    ts::CapturedLog capture;
     ts::TempDir dir;
 };
 
@@ -52,20 +40,21 @@ TEST_F(PackageFileTest, OnlyTheFirstLineCountsAndNothingIsTrimmed) {
     const tstring path = dir / L".package";
     for (const Case& c : cases) {
         ts::writeFile(path, c.bytes);
-        capture.messages.clear();
+        capture.records.clear();
         EXPECT_EQ(PackageFile::loadFromAppDir(dir.path()).packageName(), c.name) << c.bytes;
-        ASSERT_FALSE(capture.messages.empty());
-        EXPECT_EQ(capture.messages[0], L"Read \"" + path + L"\" package file");
-        ASSERT_EQ(capture.messages.size(), c.logsName ? 2u : 1u) << c.bytes;
+        const std::vector<tstring> messages = capture.messages();
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages[0], L"Read \"" + path + L"\" package file");
+        ASSERT_EQ(messages.size(), c.logsName ? 2u : 1u) << c.bytes;
         if (c.logsName) {
-            EXPECT_EQ(capture.messages[1], tstring(L"Package name is [") + c.name + L"]");
+            EXPECT_EQ(messages[1], tstring(L"Package name is [") + c.name + L"]");
         }
     }
 }
 
 TEST_F(PackageFileTest, NoFileMeansNoNameAndNoRecord) {
     EXPECT_EQ(PackageFile::loadFromAppDir(dir.path()).packageName(), L"");
-    EXPECT_TRUE(capture.messages.empty());
+    EXPECT_TRUE(capture.records.empty());
 }
 
 TEST_F(PackageFileTest, DirectoryNamedPackageFailsToOpen) {

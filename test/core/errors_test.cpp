@@ -6,25 +6,13 @@
 
 #include "ErrorHandling.h"
 #include "Log.h"
+#include "LogCapture.h"
 
 namespace {
 
-class CapturingAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override { records.push_back(record); }
-    std::vector<LogRecord> records;
-};
-
 class ErrorsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(capture);
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
-
-    CapturingAppender capture;
-    LogAppender* saved = nullptr;
+    testing_support::CapturedLog capture;
 };
 
 TEST(JoinMessages, FollowsThePunctuationRules) {

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Log.h"
+#include "LogCapture.h"
 
 namespace {
 
@@ -16,14 +17,7 @@ public:
 
 class LogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(capture);
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
-
-    CapturingAppender capture;
-    LogAppender* saved = nullptr;
+    testing_support::CapturedLog capture;
 };
 
 LogRecord sampleRecord() {
@@ -92,11 +86,6 @@ int evaluations = 0;
 int countEvaluation() {
     return ++evaluations;
 }
-
-class OffAppender : public LogAppender {
-public:
-    void append(const LogRecord&) override {}
-};
 
 void tracedFunction() {
     TRACE_FUNCTION();

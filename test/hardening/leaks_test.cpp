@@ -15,6 +15,7 @@
 #include "Executor.h"
 #include "JvmLauncher.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "PackageFile.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
@@ -38,12 +39,6 @@ std::set<HMODULE> loadedModules() {
 
 class LeaksTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(quiet);
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
-
     // Runs an operation once to settle what it loads for good, then a few hundred times:
     // neither the handle count nor the set of loaded modules may grow.
     void expectNoGrowth(const char* what, const std::function<void()>& operation, int times = 300) {
@@ -57,8 +52,7 @@ protected:
         EXPECT_EQ(loadedModules(), modules) << what;
     }
 
-    NopLogAppender quiet;
-    LogAppender* saved = nullptr;
+    ts::QuietLog quiet;
     ts::TempDir dir{L"leaks"};
 };
 

@@ -6,6 +6,7 @@
 #include "JvmLauncher.h"
 #include "LauncherImage.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -21,9 +22,7 @@ std::uintptr_t pointerAt(const char* at) {
 }
 
 TEST(Limits, LaunchDataBlockStaysExactForLargeArgumentLists) {
-    NopLogAppender quiet;
-    LogAppender& saved = Logger::instance().appender();
-    Logger::instance().setAppender(quiet);
+    ts::QuietLog quiet;
     tstring_array args;
     for (int i = 0; i < 10000; ++i) {
         args.push_back(L"-Dp" + std::to_wstring(i) + L"=" + std::wstring(i % 7, L'v'));
@@ -37,7 +36,6 @@ TEST(Limits, LaunchDataBlockStaysExactForLargeArgumentLists) {
     const std::int32_t fromSlot1 = api->getJvmlLauncherDataSize(handle);
     std::int32_t stored = 0;
     JvmlLauncherData* block = makeJvmlLauncherData(api, handle, &stored);
-    Logger::instance().setAppender(saved);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(stored, fromSlot1);
 

@@ -9,6 +9,7 @@
 #include "ErrorHandling.h"
 #include "JvmLauncher.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "SysInfo.h"
 #include "TestSupport.h"
 
@@ -16,20 +17,9 @@ namespace ts = testing_support;
 
 namespace {
 
-class CapturingAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override { records.push_back(record); }
-    std::vector<LogRecord> records;
-};
-
 class JvmTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(capture);
-        appPath = L"-Dcorvela.app-path=" + SysInfo::getProcessModulePath();
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
+    void SetUp() override { appPath = L"-Dcorvela.app-path=" + SysInfo::getProcessModulePath(); }
 
     tstring_array argsFrom(const CfgFile& cfg) {
         Jvm jvm;
@@ -37,8 +27,7 @@ protected:
         return jvm.getArguments();
     }
 
-    CapturingAppender capture;
-    LogAppender* saved = nullptr;
+    ts::CapturedLog capture;
     tstring appPath;
     ts::TempDir dir;
 };

@@ -8,25 +8,13 @@
 #include "ErrorHandling.h"
 #include "JvmLauncher.h"
 #include "Log.h"
+#include "LogCapture.h"
 
 namespace {
 
-class CapturingAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override { messages.push_back(record.message); }
-    std::vector<tstring> messages;
-};
-
 class LaunchDataTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(capture);
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
-
-    CapturingAppender capture;
-    LogAppender* saved = nullptr;
+    testing_support::CapturedLog capture;
 };
 
 std::uintptr_t pointerAt(const char* at) {
@@ -69,11 +57,12 @@ TEST_F(LaunchDataTest, WorkedExampleLayout) {
     EXPECT_EQ(memcmp(base + 111, L"vvvvvv", 14), 0);
 
     // "Need" from slot 1 and from the first pass of slot 2, then "Initialized".
-    ASSERT_EQ(capture.messages.size(), 3u);
-    EXPECT_EQ(capture.messages[0], L"Need 125 bytes for JvmlLauncherData buffer");
-    EXPECT_EQ(capture.messages[1], L"Need 125 bytes for JvmlLauncherData buffer");
-    EXPECT_EQ(capture.messages[2].rfind(L"Initialized 125 bytes at ", 0), 0u);
-    EXPECT_TRUE(tstrings::endsWith(capture.messages[2], L" address"));
+    const std::vector<tstring> messages = capture.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], L"Need 125 bytes for JvmlLauncherData buffer");
+    EXPECT_EQ(messages[1], L"Need 125 bytes for JvmlLauncherData buffer");
+    EXPECT_EQ(messages[2].rfind(L"Initialized 125 bytes at ", 0), 0u);
+    EXPECT_TRUE(tstrings::endsWith(messages[2], L" address"));
 }
 
 TEST_F(LaunchDataTest, EveryPointerStaysInsideTheBlock) {

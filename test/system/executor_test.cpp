@@ -7,26 +7,16 @@
 #include "ErrorHandling.h"
 #include "Executor.h"
 #include "Log.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
 
 namespace {
 
-class CapturingAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override { messages.push_back(record.message); }
-    std::vector<tstring> messages;
-};
-
 class ExecutorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved = &Logger::instance().appender();
-        Logger::instance().setAppender(capture);
-        echo = ts::binDir() + L"\\argv_echo.exe";
-    }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
+    void SetUp() override { echo = ts::binDir() + L"\\argv_echo.exe"; }
 
     std::vector<std::wstring> echoedArgs() {
         std::vector<std::wstring> args;
@@ -36,8 +26,7 @@ protected:
         return args;
     }
 
-    CapturingAppender capture;
-    LogAppender* saved = nullptr;
+    ts::CapturedLog capture;
     ts::TempDir dir;
     std::wstring echo;
     std::wstring out = dir / L"argv.txt";
@@ -86,11 +75,11 @@ TEST_F(ExecutorTest, ArgumentsThatNeedNoQuotingStayAsTheyAre) {
 TEST_F(ExecutorTest, ExitCodesComeBackWithAll32Bits) {
     for (const wchar_t* code : {L"0", L"7", L"3221225477"}) {
         ts::ScopedEnv exitCode(L"ARGV_ECHO_EXIT", code);
-        capture.messages.clear();
+        capture.records.clear();
         const DWORD result = Executor(echo).execAndWaitForExit();
         EXPECT_EQ(std::to_wstring(result), code);
-        ASSERT_FALSE(capture.messages.empty());
-        const tstring last = capture.messages.back();
+        ASSERT_FALSE(capture.records.empty());
+        const tstring last = capture.records.back().message;
         EXPECT_EQ(last.rfind(L"Process with PID="), 0u);
         EXPECT_TRUE(tstrings::endsWith(last, tstring(L" terminated. Exit code=") + code))
             << ts::utf8(last);
@@ -110,18 +99,19 @@ TEST_F(ExecutorTest, TraceNamesTheFlagsInOrder) {
         {true, true, true, L"CreateProcess[suspended][visible][inherit]("},
     };
     for (const Case& c : cases) {
-        capture.messages.clear();
+        capture.records.clear();
         Executor(echo)
             .visible(c.visible)
             .suspended(c.suspended)
             .inherit(c.inherit)
             .execAndWaitForExit();
-        ASSERT_FALSE(capture.messages.empty());
-        const tstring& trace = capture.messages[0];
+        const std::vector<tstring> messages = capture.messages();
+        ASSERT_FALSE(messages.empty());
+        const tstring& trace = messages[0];
         EXPECT_EQ(trace.rfind(c.prefix + echo + L", " + echo + L") succeeded; PID=", 0), 0u)
             << ts::utf8(trace);
-        const bool resumed = std::find(capture.messages.begin(), capture.messages.end(),
-                                       L"ResumeThread()") != capture.messages.end();
+        const bool resumed =
+            std::find(messages.begin(), messages.end(), L"ResumeThread()") != messages.end();
         EXPECT_EQ(resumed, c.suspended);
     }
 }
@@ -160,16 +150,16 @@ TEST_F(ExecutorTest, SuspendedChildIsInTheJobBeforeItRuns) {
     GetExitCodeProcess(process.get(), &code);
     EXPECT_EQ(code, 3u);
 
-    const auto assign =
-        std::find_if(capture.messages.begin(), capture.messages.end(), [](const tstring& m) {
-            return m.rfind(L"AssignProcessToJobObject(PID=", 0) == 0;
-        });
-    EXPECT_NE(assign, capture.messages.end());
+    const std::vector<tstring> messages = capture.messages();
+    const auto assign = std::find_if(messages.begin(), messages.end(), [](const tstring& m) {
+        return m.rfind(L"AssignProcessToJobObject(PID=", 0) == 0;
+    });
+    EXPECT_NE(assign, messages.end());
 }
 
 TEST_F(ExecutorTest, NoJobNoAssignment) {
     Executor(echo).execAndWaitForExit();
-    for (const tstring& m : capture.messages) {
+    for (const tstring& m : capture.messages()) {
         EXPECT_EQ(m.find(L"AssignProcessToJobObject"), tstring::npos);
     }
 }

@@ -114,6 +114,17 @@ private:
 const int maxExpansionPasses = 100;
 const size_t maxExpandedLength = 1 << 20;
 
+template <class Key, size_t N>
+bool findKey(const Key* const (&table)[N], const tstring& name, Key& key) {
+    for (const Key* candidate : table) {
+        if (name == candidate->name()) {
+            key = *candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 tstring applyMacros(const tstring& text, const MacroMap& macros) {
     tstring result = text;
     for (const auto& macro : macros) {
@@ -136,13 +147,7 @@ bool CfgFile::findSection(const tstring& name, SectionKey& key) {
     static const SectionKey* const all[] = {
         &SectionName::Application, &SectionName::JavaOptions, &SectionName::AppCDSJavaOptions,
         &SectionName::AppCDSGenerateCacheJavaOptions, &SectionName::ArgOptions};
-    for (const SectionKey* candidate : all) {
-        if (name == candidate->name()) {
-            key = *candidate;
-            return true;
-        }
-    }
-    return false;
+    return findKey(all, name, key);
 }
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
@@ -151,13 +156,7 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
         &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
         &PropertyName::arguments, &PropertyName::javaOptions};
-    for (const PropertyKey* candidate : all) {
-        if (name == candidate->name()) {
-            key = *candidate;
-            return true;
-        }
-    }
-    return false;
+    return findKey(all, name, key);
 }
 
 CfgFile CfgFile::load(const tstring& path) {
