@@ -155,11 +155,14 @@ tstring vformatPrintf(const wchar_t* format, va_list args) {
 tstring formatPrintf(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    struct VaEnd {
-        va_list& args;
-        ~VaEnd() { va_end(args); }
-    } guard{args};
-    return vformatPrintf(format, args);
+    try {
+        tstring result = vformatPrintf(format, args);
+        va_end(args);
+        return result;
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
 }
 
 Builder::Builder() {

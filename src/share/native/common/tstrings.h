@@ -5,6 +5,7 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // Wide text is UTF-16 everywhere inside the launcher; narrow text appears only at the edges.
