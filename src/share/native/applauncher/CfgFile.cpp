@@ -1,10 +1,7 @@
 #include "CfgFile.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <memory>
-
 #include "ErrorHandling.h"
+#include "TextFile.h"
 
 namespace SectionName {
 const SectionKey Application(L"Application");
@@ -32,11 +29,6 @@ namespace {
 
 // Stands for "no current section" while parsing; never stored.
 const SectionKey noSection(L"");
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-typedef std::unique_ptr<FILE, FileCloser> UniqueFile;
 
 // Splits a property line at the first '=' that no backslash stands before.
 void splitPropertyLine(const tstring& line, tstring& key, tstring& value) {
@@ -160,12 +152,9 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
 }
 
 CfgFile CfgFile::load(const tstring& path) {
-    // Text mode: CR LF reads as LF and Ctrl-Z ends the input.
-    UniqueFile file(_wfopen(path.c_str(), L"rt"));
+    const UniqueFile file = openTextFile(path);
     if (!file) {
-        THROW_ERROR(std::runtime_error(
-            (tstrings::Builder() << L"Error opening \"" << path << L"\" file: " << crtErrorText())
-                .str()));
+        THROW_ERROR(std::runtime_error(fileOpenError(path)));
     }
 
     Parser parser(path);

@@ -16,10 +16,6 @@ struct FreeDeleter {
     void operator()(void* p) const { free(p); }
 };
 
-const PropertyMap& properties(const CfgFile& cfg, const SectionKey& section) {
-    return cfg.sectionProperties(section);
-}
-
 const tstring_array* find(const PropertyMap& map, const PropertyKey& key) {
     const auto it = map.find(key);
     return it == map.end() ? nullptr : &it->second;
@@ -36,7 +32,7 @@ Jvm::~Jvm() {
 }
 
 Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
-    const PropertyMap& app = properties(cfg, SectionName::Application);
+    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
 
     if (const tstring_array* modulePath = find(app, PropertyName::modulepath)) {
         for (const tstring& value : *modulePath) {
@@ -55,7 +51,7 @@ Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
         }
     }
     if (const tstring_array* options =
-            find(properties(cfg, SectionName::JavaOptions), PropertyName::javaOptions)) {
+            find(cfg.sectionProperties(SectionName::JavaOptions), PropertyName::javaOptions)) {
         for (const tstring& option : *options) {
             appendArgument(option);
         }
@@ -71,7 +67,7 @@ Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
         appendArgument(L"-jar").appendArgument(lastValue(*mainJar));
     }
     if (const tstring_array* args =
-            find(properties(cfg, SectionName::ArgOptions), PropertyName::arguments)) {
+            find(cfg.sectionProperties(SectionName::ArgOptions), PropertyName::arguments)) {
         for (const tstring& arg : *args) {
             appendArgument(arg);
         }

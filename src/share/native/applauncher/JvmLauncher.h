@@ -35,8 +35,6 @@ public:
 
     const tstring& getPath() const { return jvmLibraryPath; }
     const tstring_array& getArguments() const { return jvmArgs; }
-    const tstring_array& getEnvironmentNames() const { return envNames; }
-    const tstring_array& getEnvironmentValues() const { return envValues; }
 
     bool hasSplashOption() const;
     void applyEnvironment() const;

@@ -1,19 +1,9 @@
 #include "PackageFile.h"
 
-#include <cstdio>
-#include <memory>
-
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "Log.h"
-
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-
-} // namespace
+#include "TextFile.h"
 
 PackageFile PackageFile::loadFromAppDir(const tstring& appDir) {
     PackageFile result;
@@ -23,12 +13,9 @@ PackageFile PackageFile::loadFromAppDir(const tstring& appDir) {
     }
     LOG_TRACE(L"Read \"" << path << L"\" package file");
 
-    // Text mode, as the configuration file: CR LF reads as LF, Ctrl-Z ends the input.
-    std::unique_ptr<FILE, FileCloser> file(_wfopen(path.c_str(), L"rt"));
+    const UniqueFile file = openTextFile(path);
     if (!file) {
-        THROW_ERROR(std::runtime_error(
-            (tstrings::Builder() << L"Error opening \"" << path << L"\" file: " << crtErrorText())
-                .str()));
+        THROW_ERROR(std::runtime_error(fileOpenError(path)));
     }
     std::string line;
     bool gotLine = false;

@@ -51,12 +51,26 @@ public:
     ResetLastErrorMsgAtEndOfScope& operator=(const ResetLastErrorMsgAtEndOfScope&) = delete;
 };
 
+// The text the user is shown for the failure being handled: the launcher's own errors
+// without their source position, the C runtime's reason for other runtime errors.
+std::string userMessage() {
+    try {
+        throw;
+    } catch (const CvErrorBase& e) {
+        return (tstrings::Builder() << e.bareMessage()).str();
+    } catch (const std::runtime_error&) {
+        return crtErrorText();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
 // Logs the failure being handled; the record also brings it to the user through the
 // last-error appenders. Nothing may escape: the frame reports through its result.
-template <class Rethrow> void report(const SourcePosition& pos, Rethrow rethrow) {
+void report(const SourcePosition& pos) {
     try {
         try {
-            rethrow();
+            throw;
         } catch (const std::runtime_error& e) {
             logException(pos, e);
         } catch (...) {
@@ -101,20 +115,10 @@ int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorL
     try {
         SetLoggerAtEndOfScope setLogger(withLastErrorAppender, effectiveLastErrorAppender);
         launchFunc();
-    } catch (const CvErrorBase& e) {
-        errorMessage = (tstrings::Builder() << e.bareMessage()).str();
-        lastErrorMsg = &errorMessage;
-        report(SOURCE_POSITION, [] { throw; });
-        return 1;
-    } catch (const std::runtime_error&) {
-        errorMessage = crtErrorText();
-        lastErrorMsg = &errorMessage;
-        report(SOURCE_POSITION, [] { throw; });
-        return 1;
     } catch (...) {
-        errorMessage = "Unknown error";
+        errorMessage = userMessage();
         lastErrorMsg = &errorMessage;
-        report(SOURCE_POSITION, [] { throw; });
+        report(SOURCE_POSITION);
         return 1;
     }
     return 0;
