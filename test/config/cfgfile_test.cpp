@@ -212,11 +212,22 @@ TEST_F(CfgFileTest, TextModeLineEndingsAndCtrlZ) {
 }
 
 TEST_F(CfgFileTest, ByteOrderMarkAndInvalidUtf8Lines) {
+    // A file saved as "UTF-8 with BOM" keeps its first section.
     const CfgFile bom =
         load("\xef\xbb\xbf[Application]\napp.mainjar=x\n[ArgOptions]\narguments=a\n");
-    EXPECT_EQ(values(bom, SectionName::Application, PropertyName::mainjar),
-              tstring_array{L"<unset>"});
+    EXPECT_EQ(values(bom, SectionName::Application, PropertyName::mainjar), tstring_array{L"x"});
     EXPECT_EQ(values(bom, SectionName::ArgOptions, PropertyName::arguments), tstring_array{L"a"});
+    EXPECT_EQ(sectionSize(load("\xef\xbb\xbf"), SectionName::Application), 0u);
+    // Only one leading mark is skipped; a second one, or one further on, is text.
+    const CfgFile twice = load("\xef\xbb\xbf\xef\xbb\xbf[Application]\napp.mainjar=x\n");
+    EXPECT_EQ(values(twice, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"<unset>"});
+    const CfgFile later = load("[Application]\n\xef\xbb\xbf"
+                               "app.mainjar=x\napp.mainclass=\xef\xbb\xbfM\n");
+    EXPECT_EQ(values(later, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"<unset>"});
+    EXPECT_EQ(values(later, SectionName::Application, PropertyName::mainclass),
+              tstring_array{L"\ufeffM"});
 
     const CfgFile invalid =
         load("[Application]\napp.mainjar=bad\xff\napp.mainclass=M\xc3\xa9in\n[Bad\xff\n");
@@ -323,6 +334,51 @@ TEST(MacroExpansion, CyclesEndWithTheNamesTakenLiterally) {
     EXPECT_EQ(expandMacros(L"$A", mutual), L"<[$A]>");
     const MacroMap doubling{{L"$X", L"$X$X"}};
     EXPECT_EQ(expandMacros(L"$X", doubling), L"$X$X");
+}
+
+TEST(MacroExpansion, EveryOccurrenceInALongValueExpands) {
+    // A class path of a hundred entries on one line, as an image tool writes it.
+    const tstring root = L"C:\\Program Files\\Some Vendor\\Some Application";
+    tstring value;
+    tstring expected;
+    for (int i = 0; i < 100; ++i) {
+        const tstring entry = L"\\lib\\library-" + std::to_wstring(i) + L".jar;";
+        value += L"$APPDIR" + entry;
+        expected += root + L"\\app" + entry;
+    }
+    value += L"$ROOTDIR";
+    expected += root;
+    EXPECT_EQ(expandMacros(value, imageMacros(root)), expected);
+}
+
+TEST(MacroExpansion, GrowthWithinOnePassIsBounded) {
+    // Each pass may grow a value by at most 1 Mi code units; beyond that the value is taken
+    // as it stands, instead of taking all memory in a single pass.
+    const tstring longValue(4096, L'x');
+    struct Case {
+        const char* what;
+        MacroMap macros;
+        tstring value;
+    } cases[] = {
+        {"many names of one long macro", {{L"$APPDIR", longValue}},
+         [] {
+             tstring v;
+             for (int i = 0; i < 1000; ++i) {
+                 v += L"$APPDIR;";
+             }
+             return v;
+         }()},
+        {"macros multiplying each other within the pass",
+         {{L"$A", L"$B$B$B$B$B$B$B$B"}, {L"$B", L"$C$C$C$C$C$C$C$C"}, {L"$C", longValue}},
+         L"$A$A$A$A$A$A$A$A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(expandMacros(c.value, c.macros), c.value);
+    }
+    // Growth within the bound expands in full.
+    const tstring fits = L"$APPDIR;$APPDIR";
+    EXPECT_EQ(expandMacros(fits, {{L"$APPDIR", longValue}}), longValue + L";" + longValue);
 }
 
 TEST_F(CfgFileTest, WithMacrosExpandedCopiesAndLeavesTheOriginal) {

@@ -36,6 +36,10 @@ TEST_F(PackageFileTest, OnlyTheFirstLineCountsAndNothingIsTrimmed) {
         {"a\rb\n", L"a\rb", true},
         {"bad\xff\n", L"", true},
         {"\xd0\x94\xd0\xb5\xd0\xbc\xd0\xbe\n", L"\u0414\u0435\u043c\u043e", true},
+        // A byte-order mark is not part of the name; only one leading mark is skipped.
+        {"\xef\xbb\xbfPkg\r\n", L"Pkg", true},
+        {"\xef\xbb\xbf", L"", false},
+        {"\xef\xbb\xbf\xef\xbb\xbfPkg\n", L"\ufeffPkg", true},
     };
     const tstring path = dir / L".package";
     for (const Case& c : cases) {

@@ -34,6 +34,13 @@ void raisesLibraryError() {
 void raisesSomethingElse() {
     throw 42;
 }
+// "Error opening "C:\Users\José\Тест\应用\Demo.cfg" file", as the configuration reader
+// raises it: built in UTF-16 and kept in UTF-8.
+const wchar_t* const nonAsciiPath = L"C:\\Users\\Jos\u00e9\\\u0422\u0435\u0441\u0442\\\u5e94\u7528";
+void raisesNonAsciiError() {
+    THROW_ERROR(std::runtime_error(
+        (tstrings::Builder() << L"Error opening \"" << nonAsciiPath << L"\" file").str()));
+}
 
 class FrameTest : public ::testing::Test {
 protected:
@@ -79,6 +86,19 @@ TEST_F(FrameTest, FailuresShowTheirMessageOnceAndReturnOne) {
         // The pointer to the message does not outlive the frame.
         EXPECT_EQ(app::lastErrorMessage(), "");
     }
+}
+
+TEST_F(FrameTest, NonAsciiMessagesAreEncodedOnce) {
+    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"", true);
+    const std::string expected = "Error opening \"" + ts::utf8(nonAsciiPath) + "\" file";
+    EXPECT_EQ(launch(raisesNonAsciiError), 1);
+    ASSERT_EQ(messages.shown.size(), 1u);
+    // What standard error and the message box get, byte for byte.
+    EXPECT_EQ(messages.shown[0], expected);
+    // The error record holds the text itself, not its UTF-8 bytes widened one by one.
+    const tstring record = messages.texts[0];
+    EXPECT_TRUE(tstrings::endsWith(record, ts::wide(expected) + L"' caught"))
+        << ts::utf8(record);
 }
 
 TEST_F(FrameTest, DebugSwitchIsExactlyTrue) {

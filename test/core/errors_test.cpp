@@ -146,4 +146,57 @@ TEST_F(ErrorsTest, CatchAndLogReportsEveryKindAtError) {
     EXPECT_EQ(capture.records[2].message, L"Unknown exception caught");
 }
 
+// An appender that fails on every record but the first (a scope's entering record), like a
+// standard error stream that can no longer be written.
+class FailingAppender : public LogAppender {
+public:
+    void append(const LogRecord&) override {
+        if (++calls > 1) {
+            throw std::runtime_error("appender failed");
+        }
+    }
+    int calls = 0;
+};
+
+void raiseInsideATraceScope() {
+    TRACE_FUNCTION();
+    THROW_ERROR(std::runtime_error("the real failure"));
+}
+
+TEST(Barriers, AFailingAppenderNeverReplacesTheErrorBeingReported) {
+    FailingAppender failing;
+    LogAppender& saved = Logger::instance().appender();
+    Logger::instance().setAppender(failing);
+    std::string caught;
+    try {
+        // Under way out: the scope's exiting record fails while the error unwinds.
+        raiseInsideATraceScope();
+    } catch (const CvErrorBase& e) {
+        caught = e.bareMessage();
+    }
+    // The barrier's own report fails too, and is swallowed.
+    try {
+        throw 42;
+    }
+    CATCH_AND_LOG
+    logException(SOURCE_POSITION, std::runtime_error("direct"));
+    Logger::instance().setAppender(saved);
+    EXPECT_EQ(caught, "the real failure");
+    EXPECT_GE(failing.calls, 4);
+}
+
+TEST_F(ErrorsTest, ErrorTextsThatAreNotUtf8KeepTheirBytes) {
+    try {
+        throw std::runtime_error("caf\xe9");
+    }
+    CATCH_AND_LOG
+    try {
+        throw std::runtime_error("caf\xc3\xa9");
+    }
+    CATCH_AND_LOG
+    ASSERT_EQ(capture.records.size(), 2u);
+    EXPECT_EQ(capture.records[0].message, L"Exception with message 'caf\u00e9' caught");
+    EXPECT_EQ(capture.records[1].message, L"Exception with message 'caf\u00e9' caught");
+}
+
 } // namespace

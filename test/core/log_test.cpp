@@ -123,6 +123,13 @@ TEST_F(LogTest, MessageOperandsAreEvaluatedOnlyForEnabledLevels) {
     EXPECT_EQ(evaluations, 1);
     ASSERT_EQ(capture.records.size(), 1u);
     EXPECT_EQ(capture.records[0].message, L"n=1");
+
+    // Below the threshold (TRACE) a statement neither builds its message nor logs.
+    const LogLevel belowThreshold = static_cast<LogLevel>(TRACE - 1);
+    ASSERT_FALSE(Logger::instance().isEnabled(belowThreshold));
+    CV_LOG(belowThreshold, L"n=" << countEvaluation());
+    EXPECT_EQ(evaluations, 1);
+    EXPECT_EQ(capture.records.size(), 1u);
 }
 
 TEST(TeeLogAppender, ForwardsToPresentSinksInOrder) {

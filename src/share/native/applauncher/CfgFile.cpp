@@ -117,12 +117,32 @@ bool findKey(const Key* const (&table)[N], const tstring& name, Key& key) {
     return false;
 }
 
-tstring applyMacros(const tstring& text, const MacroMap& macros) {
-    tstring result = text;
+// The length `text` would have with every occurrence of `search` replaced, found without
+// building it.
+size_t replacedLength(const tstring& text, const tstring& search, const tstring& replacement) {
+    size_t length = text.size();
+    if (search.empty()) {
+        return length;
+    }
+    for (size_t pos = text.find(search); pos != tstring::npos;
+         pos = text.find(search, pos + search.size())) {
+        length = length - search.size() + replacement.size();
+    }
+    return length;
+}
+
+// One pass of every macro over `text` into `result`. False, with `result` undefined, when
+// the pass would grow the text by more than maxExpandedLength: a value full of macro
+// names must not take all memory before the bound between passes is ever checked.
+bool applyMacros(const tstring& text, const MacroMap& macros, tstring& result) {
+    result = text;
     for (const auto& macro : macros) {
+        if (replacedLength(result, macro.first, macro.second) > text.size() + maxExpandedLength) {
+            return false;
+        }
         result = tstrings::replace(result, macro.first, macro.second);
     }
-    return result;
+    return true;
 }
 
 } // namespace
@@ -159,26 +179,15 @@ CfgFile CfgFile::load(const tstring& path) {
 
     Parser parser(path);
     std::string line;
-    char buffer[16384];
-    size_t count;
-    while ((count = fread(buffer, 1, sizeof(buffer), file.get())) > 0) {
-        for (size_t i = 0; i < count; ++i) {
-            if (buffer[i] == '\n') {
-                parser.parseLine(line);
-                line.clear();
-            } else {
-                line.push_back(buffer[i]);
-            }
-        }
+    TextLineReader reader(file.get());
+    while (reader.next(line)) {
+        parser.parseLine(line);
     }
-    if (ferror(file.get())) {
+    if (reader.failed()) {
         THROW_ERROR(
             std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
                                                     << L"\" file up to the end: " << crtErrorText())
                                    .str()));
-    }
-    if (!line.empty()) {
-        parser.parseLine(line);
     }
     parser.storeOccurrence();
 
@@ -188,18 +197,22 @@ CfgFile CfgFile::load(const tstring& path) {
 }
 
 tstring expandMacros(const tstring& value, const MacroMap& macros) {
-    const tstring firstPass = applyMacros(value, macros);
+    tstring firstPass;
+    if (!applyMacros(value, macros, firstPass)) {
+        // Not even one pass fits: every name in the value is taken literally.
+        return value;
+    }
     tstring current = firstPass;
     tstring previous = value;
     for (int pass = 1; current != previous; ++pass) {
-        if (pass >= maxExpansionPasses || current.size() > maxExpandedLength) {
+        previous.swap(current);
+        if (pass >= maxExpansionPasses || previous.size() > maxExpandedLength ||
+            !applyMacros(previous, macros, current)) {
             // The passes never settle: a macro's value holds, directly or through other
             // macros, its own name (a directory called "$APPDIR", say). The names in such a
             // value are taken literally, which is what one pass gives.
             return firstPass;
         }
-        previous.swap(current);
-        current = applyMacros(previous, macros);
     }
     return current;
 }

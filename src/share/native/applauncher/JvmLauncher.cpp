@@ -28,7 +28,10 @@ Jvm::Jvm() {
 }
 
 Jvm::~Jvm() {
-    LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::~Jvm()");
+    try {
+        LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::~Jvm()");
+    }
+    CATCH_AND_LOG
 }
 
 Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {

@@ -18,16 +18,8 @@ PackageFile PackageFile::loadFromAppDir(const tstring& appDir) {
         THROW_ERROR(std::runtime_error(fileOpenError(path)));
     }
     std::string line;
-    bool gotLine = false;
-    int c;
-    while ((c = fgetc(file.get())) != EOF) {
-        gotLine = true;
-        if (c == '\n') {
-            break;
-        }
-        line.push_back(static_cast<char>(c));
-    }
-    if (gotLine) {
+    TextLineReader reader(file.get());
+    if (reader.next(line)) {
         result.name = tstrings::fromUtf8(line);
         LOG_TRACE(L"Package name is [" << result.name << L"]");
     }

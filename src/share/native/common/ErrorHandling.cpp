@@ -19,6 +19,21 @@ std::string baseName(const char* path) {
     return pos == std::string::npos ? text : text.substr(pos + 1);
 }
 
+// Error texts are UTF-8, ours always; one from elsewhere that is not keeps its bytes, each
+// as the code unit of the same value, rather than vanish.
+tstring errorTextToWide(const char* text) {
+    const std::string bytes = text ? text : "";
+    const tstring decoded = tstrings::fromUtf8(bytes);
+    if (!decoded.empty() || bytes.empty()) {
+        return decoded;
+    }
+    tstring widened;
+    for (const char c : bytes) {
+        widened.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return widened;
+}
+
 } // namespace
 
 std::string makePositionedMessage(const SourcePosition& pos, const char* message) {
@@ -53,15 +68,28 @@ std::string joinMessages(const std::string& a, const std::string& b) {
 }
 
 void logErrorMessage(const SourcePosition& pos, const tstring& message) {
-    Logger::instance().log(LogLevel::ERROR, tstrings::fromUtf8(baseName(pos.file)), pos.line,
-                           tstrings::fromUtf8(pos.function ? pos.function : ""), message);
+    // The barrier of every destructor and of the frame reports through here: an appender
+    // that fails now, often while an error unwinds, has nothing left to report to, and
+    // letting its failure out would end the process without a word.
+    try {
+        Logger::instance().log(LogLevel::ERROR, tstrings::fromUtf8(baseName(pos.file)), pos.line,
+                               tstrings::fromUtf8(pos.function ? pos.function : ""), message);
+    } catch (...) {
+    }
 }
 
 void logException(const SourcePosition& pos, const std::runtime_error& e) {
-    logErrorMessage(
-        pos, (tstrings::Builder() << "Exception with message '" << e.what() << "' caught").tstr());
+    try {
+        logErrorMessage(pos, (tstrings::Builder() << "Exception with message '"
+                                                  << errorTextToWide(e.what()) << "' caught")
+                                 .tstr());
+    } catch (...) {
+    }
 }
 
 void logUnknownException(const SourcePosition& pos) {
-    logErrorMessage(pos, L"Unknown exception caught");
+    try {
+        logErrorMessage(pos, L"Unknown exception caught");
+    } catch (...) {
+    }
 }

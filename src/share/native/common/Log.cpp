@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "SysInfo.h"
 
@@ -111,11 +112,15 @@ TraceScope::TraceScope(Logger& logger, LogLevel level, const tstring& filePath, 
 }
 
 TraceScope::~TraceScope() {
-    if (active) {
-        // Exiting records carry line 0; the entering line is named in the message instead.
-        logger->log(level, filePath, 0, functionName,
-                    (tstrings::Builder() << L"Exiting " << scopeName << L" (entered at "
-                                         << FileUtils::basename(filePath) << L":" << line << L")")
-                        .tstr());
+    try {
+        if (active) {
+            // Exiting records carry line 0; the entering line is named in the message instead.
+            logger->log(level, filePath, 0, functionName,
+                        (tstrings::Builder() << L"Exiting " << scopeName << L" (entered at "
+                                             << FileUtils::basename(filePath) << L":" << line
+                                             << L")")
+                            .tstr());
+        }
     }
+    CATCH_AND_LOG
 }

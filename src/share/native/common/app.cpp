@@ -52,32 +52,33 @@ public:
 };
 
 // The text the user is shown for the failure being handled: the launcher's own errors
-// without their source position, the C runtime's reason for other runtime errors.
+// without their source position, the C runtime's reason for other runtime errors. The
+// launcher's messages are UTF-8 already: they are passed on as they are, never re-encoded.
 std::string userMessage() {
-    try {
-        throw;
-    } catch (const CvErrorBase& e) {
-        return (tstrings::Builder() << e.bareMessage()).str();
-    } catch (const std::runtime_error&) {
-        return crtErrorText();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
-
-// Logs the failure being handled; the record also brings it to the user through the
-// last-error appenders. Nothing may escape: the frame reports through its result.
-void report(const SourcePosition& pos) {
     try {
         try {
             throw;
-        } catch (const std::runtime_error& e) {
-            logException(pos, e);
+        } catch (const CvErrorBase& e) {
+            return e.bareMessage();
+        } catch (const std::runtime_error&) {
+            return crtErrorText();
         } catch (...) {
-            logUnknownException(pos);
+            return "Unknown error";
         }
+    }
+    CATCH_AND_LOG
+    return "Unknown error";
+}
+
+// Logs the failure being handled; the record also brings it to the user through the
+// last-error appenders. The reporting functions never raise.
+void report(const SourcePosition& pos) {
+    try {
+        throw;
+    } catch (const std::runtime_error& e) {
+        logException(pos, e);
     } catch (...) {
-        // An appender that fails while reporting has nothing left to report to.
+        logUnknownException(pos);
     }
 }
 

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <exception>
 #include <iterator>
 #include <memory>
 
@@ -121,6 +122,11 @@ public:
                                  reinterpret_cast<const void*>(&WaitForSingleObject), error));
         }
         LOG_TRACE(L"Executor worker thread terminated. Exit code=" << instance.exitCode);
+        if (instance.failure) {
+            // A child that could not be started or put in the job is a failure of this
+            // launch like any other: the user must see it.
+            std::rethrow_exception(instance.failure);
+        }
         return instance.exitCode;
     }
 
@@ -156,8 +162,9 @@ private:
     void run() {
         try {
             exitCode = executor.execAndWaitForExit();
+        } catch (...) {
+            failure = std::current_exception();
         }
-        CATCH_AND_LOG
         try {
             if (!PostMessageW(window, WM_QUIT, 0, 0)) {
                 THROW_ERROR(SysError(tstrings::Builder() << L"PostMessage(WM_QUIT) failed",
@@ -174,6 +181,8 @@ private:
 
     const Executor& executor;
     DWORD exitCode;
+    // What the worker raised, for the main thread to raise again once the worker is gone.
+    std::exception_ptr failure;
     HWND window;
 };
 

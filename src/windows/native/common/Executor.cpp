@@ -99,9 +99,14 @@ UniqueHandle Executor::startProcess(UniqueHandle* threadHandle) const {
     if (theJob) {
         LOG_TRACE(L"AssignProcessToJobObject(PID=" << processInfo.dwProcessId << L")");
         if (!AssignProcessToJobObject(theJob, process.get())) {
+            const DWORD error = GetLastError();
+            // The child is outside the job that would end it with us; a suspended child that
+            // nobody resumes or ends would stay behind for good.
+            TerminateProcess(process.get(), 1);
+            WaitForSingleObject(process.get(), INFINITE);
             THROW_ERROR(SysError(tstrings::Builder() << L"AssignProcessToJobObject() failed",
                                  reinterpret_cast<const void*>(&AssignProcessToJobObject),
-                                 GetLastError()));
+                                 error));
         }
     }
     return process;
