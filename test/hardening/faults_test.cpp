@@ -99,6 +99,27 @@ TEST_F(FaultsTest, KillingTheLauncherEndsItsRestartedChild) {
     CloseHandle(pi.hProcess);
 }
 
+TEST_F(FaultsTest, ProgramsTheApplicationStartsOutliveTheLauncher) {
+    // The job ends the restarted launcher with its parent, but what the application starts
+    // on its own (a helper, an updater) breaks away and lives on.
+    Image image(dir / L"Demo");
+    image.cfg(cfg);
+    const std::wstring report = dir / L"helper.txt";
+    const ts::ProcessResult r =
+        image.run(L"", {{L"STANDIN_SPAWN", L"\"" + ts::binDir() + L"\\argv_echo.exe\" helper"},
+                        {L"ARGV_ECHO_DELAY_MS", L"2000"},
+                        {L"ARGV_ECHO_OUT", report}});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << "not the restart path: " << r.err;
+    ASSERT_NE(image.record().get("spawned"), "failed");
+    for (int i = 0; i < 100 && GetFileAttributesW(report.c_str()) == INVALID_FILE_ATTRIBUTES;
+         ++i) {
+        Sleep(100);
+    }
+    EXPECT_NE(GetFileAttributesW(report.c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the application's own program died with the launcher";
+}
+
 TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
     Image image(dir / L"Demo");
     image.cfg(cfg);

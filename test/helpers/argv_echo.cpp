@@ -1,7 +1,8 @@
 // Reports the argument vector it received, as CommandLineToArgvW splits its command line,
 // one UTF-8 hex line per element, to the file named by ARGV_ECHO_OUT; exits with the code
 // in ARGV_ECHO_EXIT. With ARGV_ECHO_STARTUP it also writes the startup flags and show-window
-// value it was created with,.
+// value it was created with. ARGV_ECHO_DELAY_MS makes it wait that long before it reports,
+// so that a test can tell whether it outlived its parent.
 
 #include <windows.h>
 
@@ -22,6 +23,10 @@ std::wstring env(const wchar_t* name) {
 } // namespace
 
 int wmain() {
+    const std::wstring delay = env(L"ARGV_ECHO_DELAY_MS");
+    if (!delay.empty()) {
+        Sleep(static_cast<DWORD>(wcstoul(delay.c_str(), nullptr, 10)));
+    }
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
     const std::wstring out = env(L"ARGV_ECHO_OUT");

@@ -1,6 +1,11 @@
 // Stand-in for a Java runtime's launcher library: records everything JLI_Launch receives
 // and returns the exit code the test asks for (STANDIN_EXIT), after a pause if asked
 // (STANDIN_SLEEP_MS), or crashes (STANDIN_CRASH).
+//
+// What a real runtime does besides: its jvm.dll loads sibling libraries by bare name once
+// it runs (STANDIN_LOAD_BY_NAME, ";"-separated, each recorded as found or not), and the
+// application may start programs of its own that must outlive the launcher (STANDIN_SPAWN,
+// a command line started without waiting).
 
 #include <cstdlib>
 
@@ -43,6 +48,32 @@ std::string peakWorkingSetKiB() {
     return number(static_cast<long long>(counters.PeakWorkingSetSize / 1024));
 }
 
+template <class Action> void forEachName(const std::wstring& names, Action action) {
+    size_t start = 0;
+    while (start < names.size()) {
+        size_t end = names.find(L';', start);
+        if (end == std::wstring::npos) {
+            end = names.size();
+        }
+        action(names.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+// The process id of the started program, or "failed".
+std::string spawnDetached(std::wstring commandLine) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi)) {
+        return "failed";
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return number(pi.dwProcessId);
+}
+
 } // namespace
 
 extern "C" __declspec(dllexport) int JLI_Launch(
@@ -80,16 +111,19 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         const DWORD n = GetCurrentDirectoryW(MAX_PATH * 4, cwd);
         record.line("cwd", utf8(std::wstring(cwd, n)));
         // The variables the test wants to see, as the process sees them at the call.
-        const std::wstring names = standin::env(L"STANDIN_ENV_NAMES");
-        size_t start = 0;
-        while (start < names.size()) {
-            size_t end = names.find(L';', start);
-            if (end == std::wstring::npos) {
-                end = names.size();
-            }
-            const std::wstring name = names.substr(start, end - start);
+        forEachName(standin::env(L"STANDIN_ENV_NAMES"), [&record](const std::wstring& name) {
             record.line("env." + utf8(name), utf8(standin::env(name.c_str())));
-            start = end + 1;
+        });
+        forEachName(standin::env(L"STANDIN_LOAD_BY_NAME"), [&record](const std::wstring& name) {
+            const HMODULE module = LoadLibraryW(name.c_str());
+            record.line("loaded_by_name." + utf8(name), module ? "1" : "0");
+            if (module) {
+                FreeLibrary(module);
+            }
+        });
+        const std::wstring spawn = standin::env(L"STANDIN_SPAWN");
+        if (!spawn.empty()) {
+            record.line("spawned", spawnDetached(spawn));
         }
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");

@@ -157,6 +157,43 @@ TEST_F(ExecutorTest, SuspendedChildIsInTheJobBeforeItRuns) {
     EXPECT_NE(assign, messages.end());
 }
 
+TEST_F(ExecutorTest, FailedJobAssignmentEndsTheSuspendedChild) {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    ASSERT_TRUE(job);
+    // A handle without the right to assign: the assignment fails after the child exists.
+    HANDLE queryOnly = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), job.get(), GetCurrentProcess(), &queryOnly,
+                                JOB_OBJECT_QUERY, FALSE, 0));
+    const UniqueHandle queryOnlyJob(queryOnly);
+    Executor executor(echo);
+    executor.suspended(true).jobObject(queryOnlyJob.get());
+    try {
+        executor.execAndWaitForExit();
+        ADD_FAILURE() << "the assignment did not fail";
+    } catch (const CvError<SysError>& e) {
+        EXPECT_EQ(std::string(e.bareMessage()).rfind("AssignProcessToJobObject() failed. System error [5]", 0),
+                  0u)
+            << e.bareMessage();
+    }
+    // The child the trace names must be gone, not left suspended.
+    DWORD pid = 0;
+    for (const tstring& m : capture.messages()) {
+        const size_t at = m.find(L"succeeded; PID=");
+        if (at != tstring::npos) {
+            pid = std::stoul(m.substr(at + 15));
+        }
+    }
+    ASSERT_NE(pid, 0u);
+    const UniqueHandle child(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid));
+    if (child) {
+        const DWORD waited = WaitForSingleObject(child.get(), 0);
+        EXPECT_EQ(waited, WAIT_OBJECT_0) << "the child was left behind";
+        if (waited != WAIT_OBJECT_0) {
+            TerminateProcess(child.get(), 1);
+        }
+    }
+}
+
 TEST_F(ExecutorTest, NoJobNoAssignment) {
     Executor(echo).execAndWaitForExit();
     for (const tstring& m : capture.messages()) {
