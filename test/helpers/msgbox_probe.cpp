@@ -1,5 +1,6 @@
 // Starts a launcher image that fails (no configuration file), finds its message box by
 // caption, reads the box's text, closes it with OK, and checks the text and the exit code.
+// The image lies under Cyrillic and CJK names, which the box must show as they are.
 // Needs a display (run under xvfb-run). Exits 0 when everything matched.
 
 #include <windows.h>
@@ -47,7 +48,7 @@ BOOL CALLBACK findText(HWND child, LPARAM param) {
 
 int wmain() {
     ts::TempDir dir(L"msgbox");
-    const std::wstring root = dir / L"Demo";
+    const std::wstring root = dir / L"\u0422\u0435\u0441\u0442 \u5e94\u7528";
     ts::makeDirs(root + L"\\app");
     const std::wstring exe = root + L"\\Demo.exe";
     ts::copyFile(ts::binDir() + L"\\corvela.exe", exe);

@@ -96,6 +96,19 @@ class ImageToolTest(unittest.TestCase):
                          [exe, "--module-path", app + "\\mods", "-Dcorvela.app-path=" + exe,
                           "-m", "demo/demo.Main"])
 
+    def test_image_root_gets_the_mode_of_any_new_directory(self):
+        # Not the private mode of a scratch directory: an archived image must be readable.
+        for mask in (0o022, 0o027):
+            image = os.path.join(self.work, "Umask%o" % mask)
+            saved = os.umask(mask)
+            try:
+                result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--main-class", "M",
+                                    "--runtime", self.runtime, "--output", image)
+            finally:
+                os.umask(saved)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(os.stat(image).st_mode & 0o777, 0o777 & ~mask)
+
     def test_bad_input_is_reported_and_writes_nothing(self):
         image = os.path.join(self.work, "Bad")
         base = ["--launcher", LAUNCHER, "--runtime", self.runtime, "--output", image]
