@@ -165,6 +165,7 @@ TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
             } else {
                 EXPECT_NE(r.err.find("\n" + c.message + "\n"), std::string::npos) << r.err;
                 EXPECT_NE(r.err.find("[ERROR] app.cpp:"), std::string::npos) << r.err;
+                EXPECT_NE(r.err.find(c.message + "' caught\n"), std::string::npos) << r.err;
             }
         }
     }
