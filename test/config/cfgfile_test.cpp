@@ -4,6 +4,7 @@
 
 #include "CfgFile.h"
 #include "ErrorHandling.h"
+#include "Raises.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -30,12 +31,7 @@ protected:
     }
 
     std::string loadError(const std::string& bytes) {
-        try {
-            load(bytes);
-        } catch (const CvErrorBase& e) {
-            return e.bareMessage();
-        }
-        return "<no error>";
+        return ts::raisedMessage([&] { load(bytes); });
     }
 
     ts::TempDir dir;
@@ -239,21 +235,10 @@ TEST_F(CfgFileTest, ByteOrderMarkAndInvalidUtf8Lines) {
 
 TEST_F(CfgFileTest, MissingFileAndDirectoryFailToOpen) {
     const tstring missing = dir / L"missing.cfg";
-    try {
-        CfgFile::load(missing);
-        FAIL();
-    } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage()),
-                  "Error opening \"" + ts::utf8(missing) + "\" file: No such file or directory");
-    }
-    try {
-        CfgFile::load(dir.path());
-        FAIL();
-    } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage())
-                      .rfind("Error opening \"" + ts::utf8(dir.path()) + "\" file: ", 0),
-                  0u);
-    }
+    EXPECT_EQ(ts::raisedMessage([&] { CfgFile::load(missing); }),
+              "Error opening \"" + ts::utf8(missing) + "\" file: No such file or directory");
+    EXPECT_TRUE(ts::raisesErrorStartingWith([&] { CfgFile::load(dir.path()); },
+                                            "Error opening \"" + ts::utf8(dir.path()) + "\" file: "));
 }
 
 TEST(CfgKeys, CompareByNameNotByPointer) {

@@ -6,6 +6,7 @@
 #include "Log.h"
 #include "LogCapture.h"
 #include "PackageFile.h"
+#include "Raises.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -63,15 +64,9 @@ TEST_F(PackageFileTest, NoFileMeansNoNameAndNoRecord) {
 
 TEST_F(PackageFileTest, DirectoryNamedPackageFailsToOpen) {
     ASSERT_TRUE(CreateDirectoryW((dir / L".package").c_str(), nullptr));
-    try {
-        PackageFile::loadFromAppDir(dir.path());
-        FAIL() << "read a directory";
-    } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage())
-                      .rfind("Error opening \"" + ts::utf8(dir / L".package") + "\" file: ", 0),
-                  0u)
-            << e.bareMessage();
-    }
+    EXPECT_TRUE(ts::raisesErrorStartingWith([&] { PackageFile::loadFromAppDir(dir.path()); },
+                                            "Error opening \"" + ts::utf8(dir / L".package") +
+                                                "\" file: "));
 }
 
 } // namespace

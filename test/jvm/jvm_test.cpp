@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <vector>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -11,6 +14,7 @@
 #include "Log.h"
 #include "LogCapture.h"
 #include "SysInfo.h"
+#include "Raises.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -33,44 +37,51 @@ protected:
 };
 
 TEST_F(JvmTest, ArgumentsFollowTheFixedOrder) {
-    {
-        CfgFile cfg;
-        cfg.replaceProperty(SectionName::Application, PropertyName::mainjar, {L"C:\\a\\main.jar"})
-            .replaceProperty(SectionName::ArgOptions, PropertyName::arguments, {L"configured"});
-        EXPECT_EQ(argsFrom(cfg),
-                  (tstring_array{appPath, L"-jar", L"C:\\a\\main.jar", L"configured"}));
-    }
-    {
-        CfgFile cfg;
-        cfg.replaceProperty(SectionName::Application, PropertyName::modulepath, {L"m1", L"m2"})
-            .replaceProperty(SectionName::Application, PropertyName::mainmodule,
-                             {L"old", L"app/app.Main"});
-        EXPECT_EQ(argsFrom(cfg), (tstring_array{L"--module-path", L"m1", L"--module-path", L"m2",
-                                                appPath, L"-m", L"app/app.Main"}));
-    }
-    {
-        CfgFile cfg;
-        cfg.replaceProperty(SectionName::Application, PropertyName::classpath,
-                            {L"a.jar", L"b.jar", L"c.jar"})
-            .replaceProperty(SectionName::Application, PropertyName::mainclass, {L"app.Main"})
-            .replaceProperty(SectionName::JavaOptions, PropertyName::javaOptions,
-                             {L"-Xmx1g", L"", L"-Dk=v=w"})
-            .replaceProperty(SectionName::ArgOptions, PropertyName::arguments, {L"x", L"", L"y z"});
-        EXPECT_EQ(argsFrom(cfg),
-                  (tstring_array{L"-classpath", L"a.jar;b.jar;c.jar", L"-Xmx1g", L"", L"-Dk=v=w",
-                                 appPath, L"app.Main", L"x", L"", L"y z"}));
-    }
-    {
+    struct Property {
+        const SectionKey& section;
+        const PropertyKey& name;
+        tstring_array values;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Property> properties;
+        tstring_array expected; // "$APPPATH" stands for the app-path property
+    } cases[] = {
+        {"main jar",
+         {{SectionName::Application, PropertyName::mainjar, {L"C:\\a\\main.jar"}},
+          {SectionName::ArgOptions, PropertyName::arguments, {L"configured"}}},
+         {L"$APPPATH", L"-jar", L"C:\\a\\main.jar", L"configured"}},
+        {"main module",
+         {{SectionName::Application, PropertyName::modulepath, {L"m1", L"m2"}},
+          {SectionName::Application, PropertyName::mainmodule, {L"old", L"app/app.Main"}}},
+         {L"--module-path", L"m1", L"--module-path", L"m2", L"$APPPATH", L"-m", L"app/app.Main"}},
+        {"class path, options and arguments",
+         {{SectionName::Application, PropertyName::classpath, {L"a.jar", L"b.jar", L"c.jar"}},
+          {SectionName::Application, PropertyName::mainclass, {L"app.Main"}},
+          {SectionName::JavaOptions, PropertyName::javaOptions, {L"-Xmx1g", L"", L"-Dk=v=w"}},
+          {SectionName::ArgOptions, PropertyName::arguments, {L"x", L"", L"y z"}}},
+         {L"-classpath", L"a.jar;b.jar;c.jar", L"-Xmx1g", L"", L"-Dk=v=w", L"$APPPATH",
+          L"app.Main", L"x", L"", L"y z"}},
         // Every main kind that is set appears, in the fixed order; nothing else is checked.
+        {"every main kind",
+         {{SectionName::Application, PropertyName::mainjar, {L"j.jar"}},
+          {SectionName::Application, PropertyName::mainclass, {L"C"}},
+          {SectionName::Application, PropertyName::mainmodule, {L"m/C"}},
+          {SectionName::Application, PropertyName::runtime, {L"ignored here"}},
+          {SectionName::JavaOptions, PropertyName::mainjar, {L"wrong section"}}},
+         {L"$APPPATH", L"-m", L"m/C", L"C", L"-jar", L"j.jar"}},
+        {"nothing configured", {}, {L"$APPPATH"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         CfgFile cfg;
-        cfg.replaceProperty(SectionName::Application, PropertyName::mainjar, {L"j.jar"})
-            .replaceProperty(SectionName::Application, PropertyName::mainclass, {L"C"})
-            .replaceProperty(SectionName::Application, PropertyName::mainmodule, {L"m/C"})
-            .replaceProperty(SectionName::Application, PropertyName::runtime, {L"ignored here"})
-            .replaceProperty(SectionName::JavaOptions, PropertyName::mainjar, {L"wrong section"});
-        EXPECT_EQ(argsFrom(cfg), (tstring_array{appPath, L"-m", L"m/C", L"C", L"-jar", L"j.jar"}));
+        for (const Property& property : c.properties) {
+            cfg.replaceProperty(property.section, property.name, property.values);
+        }
+        tstring_array expected = c.expected;
+        std::replace(expected.begin(), expected.end(), tstring(L"$APPPATH"), appPath);
+        EXPECT_EQ(argsFrom(cfg), expected);
     }
-    EXPECT_EQ(argsFrom(CfgFile()), tstring_array{appPath});
 }
 
 TEST_F(JvmTest, SplashOptionOnlyForAnExistingFile) {
@@ -219,16 +230,11 @@ TEST_F(LaunchTest, MissingLibraryAndMissingExport) {
     for (const tstring& lib : {dir / L"missing.dll", ts::standinDir() + L"\\jli_nolaunch.dll"}) {
         Jvm jvm;
         jvm.setLibraryPath(lib).appendArgument(L"exe");
-        try {
-            jvm.launch();
-            ADD_FAILURE() << "launched " << ts::utf8(lib);
-        } catch (const CvErrorBase& e) {
-            const std::string expected =
-                lib == dir / L"missing.dll"
-                    ? "LoadLibraryW(" + ts::utf8(lib) + ") failed."
-                    : "GetProcAddress(" + ts::utf8(lib) + ", JLI_Launch) failed.";
-            EXPECT_EQ(std::string(e.bareMessage()).rfind(expected, 0), 0u) << e.bareMessage();
-        }
+        const std::string expected =
+            lib == dir / L"missing.dll"
+                ? "LoadLibraryW(" + ts::utf8(lib) + ") failed."
+                : "GetProcAddress(" + ts::utf8(lib) + ", JLI_Launch) failed.";
+        EXPECT_TRUE(ts::raisesErrorStartingWith([&] { jvm.launch(); }, expected));
     }
 }
 

@@ -5,6 +5,7 @@
 #include "Dll.h"
 #include "ErrorHandling.h"
 #include "SysInfo.h"
+#include "Raises.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -54,35 +55,23 @@ TEST(Dll, FromSystemDirNamesTheSystemDirectory) {
 
 TEST(Dll, MissingFileRaisesWithTheUnchangedPath) {
     const tstring path = L"C:\\no\\such\\dir/lib.dll";
-    try {
-        Dll lib(tstrings::Builder() << path);
-        FAIL() << "loaded a missing file";
-    } catch (const CvError<SysError>& e) {
-        const std::string message = e.bareMessage();
-        EXPECT_EQ(
-            message.rfind("LoadLibraryW(C:\\no\\such\\dir/lib.dll) failed. System error [", 0), 0u)
-            << message;
-        // The code is the system's: path or module not found.
-        EXPECT_TRUE(message.find("[3]") != std::string::npos ||
-                    message.find("[126]") != std::string::npos)
-            << message;
-    }
+    const std::string message =
+        ts::raisedMessage<CvError<SysError>>([&] { Dll lib(tstrings::Builder() << path); });
+    EXPECT_EQ(message.rfind("LoadLibraryW(C:\\no\\such\\dir/lib.dll) failed. System error [", 0),
+              0u)
+        << message;
+    // The code is the system's: path or module not found.
+    EXPECT_TRUE(message.find("[3]") != std::string::npos ||
+                message.find("[126]") != std::string::npos)
+        << message;
 }
 
 TEST(Dll, MissingExport) {
     const Dll lib(tstrings::Builder() << testLibPath());
     EXPECT_EQ(lib.getFunction("noSuchFunction", false), nullptr);
-    try {
-        lib.getFunction("noSuchFunction", true);
-        FAIL() << "no error for a missing export";
-    } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage())
-                      .rfind("GetProcAddress(" + ts::utf8(testLibPath()) +
-                                 ", noSuchFunction) failed. System error [127]",
-                             0),
-                  0u)
-            << e.bareMessage();
-    }
+    EXPECT_TRUE(ts::raisesErrorStartingWith([&] { lib.getFunction("noSuchFunction", true); },
+                                            "GetProcAddress(" + ts::utf8(testLibPath()) +
+                                                ", noSuchFunction) failed. System error [127]"));
     EXPECT_THROW(DllFunction<TestValueFunc>(lib, tstrings::Builder() << L"noSuchFunction"),
                  CvError<SysError>);
 }
@@ -93,15 +82,9 @@ TEST(Dll, CopyOfAnUnloadedModuleRaises) {
     HMODULE module = GetModuleHandleW(testLibPath().c_str());
     ASSERT_NE(module, nullptr);
     FreeLibrary(module);
-    try {
-        Dll copy(*lib);
-        FAIL() << "copied an unloaded module";
-    } catch (const CvErrorBase& e) {
-        EXPECT_EQ(std::string(e.bareMessage())
-                      .rfind("GetModuleHandleExW(" + ts::utf8(testLibPath()) + ") failed", 0),
-                  0u)
-            << e.bareMessage();
-    }
+    EXPECT_TRUE(ts::raisesErrorStartingWith([&] { Dll copy(*lib); },
+                                            "GetModuleHandleExW(" + ts::utf8(testLibPath()) +
+                                                ") failed"));
     // The object's own reference is gone already; keep its destructor from freeing again.
     LoadLibraryW(testLibPath().c_str());
 }

@@ -8,6 +8,7 @@
 #include "Executor.h"
 #include "Log.h"
 #include "LogCapture.h"
+#include "Raises.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -167,14 +168,9 @@ TEST_F(ExecutorTest, FailedJobAssignmentEndsTheSuspendedChild) {
     const UniqueHandle queryOnlyJob(queryOnly);
     Executor executor(echo);
     executor.suspended(true).jobObject(queryOnlyJob.get());
-    try {
-        executor.execAndWaitForExit();
-        ADD_FAILURE() << "the assignment did not fail";
-    } catch (const CvError<SysError>& e) {
-        EXPECT_EQ(std::string(e.bareMessage()).rfind("AssignProcessToJobObject() failed. System error [5]", 0),
-                  0u)
-            << e.bareMessage();
-    }
+    EXPECT_TRUE(ts::raisesErrorStartingWith<CvError<SysError>>(
+        [&] { executor.execAndWaitForExit(); },
+        "AssignProcessToJobObject() failed. System error [5]"));
     // The child the trace names must be gone, not left suspended.
     DWORD pid = 0;
     for (const tstring& m : capture.messages()) {
@@ -205,15 +201,10 @@ TEST_F(ExecutorTest, MissingExecutableRaisesTheCreationText) {
     const tstring missing = dir / L"missing.exe";
     Executor executor(missing);
     executor.suspended(true).inherit(true).push_back(L"a b");
-    try {
-        executor.execAndWaitForExit();
-        FAIL() << "started a missing executable";
-    } catch (const CvError<SysError>& e) {
-        const std::string expected = "CreateProcess[suspended][inherit](" + ts::utf8(missing) +
-                                     ", " + ts::utf8(missing) +
-                                     " \"a b\") failed. System error [2]";
-        EXPECT_EQ(std::string(e.bareMessage()).rfind(expected, 0), 0u) << e.bareMessage();
-    }
+    EXPECT_TRUE(ts::raisesErrorStartingWith<CvError<SysError>>(
+        [&] { executor.execAndWaitForExit(); },
+        "CreateProcess[suspended][inherit](" + ts::utf8(missing) + ", " + ts::utf8(missing) +
+            " \"a b\") failed. System error [2]"));
 }
 
 } // namespace

@@ -172,18 +172,17 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
 }
 
 CfgFile CfgFile::load(const tstring& path) {
-    const UniqueFile file = openTextFile(path);
-    if (!file) {
+    TextFile file(path);
+    if (!file.isOpen()) {
         THROW_ERROR(std::runtime_error(fileOpenError(path)));
     }
 
     Parser parser(path);
     std::string line;
-    TextLineReader reader(file.get());
-    while (reader.next(line)) {
+    while (file.nextLine(line)) {
         parser.parseLine(line);
     }
-    if (reader.failed()) {
+    if (file.failed()) {
         THROW_ERROR(
             std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
                                                     << L"\" file up to the end: " << crtErrorText())

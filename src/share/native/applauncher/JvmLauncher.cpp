@@ -9,12 +9,9 @@
 #include "FileUtils.h"
 #include "Log.h"
 #include "SysInfo.h"
+#include "WindowsSupport.h"
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
 
 const tstring_array* find(const PropertyMap& map, const PropertyKey& key) {
     const auto it = map.find(key);
@@ -94,17 +91,17 @@ void Jvm::applyEnvironment() const {
 }
 
 void Jvm::launch() {
-    std::unique_ptr<JvmlLauncherData, FreeDeleter> data(makeJvmlLauncherData(
-        jvmLauncherGetAPI(), new JliLaunchData(jvmLibraryPath, jvmArgs, envNames, envValues),
+    const UniqueMallocMemory<JvmlLauncherData> data(makeJvmlLauncherData(
+        jvmLauncherGetAPI(), new JliLaunchData(theLibraryPath, jvmArgs, envNames, envValues),
         nullptr));
     if (!data) {
         // The reason is in the error record of the table function that failed.
         THROW_ERROR(std::runtime_error("Failed to prepare the JVM launch data"));
     }
 
-    LOG_TRACE(L"JVM library: \"" << jvmLibraryPath << L"\"");
+    LOG_TRACE(L"JVM library: \"" << theLibraryPath << L"\"");
 
-    const DllFunction<void*> jliLaunch(Dll(tstrings::Builder() << jvmLibraryPath),
+    const DllFunction<void*> jliLaunch(Dll(tstrings::Builder() << theLibraryPath),
                                        tstrings::Builder() << L"JLI_Launch");
     if (startJvm(data.get(), jliLaunch) != 0) {
         THROW_ERROR(std::runtime_error("Failed to launch JVM"));

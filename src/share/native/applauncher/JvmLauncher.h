@@ -19,8 +19,9 @@ public:
 
     Jvm& initFromConfigFile(const CfgFile& cfgFile);
 
+    // The runtime's launcher library, "bin\\jli.dll" of the runtime.
     Jvm& setLibraryPath(const tstring& path) {
-        jvmLibraryPath = path;
+        theLibraryPath = path;
         return *this;
     }
     Jvm& appendArgument(const tstring& value) {
@@ -33,7 +34,7 @@ public:
         return *this;
     }
 
-    const tstring& getPath() const { return jvmLibraryPath; }
+    const tstring& libraryPath() const { return theLibraryPath; }
     const tstring_array& getArguments() const { return jvmArgs; }
 
     bool hasSplashOption() const;
@@ -41,7 +42,7 @@ public:
     void launch();
 
 private:
-    tstring jvmLibraryPath;
+    tstring theLibraryPath;
     tstring_array jvmArgs;
     tstring_array envNames;
     tstring_array envValues;

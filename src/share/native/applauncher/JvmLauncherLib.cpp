@@ -9,7 +9,8 @@
 #include "ErrorHandling.h"
 #include "JvmLauncher.h"
 #include "Log.h"
-#include "SysInfo.h"
+#include "WindowsSupport.h"
+#include "app.h"
 
 namespace {
 
@@ -108,10 +109,6 @@ JvmlLauncherData* initJvmlLauncherData(JvmlLauncherHandle handle, void* buffer,
 
 const JvmlLauncherAPI api = {closeHandle, getJvmlLauncherDataSize, initJvmlLauncherData};
 
-bool debugOn() {
-    return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true";
-}
-
 } // namespace
 
 JvmlLauncherDataSize& JvmlLauncherDataSize::add(std::uint64_t bytes) {
@@ -184,16 +181,16 @@ JvmlLauncherData* makeJvmlLauncherData(const JvmlLauncherAPI* api, JvmlLauncherH
         return nullptr;
     }
     JvmlLauncherData* result = nullptr;
-    void* buffer = nullptr;
     const std::int32_t needed = api->getJvmlLauncherDataSize(handle);
     if (needed > 0) {
-        buffer = malloc(static_cast<size_t>(needed));
+        UniqueMallocMemory<void> buffer(malloc(static_cast<size_t>(needed)));
         if (!buffer) {
             debugPrintf("%s", crtErrorText().c_str());
         } else {
-            result = api->initJvmlLauncherData(handle, buffer, needed);
+            result = api->initJvmlLauncherData(handle, buffer.get(), needed);
             if (result) {
-                buffer = nullptr;
+                // The caller owns the block from now on.
+                buffer.release();
                 if (size) {
                     *size = needed;
                 }
@@ -201,7 +198,6 @@ JvmlLauncherData* makeJvmlLauncherData(const JvmlLauncherAPI* api, JvmlLauncherH
         }
     }
     api->closeHandle(handle);
-    free(buffer);
     return result;
 }
 
@@ -212,7 +208,7 @@ const JvmlLauncherAPI* jvmLauncherGetAPI(void) {
 }
 
 void debugPrintf(const char* format, ...) {
-    if (!debugOn()) {
+    if (!app::debugSwitchOn()) {
         return;
     }
     va_list args;

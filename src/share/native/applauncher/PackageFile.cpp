@@ -13,13 +13,12 @@ PackageFile PackageFile::loadFromAppDir(const tstring& appDir) {
     }
     LOG_TRACE(L"Read \"" << path << L"\" package file");
 
-    const UniqueFile file = openTextFile(path);
-    if (!file) {
+    TextFile file(path);
+    if (!file.isOpen()) {
         THROW_ERROR(std::runtime_error(fileOpenError(path)));
     }
     std::string line;
-    TextLineReader reader(file.get());
-    if (reader.next(line)) {
+    if (file.nextLine(line)) {
         result.name = tstrings::fromUtf8(line);
         LOG_TRACE(L"Package name is [" << result.name << L"]");
     }

@@ -1,50 +1,40 @@
+// Text files as the configuration and package readers read them: line by line, in the C
+// runtime's text mode.
 #ifndef CORVELA_TEXTFILE_H
 #define CORVELA_TEXTFILE_H
 
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "tstrings.h"
 
-// The configuration and package files are read alike: in the C runtime's text mode, where
-// CR LF reads as LF and a Ctrl-Z byte ends the input.
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-typedef std::unique_ptr<FILE, FileCloser> UniqueFile;
-
-// Null when the file cannot be opened; errno then tells why.
-UniqueFile openTextFile(const tstring& path);
-
-// "Error opening "<path>" file: <the C runtime's reason>", for a failed openTextFile.
-std::string fileOpenError(const tstring& path);
-
-// Hands out the lines of a text file as UTF-8 bytes without their line end. One leading
-// UTF-8 byte-order mark is skipped: editors such as Notepad write one, and it must neither
-// hide the first line's meaning nor become part of a name.
-class TextLineReader {
+// Reads in the C runtime's text mode, where CR LF reads as LF and a Ctrl-Z byte ends the
+// input, and hands out each line as UTF-8 bytes without its line end. One leading UTF-8
+// byte-order mark is skipped: editors such as Notepad write one, and it must neither hide
+// the first line's meaning nor become part of a name.
+class TextFile {
 public:
-    explicit TextLineReader(FILE* file) : file(file) {}
+    // Never raises: a file that cannot be opened reads as not open, and errno tells why.
+    explicit TextFile(const tstring& path);
+    ~TextFile();
 
-    TextLineReader(const TextLineReader&) = delete;
-    TextLineReader& operator=(const TextLineReader&) = delete;
+    TextFile(const TextFile&) = delete;
+    TextFile& operator=(const TextFile&) = delete;
+
+    bool isOpen() const;
 
     // False at the end of the input; a last line without a line end still counts.
-    bool next(std::string& line);
+    bool nextLine(std::string& line);
 
     // True when reading stopped on an error rather than at the end of the input.
-    bool failed() const { return ferror(file) != 0; }
+    bool failed() const;
 
 private:
-    bool fill();
-
-    FILE* file;
-    char buffer[16384];
-    size_t position = 0;
-    size_t count = 0;
-    bool atStart = true;
+    class Reader;
+    std::unique_ptr<Reader> reader;
 };
+
+// "Error opening "<path>" file: <the C runtime's reason>", for a file that did not open.
+std::string fileOpenError(const tstring& path);
 
 #endif

@@ -6,8 +6,8 @@
 #include "ErrorHandling.h"
 
 // Runs its callable when the scope ends; a failure of the callable is logged, never
-// thrown out of the destructor.
-template <class Callable> class AtEndOfScope {
+// thrown out of the destructor. A guard that is not kept in a variable would run at once.
+template <class Callable> class [[nodiscard]] AtEndOfScope {
 public:
     explicit AtEndOfScope(Callable callable) : callable(std::move(callable)) {}
     ~AtEndOfScope() {
@@ -24,7 +24,7 @@ private:
     Callable callable;
 };
 
-template <class Callable> AtEndOfScope<Callable> atEndOfScope(Callable callable) {
+template <class Callable> [[nodiscard]] AtEndOfScope<Callable> atEndOfScope(Callable callable) {
     return AtEndOfScope<Callable>(std::move(callable));
 }
 

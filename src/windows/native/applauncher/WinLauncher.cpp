@@ -15,7 +15,7 @@
 #include "PackageFile.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
-#include "UniqueHandle.h"
+#include "WindowsSupport.h"
 #include "app.h"
 
 namespace {
@@ -46,21 +46,17 @@ std::unique_ptr<Dll> loadDllWithAddDllDirectory(const tstring& path) {
         tstrings::Builder() << L"AddDllDirectory");
 
     if (!static_cast<AddDllDirectoryFunc>(addDllDirectory)(dir.c_str())) {
-        THROW_ERROR(SysError(
-            tstrings::Builder() << L"AddDllDirectory(" << dir << L") failed",
-            reinterpret_cast<const void*>(static_cast<AddDllDirectoryFunc>(addDllDirectory)),
-            GetLastError()));
+        THROW_LAST_ERROR(static_cast<AddDllDirectoryFunc>(addDllDirectory),
+                         L"AddDllDirectory(" << dir << L") failed");
     }
     LOG_TRACE(L"AddDllDirectory(" << dir << L"): OK");
 
-    const HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    // Loaded with the added directory so that its dependencies resolve; the Dll below holds
+    // the reference that is kept.
+    const UniqueModule module(
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
     LOG_TRACE(L"LoadLibraryEx(" << path << L", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): "
-                                << static_cast<const void*>(module));
-    const auto releaseModule = atEndOfScope([module]() {
-        if (module) {
-            FreeLibrary(module);
-        }
-    });
+                                << static_cast<const void*>(module.get()));
     return std::unique_ptr<Dll>(new Dll(tstrings::Builder() << path));
 }
 
@@ -86,8 +82,9 @@ std::unique_ptr<Dll> loadDllWithFallback(const tstring& path) {
     return loadDllWithAlteredPATH(path);
 }
 
-tstring jvmDllPath(const Jvm& jvm) {
-    return FileUtils::mkpath() << FileUtils::dirname(jvm.getPath()) << L"server" << L"jvm.dll";
+tstring serverJvmLibPath(const Jvm& jvm) {
+    return FileUtils::mkpath() << FileUtils::dirname(jvm.libraryPath()) << L"server"
+                               << L"jvm.dll";
 }
 
 // Runs an Executor on a worker thread while this thread pumps window messages.
@@ -96,20 +93,19 @@ public:
     static DWORD apply(const Executor& executor) {
         RunExecutorWithMsgLoop instance(executor);
 
-        UniqueHandle thread(CreateThread(nullptr, 0, worker, &instance, 0, nullptr));
+        const UniqueHandle thread(CreateThread(nullptr, 0, worker, &instance, 0, nullptr));
         if (!thread) {
-            THROW_ERROR(SysError(tstrings::Builder() << L"CreateThread() failed",
-                                 reinterpret_cast<const void*>(&CreateThread), GetLastError()));
+            THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
         }
 
         MSG msg;
         BOOL result;
-        while ((result = GetMessageW(&msg, instance.window, 0, 0)) != 0) {
+        while ((result = GetMessageW(&msg, instance.window.get(), 0, 0)) != 0) {
             if (result == -1) {
+                const DWORD error = GetLastError();
                 // The worker still uses `instance`: it must not go away under it.
                 waitForWorkerOrExit(thread.get());
-                THROW_ERROR(SysError(tstrings::Builder() << L"GetMessage() failed",
-                                     reinterpret_cast<const void*>(&GetMessageW), GetLastError()));
+                THROW_SYSTEM_ERROR_CODE(error, &GetMessageW, L"GetMessage() failed");
             }
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
@@ -118,8 +114,7 @@ public:
         if (WaitForSingleObject(thread.get(), INFINITE) == WAIT_FAILED) {
             const DWORD error = GetLastError();
             waitForWorkerOrExit(thread.get());
-            THROW_ERROR(SysError(tstrings::Builder() << L"WaitForSingleObject() failed",
-                                 reinterpret_cast<const void*>(&WaitForSingleObject), error));
+            THROW_SYSTEM_ERROR_CODE(error, &WaitForSingleObject, L"WaitForSingleObject() failed");
         }
         LOG_TRACE(L"Executor worker thread terminated. Exit code=" << instance.exitCode);
         if (instance.failure) {
@@ -136,12 +131,9 @@ private:
           window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  GetModuleHandleW(nullptr), nullptr)) {
         if (!window) {
-            THROW_ERROR(SysError(tstrings::Builder() << L"CreateWindowEx() failed",
-                                 reinterpret_cast<const void*>(&CreateWindowExW), GetLastError()));
+            THROW_LAST_ERROR(&CreateWindowExW, L"CreateWindowEx() failed");
         }
     }
-
-    ~RunExecutorWithMsgLoop() { DestroyWindow(window); }
 
     RunExecutorWithMsgLoop(const RunExecutorWithMsgLoop&) = delete;
     RunExecutorWithMsgLoop& operator=(const RunExecutorWithMsgLoop&) = delete;
@@ -166,9 +158,8 @@ private:
             failure = std::current_exception();
         }
         try {
-            if (!PostMessageW(window, WM_QUIT, 0, 0)) {
-                THROW_ERROR(SysError(tstrings::Builder() << L"PostMessage(WM_QUIT) failed",
-                                     reinterpret_cast<const void*>(&PostMessageW), GetLastError()));
+            if (!PostMessageW(window.get(), WM_QUIT, 0, 0)) {
+                THROW_LAST_ERROR(&PostMessageW, L"PostMessage(WM_QUIT) failed");
             }
         } catch (const std::runtime_error& e) {
             logException(SOURCE_POSITION, e);
@@ -183,7 +174,7 @@ private:
     DWORD exitCode;
     // What the worker raised, for the main thread to raise again once the worker is gone.
     std::exception_ptr failure;
-    HWND window;
+    UniqueWindow window;
 };
 
 void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLauncher& appLauncher,
@@ -202,19 +193,16 @@ void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLaunch
     jvm->applyEnvironment();
     jvm.reset();
 
-    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"CreateJobObject() failed",
-                             reinterpret_cast<const void*>(&CreateJobObjectW), GetLastError()));
+        THROW_LAST_ERROR(&CreateJobObjectW, L"CreateJobObject() failed");
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags =
         JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
     if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof(limits))) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"SetInformationJobObject() failed",
-                             reinterpret_cast<const void*>(&SetInformationJobObject),
-                             GetLastError()));
+        THROW_LAST_ERROR(&SetInformationJobObject, L"SetInformationJobObject() failed");
     }
 
     Executor executor(launcherPath);
@@ -257,15 +245,15 @@ void launchApp() {
         restartInJob(launcherPath, std::move(jvm));
     }
 
-    const tstring jvmLibDir = FileUtils::dirname(jvm->getPath());
-    SetDllDirectoryW(jvmLibDir.c_str());
-    LOG_TRACE(L"SetDllDirectory to: " << jvmLibDir);
+    const tstring jliDir = FileUtils::dirname(jvm->libraryPath());
+    SetDllDirectoryW(jliDir.c_str());
+    LOG_TRACE(L"SetDllDirectory to: " << jliDir);
 
-    const std::unique_ptr<Dll> jvmLib = loadDllWithFallback(jvm->getPath());
+    const std::unique_ptr<Dll> jli = loadDllWithFallback(jvm->libraryPath());
     std::unique_ptr<Dll> splashLib;
     if (jvm->hasSplashOption()) {
-        const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(jvmDllPath(*jvm));
-        splashLib = loadDllWithFallback(FileUtils::mkpath() << jvmLibDir << L"splashscreen.dll");
+        const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(serverJvmLibPath(*jvm));
+        splashLib = loadDllWithFallback(FileUtils::mkpath() << jliDir << L"splashscreen.dll");
     }
     jvm->launch();
 }

@@ -82,9 +82,9 @@ UniqueHandle Executor::startProcess(UniqueHandle* threadHandle) const {
     if (!CreateProcessW(executable.c_str(), writableCmdline.data(), nullptr, nullptr,
                         theInherit ? TRUE : FALSE, creationFlags, nullptr, nullptr, &startupInfo,
                         &processInfo)) {
+        const DWORD error = GetLastError();
         trace << L" failed";
-        THROW_ERROR(
-            SysError(trace, reinterpret_cast<const void*>(&CreateProcessW), GetLastError()));
+        THROW_SYSTEM_ERROR_CODE(error, &CreateProcessW, trace.tstr());
     }
     UniqueHandle process(processInfo.hProcess);
     UniqueHandle thread(processInfo.hThread);
@@ -104,9 +104,8 @@ UniqueHandle Executor::startProcess(UniqueHandle* threadHandle) const {
             // nobody resumes or ends would stay behind for good.
             TerminateProcess(process.get(), 1);
             WaitForSingleObject(process.get(), INFINITE);
-            THROW_ERROR(SysError(tstrings::Builder() << L"AssignProcessToJobObject() failed",
-                                 reinterpret_cast<const void*>(&AssignProcessToJobObject),
-                                 error));
+            THROW_SYSTEM_ERROR_CODE(error, &AssignProcessToJobObject,
+                                    L"AssignProcessToJobObject() failed");
         }
     }
     return process;
@@ -119,23 +118,19 @@ DWORD Executor::execAndWaitForExit() const {
     if (theSuspended) {
         LOG_TRACE(L"ResumeThread()");
         if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
-            THROW_ERROR(SysError(tstrings::Builder() << L"ResumeThread() failed",
-                                 reinterpret_cast<const void*>(&ResumeThread), GetLastError()));
+            THROW_LAST_ERROR(&ResumeThread, L"ResumeThread() failed");
         }
     }
     if (WaitForSingleObject(process.get(), INFINITE) == WAIT_FAILED) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"WaitForSingleObject() failed",
-                             reinterpret_cast<const void*>(&WaitForSingleObject), GetLastError()));
+        THROW_LAST_ERROR(&WaitForSingleObject, L"WaitForSingleObject() failed");
     }
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(process.get(), &exitCode)) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"GetExitCodeProcess() failed",
-                             reinterpret_cast<const void*>(&GetExitCodeProcess), GetLastError()));
+        THROW_LAST_ERROR(&GetExitCodeProcess, L"GetExitCodeProcess() failed");
     }
     const DWORD pid = GetProcessId(process.get());
     if (pid == 0) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"GetProcessId() failed.",
-                             reinterpret_cast<const void*>(&GetProcessId), GetLastError()));
+        THROW_LAST_ERROR(&GetProcessId, L"GetProcessId() failed.");
     }
     LOG_TRACE(L"Process with PID=" << pid << L" terminated. Exit code=" << exitCode);
     return exitCode;

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "UniqueHandle.h"
+#include "WindowsSupport.h"
 #include "tstrings.h"
 
 // Starts one child process and waits for it.

@@ -7,6 +7,7 @@
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "SysInfo.h"
+#include "WindowsSupport.h"
 #include "app.h"
 
 namespace {
@@ -15,18 +16,18 @@ class Console {
 public:
     class Channel {
     public:
-        explicit Channel(FILE* stream) : reopened(nullptr) {
+        explicit Channel(FILE* stream) {
             // The result is not checked: without a console device the C runtime keeps
             // whatever it can, and printed records go to the unchanged stream.
-            freopen_s(&reopened, "CONOUT$", "w", stream);
+            FILE* reopenedStream = nullptr;
+            freopen_s(&reopenedStream, "CONOUT$", "w", stream);
+            reopened.reset(reopenedStream);
             std::ios::sync_with_stdio(true);
         }
 
         virtual ~Channel() {
             try {
-                if (reopened) {
-                    fclose(reopened);
-                }
+                reopened.reset();
                 std::ios::sync_with_stdio(true);
             }
             CATCH_AND_LOG
@@ -36,7 +37,7 @@ public:
         Channel& operator=(const Channel&) = delete;
 
     private:
-        FILE* reopened;
+        UniqueFile reopened;
     };
 
     Console() {

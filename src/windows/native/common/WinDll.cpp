@@ -4,14 +4,14 @@
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "SysInfo.h"
+#include "WindowsSupport.h"
 
 namespace {
 
 HMODULE loadLibrary(const tstring& path) {
     HMODULE module = LoadLibraryW(path.c_str());
     if (!module) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"LoadLibraryW(" << path << L") failed",
-                             reinterpret_cast<const void*>(&LoadLibraryW), GetLastError()));
+        THROW_LAST_ERROR(&LoadLibraryW, L"LoadLibraryW(" << path << L") failed");
     }
     return module;
 }
@@ -27,9 +27,7 @@ Dll::Dll(const tstrings::Builder& name, const FromSystemDir&)
 Dll::Dll(const Dll& other) : thePath(other.thePath), handle(nullptr) {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(0, thePath.c_str(), &module)) {
-        THROW_ERROR(
-            SysError(tstrings::Builder() << L"GetModuleHandleExW(" << thePath << L") failed",
-                     reinterpret_cast<const void*>(&GetModuleHandleExW), GetLastError()));
+        THROW_LAST_ERROR(&GetModuleHandleExW, L"GetModuleHandleExW(" << thePath << L") failed");
     }
     handle = module;
 }
@@ -43,9 +41,8 @@ Dll::~Dll() {
 void* Dll::getFunction(const std::string& name, bool throwIfNotFound) const {
     void* function = reinterpret_cast<void*>(GetProcAddress(handle, name.c_str()));
     if (!function && throwIfNotFound) {
-        THROW_ERROR(SysError(tstrings::Builder()
-                                 << L"GetProcAddress(" << thePath << L", " << name << L") failed",
-                             reinterpret_cast<const void*>(&GetProcAddress), GetLastError()));
+        THROW_LAST_ERROR(&GetProcAddress,
+                         L"GetProcAddress(" << thePath << L", " << name << L") failed");
     }
     return function;
 }

@@ -5,22 +5,25 @@
 
 #include "ErrorHandling.h"
 #include "Log.h"
+#include "WindowsSupport.h"
 
 namespace {
 
 tstring systemErrorDescription(DWORD code, HMODULE module) {
-    wchar_t* buffer = nullptr;
+    wchar_t* rawBuffer = nullptr;
     const DWORD baseFlags =
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
     DWORD length = 0;
     if (module) {
         length = FormatMessageW(baseFlags | FORMAT_MESSAGE_FROM_HMODULE, module, code, 0,
-                                reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+                                reinterpret_cast<LPWSTR>(&rawBuffer), 0, nullptr);
     }
     if (length == 0) {
-        length = FormatMessageW(baseFlags, nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
-                                nullptr);
+        length = FormatMessageW(baseFlags, nullptr, code, 0, reinterpret_cast<LPWSTR>(&rawBuffer),
+                                0, nullptr);
     }
+    const UniqueLocalMemory<wchar_t> owner(rawBuffer);
+    wchar_t* const buffer = owner.get();
     if (length == 0 || !buffer) {
         return L"No description available";
     }
@@ -37,9 +40,7 @@ tstring systemErrorDescription(DWORD code, HMODULE module) {
             break;
         }
     }
-    const tstring result(buffer);
-    LocalFree(buffer);
-    return result;
+    return tstring(buffer);
 }
 
 tstring systemErrorText(DWORD code, HMODULE module) {

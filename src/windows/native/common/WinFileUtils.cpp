@@ -6,19 +6,7 @@
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
-
-namespace {
-
-// Copies and releases a buffer that the C runtime allocated for us.
-tstring takeCrtBuffer(wchar_t* buffer) {
-    struct Release {
-        wchar_t* buffer;
-        ~Release() { free(buffer); }
-    } release{buffer};
-    return tstring(buffer);
-}
-
-} // namespace
+#include "WindowsSupport.h"
 
 namespace FileUtils {
 
@@ -28,11 +16,11 @@ bool fileExists(const tstring& path) {
 
 tstring toAbsolutePath(const tstring& path) {
     if (path.empty()) {
-        wchar_t* cwd = _wgetcwd(nullptr, 0);
+        const UniqueMallocMemory<wchar_t> cwd(_wgetcwd(nullptr, 0));
         if (!cwd) {
             THROW_ERROR(std::runtime_error("_tgetcwd() failed"));
         }
-        const tstring result = takeCrtBuffer(cwd);
+        const tstring result(cwd.get());
         if (result.empty()) {
             THROW_ERROR(std::runtime_error("_tgetcwd() returned empty string"));
         }

@@ -7,6 +7,7 @@
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "SysInfo.h"
+#include "WindowsSupport.h"
 
 namespace {
 
@@ -19,8 +20,7 @@ tstring getModulePath(HMODULE module) {
         count = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
     }
     if (count == 0) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"GetModuleFileName failed",
-                             reinterpret_cast<const void*>(&GetModuleFileNameW), GetLastError()));
+        THROW_LAST_ERROR(&GetModuleFileNameW, L"GetModuleFileName failed");
     }
     return tstring(buffer.data(), count);
 }
@@ -36,9 +36,8 @@ tstring getEnvVariableImpl(const tstring& name, bool* errorOccurred) {
             *errorOccurred = true;
             return tstring();
         }
-        THROW_ERROR(SysError(tstrings::Builder() << L"GetEnvironmentVariable(" << name
-                                                 << L") failed. Variable not set",
-                             reinterpret_cast<const void*>(&GetEnvironmentVariableW), status));
+        THROW_SYSTEM_ERROR_CODE(status, &GetEnvironmentVariableW,
+                                L"GetEnvironmentVariable(" << name << L") failed. Variable not set");
     }
     if (size > buffer.size()) {
         buffer.assign(size, L'\0');
@@ -51,9 +50,8 @@ tstring getEnvVariableImpl(const tstring& name, bool* errorOccurred) {
                 *errorOccurred = true;
                 return tstring();
             }
-            THROW_ERROR(
-                SysError(tstrings::Builder() << L"GetEnvironmentVariable(" << name << L") failed",
-                         reinterpret_cast<const void*>(&GetEnvironmentVariableW), status));
+            THROW_SYSTEM_ERROR_CODE(status, &GetEnvironmentVariableW,
+                                    L"GetEnvironmentVariable(" << name << L") failed");
         }
     }
     if (errorOccurred) {
@@ -67,8 +65,7 @@ template <class SysDirFunc> tstring getSystemDirImpl(SysDirFunc func, const tstr
     for (int attempt = 0; attempt < 2; ++attempt) {
         const UINT size = func(buffer.data(), static_cast<UINT>(buffer.size()));
         if (size == 0) {
-            THROW_ERROR(SysError(tstrings::Builder() << label << L" failed",
-                                 reinterpret_cast<const void*>(func), GetLastError()));
+            THROW_LAST_ERROR(func, label << L" failed");
         }
         if (size < buffer.size()) {
             return FileUtils::stripTrailingSeparators(tstring(buffer.data()));
@@ -88,8 +85,7 @@ ModuleHandle getCurrentModuleHandle() {
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&getCurrentModuleHandle), &module)) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"GetModuleHandleExW failed",
-                             reinterpret_cast<const void*>(&GetModuleHandleExW), GetLastError()));
+        THROW_LAST_ERROR(&GetModuleHandleExW, L"GetModuleHandleExW failed");
     }
     return module;
 }
@@ -104,18 +100,13 @@ tstring getProcessModulePath() {
 
 tstring_array getCommandArgs(ProgramNameMode mode) {
     int count = 0;
-    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    const UniqueLocalMemory<LPWSTR> args(CommandLineToArgvW(GetCommandLineW(), &count));
     if (!args) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"CommandLineToArgvW failed",
-                             reinterpret_cast<const void*>(&CommandLineToArgvW), GetLastError()));
+        THROW_LAST_ERROR(&CommandLineToArgvW, L"CommandLineToArgvW failed");
     }
-    struct ArgvRelease {
-        LPWSTR* args;
-        ~ArgvRelease() { LocalFree(args); }
-    } release{args};
     tstring_array result;
     for (int i = (mode == DropProgramName ? 1 : 0); i < count; ++i) {
-        result.push_back(args[i]);
+        result.push_back(args.get()[i]);
     }
     return result;
 }
@@ -132,10 +123,8 @@ tstring getEnvVariable(const tstring& name, const tstring& defaultValue) {
 
 void setEnvVariable(const tstring& name, const tstring& value) {
     if (!SetEnvironmentVariableW(name.c_str(), value.c_str())) {
-        THROW_ERROR(SysError(tstrings::Builder() << L"SetEnvironmentVariable(" << name << L", "
-                                                 << value << L") failed",
-                             reinterpret_cast<const void*>(&SetEnvironmentVariableW),
-                             GetLastError()));
+        THROW_LAST_ERROR(&SetEnvironmentVariableW,
+                         L"SetEnvironmentVariable(" << name << L", " << value << L") failed");
     }
 }
 
