@@ -237,8 +237,9 @@ TEST_F(CfgFileTest, MissingFileAndDirectoryFailToOpen) {
     const tstring missing = dir / L"missing.cfg";
     EXPECT_EQ(ts::raisedMessage([&] { CfgFile::load(missing); }),
               "Error opening \"" + ts::utf8(missing) + "\" file: No such file or directory");
-    EXPECT_TRUE(ts::raisesErrorStartingWith([&] { CfgFile::load(dir.path()); },
-                                            "Error opening \"" + ts::utf8(dir.path()) + "\" file: "));
+    EXPECT_TRUE(
+        ts::raisesErrorStartingWith([&] { CfgFile::load(dir.path()); },
+                                    "Error opening \"" + ts::utf8(dir.path()) + "\" file: "));
 }
 
 TEST(CfgKeys, CompareByNameNotByPointer) {
@@ -345,7 +346,8 @@ TEST(MacroExpansion, GrowthWithinOnePassIsBounded) {
         MacroMap macros;
         tstring value;
     } cases[] = {
-        {"many names of one long macro", {{L"$APPDIR", longValue}},
+        {"many names of one long macro",
+         {{L"$APPDIR", longValue}},
          [] {
              tstring v;
              for (int i = 0; i < 1000; ++i) {

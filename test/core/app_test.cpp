@@ -97,8 +97,7 @@ TEST_F(FrameTest, NonAsciiMessagesAreEncodedOnce) {
     EXPECT_EQ(messages.shown[0], expected);
     // The error record holds the text itself, not its UTF-8 bytes widened one by one.
     const tstring record = messages.texts[0];
-    EXPECT_TRUE(tstrings::endsWith(record, ts::wide(expected) + L"' caught"))
-        << ts::utf8(record);
+    EXPECT_TRUE(tstrings::endsWith(record, ts::wide(expected) + L"' caught")) << ts::utf8(record);
 }
 
 TEST_F(FrameTest, DebugSwitchIsExactlyTrue) {

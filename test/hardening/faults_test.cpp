@@ -10,6 +10,7 @@
 namespace ts = testing_support;
 using ts::count;
 using ts::Image;
+using ts::LaunchPath;
 
 namespace {
 
@@ -56,10 +57,11 @@ const char* const cfg = "[Application]\napp.mainclass=app.Main\n";
 TEST_F(FaultsTest, CrashingRuntimeGivesTheCrashCodeInProcessAndThroughARestart) {
     Image image(dir / L"Demo");
     image.cfg(cfg);
-    for (bool inProcess : {true, false}) {
+    for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
         const ts::ProcessResult r =
-            image.run(L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}}, inProcess);
-        EXPECT_EQ(r.exitCode, 0xC0000005u) << inProcess;
+            image.run(path, L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}});
+        EXPECT_EQ(r.exitCode, 0xC0000005u)
+            << (path == LaunchPath::InProcess ? "in process" : "restart");
         EXPECT_TRUE(processesOf(image.exe()).empty());
     }
 }
@@ -106,14 +108,14 @@ TEST_F(FaultsTest, ProgramsTheApplicationStartsOutliveTheLauncher) {
     image.cfg(cfg);
     const std::wstring report = dir / L"helper.txt";
     const ts::ProcessResult r =
-        image.run(L"", {{L"STANDIN_SPAWN", L"\"" + ts::binDir() + L"\\argv_echo.exe\" helper"},
-                        {L"ARGV_ECHO_DELAY_MS", L"2000"},
-                        {L"ARGV_ECHO_OUT", report}});
+        image.run(LaunchPath::Restart, L"",
+                  {{L"STANDIN_SPAWN", L"\"" + ts::binDir() + L"\\argv_echo.exe\" helper"},
+                   {L"ARGV_ECHO_DELAY_MS", L"2000"},
+                   {L"ARGV_ECHO_OUT", report}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << "not the restart path: " << r.err;
     ASSERT_NE(image.record().get("spawned"), "failed");
-    for (int i = 0; i < 100 && GetFileAttributesW(report.c_str()) == INVALID_FILE_ATTRIBUTES;
-         ++i) {
+    for (int i = 0; i < 100 && GetFileAttributesW(report.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
         Sleep(100);
     }
     EXPECT_NE(GetFileAttributesW(report.c_str()), INVALID_FILE_ATTRIBUTES)
@@ -135,10 +137,10 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
         {jli, "LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed. System error ["},
     };
     for (const Case& c : cases) {
-        for (bool inProcess : {true, false}) {
+        for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
             LockedFile lock(c.locked);
             ASSERT_TRUE(lock.locked());
-            const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, inProcess);
+            const ts::ProcessResult r = image.run(path, L"", {{L"CORVELA_DEBUG", L"0"}});
             EXPECT_EQ(r.exitCode, 1u) << r.err;
             EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
             EXPECT_TRUE(processesOf(image.exe()).empty());
@@ -148,7 +150,7 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
     // The runtime library's place taken by a directory: it "exists", but cannot be loaded.
     DeleteFileW(jli.c_str());
     ASSERT_TRUE(CreateDirectoryW(jli.c_str(), nullptr));
-    const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.err.rfind("LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed.", 0), 0u)
         << r.err;
@@ -161,7 +163,7 @@ TEST_F(FaultsTest, PathTooLongToExtendIsAClearErrorWithoutRestart) {
     while (path.size() < 32740) {
         path += L";C:\\padding";
     }
-    const ts::ProcessResult r = image.run(L"", {{L"PATH", path}});
+    const ts::ProcessResult r = image.run(LaunchPath::Restart, L"", {{L"PATH", path}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(count(r.err, "CreateProcess"), 0u);
     EXPECT_NE(r.err.find("\nCannot add the application directory to PATH: the value would be "),

@@ -4,22 +4,19 @@
 #include <cstring>
 
 #include "JvmLauncher.h"
+#include "LaunchDataWalk.h"
 #include "LauncherImage.h"
 #include "Log.h"
 #include "LogCapture.h"
 #include "TestSupport.h"
+#include "WindowsSupport.h"
 
 namespace ts = testing_support;
 using ts::acp;
 using ts::Image;
+using ts::LaunchPath;
 
 namespace {
-
-std::uintptr_t pointerAt(const char* at) {
-    std::uintptr_t value;
-    memcpy(&value, at, sizeof(value));
-    return value;
-}
 
 TEST(Limits, LaunchDataBlockStaysExactForLargeArgumentLists) {
     ts::QuietLog quiet;
@@ -35,38 +32,22 @@ TEST(Limits, LaunchDataBlockStaysExactForLargeArgumentLists) {
     JliLaunchData* handle = new JliLaunchData(L"C:\\rt\\bin\\jli.dll", args, names, values);
     const std::int32_t fromSlot1 = api->getJvmlLauncherDataSize(handle);
     std::int32_t stored = 0;
-    JvmlLauncherData* block = makeJvmlLauncherData(api, handle, &stored);
-    ASSERT_NE(block, nullptr);
+    const UniqueMallocMemory<JvmlLauncherData> block(makeJvmlLauncherData(api, handle, &stored));
+    ASSERT_TRUE(block);
     EXPECT_EQ(stored, fromSlot1);
 
-    const char* base = reinterpret_cast<const char*>(block);
-    const auto inside = [&](std::uintptr_t p) {
-        return p >= reinterpret_cast<std::uintptr_t>(base) + 40 &&
-               p < reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uintptr_t>(stored);
-    };
     ASSERT_EQ(block->argCount, static_cast<int>(args.size()));
-    const char* argv = reinterpret_cast<const char*>(block->argValues);
-    size_t end = 0;
+    const ts::LaunchDataContents contents = ts::walkLaunchData(block.get(), stored);
+    EXPECT_EQ(contents.outside, std::vector<std::string>());
+    ASSERT_EQ(contents.args.size(), args.size());
     for (size_t i = 0; i < args.size(); ++i) {
-        const std::uintptr_t p = pointerAt(argv + 8 * i);
-        ASSERT_TRUE(inside(p)) << i;
-        const char* text = reinterpret_cast<const char*>(p);
-        ASSERT_EQ(std::string(text), tstrings::toACP(args[i])) << i;
-        end = p + strlen(text) + 1 - reinterpret_cast<std::uintptr_t>(base);
+        ASSERT_EQ(contents.args[i], tstrings::toACP(args[i])) << i;
     }
-    EXPECT_EQ(pointerAt(argv + 8 * args.size()), 0u);
-    for (int i = 0; i < 2; ++i) {
-        const std::uintptr_t v =
-            pointerAt(reinterpret_cast<const char*>(block->envValueValues) + 8 * i);
-        ASSERT_TRUE(inside(v));
-        EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(v)), values[i]);
-    }
+    EXPECT_TRUE(contents.argsNullTerminated);
+    EXPECT_EQ(contents.envNames, names);
+    EXPECT_EQ(contents.envValues, values);
     // The last value ends exactly at the block's end.
-    const std::uintptr_t last = pointerAt(reinterpret_cast<const char*>(block->envValueValues) + 8);
-    EXPECT_EQ(last + (values[1].size() + 1) * 2 - reinterpret_cast<std::uintptr_t>(base),
-              static_cast<std::uintptr_t>(stored));
-    EXPECT_LT(end, static_cast<size_t>(stored));
-    free(block);
+    EXPECT_EQ(contents.end, static_cast<std::uintptr_t>(stored));
 }
 
 class LimitsTest : public ::testing::Test {
@@ -98,7 +79,7 @@ TEST_F(LimitsTest, LargeConfigurationsReachTheRuntimeIntact) {
         text += "; filler " + std::to_string(i) + "\n";
     }
     image.cfg(text);
-    const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     const std::vector<std::string> args = image.record().args();
     ASSERT_EQ(args.size(), expected.size() + 1);
@@ -112,7 +93,7 @@ TEST_F(LimitsTest, CharactersOutsideTheAnsiCodePage) {
     Image image(dir / L"Demo");
     image.cfg("[Application]\napp.mainclass=app.Main\n");
     const std::wstring arg = L"\u4f60\u597d \u05e9\u05dc\u05d5\u05dd caf\u00e9";
-    const ts::ProcessResult r = image.run(L"\"" + arg + L"\"");
+    const ts::ProcessResult r = image.run(LaunchPath::Restart, L"\"" + arg + L"\"");
     ASSERT_EQ(r.exitCode, 0u) << r.err;
     const std::vector<std::string> args = image.record().args();
     ASSERT_FALSE(args.empty());

@@ -60,8 +60,8 @@ TEST_F(JvmTest, ArgumentsFollowTheFixedOrder) {
           {SectionName::Application, PropertyName::mainclass, {L"app.Main"}},
           {SectionName::JavaOptions, PropertyName::javaOptions, {L"-Xmx1g", L"", L"-Dk=v=w"}},
           {SectionName::ArgOptions, PropertyName::arguments, {L"x", L"", L"y z"}}},
-         {L"-classpath", L"a.jar;b.jar;c.jar", L"-Xmx1g", L"", L"-Dk=v=w", L"$APPPATH",
-          L"app.Main", L"x", L"", L"y z"}},
+         {L"-classpath", L"a.jar;b.jar;c.jar", L"-Xmx1g", L"", L"-Dk=v=w", L"$APPPATH", L"app.Main",
+          L"x", L"", L"y z"}},
         // Every main kind that is set appears, in the fixed order; nothing else is checked.
         {"every main kind",
          {{SectionName::Application, PropertyName::mainjar, {L"j.jar"}},

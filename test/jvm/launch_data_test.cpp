@@ -8,7 +8,11 @@
 #include "ErrorHandling.h"
 #include "JvmLauncher.h"
 #include "Log.h"
+#include "LaunchDataWalk.h"
 #include "LogCapture.h"
+#include "WindowsSupport.h"
+
+namespace ts = testing_support;
 
 namespace {
 
@@ -23,10 +27,7 @@ std::uintptr_t pointerAt(const char* at) {
     return value;
 }
 
-struct FreeBlock {
-    void operator()(JvmlLauncherData* p) const { free(p); }
-};
-typedef std::unique_ptr<JvmlLauncherData, FreeBlock> Block;
+typedef UniqueMallocMemory<JvmlLauncherData> Block;
 
 TEST_F(LaunchDataTest, WorkedExampleLayout) {
     const JvmlLauncherAPI* api = jvmLauncherGetAPI();
@@ -82,28 +83,18 @@ TEST_F(LaunchDataTest, EveryPointerStaysInsideTheBlock) {
             api, new JliLaunchData(L"C:\\rt\\bin\\jli.dll", c.args, c.names, c.values), &size));
         ASSERT_TRUE(block);
         const char* base = reinterpret_cast<const char*>(block.get());
-        const auto inside = [&](std::uintptr_t p) {
-            return p >= reinterpret_cast<std::uintptr_t>(base) + 40 &&
-                   p <= reinterpret_cast<std::uintptr_t>(base) + static_cast<std::uintptr_t>(size);
-        };
         ASSERT_EQ(block->argCount, static_cast<int>(c.args.size()));
-        const char* argv = reinterpret_cast<const char*>(block->argValues);
-        EXPECT_TRUE(inside(reinterpret_cast<std::uintptr_t>(argv)));
-        for (size_t i = 0; i < c.args.size(); ++i) {
-            const char* arg = reinterpret_cast<const char*>(pointerAt(argv + 8 * i));
-            EXPECT_TRUE(inside(reinterpret_cast<std::uintptr_t>(arg)));
-            EXPECT_EQ(std::string(arg), tstrings::toACP(c.args[i]));
-        }
-        EXPECT_EQ(pointerAt(argv + 8 * c.args.size()), 0u);
         ASSERT_EQ(block->envCount, static_cast<int>(c.names.size()));
-        for (size_t i = 0; i < c.names.size(); ++i) {
-            const char* names = reinterpret_cast<const char*>(block->envNameValues);
-            const char* values = reinterpret_cast<const char*>(block->envValueValues);
-            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(names + 8 * i))),
-                      c.names[i]);
-            EXPECT_EQ(tstring(reinterpret_cast<const wchar_t*>(pointerAt(values + 8 * i))),
-                      c.values[i]);
+        const ts::LaunchDataContents contents = ts::walkLaunchData(block.get(), size);
+        EXPECT_EQ(contents.outside, std::vector<std::string>());
+        std::vector<std::string> expectedArgs;
+        for (const tstring& arg : c.args) {
+            expectedArgs.push_back(tstrings::toACP(arg));
         }
+        EXPECT_EQ(contents.args, expectedArgs);
+        EXPECT_TRUE(contents.argsNullTerminated);
+        EXPECT_EQ(contents.envNames, c.names);
+        EXPECT_EQ(contents.envValues, c.values);
         if (c.names.empty()) {
             // No variables: both arrays point just past the block.
             EXPECT_EQ(reinterpret_cast<const char*>(block->envNameValues), base + size);

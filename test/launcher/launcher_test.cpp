@@ -11,6 +11,7 @@ namespace ts = testing_support;
 using testing_support::acp;
 using testing_support::count;
 using testing_support::Image;
+using testing_support::LaunchPath;
 
 namespace {
 
@@ -25,7 +26,7 @@ const char* const mainClassCfg = "[Application]\napp.mainclass=app.Main\n"
 TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
     Image image(dir / L"Demo");
     image.cfg(mainClassCfg);
-    const ts::ProcessResult r = image.run(L"", {}, true);
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     const ts::Record record = image.record();
     EXPECT_EQ(record.get("pid"), std::to_string(r.pid)) << "the JVM must run in the launcher";
@@ -48,7 +49,7 @@ TEST_F(LauncherTest, RestartRunsExactlyOneChildWithTheSameArguments) {
     image.cfg(mainClassCfg);
     const std::wstring args =
         L"plain \"with blank\" \"say \\\"hi\\\"\" \"C:\\My Dir\\\\\" \"\" last";
-    const ts::ProcessResult r = image.run(args);
+    const ts::ProcessResult r = image.run(LaunchPath::Restart, args);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     const ts::Record record = image.record();
     EXPECT_NE(record.get("pid"), std::to_string(r.pid));
@@ -68,18 +69,18 @@ TEST_F(LauncherTest, RestartReturnsTheChildsExitCode) {
     image.runtime(L"jli.dll");
     // A JLI_Launch failure in the child is the child's exit code 1; a process that dies
     // with a code of its own passes that code through whole.
-    ts::ProcessResult r = image.run(L"", {{L"STANDIN_EXIT", L"7"}});
+    ts::ProcessResult r = image.run(LaunchPath::Restart, L"", {{L"STANDIN_EXIT", L"7"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_NE(r.err.find("\nFailed to launch JVM\n"), std::string::npos) << r.err;
 
-    r = image.run(L"", {{L"STANDIN_CRASH", L"1"}});
+    r = image.run(LaunchPath::Restart, L"", {{L"STANDIN_CRASH", L"1"}});
     EXPECT_EQ(r.exitCode, 0xC0000005u) << r.err;
 }
 
 TEST_F(LauncherTest, UnsetPathGivesTheChildSemicolonAndTheAppDir) {
     Image image(dir / L"Demo");
     image.cfg(mainClassCfg);
-    const ts::ProcessResult r = image.run(L"", {{L"PATH!", L""}});
+    const ts::ProcessResult r = image.run(LaunchPath::Restart, L"", {{L"PATH!", L""}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(image.record().get("env.PATH"), ";" + ts::utf8(image.appDir()));
 }
@@ -87,7 +88,7 @@ TEST_F(LauncherTest, UnsetPathGivesTheChildSemicolonAndTheAppDir) {
 TEST_F(LauncherTest, ApplicationDirectoryWithSemicolonRestartsOnlyOnce) {
     Image image(dir / L"odd;name");
     image.cfg(mainClassCfg);
-    const ts::ProcessResult r = image.run(L"", {}, true);
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << r.err;
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"app.Main", L"configured"}));
@@ -104,17 +105,18 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
     ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
 
     // LOCALAPPDATA has no file: APPDATA's wins over the application directory's.
-    ts::ProcessResult r = image.run(L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}}, true);
+    ts::ProcessResult r =
+        image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
     EXPECT_EQ(count(r.err, "file exit"), 2u) << r.err;
 
     ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
-    r = image.run(L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromLocal"}));
 
     // LOCALAPPDATA unset: an error record for it, then APPDATA alone.
-    r = image.run(L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
     EXPECT_NE(r.err.find("[ERROR] "), std::string::npos);
@@ -123,7 +125,7 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
 
     // No package file: the application directory's configuration.
     DeleteFileW((image.appDir() + L"\\.package").c_str());
-    r = image.run(L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromAppDir"}));
     EXPECT_EQ(count(r.err, "file exit"), 0u);
 }
@@ -131,9 +133,9 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
 TEST_F(LauncherTest, CommandLineArgumentsReplaceConfiguredOnesUnexpanded) {
     Image image(dir / L"Demo");
     image.cfg("[Application]\napp.mainclass=M\n[ArgOptions]\narguments=one\narguments=$APPDIR\n");
-    ts::ProcessResult r = image.run(L"", {}, true);
+    ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"one", image.appDir()}));
-    r = image.run(L"$APPDIR x", {}, true);
+    r = image.run(LaunchPath::InProcess, L"$APPDIR x");
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"$APPDIR", L"x"}));
 }
 
@@ -155,7 +157,8 @@ TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
             image.cfg(c.cfg);
         }
         for (const wchar_t* debug : {L"false", L"true"}) {
-            const ts::ProcessResult r = image.run(L"", {{L"CORVELA_DEBUG", debug}});
+            const ts::ProcessResult r =
+                image.run(LaunchPath::Restart, L"", {{L"CORVELA_DEBUG", debug}});
             EXPECT_EQ(r.exitCode, 1u);
             EXPECT_EQ(count(r.err, "CreateProcess"), 0u) << r.err;
             EXPECT_FALSE(image.record().has("call"));
@@ -178,19 +181,19 @@ TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
     ts::copyFile(ts::standinDir() + L"\\jli.dll", image.root + L"\\rt2\\bin\\jli.dll");
     image.cfg("[Application]\napp.runtime=$ROOTDIR\\rt2\napp.mainclass=M\n");
     DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
-    ts::ProcessResult r = image.run(L"", {}, true);
+    ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_NE(r.err.find("jli lib: [" + ts::utf8(image.root) + "\\rt2\\bin\\jli.dll]"),
               std::string::npos);
 
     image.cfg("[Application]\napp.mainclass=M\n");
-    r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.err,
               "Failed to find JVM in \"" + ts::utf8(image.root) + "\\runtime\" directory.\n");
 
     image.runtime(L"jli_nolaunch.dll");
-    r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.err.rfind("GetProcAddress(" + ts::utf8(image.root) +
                               "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]",
@@ -199,7 +202,7 @@ TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
         << r.err;
 
     image.runtime(L"jli.dll");
-    r = image.run(L"", {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.err, "Failed to launch JVM\n");
 }
@@ -209,7 +212,7 @@ TEST_F(LauncherTest, DependentLibraryLoadsThroughAddDllDirectory) {
     image.cfg(mainClassCfg);
     image.runtime(L"jli_dependent.dll");
     image.runtime(L"standindep.dll", L"standindep.dll");
-    const ts::ProcessResult r = image.run(L"", {}, true);
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_NE(r.err.find("AddDllDirectory(" + ts::utf8(image.root) + "\\runtime\\bin): OK"),
               std::string::npos)
@@ -224,7 +227,7 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
     image.cfg("[Application]\napp.mainclass=M\napp.splash=$APPDIR\\splash.png\n");
     image.runtime(L"jvm.dll", L"server\\jvm.dll");
     image.runtime(L"splashscreen.dll", L"splashscreen.dll");
-    ts::ProcessResult r = image.run(L"", {}, true);
+    ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     ts::Record record = image.record();
     EXPECT_EQ(record.all("loaded"), (std::vector<std::string>{"jvm.dll", "splashscreen.dll"}));
@@ -238,13 +241,13 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
 
     // No splash request: neither library is touched even though both exist.
     image.cfg(mainClassCfg);
-    r = image.run(L"", {}, true);
+    r = image.run(LaunchPath::InProcess);
     EXPECT_TRUE(image.record().all("loaded").empty());
 
     // Requested but missing: the loading error, exit code 1.
     image.cfg("[Application]\napp.mainclass=M\napp.splash=$APPDIR\\splash.png\n");
     DeleteFileW((image.root + L"\\runtime\\bin\\splashscreen.dll").c_str());
-    r = image.run(L"", {{L"CORVELA_DEBUG", L"no"}}, true);
+    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"no"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_EQ(r.err.rfind("LoadLibraryW(" + ts::utf8(image.root) +
                               "\\runtime\\bin\\splashscreen.dll) failed.",
@@ -260,11 +263,12 @@ TEST_F(LauncherTest, RuntimeLibrariesFindTheirSiblingsByName) {
     Image image(dir / L"Demo");
     image.cfg(mainClassCfg);
     image.runtime(L"standindep.dll", L"standindep.dll");
-    for (bool inProcess : {true, false}) {
+    for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
         const ts::ProcessResult r =
-            image.run(L"", {{L"STANDIN_LOAD_BY_NAME", L"standindep.dll"}}, inProcess);
+            image.run(path, L"", {{L"STANDIN_LOAD_BY_NAME", L"standindep.dll"}});
         EXPECT_EQ(r.exitCode, 0u) << r.err;
-        EXPECT_EQ(image.record().get("loaded_by_name.standindep.dll"), "1") << inProcess;
+        EXPECT_EQ(image.record().get("loaded_by_name.standindep.dll"), "1")
+            << (path == LaunchPath::InProcess ? "in process" : "restart");
     }
 }
 
@@ -273,8 +277,8 @@ TEST_F(LauncherTest, SecondLoadingStrategyRestoresPath) {
     // loaded by the second strategy, which extends PATH only while it loads.
     Image image(dir / L"Demo");
     image.cfg("[Application]\napp.runtime=\\\\?\\$ROOTDIR\\runtime\napp.mainclass=M\n");
-    const std::wstring path = ts::env(L"PATH") + L";" + image.appDir();
-    const ts::ProcessResult r = image.run(L"", {{L"PATH", path}});
+    const std::wstring path = image.pathListingAppDir();
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     ASSERT_NE(r.err.find("New value of PATH: " + ts::utf8(path) + ";\\\\?\\"), std::string::npos)
         << "the second strategy did not run: " << r.err;
@@ -308,8 +312,8 @@ TEST_F(LauncherTest, ImagesUnderUnusualPaths) {
         dir / L"My Apps \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u5e94\u7528",
         L"\u0414\u0435\u043c\u043e");
     image.cfg("[Application]\napp.mainjar=$APPDIR\\main.jar\n");
-    for (bool inProcess : {true, false}) {
-        const ts::ProcessResult r = image.run(L"\"arg \u4f60\"", {}, inProcess);
+    for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        const ts::ProcessResult r = image.run(path, L"\"arg \u4f60\"");
         EXPECT_EQ(r.exitCode, 0u) << r.err;
         EXPECT_EQ(image.record().args(),
                   image.expectedArgs({L"-jar", image.appDir() + L"\\main.jar", L"arg \u4f60"}));

@@ -39,6 +39,10 @@ inline size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Which way a run takes: in process, because "PATH" is made to list the application
+// directory, or through the restart, with "PATH" as the caller has it.
+enum class LaunchPath { InProcess, Restart };
+
 // A real application image: the launcher under the application's name, app\<name>.cfg and
 // the stand-in runtime.
 class Image {
@@ -65,16 +69,20 @@ public:
         testing_support::writeFile(appDir() + L"\\" + name + L".cfg", text);
     }
 
+    // "PATH" as an in-process run gets it: the application directory in other letter case.
+    std::wstring pathListingAppDir() const {
+        return testing_support::env(L"PATH") + L";" + upper(appDir());
+    }
+
     // The launcher's command line: its path, then the arguments as given.
-    testing_support::ProcessResult run(const std::wstring& args = std::wstring(),
-                                       std::map<std::wstring, std::wstring> env = {},
-                                       bool pathListsAppDir = false) const {
+    testing_support::ProcessResult run(LaunchPath path, const std::wstring& args = std::wstring(),
+                                       std::map<std::wstring, std::wstring> env = {}) const {
         DeleteFileW(recordPath().c_str());
         env.emplace(L"STANDIN_RECORD", recordPath());
         env.emplace(L"STANDIN_ENV_NAMES", L"PATH;CORVELA_RESTARTED_FROM");
         env.emplace(L"CORVELA_DEBUG", L"true");
-        if (pathListsAppDir) {
-            env.emplace(L"PATH", testing_support::env(L"PATH") + L";" + upper(appDir()));
+        if (path == LaunchPath::InProcess) {
+            env.emplace(L"PATH", pathListingAppDir());
         }
         testing_support::ProcessResult r = testing_support::run(
             exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env);

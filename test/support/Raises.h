@@ -30,8 +30,7 @@ template <class Error = CvErrorBase, class Call>
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure()
-           << "raised \"" << message << "\", expected a message starting with \"" << prefix
-           << "\"";
+           << "raised \"" << message << "\", expected a message starting with \"" << prefix << "\"";
 }
 
 } // namespace testing_support

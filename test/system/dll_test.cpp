@@ -82,9 +82,8 @@ TEST(Dll, CopyOfAnUnloadedModuleRaises) {
     HMODULE module = GetModuleHandleW(testLibPath().c_str());
     ASSERT_NE(module, nullptr);
     FreeLibrary(module);
-    EXPECT_TRUE(ts::raisesErrorStartingWith([&] { Dll copy(*lib); },
-                                            "GetModuleHandleExW(" + ts::utf8(testLibPath()) +
-                                                ") failed"));
+    EXPECT_TRUE(ts::raisesErrorStartingWith(
+        [&] { Dll copy(*lib); }, "GetModuleHandleExW(" + ts::utf8(testLibPath()) + ") failed"));
     // The object's own reference is gone already; keep its destructor from freeing again.
     LoadLibraryW(testLibPath().c_str());
 }

@@ -202,9 +202,9 @@ TEST_F(ExecutorTest, MissingExecutableRaisesTheCreationText) {
     Executor executor(missing);
     executor.suspended(true).inherit(true).push_back(L"a b");
     EXPECT_TRUE(ts::raisesErrorStartingWith<CvError<SysError>>(
-        [&] { executor.execAndWaitForExit(); },
-        "CreateProcess[suspended][inherit](" + ts::utf8(missing) + ", " + ts::utf8(missing) +
-            " \"a b\") failed. System error [2]"));
+        [&] { executor.execAndWaitForExit(); }, "CreateProcess[suspended][inherit](" +
+                                                    ts::utf8(missing) + ", " + ts::utf8(missing) +
+                                                    " \"a b\") failed. System error [2]"));
 }
 
 } // namespace

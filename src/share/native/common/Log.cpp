@@ -116,9 +116,9 @@ TraceScope::~TraceScope() {
         if (active) {
             // Exiting records carry line 0; the entering line is named in the message instead.
             logger->log(level, filePath, 0, functionName,
-                        (tstrings::Builder() << L"Exiting " << scopeName << L" (entered at "
-                                             << FileUtils::basename(filePath) << L":" << line
-                                             << L")")
+                        (tstrings::Builder()
+                         << L"Exiting " << scopeName << L" (entered at "
+                         << FileUtils::basename(filePath) << L":" << line << L")")
                             .tstr());
         }
     }

@@ -83,8 +83,7 @@ std::unique_ptr<Dll> loadDllWithFallback(const tstring& path) {
 }
 
 tstring serverJvmLibPath(const Jvm& jvm) {
-    return FileUtils::mkpath() << FileUtils::dirname(jvm.libraryPath()) << L"server"
-                               << L"jvm.dll";
+    return FileUtils::mkpath() << FileUtils::dirname(jvm.libraryPath()) << L"server" << L"jvm.dll";
 }
 
 // Runs an Executor on a worker thread while this thread pumps window messages.

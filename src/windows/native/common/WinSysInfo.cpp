@@ -37,7 +37,8 @@ tstring getEnvVariableImpl(const tstring& name, bool* errorOccurred) {
             return tstring();
         }
         THROW_SYSTEM_ERROR_CODE(status, &GetEnvironmentVariableW,
-                                L"GetEnvironmentVariable(" << name << L") failed. Variable not set");
+                                L"GetEnvironmentVariable(" << name
+                                                           << L") failed. Variable not set");
     }
     if (size > buffer.size()) {
         buffer.assign(size, L'\0');

@@ -29,6 +29,7 @@ public:
     ~UniqueResource() { reset(); }
 
     T get() const { return value; }
+    T operator->() const { return value; }
     explicit operator bool() const { return value != T(); }
 
     T release() {
@@ -70,10 +71,10 @@ template <class T> using UniqueMallocMemory = UniqueResource<T*, &WindowsSupport
 // `message` what is written into a builder ("X(args) failed"), `code` the error. The code
 // is read into a local before the message is built, since building it may make calls of
 // its own.
-#define THROW_SYSTEM_ERROR_CODE(code, function, message)                                          \
+#define THROW_SYSTEM_ERROR_CODE(code, function, message)                                           \
     do {                                                                                           \
         const unsigned long cvSystemErrorCode = (code);                                            \
-        THROW_ERROR(SysError(::tstrings::Builder() << message,                                    \
+        THROW_ERROR(SysError(::tstrings::Builder() << message,                                     \
                              reinterpret_cast<const void*>(function), cvSystemErrorCode));         \
     } while (0)
 
