@@ -1,3 +1,4 @@
+// Application launcher: picks the configuration file, finds the runtime, builds the Jvm.
 #include "AppLauncher.h"
 
 #include "CfgFile.h"

@@ -1,3 +1,4 @@
+// Application launcher: from the image layout and configuration to a filled Jvm.
 #ifndef CORVELA_APPLAUNCHER_H
 #define CORVELA_APPLAUNCHER_H
 

@@ -1,3 +1,4 @@
+// Launcher configuration file: the reader, the section and property keys, path macros.
 #include "CfgFile.h"
 
 #include "ErrorHandling.h"

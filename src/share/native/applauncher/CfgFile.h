@@ -1,3 +1,4 @@
+// Launcher configuration file: sections, properties and the path macros of their values.
 #ifndef CORVELA_CFGFILE_H
 #define CORVELA_CFGFILE_H
 

@@ -1,3 +1,4 @@
+// JVM launcher: the argument list from the configuration, and the call into the runtime.
 #include "JvmLauncher.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// JVM launcher, and the launch data block with the exported table that builds it.
 #ifndef CORVELA_JVMLAUNCHER_H
 #define CORVELA_JVMLAUNCHER_H
 

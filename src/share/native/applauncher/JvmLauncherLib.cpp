@@ -1,3 +1,4 @@
+// Launch data block: its layout, the exported table, and the call of JLI_Launch.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Package file: the first line of app\.package names the installed package.
 #include "PackageFile.h"
 
 #include "ErrorHandling.h"

@@ -1,3 +1,4 @@
+// Package file: the name of the installed package, for the per-user configuration.
 #ifndef CORVELA_PACKAGEFILE_H
 #define CORVELA_PACKAGEFILE_H
 

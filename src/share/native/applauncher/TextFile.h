@@ -1,5 +1,4 @@
-// Text files as the configuration and package readers read them: line by line, in the C
-// runtime's text mode.
+// Text files as the configuration and package readers read them: line by line.
 #ifndef CORVELA_TEXTFILE_H
 #define CORVELA_TEXTFILE_H
 

@@ -1,3 +1,4 @@
+// Dynamic libraries: a loaded module with one reference, and typed functions that keep it.
 #ifndef CORVELA_DLL_H
 #define CORVELA_DLL_H
 

@@ -1,3 +1,4 @@
+// Error model, neutral half: positioned messages, joined texts, error records.
 #include "ErrorHandling.h"
 
 #include <sstream>

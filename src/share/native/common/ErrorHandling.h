@@ -1,3 +1,4 @@
+// Error model: the launcher's errors, THROW_ERROR, and the CATCH_AND_LOG barrier.
 #ifndef CORVELA_ERRORHANDLING_H
 #define CORVELA_ERRORHANDLING_H
 

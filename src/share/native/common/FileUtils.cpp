@@ -1,3 +1,4 @@
+// File and path utilities, neutral half: path text operations.
 #include "FileUtils.h"
 
 namespace FileUtils {

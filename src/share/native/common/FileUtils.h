@@ -1,3 +1,4 @@
+// File and path utilities: path text, the path builder, and file system queries.
 #ifndef CORVELA_FILEUTILS_H
 #define CORVELA_FILEUTILS_H
 

@@ -1,3 +1,4 @@
+// Logging: the process-wide logger, its records, the general appenders and trace scopes.
 #include "Log.h"
 
 #include <iostream>

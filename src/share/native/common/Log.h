@@ -1,3 +1,4 @@
+// Logging: levels, records, appenders, log statements and trace scopes.
 #ifndef CORVELA_LOG_H
 #define CORVELA_LOG_H
 

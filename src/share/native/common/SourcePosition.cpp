@@ -1,3 +1,4 @@
+// Source positions: qualified function names as trace records and errors show them.
 #include "SourcePosition.h"
 
 #include <map>

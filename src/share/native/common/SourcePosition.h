@@ -1,3 +1,4 @@
+// Source positions: file, function and line of a log statement or a raise.
 #ifndef CORVELA_SOURCEPOSITION_H
 #define CORVELA_SOURCEPOSITION_H
 

@@ -1,3 +1,4 @@
+// System information: module paths, command-line arguments, environment, system directory.
 #ifndef CORVELA_SYSINFO_H
 #define CORVELA_SYSINFO_H
 

@@ -1,3 +1,4 @@
+// Small tools for every layer: the scope guard.
 #ifndef CORVELA_TOOLBOX_H
 #define CORVELA_TOOLBOX_H
 

@@ -1,3 +1,4 @@
+// Application frame, neutral half: appenders, the barrier, and the last error message.
 #include "app.h"
 
 #include <iostream>

@@ -1,3 +1,4 @@
+// Application frame: runs the launch function and turns every failure into a message.
 #ifndef CORVELA_APP_H
 #define CORVELA_APP_H
 

@@ -1,3 +1,4 @@
+// String utilities: conversions, string operations, the formatter and the builder.
 #include "tstrings.h"
 
 #include <cwctype>

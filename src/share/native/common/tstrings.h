@@ -1,3 +1,4 @@
+// String utilities: wide text inside, UTF-8 and the ANSI code page at the edges.
 #ifndef CORVELA_TSTRINGS_H
 #define CORVELA_TSTRINGS_H
 

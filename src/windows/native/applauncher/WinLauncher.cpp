@@ -1,3 +1,4 @@
+// Windows launch sequence: wWinMain, the restart in a job, loading strategies, message loop.
 #include <windows.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Process executor: starts a child with quoted arguments and waits for its exit code.
 #include "Executor.h"
 
 #include <vector>

@@ -1,3 +1,4 @@
+// Process executor: a child process of given arguments, flags and job, run to its end.
 #ifndef CORVELA_EXECUTOR_H
 #define CORVELA_EXECUTOR_H
 

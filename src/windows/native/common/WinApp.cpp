@@ -1,3 +1,4 @@
+// Windows half of app.h: the console for the trace, and the message box.
 #include <windows.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Windows half of Dll.h: LoadLibrary, module references and GetProcAddress.
 #include <windows.h>
 
 #include "Dll.h"

@@ -1,3 +1,4 @@
+// Windows half of ErrorHandling.h: system error texts and the C runtime's error text.
 #include <windows.h>
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// Windows half of FileUtils.h: file existence and absolute paths.
 #include <windows.h>
 
 #include <cstdlib>

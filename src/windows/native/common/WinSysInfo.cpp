@@ -1,3 +1,4 @@
+// Windows half of SysInfo.h: module paths, the command line, environment, system folder.
 #include <windows.h>
 
 #include <shellapi.h>

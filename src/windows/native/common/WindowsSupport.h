@@ -1,6 +1,4 @@
-// Windows support: how the launcher owns every Win32 and C runtime resource, and how it
-// raises every failed system call. Only the Windows half and code that owns such resources
-// include it; the neutral headers never do.
+// Windows support: how every Win32 and C runtime resource is owned and every failed call raised.
 #ifndef CORVELA_WINDOWSSUPPORT_H
 #define CORVELA_WINDOWSSUPPORT_H
 
@@ -11,6 +9,9 @@
 
 #include "ErrorHandling.h"
 #include "tstrings.h"
+
+// The Windows half, and neutral code that owns such resources, include this header; the
+// neutral headers never do, so that the neutral interfaces stay free of <windows.h>.
 
 // Owns one resource of type T and gives it to `close` when it is not null and its owner
 // goes away or takes another. Moves, never copies. Closing keeps the thread's last error:
