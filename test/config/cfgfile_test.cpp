@@ -208,22 +208,39 @@ TEST_F(CfgFileTest, TextModeLineEndingsAndCtrlZ) {
 }
 
 TEST_F(CfgFileTest, ByteOrderMarkAndInvalidUtf8Lines) {
-    // A file saved as "UTF-8 with BOM" keeps its first section.
-    const CfgFile bom =
-        load("\xef\xbb\xbf[Application]\napp.mainjar=x\n[ArgOptions]\narguments=a\n");
-    EXPECT_EQ(values(bom, SectionName::Application, PropertyName::mainjar), tstring_array{L"x"});
-    EXPECT_EQ(values(bom, SectionName::ArgOptions, PropertyName::arguments), tstring_array{L"a"});
-    EXPECT_EQ(sectionSize(load("\xef\xbb\xbf"), SectionName::Application), 0u);
-    // Only one leading mark is skipped; a second one, or one further on, is text.
-    const CfgFile twice = load("\xef\xbb\xbf\xef\xbb\xbf[Application]\napp.mainjar=x\n");
-    EXPECT_EQ(values(twice, SectionName::Application, PropertyName::mainjar),
-              tstring_array{L"<unset>"});
-    const CfgFile later = load("[Application]\n\xef\xbb\xbf"
-                               "app.mainjar=x\napp.mainclass=\xef\xbb\xbfM\n");
-    EXPECT_EQ(values(later, SectionName::Application, PropertyName::mainjar),
-              tstring_array{L"<unset>"});
-    EXPECT_EQ(values(later, SectionName::Application, PropertyName::mainclass),
-              tstring_array{L"\ufeffM"});
+    struct Case {
+        const char* what;
+        const char* bytes;
+        const PropertyKey& property;
+        tstring_array expected;
+    } cases[] = {
+        // A file saved as "UTF-8 with BOM" keeps its first section.
+        {"leading mark",
+         "\xef\xbb\xbf[Application]\napp.mainjar=x\n[ArgOptions]\narguments=a\n",
+         PropertyName::mainjar,
+         {L"x"}},
+        {"mark only", "\xef\xbb\xbf", PropertyName::mainjar, {L"<unset>"}},
+        // Only one leading mark is skipped; a second one, or one further on, is text.
+        {"two marks",
+         "\xef\xbb\xbf\xef\xbb\xbf[Application]\napp.mainjar=x\n",
+         PropertyName::mainjar,
+         {L"<unset>"}},
+        {"mark before a key",
+         "[Application]\n\xef\xbb\xbf"
+         "app.mainjar=x\n",
+         PropertyName::mainjar,
+         {L"<unset>"}},
+        {"mark in a value",
+         "[Application]\napp.mainclass=\xef\xbb\xbfM\n",
+         PropertyName::mainclass,
+         {L"\ufeffM"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(values(load(c.bytes), SectionName::Application, c.property), c.expected);
+    }
+    EXPECT_EQ(values(load(cases[0].bytes), SectionName::ArgOptions, PropertyName::arguments),
+              tstring_array{L"a"});
 
     const CfgFile invalid =
         load("[Application]\napp.mainjar=bad\xff\napp.mainclass=M\xc3\xa9in\n[Bad\xff\n");
