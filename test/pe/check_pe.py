@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks what the launcher executable promises in its PE file: x64, GUI subsystem, only
-system DLLs imported, jvmLauncherGetAPI exported under that exact name, and the
-application manifest as a resource."""
+system DLLs imported, jvmLauncherGetAPI exported under that exact name, and as resources the
+application manifest, an icon, and version information naming Corvela and its version."""
 
 import argparse
 import struct
@@ -23,6 +23,11 @@ MANIFEST_NEEDS = [
     "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
     "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10
 ]
+
+
+RT_GROUP_ICON = 14
+RT_VERSION = 16
+RT_MANIFEST = 24
 
 
 def fail(message):
@@ -56,7 +61,8 @@ def rva_to_offset(sections, rva):
     raise ValueError("RVA outside sections")
 
 
-def manifest_text(data, sections, rsrc_rva):
+def resource_data(data, sections, rsrc_rva, wanted_type):
+    """The bytes of the first resource of `wanted_type`, or None."""
     root = rva_to_offset(sections, rsrc_rva)
 
     def entries(offset):
@@ -66,20 +72,21 @@ def manifest_text(data, sections, rsrc_rva):
             yield name, target
 
     for type_id, target in entries(root):
-        if type_id != 24 or not target & 0x80000000:  # RT_MANIFEST
+        if type_id != wanted_type or not target & 0x80000000:
             continue
         for _, name_target in entries(root + (target & 0x7FFFFFFF)):
             for _, lang_target in entries(root + (name_target & 0x7FFFFFFF)):
                 entry = root + lang_target
                 data_rva, data_size = struct.unpack_from("<II", data, entry)
                 start = rva_to_offset(sections, data_rva)
-                return data[start:start + data_size].decode("utf-8")
+                return data[start:start + data_size]
     return None
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--version", required=True, help="the project's version, from VERSION")
     parser.add_argument("exe")
     args = parser.parse_args()
 
@@ -116,13 +123,19 @@ def main():
     if exports != ["jvmLauncherGetAPI"]:
         failures += fail("exports %r, expected exactly ['jvmLauncherGetAPI']" % exports)
 
-    manifest = manifest_text(data, sections, rsrc_rva) if rsrc_rva else None
+    manifest = resource_data(data, sections, rsrc_rva, RT_MANIFEST) if rsrc_rva else None
     if manifest is None:
         failures += fail("no RT_MANIFEST resource")
     else:
         for needed in MANIFEST_NEEDS:
-            if needed not in manifest:
+            if needed not in manifest.decode("utf-8"):
                 failures += fail("manifest lacks " + needed)
+    if not rsrc_rva or resource_data(data, sections, rsrc_rva, RT_GROUP_ICON) is None:
+        failures += fail("no icon (RT_GROUP_ICON)")
+    version = resource_data(data, sections, rsrc_rva, RT_VERSION) if rsrc_rva else None
+    for needed in ("ProductName", "Corvela", args.version):
+        if version is None or (needed + "\0").encode("utf-16-le") not in version:
+            failures += fail("version information lacks " + needed)
 
     print("imports: " + ", ".join(imports))
     print("exports: " + ", ".join(exports))

@@ -4,6 +4,7 @@ gives the intended JVM arguments; bad input writes nothing. And the README's dem
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -14,6 +15,11 @@ TOOL = os.path.join(ROOT, "tools", "corvela-image")
 BUILD = os.environ.get("CORVELA_BUILD_DIR", os.path.join(ROOT, "build"))
 LAUNCHER = os.path.join(BUILD, "bin", "corvela.exe")
 WINE_RUN = os.path.join(BUILD, "wine-run")
+VERSION_PROBE = os.path.join(BUILD, "bin", "version_probe.exe")
+OBJDUMP = os.environ.get("CORVELA_OBJDUMP", "x86_64-w64-mingw32-objdump")
+
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from corvela_image import pe  # noqa: E402
 
 
 def image_tool(*args):
@@ -26,7 +32,9 @@ def wine_path(path):
     return out.stdout.strip()
 
 
-class ImageToolTest(unittest.TestCase):
+class ImageFixture(unittest.TestCase):
+    """A stand-in runtime, two jars and a splash image in a scratch directory."""
+
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="corvela-image-test-")
         self.runtime = os.path.join(self.work, "runtime")
@@ -62,6 +70,8 @@ class ImageToolTest(unittest.TestCase):
             lines = [line.rstrip("\n").split("=", 1) for line in f]
         return [bytes.fromhex(value).decode("cp1252") for key, value in lines if key == "arg"]
 
+
+class ImageToolTest(ImageFixture):
     def test_configuration_gives_the_intended_jvm_arguments(self):
         image = os.path.join(self.work, "out dir", "Demo")
         result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
@@ -141,6 +151,183 @@ class ImageToolTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         for text in ("--main-jar", "--module-path", "$APPDIR", "app/.package", "nothing is written"):
             self.assertIn(text, result.stdout)
+
+
+def tiny_icon(rgba):
+    """A one-image 16x16 icon of a single colour, as a 32-bit bitmap."""
+    header = struct.pack("<IiiHHIIiiII", 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0)
+    image = header + bytes(rgba[2::-1] + rgba[3:]) * 256 + bytes(4 * 16)
+    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(image), 22) + image
+
+
+def openssl_certificate(directory, name):
+    """A throwaway self-signed code-signing certificate and its key, made by openssl."""
+    cert = os.path.join(directory, name + ".pem")
+    key = os.path.join(directory, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=%s" % name,
+                    "-addext", "extendedKeyUsage=codeSigning"],
+                   check=True, capture_output=True)
+    return cert, key
+
+
+def osslsigncode_verify(path, cert):
+    return subprocess.run(["osslsigncode", "verify", "-in", path, "-CAfile", cert, "-ignore-cdp"],
+                          capture_output=True, text=True)
+
+
+class BrandingTest(ImageFixture):
+    """The image's exe made the vendor's own: icon, version information and signature."""
+
+    BRANDING = ["--app-version", "2.5.1", "--vendor", "Acme \u0422\u0435\u0441\u0442 GmbH",
+                "--description", "Demo for -tests", "--copyright", "(c) 2026 Acme",
+                "--product-name", "Acme Demo"]
+
+    def assemble(self, image, *extra):
+        return image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+                          "--main-class", "app.Main", "--output", image, *extra)
+
+    def probe(self, exe):
+        out = subprocess.run([WINE_RUN, VERSION_PROBE, wine_path(exe)], capture_output=True,
+                             stdin=subprocess.DEVNULL, timeout=120)
+        lines = out.stdout.decode("utf-8").replace("\r", "").splitlines()
+        return dict(line.split("=", 1) for line in lines if "=" in line)
+
+    def test_windows_reads_the_vendors_version_and_icon(self):
+        icon_path = os.path.join(self.work, "app.ico")
+        with open(icon_path, "wb") as f:
+            f.write(tiny_icon(b"\x10\x80\x20\xff"))
+        image = os.path.join(self.work, "Branded")
+        result = self.assemble(image, "--icon", icon_path, *self.BRANDING)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        exe = os.path.join(image, "Demo.exe")
+        self.assertEqual(self.probe(exe), {
+            "binary.FileVersion": "2.5.1.0", "binary.ProductVersion": "2.5.1.0",
+            "Translation": "040904b0", "CompanyName": "Acme \u0422\u0435\u0441\u0442 GmbH",
+            "FileDescription": "Demo for -tests", "FileVersion": "2.5.1", "InternalName": "Demo",
+            "LegalCopyright": "(c) 2026 Acme", "OriginalFilename": "Demo.exe",
+            "ProductName": "Acme Demo", "ProductVersion": "2.5.1",
+            "icon.16": "loaded", "icon.32": "loaded", "icon.48": "loaded", "icon.256": "loaded"})
+        # The vendor's icon replaced the default one: one image, the one given.
+        listing = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True).stdout
+        self.assertEqual(listing.count("--type=3 "), 1, listing)
+        with open(icon_path, "rb") as f:
+            self.assertEqual(subprocess.run(["wrestool", "-x", "--raw", "-t3", "-n1", exe],
+                                            capture_output=True).stdout, f.read()[22:])
+        # Without a description or product name, both fall back to --name.
+        plain = os.path.join(self.work, "Plain")
+        self.assertEqual(self.assemble(plain, "--app-version", "3").returncode, 0)
+        strings = self.probe(os.path.join(plain, "Demo.exe"))
+        self.assertEqual((strings["ProductName"], strings["FileDescription"], strings["FileVersion"],
+                          strings["binary.FileVersion"]), ("Demo", "Demo", "3", "3.0.0.0"))
+
+    def test_branded_and_signed_exe_launches_and_its_signature_holds(self):
+        cert, key = openssl_certificate(self.work, "Acme Test Signing")
+        image = os.path.join(self.work, "Signed")
+        result = self.assemble(image, *self.BRANDING, "--sign-cert", cert, "--sign-key", key)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("not trusted by this machine", result.stderr)
+        exe = os.path.join(image, "Demo.exe")
+        self.assertEqual(osslsigncode_verify(exe, cert).returncode, 0)
+
+        # Manifest and export intact: the launcher still runs the application, both ways.
+        with open(LAUNCHER, "rb") as f:
+            launcher_manifest = pe.PEImage(f.read()).resources().types[pe.RT_MANIFEST]
+        with open(exe, "rb") as f:
+            branded = f.read()
+        self.assertEqual({n: {l: r.data for l, r in v.items()} for n, v in
+                          pe.PEImage(branded).resources().types[pe.RT_MANIFEST].items()},
+                         {n: {l: r.data for l, r in v.items()} for n, v in launcher_manifest.items()})
+        exports = subprocess.run([OBJDUMP, "-p", exe], capture_output=True, text=True).stdout
+        self.assertIn("jvmLauncherGetAPI", exports)
+        app = wine_path(os.path.join(image, "app"))
+        for path in ("restart", "in process"):
+            env = {"WINEPATH": app} if path == "in process" else {}
+            args, seen_path = self.run_image_with_path(image, "Demo", env)
+            self.assertEqual(args[-1], "app.Main", path)
+            self.assertEqual(seen_path.lower().endswith(";" + app.lower()), path == "restart", seen_path)
+
+        # A PKCS#12 file and its password from the environment sign alike; a wrong password
+        # is named as such.
+        p12 = os.path.join(self.work, "signing.p12")
+        subprocess.run(["openssl", "pkcs12", "-export", "-in", cert, "-inkey", key, "-out", p12,
+                        "-passout", "pass:s3cret pw"], check=True, capture_output=True)
+        for password, expected in (("s3cret pw", 0), ("wrong", 1)):
+            pkcs12_image = os.path.join(self.work, "Pkcs12" + password[:1])
+            result = subprocess.run(
+                [sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER, "--runtime",
+                 self.runtime, "--main-class", "M", "--output", pkcs12_image, "--sign-pkcs12", p12,
+                 "--sign-password-env", "CORVELA_TEST_PASSWORD"],
+                capture_output=True, text=True, env=dict(os.environ, CORVELA_TEST_PASSWORD=password))
+            self.assertEqual(result.returncode, expected, result.stderr)
+            if expected == 0:
+                self.assertEqual(osslsigncode_verify(os.path.join(pkcs12_image, "Demo.exe"), cert).returncode, 0)
+            else:
+                self.assertIn("password is wrong", result.stderr)
+                self.assertFalse(os.path.exists(pkcs12_image))
+
+        # One changed byte, and the signature no longer holds.
+        tampered = os.path.join(self.work, "tampered.exe")
+        with open(tampered, "wb") as f:
+            f.write(branded[:0x400] + bytes([branded[0x400] ^ 0xFF]) + branded[0x401:])
+        self.assertNotEqual(osslsigncode_verify(tampered, cert).returncode, 0)
+
+    def run_image_with_path(self, image, name, env):
+        record = os.path.join(self.work, "record.txt")
+        if os.path.exists(record):
+            os.remove(record)
+        full_env = dict(os.environ, STANDIN_RECORD=wine_path(record), STANDIN_ENV_NAMES="PATH", **env)
+        result = subprocess.run([WINE_RUN, os.path.join(image, name + ".exe")], env=full_env,
+                                capture_output=True, stdin=subprocess.DEVNULL, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(record, encoding="utf-8") as f:
+            lines = [line.rstrip("\n").split("=", 1) for line in f]
+        args = [bytes.fromhex(value).decode("cp1252") for key, value in lines if key == "arg"]
+        return args, dict(lines)["env.PATH"]
+
+    def test_bad_branding_input_is_reported_and_writes_nothing(self):
+        not_an_icon = os.path.join(self.work, "picture.ico")
+        with open(not_an_icon, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" + bytes(64))
+        with open(LAUNCHER, "rb") as f:
+            launcher = f.read()
+        appended = os.path.join(self.work, "appended.exe")
+        with open(appended, "wb") as f:
+            f.write(launcher + b"payload")
+        thirty_two_bit = os.path.join(self.work, "x86.exe")
+        data = bytearray(launcher)
+        struct.pack_into("<H", data, struct.unpack_from("<I", data, 0x3C)[0] + 4, 0x14C)
+        with open(thirty_two_bit, "wb") as f:
+            f.write(data)
+        cert, key = openssl_certificate(self.work, "Right")
+        _, other_key = openssl_certificate(self.work, "Wrong")
+        signed = os.path.join(self.work, "signed.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", LAUNCHER,
+                        "-out", signed], check=True, capture_output=True)
+        image = os.path.join(self.work, "Bad")
+        cases = [
+            (["--icon", not_an_icon], {}, "is not an icon file"),
+            (["--app-version", "1.2.3.4.5"], {}, "is not 1 to 4 numbers"),
+            (["--app-version", "1.70000"], {}, "above 65535"),
+            (["--vendor", "Acme"], {}, "give --app-version"),
+            (["--launcher", appended], {}, "has data appended after its last section"),
+            (["--launcher", thirty_two_bit], {}, "is not a 64-bit (x64) Windows executable"),
+            (["--launcher", signed], {}, "is signed already"),
+            (["--sign-cert", cert, "--sign-key", other_key], {}, "the key does not match the certificate"),
+            (["--sign-cert", cert], {}, "needs both --sign-cert and --sign-key"),
+            (["--sign-cert", cert, "--sign-key", key], {"PATH": "/nonexistent"}, "osslsigncode, which is not installed"),
+            (["--sign-pkcs12", cert, "--sign-password-env", "CORVELA_NO_SUCH_VAR"], {}, "is not set"),
+        ]
+        for extra, env, message in cases:
+            with self.subTest(message):
+                result = subprocess.run(
+                    [sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER, "--runtime",
+                     self.runtime, "--main-class", "M", "--output", image] + extra,
+                    capture_output=True, text=True, env=dict(os.environ, **env))
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(image))
+        self.assertEqual([n for n in os.listdir(self.work) if n.startswith(".corvela-image-")], [])
 
 
 class DemoTest(unittest.TestCase):
