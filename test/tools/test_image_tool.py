@@ -346,7 +346,8 @@ class DemoTest(unittest.TestCase):
                      "  arg[0] = [from the command line]", "  arg[1] = [plain]",
                      "  arg[0] = [traced]", "demo.greeting = Hello from Demo.cfg",
                      "class path entries: 2", "corvela.app-path = ",
-                     "Entering app::launch", "exit code: 0"):
+                     "Entering app::launch", "exit code: 0",
+                     "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
 
