@@ -8,7 +8,6 @@
 #include "TestSupport.h"
 
 namespace ts = testing_support;
-using testing_support::acp;
 using testing_support::count;
 using testing_support::Image;
 using testing_support::LaunchPath;
@@ -235,9 +234,9 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
     EXPECT_EQ(record.get("modules.jvm"), "0");
     EXPECT_EQ(record.get("modules.splashscreen"), "1");
     EXPECT_EQ(record.args(),
-              (std::vector<std::string>{acp(image.exe()),
-                                        acp(L"-splash:" + image.appDir() + L"\\splash.png"),
-                                        acp(L"-Dcorvela.app-path=" + image.exe()), "M"}));
+              (std::vector<std::string>{ts::utf8(image.exe()),
+                                        ts::utf8(L"-splash:" + image.appDir() + L"\\splash.png"),
+                                        ts::utf8(L"-Dcorvela.app-path=" + image.exe()), "M"}));
 
     // No splash request: neither library is touched even though both exist.
     image.cfg(mainClassCfg);
@@ -313,10 +312,13 @@ TEST_F(LauncherTest, ImagesUnderUnusualPaths) {
         L"\u0414\u0435\u043c\u043e");
     image.cfg("[Application]\napp.mainjar=$APPDIR\\main.jar\n");
     for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
-        const ts::ProcessResult r = image.run(path, L"\"arg \u4f60\"");
+        const ts::ProcessResult r = image.run(path, L"\"arg \u4f60\" Jos\u00e9");
         EXPECT_EQ(r.exitCode, 0u) << r.err;
+        // The runtime sees UTF-8, byte for byte: the launcher declares that code page.
+        EXPECT_EQ(image.record().get("acp"), "65001");
         EXPECT_EQ(image.record().args(),
-                  image.expectedArgs({L"-jar", image.appDir() + L"\\main.jar", L"arg \u4f60"}));
+                  image.expectedArgs(
+                      {L"-jar", image.appDir() + L"\\main.jar", L"arg \u4f60", L"Jos\u00e9"}));
         // The trace shows the original text, in UTF-8.
         EXPECT_NE(r.err.find(ts::utf8(image.appDir())), std::string::npos);
     }

@@ -16,6 +16,7 @@ MANIFEST_NEEDS = [
     'level="asInvoker"',
     ">true/PM</dpiAware>",
     ">PerMonitorV2, PerMonitor, system</dpiAwareness>",
+    '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>',
     'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
     "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7

@@ -87,6 +87,8 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         standin::Record record;
         record.line("call", "JLI_Launch");
         record.line("pid", number(GetCurrentProcessId()));
+        // The code page the narrow arguments are in: the launcher's manifest chooses it.
+        record.line("acp", number(GetACP()));
         record.line("cpu_us", cpu);
         record.line("peak_ws_kib", peak);
         record.line("argc", number(argc));

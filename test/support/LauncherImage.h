@@ -12,18 +12,6 @@
 
 namespace testing_support {
 
-inline std::string acp(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
-
 inline std::wstring upper(std::wstring text) {
     for (wchar_t& c : text) {
         c = static_cast<wchar_t>(towupper(c));
@@ -93,10 +81,12 @@ public:
 
     testing_support::Record record() const { return testing_support::Record::read(recordPath()); }
 
+    // The JVM arguments as the runtime gets them: UTF-8, the code page the launcher's
+    // manifest declares.
     std::vector<std::string> expectedArgs(const std::vector<std::wstring>& rest) const {
-        std::vector<std::string> args = {acp(exe()), acp(L"-Dcorvela.app-path=" + exe())};
+        std::vector<std::string> args = {utf8(exe()), utf8(L"-Dcorvela.app-path=" + exe())};
         for (const std::wstring& arg : rest) {
-            args.push_back(acp(arg));
+            args.push_back(utf8(arg));
         }
         return args;
     }

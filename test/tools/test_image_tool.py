@@ -57,18 +57,27 @@ class ImageFixture(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
 
-    def run_image(self, image, name, args=()):
+    def record_of_run(self, image, name, args=(), env=None):
         record = os.path.join(self.work, "record.txt")
         if os.path.exists(record):
             os.remove(record)
-        env = dict(os.environ, STANDIN_RECORD=wine_path(record))
+        full_env = dict(os.environ, STANDIN_RECORD=wine_path(record), STANDIN_ENV_NAMES="PATH",
+                        **(env or {}))
         result = subprocess.run([WINE_RUN, os.path.join(image, name + ".exe")] + list(args),
-                                env=env, capture_output=True, stdin=subprocess.DEVNULL,
+                                env=full_env, capture_output=True, stdin=subprocess.DEVNULL,
                                 timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(record, encoding="utf-8") as f:
             lines = [line.rstrip("\n").split("=", 1) for line in f]
-        return [bytes.fromhex(value).decode("cp1252") for key, value in lines if key == "arg"]
+        values = dict(lines)
+        values["args"] = [bytes.fromhex(value) for key, value in lines if key == "arg"]
+        return values
+
+    def decoded_args(self, image, name, args=(), env=None):
+        """The JVM arguments, read in the code page the launcher ran with."""
+        values = self.record_of_run(image, name, args, env)
+        encoding = "utf-8" if values["acp"] == "65001" else "cp" + values["acp"]
+        return [arg.decode(encoding) for arg in values["args"]]
 
 
 class ImageToolTest(ImageFixture):
@@ -88,9 +97,9 @@ class ImageToolTest(ImageFixture):
         expected = [exe, "-classpath", app + "\\lib one.jar", "-splash:" + app + "\\splash.png",
                     "-Dgreeting=a=b", "", "-Dcorvela.app-path=" + exe, "app.Main",
                     "-jar", app + "\\main.jar", "first arg", app]
-        self.assertEqual(self.run_image(image, "Demo"), expected)
+        self.assertEqual(self.decoded_args(image, "Demo"), expected)
         # Command-line arguments replace the configured ones.
-        self.assertEqual(self.run_image(image, "Demo", ["x y"])[-1:], ["x y"])
+        self.assertEqual(self.decoded_args(image, "Demo", ["x y"])[-1:], ["x y"])
 
     def test_module_image(self):
         modules = os.path.join(self.work, "mods")
@@ -102,7 +111,7 @@ class ImageToolTest(ImageFixture):
         self.assertEqual(result.returncode, 0, result.stderr)
         app = wine_path(os.path.join(image, "app"))
         exe = wine_path(os.path.join(image, "My.App.exe"))
-        self.assertEqual(self.run_image(image, "My.App"),
+        self.assertEqual(self.decoded_args(image, "My.App"),
                          [exe, "--module-path", app + "\\mods", "-Dcorvela.app-path=" + exe,
                           "-m", "demo/demo.Main"])
 
@@ -243,8 +252,9 @@ class BrandingTest(ImageFixture):
         app = wine_path(os.path.join(image, "app"))
         for path in ("restart", "in process"):
             env = {"WINEPATH": app} if path == "in process" else {}
-            args, seen_path = self.run_image_with_path(image, "Demo", env)
-            self.assertEqual(args[-1], "app.Main", path)
+            values = self.record_of_run(image, "Demo", env=env)
+            self.assertEqual(values["args"][-1], b"app.Main", path)
+            seen_path = values["env.PATH"]
             self.assertEqual(seen_path.lower().endswith(";" + app.lower()), path == "restart", seen_path)
 
         # A PKCS#12 file and its password from the environment sign alike; a wrong password
@@ -271,19 +281,6 @@ class BrandingTest(ImageFixture):
         with open(tampered, "wb") as f:
             f.write(branded[:0x400] + bytes([branded[0x400] ^ 0xFF]) + branded[0x401:])
         self.assertNotEqual(osslsigncode_verify(tampered, cert).returncode, 0)
-
-    def run_image_with_path(self, image, name, env):
-        record = os.path.join(self.work, "record.txt")
-        if os.path.exists(record):
-            os.remove(record)
-        full_env = dict(os.environ, STANDIN_RECORD=wine_path(record), STANDIN_ENV_NAMES="PATH", **env)
-        result = subprocess.run([WINE_RUN, os.path.join(image, name + ".exe")], env=full_env,
-                                capture_output=True, stdin=subprocess.DEVNULL, timeout=120)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        with open(record, encoding="utf-8") as f:
-            lines = [line.rstrip("\n").split("=", 1) for line in f]
-        args = [bytes.fromhex(value).decode("cp1252") for key, value in lines if key == "arg"]
-        return args, dict(lines)["env.PATH"]
 
     def test_bad_branding_input_is_reported_and_writes_nothing(self):
         not_an_icon = os.path.join(self.work, "picture.ico")
@@ -330,24 +327,84 @@ class BrandingTest(ImageFixture):
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith(".corvela-image-")], [])
 
 
+class CodePageTest(ImageFixture):
+    """Which code page the image's exe declares, and what a runtime then receives."""
+
+    NON_ASCII = "\u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c"
+
+    def assemble(self, image, *extra):
+        return image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+                          "--main-jar", self.jars[0], "--output", image, *extra)
+
+    def manifest_of(self, exe):
+        with open(exe, "rb") as f:
+            tree = pe.PEImage(f.read()).resources()
+        return tree.get(pe.RT_MANIFEST, 1, 1033).data.decode("utf-8")
+
+    def test_utf8_images_give_a_modern_runtime_every_path_and_argument_exactly(self):
+        image = os.path.join(self.work, self.NON_ASCII, "Demo")
+        result = self.assemble(image, "--code-page", "utf-8")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "")
+        exe = wine_path(os.path.join(image, "Demo.exe"))
+        jar = wine_path(os.path.join(image, "app", "main.jar"))
+        for path in ("restart", "in process"):
+            env = {"WINEPATH": wine_path(os.path.join(image, "app"))} if path == "in process" else {}
+            values = self.record_of_run(image, "Demo", ["\u05e9\u05dc\u05d5\u05dd caf\u00e9"], env)
+            self.assertEqual(values["acp"], "65001", path)
+            self.assertEqual(values["args"], [a.encode("utf-8") for a in (
+                exe, "-Dcorvela.app-path=" + exe, "-jar", jar, "\u05e9\u05dc\u05d5\u05dd caf\u00e9")], path)
+
+    def test_ansi_images_convert_as_before(self):
+        # A runtime too old to read UTF-8 arguments: auto leaves the declaration out, and the
+        # launcher converts to the ANSI code page, whose default character replaces the rest.
+        with open(os.path.join(self.runtime, "release"), "w") as f:
+            f.write('JAVA_VERSION="17.0.4"\n')
+        image = os.path.join(self.work, "Ansi")
+        result = self.assemble(image)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotIn("activeCodePage", self.manifest_of(os.path.join(image, "Demo.exe")))
+        values = self.record_of_run(image, "Demo", ["\u4f60\u597d caf\u00e9"])
+        self.assertEqual(values["acp"], "1252")
+        self.assertEqual(values["args"][-1], "?? caf\u00e9".encode("cp1252"))
+        # Everything else in the manifest is as the launcher has it.
+        without = self.manifest_of(LAUNCHER).replace(
+            '      <activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">'
+            'UTF-8</activeCodePage>\n', "")
+        self.assertEqual(self.manifest_of(os.path.join(image, "Demo.exe")), without)
+
+    def test_an_unknown_runtime_keeps_utf8_and_says_how_to_choose(self):
+        image = os.path.join(self.work, "Unknown")
+        result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime-path",
+                            "$ROOTDIR\\jre", "--main-class", "M", "--output", image)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        notes = [line for line in result.stderr.splitlines() if line]
+        self.assertEqual(len(notes), 1, result.stderr)
+        self.assertIn("--code-page ansi", notes[0])
+        self.assertIn("UTF-8</activeCodePage>", self.manifest_of(os.path.join(image, "Demo.exe")))
+
+
 class DemoTest(unittest.TestCase):
     def test_demo_runs_the_java_program(self):
         have_jdk = shutil.which("javac") is not None
         if not have_jdk and os.geteuid() != 0:
             self.skipTest("no JDK here and no root to install one")
         result = subprocess.run([os.path.join(ROOT, "scripts", "demo")], capture_output=True,
-                                text=True, stdin=subprocess.DEVNULL, timeout=1800)
+                                encoding="utf-8", errors="replace", stdin=subprocess.DEVNULL,
+                                timeout=1800)
         if result.returncode != 0 and not have_jdk and shutil.which("javac") is None:
             self.skipTest("no JDK could be installed:\n" + result.stdout[-2000:] + result.stderr[-2000:])
         self.assertEqual(result.returncode, 0, result.stdout[-4000:] + result.stderr[-4000:])
         out = result.stdout + result.stderr
-        self.assertEqual(out.count("Hello from Java "), 3, out)
+        self.assertEqual(out.count("Hello from Java "), 4, out)
         for line in ("  arg[0] = [configured default]", "  arg[1] = [second]",
                      "  arg[0] = [from the command line]", "  arg[1] = [plain]",
                      "  arg[0] = [traced]", "demo.greeting = Hello from Demo.cfg",
                      "class path entries: 2", "corvela.app-path = ",
                      "Entering app::launch", "exit code: 0",
-                     "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded"):
+                     "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded",
+                     "  arg[0] = [Gr\u00fc\u00dfe, \u4e16\u754c]",
+                     "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
 

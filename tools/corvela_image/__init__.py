@@ -1,5 +1,5 @@
 """corvela-image: assembles, brands and signs application images for the Corvela launcher.
 
 One module per concern: `image` (assembly), `pe` (PE resources), `icon`, `versioninfo`,
-`signing`, and `cli`, the command line over them. Only `cli` prints.
+`manifest` (the code page), `signing`, and `cli`, the command line over them. Only `cli` prints.
 """

@@ -63,6 +63,10 @@ def main(argv=None):
     parser.add_argument("--splash", help="splash screen image")
     parser.add_argument("--package", help="package name, written to app/.package")
     parser.add_argument("--output", required=True, help="the image directory to create (must not exist)")
+    parser.add_argument("--code-page", choices=("utf-8", "ansi", "auto"), default="auto",
+                        help="the code page the exe declares for the JVM arguments: utf-8 for "
+                             "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
+                             "(default) reads JAVA_VERSION from the runtime's release file")
     brand = parser.add_argument_group("branding the exe (its icon and the version information Windows shows)")
     brand.add_argument("--icon", help="an .ico file; replaces the launcher's own icon")
     brand.add_argument("--app-version", help="X.Y.Z[.W], each 0 to 65535: file and product version")

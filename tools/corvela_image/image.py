@@ -8,7 +8,7 @@ import re
 import shutil
 import tempfile
 
-from . import icon, pe, signing, versioninfo
+from . import icon, manifest, pe, signing, versioninfo
 from .errors import ImageError
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
@@ -84,7 +84,8 @@ def assemble(args):
     if not (args.main_class or args.main_jar or args.main_module):
         raise ImageError("no main class, main jar or main module: give --main-class, --main-jar or --main-module")
     require_file(args.launcher, "launcher")
-    launcher = make_exe(args)
+    code_page, note = manifest.choose_code_page(args.code_page, args.runtime)
+    launcher = make_exe(args, code_page)
     signing_key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
                                                   args.sign_password_env, args.timestamp_url)
     if signing_key:
@@ -123,7 +124,7 @@ def assemble(args):
         raise ImageError("%s exists already; give a new directory" % output)
     parent = os.path.dirname(output)
     os.makedirs(parent, exist_ok=True)
-    notes = []
+    notes = [note]
     scratch = tempfile.mkdtemp(prefix=".corvela-image-", dir=parent)
     try:
         # mkdtemp makes the directory private (0700); the image root must get the mode any
@@ -177,10 +178,10 @@ def version_strings(args):
     }
 
 
-def make_exe(args):
+def make_exe(args, code_page):
     """The bytes of the image's exe: the launcher with the vendor's icon and version
-    information in its resources. Raises ImageError for a launcher or icon that cannot be
-    used, before anything is written."""
+    information in its resources, and its manifest declaring `code_page`. Raises ImageError
+    for a launcher or icon that cannot be used, before anything is written."""
     with open(args.launcher, "rb") as f:
         image = pe.PEImage(f.read(), "launcher %s" % args.launcher)
     image.check_rewritable()
@@ -190,9 +191,10 @@ def make_exe(args):
     for value, what in zip(branded, ("vendor", "description", "copyright", "product name")):
         if value is not None:
             check_value(value, what)
-    if not (args.icon or args.app_version):
-        return bytes(image.data)
     tree = image.resources()
+    code_page_changed = manifest.set_code_page(tree, code_page)
+    if not (args.icon or args.app_version or code_page_changed):
+        return bytes(image.data)
     if args.icon:
         icon.replace_icon(tree, icon.Icon.read(args.icon))
     if args.app_version:
