@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks what the launcher executable promises in its PE file: x64, GUI subsystem, only
+"""Checks what a launcher executable promises in its PE file: x64, its subsystem, only
 system DLLs imported, jvmLauncherGetAPI exported under that exact name, and as resources the
 application manifest, an icon, and version information naming Corvela and its version."""
 
@@ -88,6 +88,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--version", required=True, help="the project's version, from VERSION")
+    parser.add_argument("--subsystem", choices=("gui", "console"), default="gui")
     parser.add_argument("exe")
     args = parser.parse_args()
 
@@ -97,8 +98,9 @@ def main():
     machine, magic, subsystem, sections, rsrc_rva, _ = read_sections(data)
     if machine != 0x8664 or magic != 0x20B:
         failures += fail("not an x64 PE32+ image")
-    if subsystem != 2:
-        failures += fail("subsystem %d, expected 2 (Windows GUI)" % subsystem)
+    expected_subsystem = {"gui": 2, "console": 3}[args.subsystem]
+    if subsystem != expected_subsystem:
+        failures += fail("subsystem %d, expected %d (%s)" % (subsystem, expected_subsystem, args.subsystem))
 
     dump = subprocess.run([args.objdump, "-p", args.exe], check=True, capture_output=True,
                           text=True).stdout

@@ -6,6 +6,11 @@
 // it runs (STANDIN_LOAD_BY_NAME, ";"-separated, each recorded as found or not), and the
 // application may start programs of its own that must outlive the launcher (STANDIN_SPAWN,
 // a command line started without waiting).
+//
+// And what a command-line tool does with its console: STANDIN_PRINT writes a line to
+// standard output and one to standard error; STANDIN_ECHO_STDIN copies standard input to
+// standard output until its end; STANDIN_CTRL_C ends the process with 130 on Ctrl+C or
+// Ctrl+Break, as the JVM does. After the pause, "finished=1" is recorded.
 
 #include <cstdlib>
 
@@ -58,6 +63,30 @@ template <class Action> void forEachName(const std::wstring& names, Action actio
         action(names.substr(start, end - start));
         start = end + 1;
     }
+}
+
+void writeTo(DWORD which, const std::string& text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(which), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+std::string readAllOfStandardInput() {
+    std::string data;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) &&
+           read > 0) {
+        data.append(buffer, read);
+    }
+    return data;
+}
+
+BOOL WINAPI endWith130OnCtrlC(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    standin::Record().line("ctrl", event == CTRL_C_EVENT ? "c" : "break");
+    ExitProcess(130);
 }
 
 // The process id of the started program, or "failed".
@@ -127,6 +156,20 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         if (!spawn.empty()) {
             record.line("spawned", spawnDetached(spawn));
         }
+        const std::wstring print = standin::env(L"STANDIN_PRINT");
+        if (!print.empty()) {
+            writeTo(STD_OUTPUT_HANDLE, "out:" + utf8(print) + "\n");
+            writeTo(STD_ERROR_HANDLE, "err:" + utf8(print) + "\n");
+        }
+        if (standin::env(L"STANDIN_ECHO_STDIN") == L"1") {
+            const std::string input = readAllOfStandardInput();
+            record.line("stdin", hex(input.c_str()));
+            writeTo(STD_OUTPUT_HANDLE, "stdin:" + input);
+        }
+        if (standin::env(L"STANDIN_CTRL_C") == L"1") {
+            SetConsoleCtrlHandler(endWith130OnCtrlC, TRUE);
+            record.line("ctrl_handler", "installed");
+        }
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
     }
@@ -134,6 +177,12 @@ extern "C" __declspec(dllexport) int JLI_Launch(
     const std::wstring sleep = standin::env(L"STANDIN_SLEEP_MS");
     if (!sleep.empty()) {
         Sleep(static_cast<DWORD>(std::wcstoul(sleep.c_str(), nullptr, 10)));
+    }
+    standin::Record().line("finished", "1");
+    // What System.exit does in a real runtime: the process ends there, JLI_Launch never returns.
+    const std::wstring systemExit = standin::env(L"STANDIN_SYSTEM_EXIT");
+    if (!systemExit.empty()) {
+        ExitProcess(static_cast<UINT>(std::wcstoul(systemExit.c_str(), nullptr, 10)));
     }
     if (standin::env(L"STANDIN_CRASH") == L"1") {
         // A crash, not a debugging session: keep Wine from starting its debugger.

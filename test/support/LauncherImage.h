@@ -35,10 +35,13 @@ enum class LaunchPath { InProcess, Restart };
 // the stand-in runtime.
 class Image {
 public:
-    Image(const std::wstring& root, const std::wstring& name = L"Demo") : root(root), name(name) {
+    // `launcher`: the build's corvela.exe, or corvela-console.exe for a command-line tool.
+    Image(const std::wstring& root, const std::wstring& name = L"Demo",
+          const std::wstring& launcher = L"corvela.exe")
+        : root(root), name(name) {
         testing_support::makeDirs(appDir());
         testing_support::makeDirs(root + L"\\runtime\\bin");
-        testing_support::copyFile(testing_support::binDir() + L"\\corvela.exe", exe());
+        testing_support::copyFile(testing_support::binDir() + L"\\" + launcher, exe());
         runtime(L"jli.dll");
     }
 
@@ -63,8 +66,10 @@ public:
     }
 
     // The launcher's command line: its path, then the arguments as given.
-    testing_support::ProcessResult run(LaunchPath path, const std::wstring& args = std::wstring(),
-                                       std::map<std::wstring, std::wstring> env = {}) const {
+    testing_support::ProcessResult
+    run(LaunchPath path, const std::wstring& args = std::wstring(),
+        std::map<std::wstring, std::wstring> env = {},
+        const testing_support::Redirections& redirections = testing_support::Redirections()) const {
         DeleteFileW(recordPath().c_str());
         env.emplace(L"STANDIN_RECORD", recordPath());
         env.emplace(L"STANDIN_ENV_NAMES", L"PATH;CORVELA_RESTARTED_FROM");
@@ -72,8 +77,9 @@ public:
         if (path == LaunchPath::InProcess) {
             env.emplace(L"PATH", pathListingAppDir());
         }
-        testing_support::ProcessResult r = testing_support::run(
-            exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env);
+        testing_support::ProcessResult r =
+            testing_support::run(exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args),
+                                 env, 60000, std::wstring(), redirections);
         // Standard error is a text-mode stream: compare lines, not line ends.
         r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
         return r;

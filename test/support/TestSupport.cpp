@@ -231,7 +231,7 @@ std::wstring standinDir() {
 
 ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   const std::map<std::wstring, std::wstring>& envOverrides, DWORD timeoutMs,
-                  const std::wstring& workDir) {
+                  const std::wstring& workDir, const Redirections& redirections) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
     if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
@@ -240,11 +240,24 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     }
     SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!redirections.input.empty()) {
+        input = CreateFileW(redirections.input.c_str(), GENERIC_READ, FILE_SHARE_READ, &inheritable,
+                            OPEN_EXISTING, 0, nullptr);
+    }
+    if (!redirections.output.empty()) {
+        CloseHandle(outWrite);
+        outWrite = CreateFileW(redirections.output.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                               &inheritable, CREATE_ALWAYS, 0, nullptr);
+    }
+    if (input == INVALID_HANDLE_VALUE || outWrite == INVALID_HANDLE_VALUE) {
+        fail(L"CreateFile(" + redirections.input + L" " + redirections.output + L")");
+    }
 
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdInput = input;
     si.hStdOutput = outWrite;
     si.hStdError = errWrite;
     PROCESS_INFORMATION pi = {};
@@ -256,6 +269,9 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     const DWORD createError = GetLastError();
     CloseHandle(outWrite);
     CloseHandle(errWrite);
+    if (!redirections.input.empty()) {
+        CloseHandle(input);
+    }
     if (!created) {
         CloseHandle(outRead);
         CloseHandle(errRead);
@@ -283,7 +299,7 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     CloseHandle(errRead);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
-    result.out = out.data;
+    result.out = redirections.output.empty() ? out.data : readFile(redirections.output);
     result.err = err.data;
     return result;
 }

@@ -57,12 +57,21 @@ struct ProcessResult {
     std::string err;
 };
 
+// Files to give a program as standard input and output instead of this process's input
+// and a pipe.
+struct Redirections {
+    std::wstring input;
+    std::wstring output;
+};
+
 // Runs a program with this process's environment plus `envOverrides` (a name ending in '!'
 // removes the variable), capturing its standard output and error. `exe` may be relative to
-// `workDir`: that is the way to start programs whose full path is MAX_PATH or longer.
+// `workDir`: that is the way to start programs whose full path is MAX_PATH or longer. With
+// an output file, `out` holds what the program wrote there.
 ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   const std::map<std::wstring, std::wstring>& envOverrides = {},
-                  DWORD timeoutMs = 60000, const std::wstring& workDir = std::wstring());
+                  DWORD timeoutMs = 60000, const std::wstring& workDir = std::wstring(),
+                  const Redirections& redirections = Redirections());
 
 std::string utf8(const std::wstring& text);
 std::wstring wide(const std::string& utf8);

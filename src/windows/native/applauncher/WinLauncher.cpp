@@ -16,6 +16,7 @@
 #include "PackageFile.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
+#include "WinLauncher.h"
 #include "WindowsSupport.h"
 #include "app.h"
 
@@ -87,6 +88,60 @@ tstring serverJvmLibPath(const Jvm& jvm) {
     return FileUtils::mkpath() << FileUtils::dirname(jvm.libraryPath()) << L"server" << L"jvm.dll";
 }
 
+// What the restart parent owes its child when the session or the console ends: Windows may
+// end the parent first, and the kill-on-close job would then end the application before
+// its shutdown hooks ran. So the parent waits for the job to empty before it lets go.
+class RestartParent {
+public:
+    // One restart per process: the job lives until the process ends.
+    static void watch(HANDLE job) {
+        restartJob = job;
+        // A handler routine, not SetConsoleCtrlHandler(NULL, TRUE): children inherit that
+        // setting, and the application would never see Ctrl+C.
+        SetConsoleCtrlHandler(consoleEvent, TRUE);
+    }
+
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        switch (message) {
+        case WM_QUERYENDSESSION:
+            return TRUE;
+        case WM_ENDSESSION:
+            if (wParam) {
+                LOG_TRACE(L"End of session: waiting for the restarted application");
+                waitUntilJobIsEmpty();
+            }
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+        }
+    }
+
+private:
+    static BOOL WINAPI consoleEvent(DWORD event) {
+        if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+            // The application shares this console and got the same event: it decides.
+            return TRUE;
+        }
+        // Console closed, logoff or shutdown.
+        waitUntilJobIsEmpty();
+        return FALSE;
+    }
+
+    static void waitUntilJobIsEmpty() {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        while (restartJob &&
+               QueryInformationJobObject(restartJob, JobObjectBasicAccountingInformation, &info,
+                                         sizeof(info), nullptr) &&
+               info.ActiveProcesses > 0) {
+            Sleep(20);
+        }
+    }
+
+    static HANDLE restartJob;
+};
+
+HANDLE RestartParent::restartJob = nullptr;
+
 // Runs an Executor on a worker thread while this thread pumps window messages.
 class RunExecutorWithMsgLoop {
 public:
@@ -127,12 +182,36 @@ public:
 
 private:
     explicit RunExecutorWithMsgLoop(const Executor& executor)
-        : executor(executor), exitCode(1),
-          window(CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr)) {
+        : executor(executor), exitCode(1), window(createWindow()) {}
+
+    // A hidden top-level window: only such a window is told that the session ends. Where
+    // none can be made (no window station with a desktop, Wine without a display) the loop
+    // runs on a message-only window; the launch must not fail for it.
+    static UniqueWindow createWindow() {
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        WNDCLASSEXW windowClass = {};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = RestartParent::windowProc;
+        windowClass.hInstance = instance;
+        windowClass.lpszClassName = L"CorvelaRestartParent";
+        const bool registered =
+            RegisterClassExW(&windowClass) || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        UniqueWindow window;
+        if (registered) {
+            window.reset(CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr,
+                                         nullptr, instance, nullptr));
+        }
+        if (!window) {
+            LOG_TRACE(L"No top-level window (error " << GetLastError()
+                                                     << L"): the message loop runs on a "
+                                                        L"message-only window");
+            window.reset(CreateWindowExW(0, registered ? windowClass.lpszClassName : L"STATIC", L"",
+                                         0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
+        }
         if (!window) {
             THROW_LAST_ERROR(&CreateWindowExW, L"CreateWindowEx() failed");
         }
+        return window;
     }
 
     RunExecutorWithMsgLoop(const RunExecutorWithMsgLoop&) = delete;
@@ -206,14 +285,17 @@ void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLaunch
     }
 
     Executor executor(launcherPath);
-    executor.visible(true).jobObject(job.get()).suspended(true).inherit(true);
+    executor.visible(true).jobObject(job.get()).suspended(true).inherit(true).standardHandles(true);
     const tstring_array args = SysInfo::getCommandArgs(SysInfo::DropProgramName);
     std::copy(args.begin(), args.end(), std::back_inserter(executor));
 
     SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
+    RestartParent::watch(job.get());
     // The job handle closes with the process, which ends whatever is still in the job.
     exit(static_cast<int>(RunExecutorWithMsgLoop::apply(executor)));
 }
+
+} // namespace
 
 void launchApp() {
     AllowSetForegroundWindow(ASFW_ANY);
@@ -256,10 +338,4 @@ void launchApp() {
         splashLib = loadDllWithFallback(FileUtils::mkpath() << jliDir << L"splashscreen.dll");
     }
     jvm->launch();
-}
-
-} // namespace
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
-    return app::wlaunch(std::nothrow, launchApp);
 }

@@ -6,6 +6,21 @@
 #include "ErrorHandling.h"
 #include "Log.h"
 
+namespace {
+
+// A standard handle made inheritable, so that a child started with inheritance gets it. A
+// handle that cannot be changed (an old console's pseudo-handle) is passed as it is: such
+// handles reach the child anyway.
+HANDLE inheritableStandardHandle(DWORD which) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle && handle != INVALID_HANDLE_VALUE) {
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    return handle;
+}
+
+} // namespace
+
 tstring quoteCommandLineArgument(const tstring& arg) {
     if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == tstring::npos) {
         return arg;
@@ -65,6 +80,12 @@ UniqueHandle Executor::startProcess(UniqueHandle* threadHandle) const {
         creationFlags |= CREATE_NO_WINDOW;
         startupInfo.wShowWindow = SW_HIDE;
         startupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+    }
+    if (theStandardHandles) {
+        startupInfo.dwFlags |= STARTF_USESTDHANDLES;
+        startupInfo.hStdInput = inheritableStandardHandle(STD_INPUT_HANDLE);
+        startupInfo.hStdOutput = inheritableStandardHandle(STD_OUTPUT_HANDLE);
+        startupInfo.hStdError = inheritableStandardHandle(STD_ERROR_HANDLE);
     }
 
     tstrings::Builder trace;

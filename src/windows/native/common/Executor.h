@@ -26,6 +26,12 @@ public:
         theSuspended = v;
         return *this;
     }
+    // The child gets this process's standard input, output and error, whatever they are:
+    // a console, files or pipes.
+    Executor& standardHandles(bool v) {
+        theStandardHandles = v;
+        return *this;
+    }
     // The job stays the caller's; it must outlive the run.
     Executor& jobObject(HANDLE job) {
         theJob = job;
@@ -44,6 +50,7 @@ private:
     bool theVisible = false;
     bool theInherit = false;
     bool theSuspended = false;
+    bool theStandardHandles = false;
     HANDLE theJob = nullptr;
     tstring_array args;
     tstring executable;
