@@ -1,10 +1,13 @@
 // Starts a launcher image that fails (no configuration file), finds its message box by
 // caption, reads the box's text, closes it with OK, and checks the text and the exit code.
 // The image lies under Cyrillic and CJK names, which the box must show as they are.
+// Then the console launcher fails the same way: one line on standard error, and no window,
+// which on a display would hold the process until someone closed it.
 // Needs a display (run under xvfb-run). Exits 0 when everything matched.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -42,6 +45,22 @@ BOOL CALLBACK findText(HWND child, LPARAM param) {
         }
     }
     return TRUE;
+}
+
+int checkConsoleLauncher(const std::wstring& root, const std::string& expected) {
+    ts::makeDirs(root + L"\\app");
+    const std::wstring exe = root + L"\\Demo.exe";
+    ts::copyFile(ts::binDir() + L"\\corvela-console.exe", exe);
+    ts::ProcessResult r = ts::run(exe, L"\"" + exe + L"\"", {{L"CORVELA_DEBUG", L"false"}}, 30000);
+    r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
+    printf("console launcher: exit code %lu, standard error: %s", r.exitCode, r.err.c_str());
+    if (r.exitCode != 1 || r.err != expected + "\n") {
+        printf("FAIL: expected exit code 1 and the one line \"%s\"; a window would have held "
+               "the launcher until it was killed\n",
+               expected.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace
@@ -99,6 +118,10 @@ int wmain() {
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    const std::wstring consoleRoot = dir / L"\u041a\u043e\u043d\u0441\u043e\u043b\u044c";
+    failures += checkConsoleLauncher(consoleRoot, "Error opening \"" + ts::utf8(consoleRoot) +
+                                                      "\\app\\Demo.cfg\" file: No such file or "
+                                                      "directory");
     printf(failures ? "message box test failed\n" : "message box test passed\n");
     return failures ? 1 : 0;
 }

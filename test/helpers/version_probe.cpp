@@ -44,8 +44,7 @@ int printVersionInfo(const wchar_t* path) {
     UINT length = 0;
     if (VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed) {
         printVersion("binary.FileVersion", fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-        printVersion("binary.ProductVersion", fixed->dwProductVersionMS,
-                     fixed->dwProductVersionLS);
+        printVersion("binary.ProductVersion", fixed->dwProductVersionMS, fixed->dwProductVersionLS);
     }
     WORD* translation = nullptr;
     if (VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation",
@@ -58,8 +57,7 @@ int printVersionInfo(const wchar_t* path) {
           L"OriginalFilename", L"ProductName", L"ProductVersion"}) {
         wchar_t* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-        if (VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value),
-                           &length)) {
+        if (VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) {
             printf("%s=%s\n", utf8(name).c_str(), utf8(std::wstring(value)).c_str());
         }
     }
