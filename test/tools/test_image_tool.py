@@ -327,6 +327,40 @@ class BrandingTest(ImageFixture):
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith(".corvela-image-")], [])
 
 
+class ConsoleImageTest(ImageFixture):
+    def test_console_images_get_the_console_launcher(self):
+        image = os.path.join(self.work, "Tool")
+        result = image_tool("--name", "tool", "--launcher", LAUNCHER, "--console", "--runtime",
+                            self.runtime, "--main-class", "tool.Main", "--app-version", "1.0",
+                            "--output", image)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(image, "tool.exe"), "rb") as f:
+            exe = pe.PEImage(f.read())
+        self.assertEqual(exe.subsystem(), pe.IMAGE_SUBSYSTEM_WINDOWS_CUI)
+        # The shell gets the application's output and exit code, through a pipe.
+        out = subprocess.run([WINE_RUN, os.path.join(image, "tool.exe")], capture_output=True,
+                             stdin=subprocess.DEVNULL, timeout=120,
+                             env=dict(os.environ, STANDIN_PRINT="done", STANDIN_SYSTEM_EXIT="3"))
+        self.assertEqual(out.returncode, 3, out.stderr)
+        self.assertEqual(out.stdout.replace(b"\r", b""), b"out:done\n")
+
+    def test_console_needs_a_console_launcher(self):
+        lone = os.path.join(self.work, "lone", "corvela.exe")
+        os.makedirs(os.path.dirname(lone))
+        shutil.copy(LAUNCHER, lone)
+        renamed = os.path.join(self.work, "lone", "corvela-console.exe")
+        for launcher, message in ((lone, "needs corvela-console.exe beside"), (None, "is not a console program")):
+            if launcher is None:
+                shutil.copy(LAUNCHER, renamed)
+                launcher = lone
+            image = os.path.join(self.work, "Tool")
+            result = image_tool("--name", "tool", "--launcher", launcher, "--console", "--runtime",
+                                self.runtime, "--main-class", "M", "--output", image)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(message, result.stderr)
+            self.assertFalse(os.path.exists(image))
+
+
 class CodePageTest(ImageFixture):
     """Which code page the image's exe declares, and what a runtime then receives."""
 
@@ -396,7 +430,7 @@ class DemoTest(unittest.TestCase):
             self.skipTest("no JDK could be installed:\n" + result.stdout[-2000:] + result.stderr[-2000:])
         self.assertEqual(result.returncode, 0, result.stdout[-4000:] + result.stderr[-4000:])
         out = result.stdout + result.stderr
-        self.assertEqual(out.count("Hello from Java "), 4, out)
+        self.assertEqual(out.count("Hello from Java "), 5, out)
         for line in ("  arg[0] = [configured default]", "  arg[1] = [second]",
                      "  arg[0] = [from the command line]", "  arg[1] = [plain]",
                      "  arg[0] = [traced]", "demo.greeting = Hello from Demo.cfg",
@@ -404,6 +438,7 @@ class DemoTest(unittest.TestCase):
                      "Entering app::launch", "exit code: 0",
                      "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded",
                      "  arg[0] = [Gr\u00fc\u00dfe, \u4e16\u754c]",
+                     "  |   arg[1] = [through a pipe]\nexit code: 3",
                      "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)

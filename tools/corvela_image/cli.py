@@ -1,7 +1,8 @@
 """Assembles a Java application image for the Corvela launcher.
 
 The image is a directory OUTPUT holding:
-  NAME.exe            the launcher under the application's name; with --icon, --app-version
+  NAME.exe            the launcher under the application's name (the console launcher with
+                      --console); with --icon, --app-version
                       and the other branding options it carries the vendor's icon and
                       version information, and with a signing key it is signed last
   app/NAME.cfg        the launcher configuration: [Application], [JavaOptions], [ArgOptions]
@@ -63,6 +64,10 @@ def main(argv=None):
     parser.add_argument("--splash", help="splash screen image")
     parser.add_argument("--package", help="package name, written to app/.package")
     parser.add_argument("--output", required=True, help="the image directory to create (must not exist)")
+    parser.add_argument("--console", action="store_true",
+                        help="make NAME.exe the console launcher (%s beside --launcher), for "
+                             "command-line tools: the shell waits for it, its streams are the "
+                             "shell's, failures go to standard error" % "corvela-console.exe")
     parser.add_argument("--code-page", choices=("utf-8", "ansi", "auto"), default="auto",
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "

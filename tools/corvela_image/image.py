@@ -83,6 +83,8 @@ def assemble(args):
     check_windows_name(args.name, "application name")
     if not (args.main_class or args.main_jar or args.main_module):
         raise ImageError("no main class, main jar or main module: give --main-class, --main-jar or --main-module")
+    if args.console:
+        args.launcher = console_launcher(args.launcher)
     require_file(args.launcher, "launcher")
     code_page, note = manifest.choose_code_page(args.code_page, args.runtime)
     launcher = make_exe(args, code_page)
@@ -163,6 +165,19 @@ def assemble(args):
     return output, [note for note in notes if note]
 
 
+CONSOLE_LAUNCHER = "corvela-console.exe"
+
+
+def console_launcher(launcher):
+    """The console launcher built beside `launcher` (or `launcher` itself, when it is one)."""
+    if os.path.basename(launcher).lower() == CONSOLE_LAUNCHER:
+        return launcher
+    path = os.path.join(os.path.dirname(launcher), CONSOLE_LAUNCHER)
+    if not os.path.isfile(path):
+        raise ImageError("--console needs %s beside the launcher %s" % (CONSOLE_LAUNCHER, launcher))
+    return path
+
+
 def version_strings(args):
     """The StringFileInfo values of the image's exe, from the branding options."""
     product = args.product_name or args.name
@@ -185,6 +200,8 @@ def make_exe(args, code_page):
     with open(args.launcher, "rb") as f:
         image = pe.PEImage(f.read(), "launcher %s" % args.launcher)
     image.check_rewritable()
+    if args.console and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        raise ImageError("%s is not a console program, which --console asks for" % args.launcher)
     branded = [args.vendor, args.description, args.copyright, args.product_name]
     if any(value is not None for value in branded) and not args.app_version:
         raise ImageError("version information needs a version: give --app-version")

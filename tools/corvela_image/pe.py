@@ -43,7 +43,11 @@ OPT_FILE_ALIGNMENT = 36
 OPT_SIZE_OF_IMAGE = 56
 OPT_SIZE_OF_HEADERS = 60
 OPT_CHECKSUM = 64
+OPT_SUBSYSTEM = 68
 OPT_NUMBER_OF_RVA_AND_SIZES = 108
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+UINT16 = struct.Struct("<H")
 OPT_DATA_DIRECTORIES = 112
 UINT32 = struct.Struct("<I")
 DATA_DIRECTORY = struct.Struct("<II")
@@ -140,6 +144,9 @@ class PEImage:
         self.section_alignment = self._u32(OPT_SECTION_ALIGNMENT)
         self.file_alignment = self._u32(OPT_FILE_ALIGNMENT)
         self.directory_count = self._u32(OPT_NUMBER_OF_RVA_AND_SIZES)
+
+    def subsystem(self):
+        return UINT16.unpack_from(self.data, self.optional + OPT_SUBSYSTEM)[0]
 
     def _u32(self, offset):
         return UINT32.unpack_from(self.data, self.optional + offset)[0]
