@@ -438,7 +438,7 @@ class DemoTest(unittest.TestCase):
                      "Entering app::launch", "exit code: 0",
                      "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded",
                      "  arg[0] = [Gr\u00fc\u00dfe, \u4e16\u754c]",
-                     "  |   arg[1] = [through a pipe]\nexit code: 3",
+                     "  |   arg[1] = [through a pipe]", "  | class path entries: 2\nexit code: 3",
                      "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
