@@ -10,6 +10,9 @@ The image is a directory OUTPUT holding:
   app/.package        the package name, when --package is given
   runtime/            a copy of the runtime directory (it must hold bin/jli.dll)
 
+With --msi the image is packaged as a Windows Installer file as well (built with wixl),
+per user into %LOCALAPPDATA%\\Programs\\NAME by default, with a Start menu shortcut.
+
 Paths in the configuration are written relative to the image with "$APPDIR", so the image
 can be moved. At least one of --main-class, --main-jar and --main-module is required.
 
@@ -46,6 +49,28 @@ def join_option_values(argv):
     return joined
 
 
+class Progress:
+    """One updating line on a terminal for the steps that take more than a moment; nothing
+    when the output is not a terminal."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.shown = False
+        self.on_terminal = stream.isatty()
+
+    def __call__(self, step):
+        if self.on_terminal:
+            self.stream.write("\r\033[Kcorvela-image: %s..." % step)
+            self.stream.flush()
+            self.shown = True
+
+    def done(self):
+        if self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+            self.shown = False
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="corvela-image", description=__doc__,
@@ -79,6 +104,14 @@ def main(argv=None):
     brand.add_argument("--description", help="FileDescription (default: the product name)")
     brand.add_argument("--copyright", help="LegalCopyright")
     brand.add_argument("--product-name", help="ProductName (default: --name)")
+    msi = parser.add_argument_group("an installer (Windows Installer package) of the image, built with wixl")
+    msi.add_argument("--msi", metavar="FILE.msi", help="write the installer too; needs --app-version and --vendor")
+    msi.add_argument("--upgrade-code", metavar="GUID",
+                     help="the same for every version of the application (default: derived from "
+                          "--vendor and --name, and printed)")
+    msi.add_argument("--msi-scope", choices=("user", "machine"),
+                     help="user (default): %%LOCALAPPDATA%%\\Programs\\NAME, no elevation; "
+                          "machine: Program Files, for all users")
     sign = parser.add_argument_group("signing the exe with osslsigncode, as the last step")
     sign.add_argument("--sign-cert", help="code-signing certificate (chain), PEM")
     sign.add_argument("--sign-key", help="its private key, PEM")
@@ -86,11 +119,14 @@ def main(argv=None):
     sign.add_argument("--sign-password-env", metavar="VAR", help="environment variable holding the PKCS#12 password")
     sign.add_argument("--timestamp-url", help="RFC 3161 time-stamp server to countersign with")
     args = parser.parse_args(join_option_values(sys.argv[1:] if argv is None else argv))
+    progress = Progress(sys.stderr)
     try:
-        output, notes = assemble(args)
+        output, notes = assemble(args, progress)
     except (ImageError, OSError) as e:
+        progress.done()
         print("corvela-image: error: %s" % e, file=sys.stderr)
         return 1
+    progress.done()
     for note in notes:
         print("corvela-image: note: %s" % note, file=sys.stderr)
     print(output)

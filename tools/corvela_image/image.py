@@ -8,7 +8,7 @@ import re
 import shutil
 import tempfile
 
-from . import icon, manifest, pe, signing, versioninfo
+from . import icon, installer, manifest, pe, signing, versioninfo
 from .errors import ImageError
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
@@ -79,66 +79,90 @@ def build_cfg(args, jar_names, module_names, splash_name):
     return "\r\n".join(lines) + "\r\n"
 
 
-def assemble(args):
-    check_windows_name(args.name, "application name")
-    if not (args.main_class or args.main_jar or args.main_module):
-        raise ImageError("no main class, main jar or main module: give --main-class, --main-jar or --main-module")
-    if args.console:
-        args.launcher = console_launcher(args.launcher)
-    require_file(args.launcher, "launcher")
-    code_page, note = manifest.choose_code_page(args.code_page, args.runtime)
-    launcher = make_exe(args, code_page)
-    signing_key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
-                                                  args.sign_password_env, args.timestamp_url)
-    if signing_key:
-        signing.osslsigncode()
-    if args.runtime:
-        require_file(os.path.join(args.runtime, "bin", "jli.dll"), "runtime launcher library")
-    elif not args.runtime_path:
-        raise ImageError("no runtime: give --runtime DIR or --runtime-path")
-    jars = list(args.jar)
-    if args.main_jar and args.main_jar not in jars:
-        jars.insert(0, args.main_jar)
-    jar_names = []
-    for jar in jars:
-        require_file(jar, "jar")
-        name = os.path.basename(jar)
-        check_windows_name(name, "jar file name")
-        if name in jar_names:
-            raise ImageError("two jars named %s" % name)
-        jar_names.append(name)
-    module_names = []
-    for module in args.module_path:
-        require_file(module, "module path entry", directory=os.path.isdir(module))
-        name = os.path.basename(os.path.normpath(module))
-        check_windows_name(name, "module path entry name")
-        module_names.append(name)
-    splash_name = None
-    if args.splash:
-        require_file(args.splash, "splash image")
-        splash_name = os.path.basename(args.splash)
-    if args.package is not None:
-        check_windows_name(args.package, "package name")
-    cfg = build_cfg(args, jar_names, module_names, splash_name)
+class Plan:
+    """Everything the image will hold, checked before anything is written."""
 
-    output = os.path.abspath(args.output)
-    if os.path.exists(output):
-        raise ImageError("%s exists already; give a new directory" % output)
-    parent = os.path.dirname(output)
-    os.makedirs(parent, exist_ok=True)
-    notes = [note]
-    scratch = tempfile.mkdtemp(prefix=".corvela-image-", dir=parent)
-    try:
-        # mkdtemp makes the directory private (0700); the image root must get the mode any
-        # directory made here would, or an image archived on Linux is unreadable to others.
-        os.chmod(scratch, 0o777 & ~current_umask())
+    def __init__(self, args):
+        check_windows_name(args.name, "application name")
+        if not (args.main_class or args.main_jar or args.main_module):
+            raise ImageError("no main class, main jar or main module: give --main-class, "
+                             "--main-jar or --main-module")
+        if args.console:
+            args.launcher = console_launcher(args.launcher)
+        require_file(args.launcher, "launcher")
+        self.args = args
+        self.notes = []
+        self.package = self._package(args)
+        code_page, note = manifest.choose_code_page(args.code_page, args.runtime)
+        self.notes.append(note)
+        self.launcher = make_exe(args, code_page)
+        self.signing_key = signing.SigningKey.from_options(
+            args.sign_cert, args.sign_key, args.sign_pkcs12, args.sign_password_env,
+            args.timestamp_url)
+        if self.signing_key:
+            signing.osslsigncode()
+        if args.runtime:
+            require_file(os.path.join(args.runtime, "bin", "jli.dll"), "runtime launcher library")
+        elif not args.runtime_path:
+            raise ImageError("no runtime: give --runtime DIR or --runtime-path")
+        self.jars = list(args.jar)
+        if args.main_jar and args.main_jar not in self.jars:
+            self.jars.insert(0, args.main_jar)
+        jar_names = []
+        for jar in self.jars:
+            require_file(jar, "jar")
+            name = os.path.basename(jar)
+            check_windows_name(name, "jar file name")
+            if name in jar_names:
+                raise ImageError("two jars named %s" % name)
+            jar_names.append(name)
+        module_names = []
+        for module in args.module_path:
+            require_file(module, "module path entry", directory=os.path.isdir(module))
+            name = os.path.basename(os.path.normpath(module))
+            check_windows_name(name, "module path entry name")
+            module_names.append(name)
+        splash_name = None
+        if args.splash:
+            require_file(args.splash, "splash image")
+            splash_name = os.path.basename(args.splash)
+        if args.package is not None:
+            check_windows_name(args.package, "package name")
+        self.cfg = build_cfg(args, jar_names, module_names, splash_name)
+        self.output = os.path.abspath(args.output)
+        if os.path.exists(self.output):
+            raise ImageError("%s exists already; give a new directory" % self.output)
+        self.msi = os.path.abspath(args.msi) if args.msi else None
+        if self.msi and os.path.exists(self.msi):
+            raise ImageError("%s exists already; give a new installer file" % self.msi)
+
+    def _package(self, args):
+        if not args.msi:
+            for option, value in (("--upgrade-code", args.upgrade_code),
+                                  ("--msi-scope", args.msi_scope)):
+                if value:
+                    raise ImageError("%s goes with --msi" % option)
+            return None
+        version = installer.msi_version(args.app_version)
+        if not args.vendor:
+            raise ImageError("an installer names its manufacturer: give --vendor")
+        code, derived = installer.upgrade_code(args.upgrade_code, args.vendor, args.name)
+        if derived:
+            self.notes.append("upgrade code %s, derived from vendor and name; every version of "
+                              "%s gets the same one (or give --upgrade-code)" % (code, args.name))
+        return installer.Package(args.product_name or args.name, args.vendor, version, code,
+                                 args.msi_scope or installer.USER, args.description)
+
+    def write(self, scratch, progress):
+        """Fills `scratch` with the image, and builds the installer beside the target."""
+        args = self.args
         app = os.path.join(scratch, "app")
         os.makedirs(app)
         exe = os.path.join(scratch, args.name + ".exe")
         with open(exe, "wb") as f:
-            f.write(launcher)
+            f.write(self.launcher)
         shutil.copystat(args.launcher, exe)
-        for jar in jars:
+        for jar in self.jars:
             shutil.copy2(jar, app)
         for module in args.module_path:
             target = os.path.join(app, os.path.basename(os.path.normpath(module)))
@@ -149,20 +173,50 @@ def assemble(args):
         if args.splash:
             shutil.copy2(args.splash, app)
         if args.runtime:
+            progress("copying the runtime")
             shutil.copytree(args.runtime, os.path.join(scratch, "runtime"))
         with open(os.path.join(app, args.name + ".cfg"), "w", encoding="utf-8", newline="") as f:
-            f.write(cfg)
+            f.write(self.cfg)
         if args.package is not None:
             with open(os.path.join(app, ".package"), "w", encoding="utf-8", newline="") as f:
                 f.write(args.package + "\r\n")
-        if signing_key:
-            # The very last edit of the file: anything after it would break the signature.
-            notes.append(signing.sign_file(exe, signing_key))
-        os.rename(scratch, output)
+        if self.signing_key:
+            # The very last edit of the exe: anything after it would break the signature.
+            progress("signing %s" % os.path.basename(exe))
+            self.notes.append(signing.sign_file(exe, self.signing_key))
+        if self.package:
+            progress("building the installer")
+            partial = self.msi + ".partial"
+            installer.build_msi(scratch, os.path.basename(exe), self.package, partial)
+            if self.signing_key:
+                progress("signing the installer")
+                self.notes.append(signing.sign_file(partial, self.signing_key))
+            return partial
+        return None
+
+
+def assemble(args, progress=lambda step: None):
+    """Writes the image (and its installer), or raises ImageError and writes nothing.
+    Returns the image's path and the notes for the user."""
+    plan = Plan(args)
+    parent = os.path.dirname(plan.output)
+    os.makedirs(parent, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix=".corvela-image-", dir=parent)
+    partial_msi = None
+    try:
+        # mkdtemp makes the directory private (0700); the image root must get the mode any
+        # directory made here would, or an image archived on Linux is unreadable to others.
+        os.chmod(scratch, 0o777 & ~current_umask())
+        partial_msi = plan.write(scratch, progress)
+        os.rename(scratch, plan.output)
+        if partial_msi:
+            os.rename(partial_msi, plan.msi)
     except BaseException:
         shutil.rmtree(scratch, ignore_errors=True)
+        if partial_msi and os.path.exists(partial_msi):
+            os.remove(partial_msi)
         raise
-    return output, [note for note in notes if note]
+    return plan.output, [note for note in plan.notes if note]
 
 
 CONSOLE_LAUNCHER = "corvela-console.exe"

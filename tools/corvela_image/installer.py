@@ -1,0 +1,292 @@
+"""Windows Installer packages of an image, built from any OS with wixl (msitools).
+
+Per-user by default: the image goes to %LOCALAPPDATA%\\Programs\\<Name> without elevation,
+with a Start menu shortcut and an Add/Remove Programs entry, both with the exe's icon;
+per machine it goes to Program Files. Upgrades replace the installed version; an older
+version is refused. Uninstalling removes what was installed, and nothing the user made.
+
+Component rules hold across versions because every GUID is derived: components from the
+upgrade code and the file's path in the image, the upgrade code (when not given) from the
+vendor and the application's name.
+"""
+
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import uuid
+from xml.sax.saxutils import quoteattr
+
+from . import icon, pe
+from .errors import ImageError
+
+USER = "user"
+MACHINE = "machine"
+SCOPES = (USER, MACHINE)
+# Single-byte code pages wixl can write a database in, Western first. It takes no UTF-8 and
+# crashes on names its code page cannot hold, so one that holds every name is chosen.
+CODE_PAGES = (1252, 1250, 1251, 1253, 1254, 1257, 1255, 1256, 1258, 874)
+GUID = re.compile(r"^\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?$")
+UPGRADE_CODE_NAMESPACE = uuid.UUID("8f0a6d1e-3c55-4d6b-9a3e-1f0c9c2b7e41")
+
+
+class Package:
+    """What the MSI says about the application."""
+
+    def __init__(self, name, vendor, version, upgrade_code, scope, description=None):
+        self.name = name
+        self.vendor = vendor
+        self.version = version
+        self.upgrade_code = upgrade_code
+        self.scope = scope
+        self.description = description or name
+
+
+def msi_version(text):
+    """An MSI product version: major and minor up to 255, build up to 65535. Windows
+    Installer compares only these three, so a fourth number is refused rather than ignored."""
+    if not text:
+        raise ImageError("an installer needs a version: give --app-version")
+    if not re.fullmatch(r"\d{1,5}(\.\d{1,5}){0,3}", text):
+        raise ImageError("version %r is not numbers separated by dots (such as 1.2.3)" % text)
+    numbers = [int(n) for n in text.split(".")] + [0, 0]
+    if len(text.split(".")) == 4 and numbers[3]:
+        raise ImageError("version %r has a fourth number, which Windows Installer ignores when it "
+                         "upgrades: give at most three numbers" % text)
+    major, minor, build = numbers[:3]
+    if major > 255 or minor > 255 or build > 65535:
+        raise ImageError("version %r does not fit an installer: major and minor at most 255, "
+                         "build at most 65535" % text)
+    return "%d.%d.%d" % (major, minor, build)
+
+
+def upgrade_code(given, vendor, name):
+    """The given upgrade code, checked, or one derived from vendor and name, which every
+    version of the application gets alike. Returns (code, derived)."""
+    if given:
+        if not GUID.match(given):
+            raise ImageError("upgrade code %r is not a GUID (such as "
+                             "{12345678-1234-1234-1234-123456789abc})" % given)
+        return str(uuid.UUID(given.strip("{}"))).upper(), False
+    return str(uuid.uuid5(UPGRADE_CODE_NAMESPACE, "%s\0%s" % (vendor, name))).upper(), True
+
+
+def _derived_guid(namespace, text):
+    return str(uuid.uuid5(uuid.UUID(namespace), text.lower())).upper()
+
+
+def _identifier(prefix, text):
+    # Identifiers of the database: letters, digits, dots and underscores, at most 72.
+    return prefix + hashlib.sha1(text.lower().encode("utf-8")).hexdigest()[:32]
+
+
+def choose_code_page(texts):
+    """The first single-byte code page that holds every text; an error naming the characters
+    none holds otherwise."""
+    for code_page in CODE_PAGES:
+        try:
+            for text in texts:
+                text.encode("cp%d" % code_page)
+            return code_page
+        except UnicodeEncodeError:
+            continue
+    characters = {c for text in texts for c in text if ord(c) > 127}
+
+    def held(code_page):
+        return {c for c in characters if _holds(code_page, c)}
+    best = max(CODE_PAGES, key=lambda code_page: len(held(code_page)))
+    missing = sorted(characters - held(best))
+    raise ImageError("an installer's names must fit one code page, and code page %d, which "
+                     "holds the most of them, cannot hold %s; use names without them" %
+                     (best, " ".join("%s (U+%04X)" % (c, ord(c)) for c in missing)))
+
+
+def _holds(code_page, character):
+    try:
+        character.encode("cp%d" % code_page)
+        return True
+    except UnicodeEncodeError:
+        return False
+
+
+def _icon_file(exe_path, target):
+    """The exe's own icon (its first icon group) as an .ico file, for the shortcut and the
+    Add/Remove Programs entry."""
+    with open(exe_path, "rb") as f:
+        tree = pe.PEImage(f.read(), exe_path).resources()
+    groups = tree.names(pe.RT_GROUP_ICON)
+    if not groups:
+        raise ImageError("%s has no icon for the installer" % exe_path)
+    group_name = sorted(groups, key=lambda n: (isinstance(n, str), n))[0]
+    language = tree.languages(pe.RT_GROUP_ICON, group_name)[0]
+    directory = tree.get(pe.RT_GROUP_ICON, group_name, language).data
+    count = icon.ICON_DIR.unpack_from(directory, 0)[2]
+    entries, images = [], []
+    for i in range(count):
+        fields = icon.GROUP_ICON_DIR_ENTRY.unpack_from(directory, icon.ICON_DIR.size + 14 * i)
+        image_languages = tree.languages(pe.RT_ICON, fields[7])
+        if not image_languages:
+            continue
+        images.append(tree.get(pe.RT_ICON, fields[7], image_languages[0]).data)
+        entries.append(fields[:6])
+    out = bytearray(icon.ICON_DIR.pack(0, icon.ICON_TYPE, len(images)))
+    offset = icon.ICON_DIR.size + icon.ICON_DIR_ENTRY.size * len(images)
+    for entry, image in zip(entries, images):
+        out += icon.ICON_DIR_ENTRY.pack(*entry, len(image), offset)
+        offset += len(image)
+    for image in images:
+        out += image
+    with open(target, "wb") as f:
+        f.write(out)
+
+
+class _Source:
+    """The WiX source of one package, written line by line."""
+
+    def __init__(self, package, image_dir, icon_path, source_dir):
+        self.package = package
+        self.image_dir = image_dir
+        self.icon_path = icon_path
+        # wixl finds files only by paths relative to the source file's directory.
+        self.source_dir = source_dir
+        self.per_user = package.scope == USER
+        self.lines = []
+        self.components = []
+        self.names = [package.name, package.vendor, package.description]
+
+    def key_path(self, component):
+        """A per-user component's key: an HKCU value, since no file in a profile may be one."""
+        root = "HKCU" if self.per_user else "HKLM"
+        key = "Software\\%s\\%s\\Components" % (self.package.vendor, self.package.name)
+        return ('<RegistryValue Root="%s" Key=%s Name="%s" Type="integer" Value="1" '
+                'KeyPath="yes" />' % (root, quoteattr(key), component))
+
+    def component(self, indent, path, body):
+        component = _identifier("c", path)
+        guid = _derived_guid(self.package.upgrade_code, path)
+        self.components.append(component)
+        win64 = ' Win64="yes"' if not self.per_user else ""
+        self.lines.append('%s<Component Id="%s" Guid="%s"%s>' % (indent, component, guid, win64))
+        for line in body(component):
+            self.lines.append(indent + "  " + line)
+        self.lines.append(indent + "</Component>")
+
+    def directory(self, indent, relative, directory_id):
+        full = os.path.join(self.image_dir, relative)
+        entries = sorted(os.listdir(full))
+        if self.per_user:
+            # Every folder made in a profile is removed on uninstall, empty ones included.
+            folder_path = "dir:" + relative.replace(os.sep, "\\")
+            self.component(indent, folder_path, lambda c: [
+                self.key_path(c), '<CreateFolder />', '<RemoveFolder Id="%s" On="uninstall" />'
+                % _identifier("r", folder_path)])
+        for name in entries:
+            path = os.path.join(relative, name) if relative else name
+            if os.path.isdir(os.path.join(self.image_dir, path)):
+                continue
+            self.names.append(name)
+            windows_path = path.replace(os.sep, "\\")
+            source = os.path.relpath(os.path.join(self.image_dir, path), self.source_dir)
+
+            def body(component, windows_path=windows_path, name=name, source=source):
+                lines = [self.key_path(component)] if self.per_user else []
+                key = "" if self.per_user else ' KeyPath="yes"'
+                lines.append('<File Id="%s" Name=%s Source=%s%s />' % (
+                    _identifier("f", windows_path), quoteattr(name), quoteattr(source), key))
+                return lines
+            self.component(indent, windows_path, body)
+        for name in entries:
+            path = os.path.join(relative, name) if relative else name
+            if not os.path.isdir(os.path.join(self.image_dir, path)):
+                continue
+            self.names.append(name)
+            child = _identifier("d", path.replace(os.sep, "\\"))
+            self.lines.append('%s<Directory Id="%s" Name=%s>' % (indent, child, quoteattr(name)))
+            self.directory(indent + "  ", path, child)
+            self.lines.append(indent + "</Directory>")
+
+    def write(self):
+        p = self.package
+        install_root = "LocalAppDataFolder" if self.per_user else "ProgramFiles64Folder"
+        head = [
+            '<?xml version="1.0" encoding="utf-8"?>',
+            '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
+            '  <Product Id="*" Name=%s Language="1033" Version="%s" Manufacturer=%s '
+            'UpgradeCode="%s" Codepage="@CODEPAGE@">' % (quoteattr(p.name), p.version,
+                                                        quoteattr(p.vendor), p.upgrade_code),
+            '    <Package InstallerVersion="500" Compressed="yes" InstallScope="%s" '
+            'Description=%s Manufacturer=%s SummaryCodepage="@CODEPAGE@" />' % (
+                "perUser" if self.per_user else "perMachine", quoteattr(p.description),
+                quoteattr(p.vendor)),
+            '    <MajorUpgrade DowngradeErrorMessage=%s />' % quoteattr(
+                "A newer version of %s is installed already." % p.name),
+            '    <Media Id="1" Cabinet="image.cab" EmbedCab="yes" />',
+            '    <Icon Id="AppIcon.ico" SourceFile=%s />' % quoteattr(
+                os.path.relpath(self.icon_path, self.source_dir)),
+            '    <Property Id="ARPPRODUCTICON" Value="AppIcon.ico" />',
+            '    <Directory Id="TARGETDIR" Name="SourceDir">',
+        ]
+        if self.per_user:
+            head += ['      <Directory Id="%s">' % install_root,
+                     '        <Directory Id="ProgramsFolder" Name="Programs">',
+                     '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
+            indent = "            "
+        else:
+            head += ['      <Directory Id="%s">' % install_root,
+                     '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
+            indent = "            "
+        self.lines = head
+        self.directory(indent, "", "INSTALLDIR")
+        self.lines.append('          </Directory>')
+        if self.per_user:
+            self.lines.append('        </Directory>')
+        self.lines.append('      </Directory>')
+        self.lines.append('      <Directory Id="ProgramMenuFolder">')
+        exe = p.name + ".exe"
+        self.component("        ", "shortcut:" + p.name, lambda c: [
+            '<Shortcut Id="%s" Name=%s Target="[INSTALLDIR]%s" WorkingDirectory="INSTALLDIR" '
+            'Icon="AppIcon.ico" />' % (_identifier("s", p.name), quoteattr(p.name), exe),
+            self.key_path(c)])
+        self.lines.append('      </Directory>')
+        self.lines.append('    </Directory>')
+        self.lines.append('    <Feature Id="Application" Level="1">')
+        self.lines += ['      <ComponentRef Id="%s" />' % c for c in self.components]
+        self.lines.append('    </Feature>')
+        self.lines.append('  </Product>')
+        self.lines.append('</Wix>')
+        code_page = choose_code_page(self.names)
+        return "\n".join(self.lines).replace("@CODEPAGE@", str(code_page)) + "\n"
+
+
+def wixl():
+    tool = shutil.which("wixl")
+    if not tool:
+        raise ImageError("building an installer needs wixl, which is not installed "
+                         "(Debian: apt-get install wixl)")
+    return tool
+
+
+def build_msi(image_dir, exe_name, package, target):
+    """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
+    writes nothing."""
+    tool = wixl()
+    with tempfile.TemporaryDirectory(prefix="corvela-msi-") as scratch:
+        icon_path = os.path.join(scratch, "app.ico")
+        _icon_file(os.path.join(image_dir, exe_name), icon_path)
+        source = os.path.join(scratch, "package.wxs")
+        with open(source, "w", encoding="utf-8") as f:
+            f.write(_Source(package, image_dir, icon_path, scratch).write())
+        built = os.path.join(scratch, "package.msi")
+        result = subprocess.run([tool, "-a", "x64", "-o", built, source], capture_output=True,
+                                text=True, errors="replace", stdin=subprocess.DEVNULL)
+        if result.returncode != 0 or not os.path.isfile(built):
+            if result.returncode < 0:
+                reason = "it stopped on signal %d" % -result.returncode
+            else:
+                lines = [line for line in result.stderr.splitlines()
+                         if line.strip() and "GLib-" not in line]
+                reason = lines[-1] if lines else "exit code %d" % result.returncode
+            raise ImageError("wixl could not build the installer: %s" % reason)
+        shutil.move(built, target)
