@@ -36,6 +36,18 @@ std::string toUtf8(const std::wstring& text) {
     return out;
 }
 
+std::string shellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
 class Bridge {
 public:
     Bridge() {
@@ -56,8 +68,15 @@ public:
         return result;
     }
 
-    // A ";"-separated list of Windows paths as a ":"-separated list of Unix paths.
-    std::string unixPathList(const std::wstring& list) const {
+    // A Windows path as a shell word for its real Unix path. Wine names drives through
+    // links such as ".../dosdevices/c:", and a ":" would split a Java path list; realpath
+    // follows the link to the directory it names.
+    std::string shellPath(const std::wstring& windowsPath) const {
+        return "\"$(realpath -m -- " + shellQuote(unixPath(windowsPath)) + ")\"";
+    }
+
+    // A ";"-separated list of Windows paths as one shell word: a ":"-separated Unix list.
+    std::string shellPathList(const std::wstring& list) const {
         std::string result;
         size_t start = 0;
         while (start <= list.size()) {
@@ -69,28 +88,17 @@ public:
                 if (!result.empty()) {
                     result += ':';
                 }
-                result += unixPath(list.substr(start, end - start));
+                result += shellPath(list.substr(start, end - start));
             }
             start = end + 1;
         }
-        return result;
+        return result.empty() ? "''" : result;
     }
 
 private:
     WineGetUnixFileName toUnix = nullptr;
 };
 
-std::string shellQuote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
 
 std::wstring tempDir() {
     wchar_t base[MAX_PATH];
@@ -180,18 +188,18 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int, cons
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = fromAcp(argv[i]);
         const std::wstring previous = i > 1 ? fromAcp(argv[i - 1]) : std::wstring();
-        std::string mapped;
+        std::string word;
         if (previous == L"-classpath" || previous == L"-cp" || previous == L"--module-path" ||
             previous == L"-p") {
-            mapped = bridge.unixPathList(arg);
+            word = bridge.shellPathList(arg);
         } else if (previous == L"-jar") {
-            mapped = bridge.unixPath(arg);
+            word = bridge.shellPath(arg);
         } else if (arg.rfind(L"-splash:", 0) == 0) {
-            mapped = "-splash:" + bridge.unixPath(arg.substr(8));
+            word = "-splash:" + bridge.shellPath(arg.substr(8));
         } else {
-            mapped = toUtf8(arg);
+            word = shellQuote(toUtf8(arg));
         }
-        command += " " + shellQuote(mapped);
+        command += " " + word;
     }
 
     const std::wstring work = tempDir();
