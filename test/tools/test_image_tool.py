@@ -128,6 +128,36 @@ class ImageToolTest(ImageFixture):
             self.assertEqual(result.returncode, 0, result.stderr)
             self.assertEqual(os.stat(image).st_mode & 0o777, 0o777 & ~mask)
 
+    def test_long_steps_show_on_a_terminal_only(self):
+        import pty
+        args = ["--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+                "--main-class", "M", "--code-page", "utf-8"]
+        leader, follower = pty.openpty()
+        try:
+            result = subprocess.run([sys.executable, TOOL] + args + ["--output", os.path.join(self.work, "Tty")],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=follower)
+            os.close(follower)
+            follower = None
+            shown = b""
+            try:
+                while True:
+                    chunk = os.read(leader, 4096)
+                    if not chunk:
+                        break
+                    shown += chunk
+            except OSError:
+                pass
+        finally:
+            if follower is not None:
+                os.close(follower)
+            os.close(leader)
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"\r\x1b[Kcorvela-image: copying the runtime...", shown)
+        self.assertTrue(shown.endswith(b"\r\x1b[K"), shown)  # the line is cleared at the end
+        # Not a terminal: not a word of it.
+        quiet = image_tool(*(args + ["--output", os.path.join(self.work, "Pipe")]))
+        self.assertEqual(quiet.stderr, "")
+
     def test_bad_input_is_reported_and_writes_nothing(self):
         image = os.path.join(self.work, "Bad")
         base = ["--launcher", LAUNCHER, "--runtime", self.runtime, "--output", image]
