@@ -109,4 +109,46 @@ TEST(Builder, WidensNarrowBytesButDecodesStdStrings) {
     EXPECT_NE(pointer.tstr().find(L"1234"), tstring::npos);
 }
 
+// Every kind of operand the launcher writes, in exactly the form its messages have had.
+TEST(Builder, FormatsEveryOperandExactly) {
+    struct Case {
+        tstrings::Builder built;
+        const wchar_t* expected;
+    };
+    const auto build = [](auto value) {
+        tstrings::Builder b;
+        b << value;
+        return b;
+    };
+    Case cases[] = {
+        {build(0), L"0"},
+        {build(-2147483647 - 1), L"-2147483648"},
+        {build(2147483647), L"2147483647"},
+        {build(static_cast<unsigned long>(4294967295ul)), L"4294967295"},
+        {build(static_cast<std::int32_t>(-1)), L"-1"},
+        {build(static_cast<std::uint64_t>(18446744073709551615ull)), L"18446744073709551615"},
+        {build(static_cast<std::int64_t>(-9223372036854775807ll - 1)), L"-9223372036854775808"},
+        {build(static_cast<size_t>(123456789012ull)), L"123456789012"},
+        {build(static_cast<unsigned short>(65535)), L"65535"},
+        {build(static_cast<short>(-32768)), L"-32768"},
+        // A null pointer is a bare 0, as the stream wrote it; others have the 0x form.
+        {build(static_cast<const void*>(nullptr)), L"0"},
+        {build(reinterpret_cast<const void*>(0xc558b0)), L"0xc558b0"},
+        {build(reinterpret_cast<const void*>(0x7ffabcdef0123456ull)), L"0x7ffabcdef0123456"},
+        {build(L'\u0416'), L"\u0416"},
+        {build(L"wide \u65e5"), L"wide \u65e5"},
+        {build("\x7f\x80\xff"), L"\x7f\x80\xff"},
+        {build(std::string("caf\xc3\xa9 \xff")), L""}, // not UTF-8: nothing, as decoded
+        {build(std::string()), L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(tstrings::toUtf8(c.expected));
+        EXPECT_EQ(c.built.tstr(), tstring(c.expected));
+    }
+    // A wide text holding a zero: the stream wrote it whole.
+    tstrings::Builder zero;
+    zero << tstring(L"a\0b", 3);
+    EXPECT_EQ(zero.tstr(), tstring(L"a\0b", 3));
+}
+
 } // namespace
