@@ -33,6 +33,10 @@ struct Scenario {
     const wchar_t* runtime; // the stand-in copied as bin\jli.dll, null for none
 };
 
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+    *out << scenario.name;
+}
+
 std::string masked(std::string text, const std::string& root) {
     for (size_t at = text.find(root); at != std::string::npos; at = text.find(root, at)) {
         text.replace(at, root.size(), "<ROOT>");
