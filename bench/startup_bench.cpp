@@ -1,9 +1,10 @@
-// Start-up benchmark: times whole starts of the baseline launcher, of Corvela's in-process
-// path and of its restart path, taken in alternation so that machine drift hits all alike.
+// Start-up benchmark: times whole starts of the baseline launcher, the floors a launcher of
+// this design cannot go below (bench/floor.cpp), and Corvela's in-process path and restart
+// path, taken in alternation so that machine drift hits all alike.
 // The stand-in runtime's JLI_Launch returns 0 at once and records the launcher's CPU time
 // and peak working set at its entry.
 //
-// usage: startup_bench WORKDIR CORVELA_EXE BASELINE_EXE STANDIN_DIR RUNS
+// usage: startup_bench WORKDIR CORVELA_EXE BASELINE_EXE FLOOR_EXE STANDIN_DIR RUNS
 
 #include <windows.h>
 
@@ -22,6 +23,7 @@ namespace {
 struct Variant {
     std::string name;
     std::wstring exe;
+    std::wstring args;
     std::map<std::wstring, std::wstring> env;
     std::vector<double> wallMs;
     std::vector<double> cpuMs;
@@ -61,30 +63,50 @@ std::wstring makeImage(const std::wstring& root, const std::wstring& launcher,
     return root + L"\\" + exeName;
 }
 
+// The ratio of two variants' times, round by round (each round starts every variant once,
+// so a ratio compares starts made at nearly the same moment): median and p10-p90.
+std::string pairedRatio(const Variant& a, const Variant& b) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < a.wallMs.size() && i < b.wallMs.size(); ++i) {
+        ratios.push_back(a.wallMs[i] / b.wallMs[i]);
+    }
+    char text[128];
+    snprintf(text, sizeof(text), "%.3f (p10-p90 %.3f-%.3f)", percentile(ratios, 0.5),
+             percentile(ratios, 0.1), percentile(ratios, 0.9));
+    return text;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc != 6) {
-        fprintf(stderr, "usage: startup_bench WORKDIR CORVELA_EXE BASELINE_EXE STANDIN_DIR RUNS\n");
+    if (argc != 7) {
+        fprintf(stderr, "usage: startup_bench WORKDIR CORVELA_EXE BASELINE_EXE FLOOR_EXE "
+                        "STANDIN_DIR RUNS\n");
         return 2;
     }
     const std::wstring work = argv[1];
-    const int runs = _wtoi(argv[5]);
+    const std::wstring standin = argv[5];
+    const int runs = _wtoi(argv[6]);
     const std::wstring record = work + L"\\record.txt";
     const std::wstring path = ts::env(L"PATH");
 
-    std::vector<Variant> variants(4);
+    std::vector<Variant> variants(6);
     variants[0].name = "baseline";
-    variants[0].exe = makeImage(work + L"\\baseline", argv[3], L"baseline.exe", argv[4]);
-    variants[3].name = "baseline + shell32/user32";
-    variants[3].exe = variants[0].exe;
-    variants[3].env[L"BASELINE_LOAD_SHELL32"] = L"1";
-    variants[1].name = "in-process";
-    variants[1].exe = makeImage(work + L"\\inproc", argv[2], L"Demo.exe", argv[4]);
-    variants[1].env[L"PATH"] = path + L";" + work + L"\\inproc\\app";
-    variants[2].name = "restart";
-    variants[2].exe = makeImage(work + L"\\restart", argv[2], L"Demo.exe", argv[4]);
-    variants[2].env[L"PATH"] = path;
+    variants[0].exe = makeImage(work + L"\\baseline", argv[3], L"baseline.exe", standin);
+    variants[1].name = "floor (+ user32, shell32)";
+    variants[1].exe = makeImage(work + L"\\floor", argv[4], L"floor.exe", standin);
+    variants[2].name = "restart floor";
+    variants[2].exe = variants[1].exe;
+    variants[2].args = L" --restart";
+    variants[3].name = "restart floor with window";
+    variants[3].exe = variants[1].exe;
+    variants[3].args = L" --restart-window";
+    variants[4].name = "in-process";
+    variants[4].exe = makeImage(work + L"\\inproc", argv[2], L"Demo.exe", standin);
+    variants[4].env[L"PATH"] = path + L";" + work + L"\\inproc\\app";
+    variants[5].name = "restart";
+    variants[5].exe = makeImage(work + L"\\restart", argv[2], L"Demo.exe", standin);
+    variants[5].env[L"PATH"] = path;
     for (Variant& v : variants) {
         v.env[L"STANDIN_RECORD"] = record;
         v.env[L"CORVELA_DEBUG!"] = L"";
@@ -96,7 +118,7 @@ int wmain(int argc, wchar_t** argv) {
             Variant& v = variants[(k + static_cast<size_t>(round + 1)) % variants.size()];
             DeleteFileW(record.c_str());
             const double start = nowMs();
-            const ts::ProcessResult r = ts::run(v.exe, L"\"" + v.exe + L"\"", v.env);
+            const ts::ProcessResult r = ts::run(v.exe, L"\"" + v.exe + L"\"" + v.args, v.env);
             const double elapsed = nowMs() - start;
             if (r.exitCode != 0) {
                 fprintf(stderr, "%s failed with %lu: %s\n", v.name.c_str(), r.exitCode,
@@ -121,18 +143,11 @@ int wmain(int argc, wchar_t** argv) {
                percentile(v.wallMs, 0.5), percentile(v.wallMs, 0.1), percentile(v.wallMs, 0.9),
                percentile(v.cpuMs, 0.5), percentile(v.peakKiB, 0.5));
     }
-    const double base = percentile(variants[0].wallMs, 0.5);
     printf("\nruns per start: %d\n", runs);
-    printf("ratio in-process/baseline (wall median): %.3f\n",
-           percentile(variants[1].wallMs, 0.5) / base);
-    printf("ratio restart/baseline (wall median): %.3f\n",
-           percentile(variants[2].wallMs, 0.5) / base);
-    printf("CPU before JLI_Launch, in-process minus baseline (median): %.1f ms\n",
-           percentile(variants[1].cpuMs, 0.5) - percentile(variants[0].cpuMs, 0.5));
-    const double shell = percentile(variants[3].wallMs, 0.5);
-    printf("ratio in-process/(baseline + shell32/user32) (wall median): %.3f\n",
-           percentile(variants[1].wallMs, 0.5) / shell);
-    printf("ratio restart/(baseline + shell32/user32) (wall median): %.3f\n",
-           percentile(variants[2].wallMs, 0.5) / shell);
+    printf("in-process / floor, paired by round: %s\n", pairedRatio(variants[4], variants[1]).c_str());
+    printf("restart / restart floor with window, paired by round: %s\n",
+           pairedRatio(variants[5], variants[3]).c_str());
+    printf("restart / restart floor, paired by round: %s\n",
+           pairedRatio(variants[5], variants[2]).c_str());
     return 0;
 }

@@ -1,0 +1,126 @@
+// The floor a launcher of this design cannot go below, as a yardstick for Corvela's starts:
+//   floor.exe                  loads user32 and shell32, as every such launcher must (the
+//                              foreground grant and the command-line split), then the
+//                              runtime's launcher library beside it, and calls JLI_Launch;
+//   floor.exe --restart        starts itself once in a kill-on-close job and waits for it;
+//   floor.exe --restart-window the same with the window and message loop the design's
+//                              parent runs while a worker thread waits for the child.
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <string>
+
+namespace {
+
+typedef int (*JliLaunchFunc)(int, char**, int, const char**, int, const char**, const char*,
+                             const char*, const char*, const char*, unsigned char, unsigned char,
+                             unsigned char, int);
+
+std::wstring selfPath() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path, n);
+}
+
+int launchInProcess() {
+    std::wstring dir = selfPath();
+    dir.resize(dir.find_last_of(L'\\'));
+    HMODULE jli = LoadLibraryW((dir + L"\\runtime\\bin\\jli.dll").c_str());
+    if (!jli) {
+        return 1;
+    }
+    const JliLaunchFunc launch =
+        reinterpret_cast<JliLaunchFunc>(reinterpret_cast<void*>(GetProcAddress(jli, "JLI_Launch")));
+    if (!launch) {
+        return 1;
+    }
+    char arg0[] = "floor.exe";
+    char arg1[] = "-Dcorvela.app-path=floor.exe";
+    char arg2[] = "-classpath";
+    char arg3[] = "app\\main.jar";
+    char arg4[] = "app.Main";
+    char* argv[] = {arg0, arg1, arg2, arg3, arg4, nullptr};
+    const int result = launch(5, argv, 0, nullptr, 0, nullptr, "", "", "java", "java", 0, 0, 0, 0);
+    FreeLibrary(jli);
+    return result;
+}
+
+struct Child {
+    HANDLE process = nullptr;
+    HWND window = nullptr;
+    DWORD exitCode = 1;
+};
+
+DWORD WINAPI waitForChild(LPVOID param) {
+    Child* child = static_cast<Child*>(param);
+    WaitForSingleObject(child->process, INFINITE);
+    GetExitCodeProcess(child->process, &child->exitCode);
+    PostMessageW(child->window, WM_QUIT, 0, 0);
+    return 0;
+}
+
+int restart(bool withWindow) {
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    const std::wstring self = selfPath();
+    std::wstring cmd = L"\"" + self + L"\" --child";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(self.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &si, &pi)) {
+        return 1;
+    }
+    AssignProcessToJobObject(job, pi.hProcess);
+    ResumeThread(pi.hThread);
+    Child child;
+    child.process = pi.hProcess;
+    if (withWindow) {
+        WNDCLASSEXW windowClass = {};
+        windowClass.cbSize = sizeof(windowClass);
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"FloorParent";
+        RegisterClassExW(&windowClass);
+        child.window = CreateWindowExW(0, L"FloorParent", L"", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                       windowClass.hInstance, nullptr);
+        if (!child.window) {
+            child.window = CreateWindowExW(0, L"FloorParent", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                           nullptr, windowClass.hInstance, nullptr);
+        }
+        HANDLE worker = CreateThread(nullptr, 0, waitForChild, &child, 0, nullptr);
+        MSG msg;
+        while (GetMessageW(&msg, child.window, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
+        DestroyWindow(child.window);
+    } else {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &child.exitCode);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(job);
+    return static_cast<int>(child.exitCode);
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    AllowSetForegroundWindow(ASFW_ANY);
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    const std::wstring mode = argv && argc > 1 ? argv[1] : L"";
+    LocalFree(argv);
+    if (mode == L"--restart" || mode == L"--restart-window") {
+        return restart(mode == L"--restart-window");
+    }
+    return launchInProcess();
+}
