@@ -2,10 +2,11 @@
 
 #include <windows.h>
 
-#include <sstream>
+#include <cstdio>
 
 #include "Log.h"
 #include "LogCapture.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -34,22 +35,32 @@ LogRecord sampleRecord() {
     return r;
 }
 
+// What a StreamLogAppender writes for one record, read back from the file it wrote to.
+std::string streamed(const LogRecord& record) {
+    testing_support::TempDir dir;
+    const std::wstring path = dir / L"log.txt";
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    if (!file) {
+        return "<cannot open " + testing_support::utf8(path) + ">";
+    }
+    StreamLogAppender(file).append(record);
+    fclose(file);
+    return testing_support::readFile(path);
+}
+
 TEST(StreamLogAppender, WritesTheTwoLineRecord) {
-    std::ostringstream out;
-    StreamLogAppender appender(out);
-    appender.append(sampleRecord());
-    EXPECT_EQ(out.str(), "[2024/03/05 14:07:09.042, Demo.exe (PID: 812, TID: 936), Frame:52 "
-                         "(launch)]\n\tTRACE: Entering launch\n");
+    EXPECT_EQ(streamed(sampleRecord()),
+              "[2024/03/05 14:07:09.042, Demo.exe (PID: 812, TID: 936), Frame:52 "
+              "(launch)]\n\tTRACE: Entering launch\n");
 
     LogRecord empty = sampleRecord();
     empty.message.clear();
     empty.levelName = L"ERROR";
     empty.functionName = L"Jvm::launch";
     empty.appName = L"\u0414\u0435\u043c\u043e.exe";
-    std::ostringstream out2;
-    StreamLogAppender(out2).append(empty);
-    EXPECT_EQ(out2.str(), "[2024/03/05 14:07:09.042, \xd0\x94\xd0\xb5\xd0\xbc\xd0\xbe.exe (PID: "
-                          "812, TID: 936), Frame:52 (Jvm::launch)]\n\tERROR: \n");
+    EXPECT_EQ(streamed(empty),
+              "[2024/03/05 14:07:09.042, \xd0\x94\xd0\xb5\xd0\xbc\xd0\xbe.exe (PID: "
+              "812, TID: 936), Frame:52 (Jvm::launch)]\n\tERROR: \n");
 }
 
 TEST_F(LogTest, RecordsCarryLevelNameFileNameAndQualifiedFunction) {

@@ -1,8 +1,6 @@
 // Error model, neutral half: positioned messages, joined texts, error records.
 #include "ErrorHandling.h"
 
-#include <sstream>
-
 #include "FileUtils.h"
 #include "Log.h"
 
@@ -38,9 +36,8 @@ tstring errorTextToWide(const char* text) {
 } // namespace
 
 std::string makePositionedMessage(const SourcePosition& pos, const char* message) {
-    std::ostringstream out;
-    out << baseName(pos.file) << "(" << pos.line << ") at " << pos.function << "(): " << message;
-    return out.str();
+    return baseName(pos.file) + "(" + std::to_string(pos.line) + ") at " +
+           (pos.function ? pos.function : "") + "(): " + (message ? message : "");
 }
 
 std::string joinMessages(const std::string& a, const std::string& b) {

@@ -1,7 +1,7 @@
 // Logging: the process-wide logger, its records, the general appenders and trace scopes.
 #include "Log.h"
 
-#include <iostream>
+#include <cstdio>
 
 #include <windows.h>
 
@@ -46,7 +46,7 @@ const wchar_t* logAppName() {
 
 Logger& Logger::instance() {
     static Logger logger;
-    static StreamLogAppender defaultAppender(std::cout);
+    static StreamLogAppender defaultAppender(stdout);
     if (!logger.appender_) {
         logger.appender_ = &defaultAppender;
     }
@@ -90,8 +90,9 @@ void StreamLogAppender::append(const LogRecord& record) {
     tstrings::Builder text;
     text << L"[" << logRecordPrefix(record) << record.fileName << L":" << record.line << L" ("
          << record.functionName << L")]\n\t" << record.levelName << L": " << record.message;
-    *out << text.str() << "\n";
-    out->flush();
+    const std::string line = text.str() + "\n";
+    fwrite(line.data(), 1, line.size(), out);
+    fflush(out);
 }
 
 void TeeLogAppender::append(const LogRecord& record) {

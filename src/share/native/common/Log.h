@@ -3,7 +3,7 @@
 #define CORVELA_LOG_H
 
 #include <cstdint>
-#include <ostream>
+#include <cstdio>
 
 #include "SourcePosition.h"
 #include "tstrings.h"
@@ -41,11 +41,11 @@ public:
 
 class StreamLogAppender : public LogAppender {
 public:
-    explicit StreamLogAppender(std::ostream& out) : out(&out) {}
+    explicit StreamLogAppender(FILE* out) : out(out) {}
     void append(const LogRecord& record) override;
 
 private:
-    std::ostream* out;
+    FILE* out;
 };
 
 class TeeLogAppender : public LogAppender {

@@ -3,7 +3,8 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
+
+#include "Lock.h"
 
 namespace {
 
@@ -67,9 +68,9 @@ std::string qualifiedFunctionName(const std::string& signature) {
 }
 
 const QualifiedFunctionName& functionNameOf(const char* signature) {
-    static std::mutex lock;
+    static Lock lock;
     static std::map<const char*, std::unique_ptr<QualifiedFunctionName>> cache;
-    std::lock_guard<std::mutex> guard(lock);
+    const Lock::Scope guard(lock);
     std::unique_ptr<QualifiedFunctionName>& entry = cache[signature];
     if (!entry) {
         entry.reset(new QualifiedFunctionName());

@@ -1,7 +1,7 @@
 // Application frame, neutral half: appenders, the barrier, and the last error message.
 #include "app.h"
 
-#include <iostream>
+#include <cstdio>
 #include <memory>
 
 #include "ErrorHandling.h"
@@ -129,13 +129,17 @@ int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorL
 } // namespace app
 
 void StandardLogAppender::append(const LogRecord& record) {
-    std::cerr << "[" << tstrings::toUtf8(record.levelName) << "] "
-              << tstrings::toUtf8(record.fileName) << ":" << record.line << ": "
-              << tstrings::toUtf8(record.message) << std::endl;
+    const std::string line = "[" + tstrings::toUtf8(record.levelName) + "] " +
+                             tstrings::toUtf8(record.fileName) + ":" + std::to_string(record.line) +
+                             ": " + tstrings::toUtf8(record.message) + "\n";
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
 }
 
 void LastErrorLogAppender::append(const LogRecord&) {
-    std::cerr << app::lastErrorMessage() << std::endl;
+    const std::string line = app::lastErrorMessage() + "\n";
+    fwrite(line.data(), 1, line.size(), stderr);
+    fflush(stderr);
 }
 
 WithExtraLogAppender::WithExtraLogAppender(LogAppender& extra)

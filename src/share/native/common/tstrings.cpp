@@ -1,8 +1,8 @@
 // String utilities: conversions, string operations, the formatter and the builder.
 #include "tstrings.h"
 
+#include <cstdint>
 #include <cwctype>
-#include <locale>
 #include <stdexcept>
 
 #include <windows.h>
@@ -166,49 +166,68 @@ tstring formatPrintf(const wchar_t* format, ...) {
     }
 }
 
-Builder::Builder() {
-    stream.imbue(std::locale::classic());
-}
-
-Builder::Builder(const char* utf8) {
-    stream.imbue(std::locale::classic());
-    stream << fromUtf8(utf8);
-}
+Builder::Builder(const char* utf8) : text(fromUtf8(utf8)) {}
 
 Builder& Builder::operator<<(const char* bytes) {
     for (const char* p = bytes; *p; ++p) {
-        stream << static_cast<wchar_t>(static_cast<unsigned char>(*p));
+        text += static_cast<wchar_t>(static_cast<unsigned char>(*p));
     }
     return *this;
 }
 
 Builder& Builder::operator<<(const std::string& utf8) {
-    stream << fromUtf8(utf8);
+    text += fromUtf8(utf8);
     return *this;
 }
 
-Builder& Builder::operator<<(const tstring& text) {
-    stream << text;
+Builder& Builder::operator<<(const tstring& more) {
+    text += more;
     return *this;
 }
 
-Builder& Builder::operator<<(const wchar_t* text) {
-    stream << text;
+Builder& Builder::operator<<(const wchar_t* more) {
+    if (more) {
+        text += more;
+    }
     return *this;
 }
 
 Builder& Builder::operator<<(wchar_t c) {
-    stream << c;
+    text += c;
     return *this;
 }
 
 Builder& Builder::operator<<(const void* pointer) {
-    stream << pointer;
+    std::uintptr_t value = reinterpret_cast<std::uintptr_t>(pointer);
+    if (value == 0) {
+        text += L'0';
+        return *this;
+    }
+    wchar_t digits[2 * sizeof(value)];
+    size_t count = 0;
+    for (; value; value >>= 4) {
+        digits[count++] = L"0123456789abcdef"[value & 15];
+    }
+    text += L"0x";
+    while (count > 0) {
+        text += digits[--count];
+    }
     return *this;
 }
 
-std::ostream& operator<<(std::ostream& out, const Builder& builder) {
-    return out << builder.str();
+void Builder::appendDecimal(unsigned long long magnitude, bool negative) {
+    wchar_t digits[20];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude);
+    if (negative) {
+        text += L'-';
+    }
+    while (count > 0) {
+        text += digits[--count];
+    }
 }
 
 } // namespace tstrings

@@ -3,8 +3,6 @@
 #define CORVELA_TSTRINGS_H
 
 #include <cstdarg>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -33,9 +31,13 @@ tstring join(const tstring_array& items, wchar_t delimiter);
 tstring formatPrintf(const wchar_t* format, ...);
 tstring vformatPrintf(const wchar_t* format, va_list args);
 
+// Message text written with <<, in the forms the launcher's messages have always had:
+// integers in decimal, pointers as 0x and lowercase hex (a null one as 0), narrow
+// zero-terminated strings widened byte by byte, std::string decoded from UTF-8. A buffer of
+// its own: no stream, no locale.
 class Builder {
 public:
-    Builder();
+    Builder() = default;
     explicit Builder(const char* utf8);
 
     Builder& operator<<(const char* bytes);
@@ -48,18 +50,33 @@ public:
     template <class Integer,
               class = typename std::enable_if<std::is_integral<Integer>::value>::type>
     Builder& operator<<(Integer value) {
-        stream << value;
+        if constexpr (std::is_same<Integer, bool>::value) {
+            text += value ? L'1' : L'0';
+        } else if constexpr (std::is_same<Integer, char>::value ||
+                             std::is_same<Integer, signed char>::value ||
+                             std::is_same<Integer, unsigned char>::value) {
+            // A character, as a wide stream writes one: widened, not a number.
+            text += static_cast<wchar_t>(static_cast<unsigned char>(value));
+        } else if constexpr (std::is_signed<Integer>::value) {
+            // The magnitude of the most negative value does not fit the signed type.
+            const unsigned long long magnitude = value < 0
+                                                     ? 0 - static_cast<unsigned long long>(value)
+                                                     : static_cast<unsigned long long>(value);
+            appendDecimal(magnitude, value < 0);
+        } else {
+            appendDecimal(static_cast<unsigned long long>(value), false);
+        }
         return *this;
     }
 
-    tstring tstr() const { return stream.str(); }
-    std::string str() const { return toUtf8(stream.str()); }
+    tstring tstr() const { return text; }
+    std::string str() const { return toUtf8(text); }
 
 private:
-    std::wostringstream stream;
-};
+    void appendDecimal(unsigned long long magnitude, bool negative);
 
-std::ostream& operator<<(std::ostream& out, const Builder& builder);
+    tstring text;
+};
 
 } // namespace tstrings
 

@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <iostream>
 #include <memory>
 
 #include "ErrorHandling.h"
@@ -23,13 +22,11 @@ public:
             FILE* reopenedStream = nullptr;
             freopen_s(&reopenedStream, "CONOUT$", "w", stream);
             reopened.reset(reopenedStream);
-            std::ios::sync_with_stdio(true);
         }
 
         virtual ~Channel() {
             try {
                 reopened.reset();
-                std::ios::sync_with_stdio(true);
             }
             CATCH_AND_LOG
         }
