@@ -1,4 +1,5 @@
-// The floor a launcher of this design cannot go below, as a yardstick for Corvela's starts:
+// The floor a launcher of this design cannot go below, as a yardstick for Corvela's starts.
+// It carries the launcher's manifest, which the design requires (floor.rc).
 //   floor.exe                  loads user32 and shell32, as every such launcher must (the
 //                              foreground grant and the command-line split), then the
 //                              runtime's launcher library beside it, and calls JLI_Launch;

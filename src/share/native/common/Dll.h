@@ -14,6 +14,8 @@ public:
     struct FromSystemDir {};
 
     explicit Dll(const tstrings::Builder& path);
+    // Takes over a reference to `path`'s module that the caller holds already.
+    Dll(const tstrings::Builder& path, SysInfo::ModuleHandle loaded);
     Dll(const tstrings::Builder& name, const FromSystemDir& tag);
     Dll(const Dll& other);
     ~Dll();

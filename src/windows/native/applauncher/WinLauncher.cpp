@@ -43,22 +43,30 @@ std::unique_ptr<Dll> loadDllWithAddDllDirectory(const tstring& path) {
     TRACE_FUNCTION();
     const tstring dir = FileUtils::dirname(path);
 
-    const DllFunction<AddDllDirectoryFunc> addDllDirectory(
-        Dll(tstrings::Builder() << L"kernel32.dll", Dll::FromSystemDir()),
-        tstrings::Builder() << L"AddDllDirectory");
-
-    if (!static_cast<AddDllDirectoryFunc>(addDllDirectory)(dir.c_str())) {
-        THROW_LAST_ERROR(static_cast<AddDllDirectoryFunc>(addDllDirectory),
-                         L"AddDllDirectory(" << dir << L") failed");
+    // kernel32 is in every process from its first instruction: looked up where it is rather
+    // than loaded once more, which would open the file again on every start.
+    const AddDllDirectoryFunc addDllDirectory =
+        reinterpret_cast<AddDllDirectoryFunc>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "AddDllDirectory")));
+    if (!addDllDirectory) {
+        THROW_LAST_ERROR(&GetProcAddress,
+                         L"GetProcAddress(" << FileUtils::combinePath(SysInfo::getSystemDirectory(),
+                                                                      L"kernel32.dll")
+                                            << L", AddDllDirectory) failed");
+    }
+    if (!addDllDirectory(dir.c_str())) {
+        THROW_LAST_ERROR(addDllDirectory, L"AddDllDirectory(" << dir << L") failed");
     }
     LOG_TRACE(L"AddDllDirectory(" << dir << L"): OK");
 
-    // Loaded with the added directory so that its dependencies resolve; the Dll below holds
-    // the reference that is kept.
-    const UniqueModule module(
-        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+    // Loaded with the added directory so that its dependencies resolve. The Dll takes this
+    // very reference; loading the library once more by path would open the file again.
+    UniqueModule module(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
     LOG_TRACE(L"LoadLibraryEx(" << path << L", LOAD_LIBRARY_SEARCH_DEFAULT_DIRS): "
                                 << static_cast<const void*>(module.get()));
+    if (module) {
+        return std::unique_ptr<Dll>(new Dll(tstrings::Builder() << path, module.release()));
+    }
     return std::unique_ptr<Dll>(new Dll(tstrings::Builder() << path));
 }
 

@@ -21,6 +21,9 @@ HMODULE loadLibrary(const tstring& path) {
 
 Dll::Dll(const tstrings::Builder& path) : thePath(path.tstr()), handle(loadLibrary(thePath)) {}
 
+Dll::Dll(const tstrings::Builder& path, SysInfo::ModuleHandle loaded)
+    : thePath(path.tstr()), handle(loaded) {}
+
 Dll::Dll(const tstrings::Builder& name, const FromSystemDir&)
     : thePath(FileUtils::combinePath(SysInfo::getSystemDirectory(), name.tstr())),
       handle(loadLibrary(thePath)) {}
