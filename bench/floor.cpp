@@ -13,39 +13,14 @@
 
 #include <string>
 
-namespace {
+#include "floor_launch.h"
 
-typedef int (*JliLaunchFunc)(int, char**, int, const char**, int, const char**, const char*,
-                             const char*, const char*, const char*, unsigned char, unsigned char,
-                             unsigned char, int);
+namespace {
 
 std::wstring selfPath() {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     return std::wstring(path, n);
-}
-
-int launchInProcess() {
-    std::wstring dir = selfPath();
-    dir.resize(dir.find_last_of(L'\\'));
-    HMODULE jli = LoadLibraryW((dir + L"\\runtime\\bin\\jli.dll").c_str());
-    if (!jli) {
-        return 1;
-    }
-    const JliLaunchFunc launch =
-        reinterpret_cast<JliLaunchFunc>(reinterpret_cast<void*>(GetProcAddress(jli, "JLI_Launch")));
-    if (!launch) {
-        return 1;
-    }
-    char arg0[] = "floor.exe";
-    char arg1[] = "-Dcorvela.app-path=floor.exe";
-    char arg2[] = "-classpath";
-    char arg3[] = "app\\main.jar";
-    char arg4[] = "app.Main";
-    char* argv[] = {arg0, arg1, arg2, arg3, arg4, nullptr};
-    const int result = launch(5, argv, 0, nullptr, 0, nullptr, "", "", "java", "java", 0, 0, 0, 0);
-    FreeLibrary(jli);
-    return result;
 }
 
 struct Child {
@@ -123,5 +98,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     if (mode == L"--restart" || mode == L"--restart-window") {
         return restart(mode == L"--restart-window");
     }
-    return launchInProcess();
+    return launchRuntimeBesideExe("floor.exe");
 }

@@ -147,7 +147,8 @@ int wmain(int argc, wchar_t** argv) {
                percentile(v.cpuMs, 0.5), percentile(v.peakKiB, 0.5));
     }
     printf("\nruns per start: %d\n", runs);
-    printf("in-process / floor, paired by round: %s\n", pairedRatio(variants[4], variants[1]).c_str());
+    printf("in-process / floor, paired by round: %s\n",
+           pairedRatio(variants[4], variants[1]).c_str());
     printf("restart / restart floor with window, paired by round: %s\n",
            pairedRatio(variants[5], variants[3]).c_str());
     printf("restart / restart floor, paired by round: %s\n",

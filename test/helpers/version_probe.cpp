@@ -8,19 +8,11 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "TestSupport.h"
 
-std::string utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
+using testing_support::utf8;
+
+namespace {
 
 void printVersion(const char* key, DWORD ms, DWORD ls) {
     printf("%s=%lu.%lu.%lu.%lu\n", key, static_cast<unsigned long>(HIWORD(ms)),

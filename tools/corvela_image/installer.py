@@ -20,7 +20,7 @@ import uuid
 from xml.sax.saxutils import quoteattr
 
 from . import icon, pe
-from .errors import ImageError
+from .errors import ImageError, require_program
 
 USER = "user"
 MACHINE = "machine"
@@ -261,11 +261,7 @@ class _Source:
 
 
 def wixl():
-    tool = shutil.which("wixl")
-    if not tool:
-        raise ImageError("building an installer needs wixl, which is not installed "
-                         "(Debian: apt-get install wixl)")
-    return tool
+    return require_program("wixl", "building an installer")
 
 
 def build_msi(image_dir, exe_name, package, target):

@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import tempfile
 
-from .errors import ImageError
+from .errors import ImageError, require_program
 
 SYSTEM_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 DIGEST_LINE = re.compile(r"^(Current|Calculated) message digest\s*:\s*(\S+)", re.M)
@@ -54,11 +54,7 @@ def _require(path, what):
 
 
 def osslsigncode():
-    tool = shutil.which("osslsigncode")
-    if not tool:
-        raise ImageError("signing needs osslsigncode, which is not installed "
-                         "(Debian: apt-get install osslsigncode)")
-    return tool
+    return require_program("osslsigncode", "signing")
 
 
 def _run(command):

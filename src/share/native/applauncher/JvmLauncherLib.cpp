@@ -110,24 +110,6 @@ JvmlLauncherData* initJvmlLauncherData(JvmlLauncherHandle handle, void* buffer,
 
 const JvmlLauncherAPI api = {closeHandle, getJvmlLauncherDataSize, initJvmlLauncherData};
 
-// printf formatting by the C runtime's own _vsnprintf_s: the portable vfprintf would bring
-// mingw-w64's whole printf implementation into the launcher for these few debug lines.
-std::string formatted(const char* format, va_list args) {
-    std::string result;
-    int count = -1;
-    do {
-        // Room for the terminating zero too: a result of exactly the buffer's length takes
-        // one more round.
-        result.resize(result.size() + 256);
-        va_list copy;
-        va_copy(copy, args);
-        count = _vsnprintf_s(&result[0], result.size(), _TRUNCATE, format, copy);
-        va_end(copy);
-    } while (count < 0);
-    result.resize(static_cast<size_t>(count));
-    return result;
-}
-
 } // namespace
 
 JvmlLauncherDataSize& JvmlLauncherDataSize::add(std::uint64_t bytes) {
@@ -232,7 +214,7 @@ void debugPrintf(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    const std::string line = formatted(format, args) + "\n";
+    const std::string line = tstrings::vformatPrintf(format, args) + "\n";
     va_end(args);
     fwrite(line.data(), 1, line.size(), stderr);
     fflush(stderr);

@@ -45,6 +45,25 @@ tstring fromMultiByte(const std::string& bytes, UINT codePage) {
     return result;
 }
 
+// Formats into a buffer grown in 256-unit steps until the result fits. The buffer must hold
+// the terminating zero too, so a result of exactly the buffer's length takes one more round.
+// The C runtime's own _vsn*printf_s: the portable functions would bring mingw-w64's whole
+// printf implementation into the launcher.
+template <class Char, class Formatter>
+std::basic_string<Char> formatGrowing(const Char* format, va_list args, Formatter formatter) {
+    std::basic_string<Char> result;
+    int count = -1;
+    do {
+        result.resize(result.size() + 256);
+        va_list copy;
+        va_copy(copy, args);
+        count = formatter(&result[0], result.size(), format, copy);
+        va_end(copy);
+    } while (count < 0);
+    result.resize(static_cast<size_t>(count));
+    return result;
+}
+
 } // namespace
 
 namespace tstrings {
@@ -138,19 +157,20 @@ tstring vformatPrintf(const wchar_t* format, va_list args) {
     if (!format) {
         throw std::invalid_argument("Destination buffer can't be NULL");
     }
-    tstring result;
-    int count = -1;
-    do {
-        // The buffer must hold the terminating zero too, so a result of exactly
-        // the buffer's length takes one more round.
-        result.resize(result.size() + 256);
-        va_list copy;
-        va_copy(copy, args);
-        count = _vsnwprintf_s(&result[0], result.size(), _TRUNCATE, format, copy);
-        va_end(copy);
-    } while (count < 0);
-    result.resize(static_cast<size_t>(count));
-    return result;
+    return formatGrowing(format, args,
+                         [](wchar_t* buffer, size_t size, const wchar_t* text, va_list values) {
+                             return _vsnwprintf_s(buffer, size, _TRUNCATE, text, values);
+                         });
+}
+
+std::string vformatPrintf(const char* format, va_list args) {
+    if (!format) {
+        throw std::invalid_argument("Destination buffer can't be NULL");
+    }
+    return formatGrowing(format, args,
+                         [](char* buffer, size_t size, const char* text, va_list values) {
+                             return _vsnprintf_s(buffer, size, _TRUNCATE, text, values);
+                         });
 }
 
 tstring formatPrintf(const wchar_t* format, ...) {

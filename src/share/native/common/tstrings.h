@@ -30,6 +30,8 @@ tstring join(const tstring_array& items, wchar_t delimiter);
 
 tstring formatPrintf(const wchar_t* format, ...);
 tstring vformatPrintf(const wchar_t* format, va_list args);
+// The same for narrow text, by the C runtime's own formatter.
+std::string vformatPrintf(const char* format, va_list args);
 
 // Message text written with <<, in the forms the launcher's messages have always had:
 // integers in decimal, pointers as 0x and lowercase hex (a null one as 0), narrow
