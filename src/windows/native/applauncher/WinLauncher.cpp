@@ -1,4 +1,4 @@
-// Windows launch sequence: wWinMain, the restart in a job, loading strategies, message loop.
+// Windows launch sequence (WinLauncher.h): the restart in a job, loading strategies, message loop.
 #include <windows.h>
 
 #include <cstdlib>
