@@ -156,14 +156,21 @@ public:
     static DWORD apply(const Executor& executor) {
         RunExecutorWithMsgLoop instance(executor);
 
+        // The child starts first: the parent's window is not needed for that, and making it
+        // costs time (under Wine, a display driver that may not be there) that would
+        // otherwise come before every restarted application.
         const UniqueHandle thread(CreateThread(nullptr, 0, worker, &instance, 0, nullptr));
         if (!thread) {
             THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
         }
+        bool topLevel = false;
+        DWORD topLevelError = ERROR_SUCCESS;
+        instance.window = createWindow(topLevel, topLevelError);
+        SetEvent(instance.windowReady.get());
 
         MSG msg;
         BOOL result;
-        while ((result = GetMessageW(&msg, instance.window.get(), 0, 0)) != 0) {
+        while (instance.window && (result = GetMessageW(&msg, instance.window.get(), 0, 0)) != 0) {
             if (result == -1) {
                 const DWORD error = GetLastError();
                 // The worker still uses `instance`: it must not go away under it.
@@ -179,6 +186,12 @@ public:
             waitForWorkerOrExit(thread.get());
             THROW_SYSTEM_ERROR_CODE(error, &WaitForSingleObject, L"WaitForSingleObject() failed");
         }
+        // Told only now, while nothing else writes: the child's trace shares the stream.
+        if (!topLevel) {
+            LOG_TRACE(L"No top-level window (error " << topLevelError
+                                                     << L"): the message loop runs on a "
+                                                        L"message-only window");
+        }
         LOG_TRACE(L"Executor worker thread terminated. Exit code=" << instance.exitCode);
         if (instance.failure) {
             // A child that could not be started or put in the job is a failure of this
@@ -190,12 +203,19 @@ public:
 
 private:
     explicit RunExecutorWithMsgLoop(const Executor& executor)
-        : executor(executor), exitCode(1), window(createWindow()) {}
+        : executor(executor), exitCode(1),
+          windowReady(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+        if (!windowReady) {
+            THROW_LAST_ERROR(&CreateEventW, L"CreateEvent() failed");
+        }
+    }
 
     // A hidden top-level window: only such a window is told that the session ends. Where
     // none can be made (no window station with a desktop, Wine without a display) the loop
-    // runs on a message-only window; the launch must not fail for it.
-    static UniqueWindow createWindow() {
+    // runs on a message-only window, and `topLevelError` says why. Where not even that can
+    // be made, the parent waits for its child without a loop: the launch must not fail for
+    // a window, least of all with the application running already.
+    static UniqueWindow createWindow(bool& topLevel, DWORD& topLevelError) {
         const HINSTANCE instance = GetModuleHandleW(nullptr);
         WNDCLASSEXW windowClass = {};
         windowClass.cbSize = sizeof(windowClass);
@@ -209,15 +229,11 @@ private:
             window.reset(CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, nullptr,
                                          nullptr, instance, nullptr));
         }
+        topLevel = static_cast<bool>(window);
         if (!window) {
-            LOG_TRACE(L"No top-level window (error " << GetLastError()
-                                                     << L"): the message loop runs on a "
-                                                        L"message-only window");
+            topLevelError = GetLastError();
             window.reset(CreateWindowExW(0, registered ? windowClass.lpszClassName : L"STATIC", L"",
                                          0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr));
-        }
-        if (!window) {
-            THROW_LAST_ERROR(&CreateWindowExW, L"CreateWindowEx() failed");
         }
         return window;
     }
@@ -244,6 +260,12 @@ private:
         } catch (...) {
             failure = std::current_exception();
         }
+        // The main thread makes the window while the child runs; wait for it, or for the
+        // word that there is none.
+        WaitForSingleObject(windowReady.get(), INFINITE);
+        if (!window) {
+            return;
+        }
         try {
             if (!PostMessageW(window.get(), WM_QUIT, 0, 0)) {
                 THROW_LAST_ERROR(&PostMessageW, L"PostMessage(WM_QUIT) failed");
@@ -261,6 +283,9 @@ private:
     DWORD exitCode;
     // What the worker raised, for the main thread to raise again once the worker is gone.
     std::exception_ptr failure;
+    // Set once the main thread has made its window (or found it cannot): the worker posts
+    // the quit message to it.
+    UniqueHandle windowReady;
     UniqueWindow window;
 };
 
