@@ -149,12 +149,28 @@ class InstallerTest(unittest.TestCase):
         self.assertTrue(os.path.exists(os.path.join(user_settings, "Demo.cfg")))
 
     def test_machine_scope_installs_into_program_files(self):
-        msi = self.build("1.0.0", "machine.txt", "--msi-scope", "machine")
+        # A product name of its own names the folder and the shortcut; the exe keeps --name.
+        msi = self.build("1.0.0", "machine.txt", "--msi-scope", "machine",
+                         "--product-name", "Acme Demo")
         self.assertEqual(self.msiexec("/i", msi), 0)
-        installed = self.installed("machine")
+        self.addCleanup(self.msiexec, "/x", msi)
+        program_files = wine("cmd", "/c", "echo %ProgramFiles%").stdout.decode().strip()
+        installed = windows_to_unix(program_files + "\\Acme Demo")
         self.assertIn("runtime/lib/machine.txt", tree(installed))
+        self.assertIn("Demo.exe", tree(installed))
+        # The common Start menu on Windows; Wine's msiexec puts it in the user's.
+        all_users = wine("cmd", "/c", "echo %ProgramData%").stdout.decode().strip()
+        links = [windows_to_unix(menu + "\\Microsoft\\Windows\\Start Menu\\Programs\\Acme Demo.lnk")
+                 for menu in (all_users, self.roaming)]
+        link = next((path for path in links if os.path.exists(path)), links[0])
+        target = program_files + "\\Acme Demo\\Demo.exe"
+        with open(link, "rb") as f:
+            data = f.read()
+        self.assertTrue(target.encode("utf-16-le") in data or target.encode("cp1252") in data,
+                        "the shortcut does not point at the installed exe")
         self.assertEqual(self.msiexec("/x", msi), 0)
         self.assertFalse(os.path.exists(installed))
+        self.assertFalse(os.path.exists(link))
 
     def test_bad_input_is_reported_and_writes_no_installer(self):
         jar = os.path.join(self.work, "main.jar")

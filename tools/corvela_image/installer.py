@@ -145,8 +145,9 @@ def _icon_file(exe_path, target):
 class _Source:
     """The WiX source of one package, written line by line."""
 
-    def __init__(self, package, image_dir, icon_path, source_dir):
+    def __init__(self, package, image_dir, exe_name, icon_path, source_dir):
         self.package = package
+        self.exe_name = exe_name
         self.image_dir = image_dir
         self.icon_path = icon_path
         # wixl finds files only by paths relative to the source file's directory.
@@ -244,7 +245,7 @@ class _Source:
             self.lines.append('        </Directory>')
         self.lines.append('      </Directory>')
         self.lines.append('      <Directory Id="ProgramMenuFolder">')
-        exe = p.name + ".exe"
+        exe = self.exe_name
         self.component("        ", "shortcut:" + p.name, lambda c: [
             '<Shortcut Id="%s" Name=%s Target="[INSTALLDIR]%s" WorkingDirectory="INSTALLDIR" '
             'Icon="AppIcon.ico" />' % (_identifier("s", p.name), quoteattr(p.name), exe),
@@ -273,7 +274,7 @@ def build_msi(image_dir, exe_name, package, target):
         _icon_file(os.path.join(image_dir, exe_name), icon_path)
         source = os.path.join(scratch, "package.wxs")
         with open(source, "w", encoding="utf-8") as f:
-            f.write(_Source(package, image_dir, icon_path, scratch).write())
+            f.write(_Source(package, image_dir, exe_name, icon_path, scratch).write())
         built = os.path.join(scratch, "package.msi")
         result = subprocess.run([tool, "-a", "x64", "-o", built, source], capture_output=True,
                                 text=True, errors="replace", stdin=subprocess.DEVNULL)
