@@ -174,7 +174,7 @@ class _Source:
             self.lines.append(indent + "  " + line)
         self.lines.append(indent + "</Component>")
 
-    def directory(self, indent, relative, directory_id):
+    def directory(self, indent, relative):
         full = os.path.join(self.image_dir, relative)
         entries = sorted(os.listdir(full))
         if self.per_user:
@@ -205,7 +205,7 @@ class _Source:
             self.names.append(name)
             child = _identifier("d", path.replace(os.sep, "\\"))
             self.lines.append('%s<Directory Id="%s" Name=%s>' % (indent, child, quoteattr(name)))
-            self.directory(indent + "  ", path, child)
+            self.directory(indent + "  ", path)
             self.lines.append(indent + "</Directory>")
 
     def write(self):
@@ -239,7 +239,7 @@ class _Source:
                      '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
             indent = "            "
         self.lines = head
-        self.directory(indent, "", "INSTALLDIR")
+        self.directory(indent, "")
         self.lines.append('          </Directory>')
         if self.per_user:
             self.lines.append('        </Directory>')
