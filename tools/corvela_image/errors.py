@@ -1,6 +1,7 @@
-"""The one error type of the image tool, whose message is what the user reads, and the lookup
-of the programs the tool runs, which fails with such a message."""
+"""The one error type of the image tool, whose message is what the user reads, and the
+lookups of files and programs that fail with such a message."""
 
+import os
 import shutil
 
 
@@ -16,3 +17,11 @@ def require_program(name, purpose):
         raise ImageError("%s needs %s, which is not installed (Debian: apt-get install %s)" %
                          (purpose, name, name))
     return path
+
+
+def require_file(path, what, directory=False):
+    """ImageError unless `path` is a file (or, with `directory`, a directory)."""
+    if directory and not os.path.isdir(path):
+        raise ImageError("%s %s is not a directory" % (what, path))
+    if not directory and not os.path.isfile(path):
+        raise ImageError("%s %s does not exist" % (what, path))

@@ -54,6 +54,37 @@ class Icon:
         with open(path, "rb") as f:
             return cls.parse(f.read(), "icon %s" % path)
 
+    @classmethod
+    def from_resources(cls, tree, what):
+        """The images of the first icon group in a resource tree, for an .ico file of them."""
+        group = first_group(tree)
+        if group is None:
+            raise ImageError("%s has no icon" % what)
+        directory = tree.get(RT_GROUP_ICON, *group).data
+        entries, images = [], []
+        for i in range(ICON_DIR.unpack_from(directory, 0)[2]):
+            fields = GROUP_ICON_DIR_ENTRY.unpack_from(
+                directory, ICON_DIR.size + GROUP_ICON_DIR_ENTRY.size * i)
+            languages = tree.languages(RT_ICON, fields[7])
+            if not languages:
+                continue
+            image = tree.get(RT_ICON, fields[7], languages[0]).data
+            entries.append(IconDirEntry(*fields[:6], len(image), 0))
+            images.append(image)
+        return cls(entries, images)
+
+    def ico_bytes(self):
+        """The images as an .ico file."""
+        out = bytearray(ICON_DIR.pack(0, ICON_TYPE, len(self.images)))
+        offset = ICON_DIR.size + ICON_DIR_ENTRY.size * len(self.images)
+        for e, image in zip(self.entries, self.images):
+            out += ICON_DIR_ENTRY.pack(e.width, e.height, e.color_count, 0, e.planes, e.bit_count,
+                                       len(image), offset)
+            offset += len(image)
+        for image in self.images:
+            out += image
+        return bytes(out)
+
     def group_directory(self, first_id):
         """The RT_GROUP_ICON bytes naming the images as RT_ICON first_id, first_id + 1, ..."""
         out = bytearray(ICON_DIR.pack(0, ICON_TYPE, len(self.entries)))
@@ -63,13 +94,20 @@ class Icon:
         return bytes(out)
 
 
+def first_group(tree):
+    """(name, language) of the first icon group in `tree`, as Windows picks the application's
+    icon: IDs before names, the lowest first. None when there is no icon."""
+    groups = tree.names(RT_GROUP_ICON)
+    if not groups:
+        return None
+    name = sorted(groups, key=lambda n: (isinstance(n, str), n))[0]
+    return name, tree.languages(RT_GROUP_ICON, name)[0]
+
+
 def replace_icon(tree, icon):
     """Puts `icon` in place of every icon in `tree`. The group keeps the ID (or name) and
     language of the first group there was, so that code loading it by ID finds the new one."""
-    groups = tree.names(RT_GROUP_ICON)
-    group_name = sorted(groups, key=lambda n: (isinstance(n, str), n))[0] if groups else 1
-    languages = tree.languages(RT_GROUP_ICON, group_name) if groups else [0]
-    language = languages[0]
+    group_name, language = first_group(tree) or (1, 0)
     tree.remove_type(RT_ICON)
     tree.remove_type(RT_GROUP_ICON)
     for i, image in enumerate(icon.images):

@@ -9,7 +9,7 @@ import shutil
 import tempfile
 
 from . import icon, installer, manifest, pe, signing, versioninfo
-from .errors import ImageError
+from .errors import ImageError, require_file
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
     "LPT%d" % i for i in range(1, 10)}
@@ -40,13 +40,6 @@ def check_value(value, what):
     if "\n" in value or "\r" in value or "\x1a" in value:
         raise ImageError("%s %r holds a line break or Ctrl-Z, which the configuration cannot hold" % (what, value))
     return value
-
-
-def require_file(path, what, directory=False):
-    if directory and not os.path.isdir(path):
-        raise ImageError("%s %s is not a directory" % (what, path))
-    if not directory and not os.path.isfile(path):
-        raise ImageError("%s %s does not exist" % (what, path))
 
 
 def app_path(name):

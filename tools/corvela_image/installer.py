@@ -112,34 +112,12 @@ def _holds(code_page, character):
 
 
 def _icon_file(exe_path, target):
-    """The exe's own icon (its first icon group) as an .ico file, for the shortcut and the
-    Add/Remove Programs entry."""
+    """The exe's own icon as an .ico file, for the shortcut and the Add/Remove Programs
+    entry."""
     with open(exe_path, "rb") as f:
         tree = pe.PEImage(f.read(), exe_path).resources()
-    groups = tree.names(pe.RT_GROUP_ICON)
-    if not groups:
-        raise ImageError("%s has no icon for the installer" % exe_path)
-    group_name = sorted(groups, key=lambda n: (isinstance(n, str), n))[0]
-    language = tree.languages(pe.RT_GROUP_ICON, group_name)[0]
-    directory = tree.get(pe.RT_GROUP_ICON, group_name, language).data
-    count = icon.ICON_DIR.unpack_from(directory, 0)[2]
-    entries, images = [], []
-    for i in range(count):
-        fields = icon.GROUP_ICON_DIR_ENTRY.unpack_from(directory, icon.ICON_DIR.size + 14 * i)
-        image_languages = tree.languages(pe.RT_ICON, fields[7])
-        if not image_languages:
-            continue
-        images.append(tree.get(pe.RT_ICON, fields[7], image_languages[0]).data)
-        entries.append(fields[:6])
-    out = bytearray(icon.ICON_DIR.pack(0, icon.ICON_TYPE, len(images)))
-    offset = icon.ICON_DIR.size + icon.ICON_DIR_ENTRY.size * len(images)
-    for entry, image in zip(entries, images):
-        out += icon.ICON_DIR_ENTRY.pack(*entry, len(image), offset)
-        offset += len(image)
-    for image in images:
-        out += image
     with open(target, "wb") as f:
-        f.write(out)
+        f.write(icon.Icon.from_resources(tree, exe_path).ico_bytes())
 
 
 class _Source:

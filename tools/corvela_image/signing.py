@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import tempfile
 
-from .errors import ImageError, require_program
+from .errors import ImageError, require_file, require_program
 
 SYSTEM_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 DIGEST_LINE = re.compile(r"^(Current|Calculated) message digest\s*:\s*(\S+)", re.M)
@@ -32,7 +32,7 @@ class SigningKey:
         if pkcs12:
             if cert or key:
                 raise ImageError("give either --sign-pkcs12 or --sign-cert with --sign-key, not both")
-            _require(pkcs12, "PKCS#12 file")
+            require_file(pkcs12, "PKCS#12 file")
             password = None
             if password_env:
                 if password_env not in os.environ:
@@ -43,14 +43,9 @@ class SigningKey:
             raise ImageError("signing needs both --sign-cert and --sign-key (or --sign-pkcs12)")
         if password_env:
             raise ImageError("--sign-password-env goes with --sign-pkcs12")
-        _require(cert, "certificate")
-        _require(key, "key")
+        require_file(cert, "certificate")
+        require_file(key, "key")
         return cls(cert=cert, key=key, timestamp_url=timestamp_url)
-
-
-def _require(path, what):
-    if not os.path.isfile(path):
-        raise ImageError("%s %s does not exist" % (what, path))
 
 
 def osslsigncode():
