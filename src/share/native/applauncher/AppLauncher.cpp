@@ -43,7 +43,7 @@ tstring findJvmLib(const CfgFile& cfg, const tstring& defaultRuntimeDir,
 } // namespace
 
 AppLauncher::AppLauncher()
-    : commandArgs(SysInfo::getCommandArgs(SysInfo::DropProgramName)),
+    : commandArgs(SysInfo::getCommandArgs()),
       executablePath(SysInfo::getProcessModulePath()) {}
 
 tstring AppLauncher::getCfgFilePath() const {

@@ -10,7 +10,7 @@
 #include "FileUtils.h"
 #include "Log.h"
 #include "SysInfo.h"
-#include "WindowsSupport.h"
+#include "UniqueResource.h"
 
 namespace {
 

@@ -319,7 +319,7 @@ void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLaunch
 
     Executor executor(launcherPath);
     executor.visible(true).jobObject(job.get()).suspended(true).inherit(true).standardHandles(true);
-    const tstring_array args = SysInfo::getCommandArgs(SysInfo::DropProgramName);
+    const tstring_array args = SysInfo::getCommandArgs();
     std::copy(args.begin(), args.end(), std::back_inserter(executor));
 
     SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
