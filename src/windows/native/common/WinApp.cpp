@@ -62,7 +62,10 @@ public:
         }
         const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
         const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole()) {
+        // Both fail with ERROR_ACCESS_DENIED when the launcher has a console already (Wine
+        // gives a GUI program its parent's).
+        if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole() &&
+            GetLastError() != ERROR_ACCESS_DENIED) {
             return;
         }
         // Taking a console may replace every standard handle: give back those that led
