@@ -39,9 +39,18 @@ protected:
                                   nullptr));
         ASSERT_TRUE(console)
             << "no console: run this test on a terminal (test/tools/run_with_terminal.py)";
+        // A Western console, as Windows sets one up: its code page is not UTF-8.
+        savedCodePage = GetConsoleOutputCP();
+        SetConsoleOutputCP(437);
         // No configuration file: the launch fails after its first records, with an error line
         // that names the configuration's path under the image's directory.
         image.reset(new Image(dir / (std::wstring(scriptDir) + L"\\Demo")));
+    }
+
+    void TearDown() override {
+        if (savedCodePage) {
+            SetConsoleOutputCP(savedCodePage);
+        }
     }
 
     std::wstring missingCfg() const { return image->appDir() + L"\\Demo.cfg"; }
@@ -99,6 +108,7 @@ protected:
     ts::TempDir dir{L"trace"};
     std::unique_ptr<Image> image;
     UniqueFileHandle console;
+    UINT savedCodePage = 0;
 };
 
 TEST_F(TraceConsoleTest, RedirectedStandardErrorGetsTheTraceAndTheErrorLine) {
@@ -108,7 +118,8 @@ TEST_F(TraceConsoleTest, RedirectedStandardErrorGetsTheTraceAndTheErrorLine) {
             SCOPED_TRACE(std::string(use == ConsoleUse::Attached ? "attached" : "shared") +
                          (toFile ? ", file" : ", pipe"));
             SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-            const std::wstring path = dir / L"trace.txt";
+            const std::wstring path =
+                dir / (use == ConsoleUse::Attached ? L"attached.txt" : L"shared.txt");
             UniqueFileHandle file;
             UniqueHandle pipeRead;
             UniqueHandle pipeWrite;
@@ -116,7 +127,7 @@ TEST_F(TraceConsoleTest, RedirectedStandardErrorGetsTheTraceAndTheErrorLine) {
             if (toFile) {
                 file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
                                        CREATE_ALWAYS, 0, nullptr));
-                ASSERT_TRUE(file);
+                ASSERT_TRUE(file) << GetLastError();
                 output = file.get();
             } else {
                 HANDLE read = nullptr;

@@ -1,8 +1,6 @@
 // Windows half of app.h: the console for the GUI launcher's trace, and the message box.
 #include <windows.h>
 
-#include <cstdio>
-#include <io.h>
 #include <memory>
 
 #include "ErrorHandling.h"
@@ -20,20 +18,18 @@ bool leadsSomewhere(DWORD which) {
     return handle && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
 }
 
-// One standard stream that led nowhere, sent to the console while the channel lives: the C
-// runtime's stream and the process's standard handle both, so that what the C runtime writes
-// and what is written to the handle (StandardError, the JVM) reach it alike.
+// One standard handle that led nowhere, sent to the console while the channel lives. The
+// handle, not the C runtime's stream: standard error is written through the handle
+// (StandardError), and so does the JVM; the C runtime cannot reopen a stream it started
+// without. Read access too: without it the handle is not known for a console.
 class ConsoleChannel {
 public:
-    ConsoleChannel(FILE* stream, DWORD which) : which(which), saved(GetStdHandle(which)) {
-        // The result is not checked: without a console device the C runtime keeps whatever
-        // it can, and printed records go to the unchanged stream.
-        FILE* reopenedStream = nullptr;
-        freopen_s(&reopenedStream, "CONOUT$", "w", stream);
-        reopened.reset(reopenedStream);
-        const int fd = reopened ? _fileno(reopened.get()) : -1;
-        if (fd >= 0) {
-            SetStdHandle(which, reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+    explicit ConsoleChannel(DWORD which) : which(which), saved(GetStdHandle(which)) {
+        console.reset(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+        if (console) {
+            SetStdHandle(which, console.get());
         }
     }
 
@@ -45,7 +41,7 @@ public:
 private:
     const DWORD which;
     const HANDLE saved;
-    UniqueFile reopened;
+    UniqueFileHandle console;
 };
 
 // The console of the GUI launcher's trace. Standard handles that lead somewhere stay as they
@@ -71,12 +67,12 @@ public:
         // Taking a console may replace every standard handle: give back those that led
         // somewhere.
         if (outMissing) {
-            this->out.reset(new ConsoleChannel(stdout, STD_OUTPUT_HANDLE));
+            this->out.reset(new ConsoleChannel(STD_OUTPUT_HANDLE));
         } else {
             SetStdHandle(STD_OUTPUT_HANDLE, out);
         }
         if (errMissing) {
-            this->err.reset(new ConsoleChannel(stderr, STD_ERROR_HANDLE));
+            this->err.reset(new ConsoleChannel(STD_ERROR_HANDLE));
         } else {
             SetStdHandle(STD_ERROR_HANDLE, err);
         }
