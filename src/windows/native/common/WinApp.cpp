@@ -56,8 +56,8 @@ public:
         if (!outMissing && !errMissing) {
             return;
         }
-        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-        const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+        const HANDLE givenOut = GetStdHandle(STD_OUTPUT_HANDLE);
+        const HANDLE givenErr = GetStdHandle(STD_ERROR_HANDLE);
         // Both fail with ERROR_ACCESS_DENIED when the launcher has a console already (Wine
         // gives a GUI program its parent's).
         if (!AttachConsole(ATTACH_PARENT_PROCESS) && !AllocConsole() &&
@@ -67,14 +67,14 @@ public:
         // Taking a console may replace every standard handle: give back those that led
         // somewhere.
         if (outMissing) {
-            this->out.reset(new ConsoleChannel(STD_OUTPUT_HANDLE));
+            out.reset(new ConsoleChannel(STD_OUTPUT_HANDLE));
         } else {
-            SetStdHandle(STD_OUTPUT_HANDLE, out);
+            SetStdHandle(STD_OUTPUT_HANDLE, givenOut);
         }
         if (errMissing) {
-            this->err.reset(new ConsoleChannel(STD_ERROR_HANDLE));
+            err.reset(new ConsoleChannel(STD_ERROR_HANDLE));
         } else {
-            SetStdHandle(STD_ERROR_HANDLE, err);
+            SetStdHandle(STD_ERROR_HANDLE, givenErr);
         }
     }
 
