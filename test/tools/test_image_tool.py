@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
@@ -19,7 +20,7 @@ VERSION_PROBE = os.path.join(BUILD, "bin", "version_probe.exe")
 OBJDUMP = os.environ.get("CORVELA_OBJDUMP", "x86_64-w64-mingw32-objdump")
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from corvela_image import pe  # noqa: E402
+from corvela_image import icon, pe  # noqa: E402
 
 
 def image_tool(*args):
@@ -44,18 +45,27 @@ class ImageFixture(unittest.TestCase):
         shutil.copy(os.path.join(standin, "jli.dll"), os.path.join(self.runtime, "bin"))
         shutil.copy(os.path.join(standin, "splashscreen.dll"), os.path.join(self.runtime, "bin"))
         shutil.copy(os.path.join(standin, "jvm.dll"), os.path.join(self.runtime, "bin", "server"))
-        self.jars = []
-        for name in ("main.jar", "lib one.jar"):
-            path = os.path.join(self.work, name)
-            with open(path, "wb") as f:
-                f.write(b"PK")
-            self.jars.append(path)
+        self.jars = [
+            self.jar("main.jar", ["app/Main.class", "M.class", "tool/Main.class"], "app.Main"),
+            self.jar("lib one.jar", ["lib/Helper.class"])]
         self.splash = os.path.join(self.work, "splash.png")
         with open(self.splash, "wb") as f:
             f.write(b"png")
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
+
+    def jar(self, name, entries, main_class=None, manifest_lines=()):
+        """A jar in the scratch directory holding `entries` (empty files)."""
+        path = os.path.join(self.work, name)
+        lines = ["Manifest-Version: 1.0"] + list(manifest_lines)
+        if main_class:
+            lines.append("Main-Class: " + main_class)
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("META-INF/MANIFEST.MF", "\r\n".join(lines) + "\r\n\r\n")
+            for entry in entries:
+                archive.writestr(entry, b"")
+        return path
 
     def record_of_run(self, image, name, args=(), env=None):
         record = os.path.join(self.work, "record.txt")
@@ -131,7 +141,7 @@ class ImageToolTest(ImageFixture):
     def test_long_steps_show_on_a_terminal_only(self):
         import pty
         args = ["--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
-                "--main-class", "M", "--code-page", "utf-8"]
+                "--main-class", "M", "--jar", self.jars[0], "--code-page", "utf-8"]
         leader, follower = pty.openpty()
         try:
             result = subprocess.run([sys.executable, TOOL] + args + ["--output", os.path.join(self.work, "Tty")],
@@ -196,7 +206,7 @@ def tiny_icon(rgba):
     """A one-image 16x16 icon of a single colour, as a 32-bit bitmap."""
     header = struct.pack("<IiiHHIIiiII", 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0)
     image = header + bytes(rgba[2::-1] + rgba[3:]) * 256 + bytes(4 * 16)
-    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(image), 22) + image
+    return icon.Icon.of_images([image]).ico_bytes()
 
 
 def openssl_certificate(directory, name):
@@ -440,7 +450,8 @@ class CodePageTest(ImageFixture):
     def test_an_unknown_runtime_keeps_utf8_and_says_how_to_choose(self):
         image = os.path.join(self.work, "Unknown")
         result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime-path",
-                            "$ROOTDIR\\jre", "--main-class", "M", "--output", image)
+                            "$ROOTDIR\\jre", "--main-class", "M", "--jar", self.jars[0],
+                            "--output", image)
         self.assertEqual(result.returncode, 0, result.stderr)
         notes = [line for line in result.stderr.splitlines() if line]
         self.assertEqual(len(notes), 1, result.stderr)

@@ -232,7 +232,7 @@ class PEImage:
         at = base + (name & ~HIGH_BIT)
         if at + 2 > limit:
             raise ImageError("%s has a malformed resource name" % self.what)
-        (length,) = struct.unpack_from("<H", self.data, at)
+        (length,) = UINT16.unpack_from(self.data, at)
         return bytes(self.data[at + 2:at + 2 + 2 * length]).decode("utf-16-le")
 
     # Writing.
