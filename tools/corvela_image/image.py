@@ -186,6 +186,8 @@ class Plan:
         if package is not None:
             check_windows_name(package, "--package")
         check_branding(branding)
+        if branding.icon:
+            require_file(branding.icon, "--icon")
         self.icon = icon.Icon.read(branding.icon, "--icon %s" % branding.icon) if branding.icon else None
         code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
