@@ -599,6 +599,14 @@ esac
 exec %s "$@"
 """
 
+FAILING_SIGNER = """#!/bin/sh
+# Fails to sign the exe called Zeta.exe in the image tool's scratch directory.
+case "$*" in
+  *.corvela-image-*/Zeta.exe*) echo "cannot sign this one" >&2; exit 1 ;;
+esac
+exec %s "$@"
+"""
+
 
 class CleanupTest(ImageFixture):
     """A failed or interrupted run leaves the file system as it was and says one line."""
@@ -667,6 +675,27 @@ class ExistingImageTest(ImageFixture):
         with open(self.exe, "rb") as f:
             self.assertEqual(f.read(), self.unsigned)
         self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
+        # Two launchers, and signing the second fails: the first stays unsigned too.
+        second = os.path.join(self.image, "Zeta.exe")
+        shutil.copy2(self.exe, second)
+        shutil.copy2(os.path.join(self.image, "app", "Demo.cfg"), os.path.join(self.image, "app", "Zeta.cfg"))
+        fake = os.path.join(self.work, "bin", "osslsigncode")
+        os.makedirs(os.path.dirname(fake))
+        with open(fake, "w") as f:
+            f.write(FAILING_SIGNER % shutil.which("osslsigncode"))
+        os.chmod(fake, 0o755)
+        path = os.path.dirname(fake) + os.pathsep + os.environ["PATH"]
+        failed = subprocess.run([sys.executable, TOOL, "--image", self.image, "--sign-cert", cert,
+                                 "--sign-key", key], capture_output=True, text=True,
+                                env=dict(os.environ, PATH=path))
+        self.assertEqual(failed.returncode, 1, failed.stderr)
+        self.assertIn("signing Zeta.exe failed", failed.stderr)
+        for exe in (self.exe, second):
+            with open(exe, "rb") as f:
+                self.assertEqual(f.read(), self.unsigned, exe)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
+        os.remove(second)
+        os.remove(os.path.join(self.image, "app", "Zeta.cfg"))
         signed = image_tool("--image", self.image, "--sign-cert", cert, "--sign-key", key)
         self.assertEqual(signed.returncode, 0, signed.stderr)
         self.assertIn("note: signed Demo.exe;", signed.stderr)
@@ -726,7 +755,9 @@ class HelpTest(unittest.TestCase):
                     result = subprocess.run([program, "--help"], cwd=cwd, capture_output=True, text=True,
                                             stdin=subprocess.DEVNULL, timeout=60)
                     self.assertEqual(result.returncode, 0, result.stderr)
-                    self.assertIn("usage", result.stdout.lower())
+                    first_line = result.stdout.splitlines()[0] if result.stdout else ""
+                    self.assertTrue(first_line.startswith("usage: "), result.stdout)
+                    self.assertIn(os.path.basename(program), first_line)
                     self.assertEqual(os.listdir(cwd), [])
                 finally:
                     shutil.rmtree(cwd, ignore_errors=True)

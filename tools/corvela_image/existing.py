@@ -73,10 +73,12 @@ def package_existing(image_dir, name, branding, signing_key, msi, progress=lambd
     if not (msi or signing_key):
         raise ImageError("--image needs --msi or signing options: there is nothing to do")
     names = launchers_of(image_dir)
-    main = pick_launcher(image_dir, names, name)
+    if name and name not in names:
+        pick_launcher(image_dir, names, name)
     notes = []
     plan_msi = None
     if msi:
+        main = pick_launcher(image_dir, names, name)
         exe = os.path.join(image_dir, main + ".exe")
         defaults = with_exe_defaults(branding, exe, "--image %s: %s.exe" % (image_dir, main))
         plan_msi = image.installer_plan(msi, defaults, main, notes)
