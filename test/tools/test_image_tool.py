@@ -574,7 +574,7 @@ class InputCheckTest(ImageFixture):
         image = os.path.join(self.work, "Icon")
         result = self.build(image, "--main-class", "M", "--jar", self.jars[0], "--icon", wrong)
         self.assertEqual(result.returncode, 1, result.stderr)
-        self.assertIn("--icon %s: the 256\u00d7256 image is a 16-bit-per-channel RGBA PNG; Windows loads "
+        self.assertIn("--icon %s: the 256\u00d7256 image is a 16-bit-per-channel PNG; Windows loads "
                       "only 8-bit RGBA PNG icons" % wrong, result.stderr)
         self.assertFalse(os.path.exists(image))
 

@@ -140,10 +140,15 @@ def check_image(image, what, number):
         if png.chunk_type != b"IHDR":
             raise ImageError("%s is not an icon file (image %d is a PNG without its header)" % (what, number))
         if png.bit_depth != 8 or png.color_type != PNG_RGBA:
-            depth = "%d-bit-per-channel" % png.bit_depth if png.bit_depth != 8 else "8-bit"
-            kind = PNG_COLOR_TYPES.get(png.color_type, "colour type %d" % png.color_type)
-            raise ImageError("%s: the %d\u00d7%d image is a %s %s PNG; Windows loads only 8-bit "
-                             "RGBA PNG icons" % (what, png.width, png.height, depth, kind))
+            wrong = []
+            if png.bit_depth != 8:
+                wrong.append("%d-bit-per-channel" % png.bit_depth)
+            if png.color_type != PNG_RGBA:
+                wrong.append(PNG_COLOR_TYPES.get(png.color_type, "colour type %d" % png.color_type))
+            described = " ".join(wrong)
+            article = "an" if described[0] in "AEIOUaeiouR8" else "a"
+            raise ImageError("%s: the %d\u00d7%d image is %s %s PNG; Windows loads only 8-bit "
+                             "RGBA PNG icons" % (what, png.width, png.height, article, described))
         return
     bitmap = None
     if len(image) >= BITMAPINFOHEADER_SIZE:

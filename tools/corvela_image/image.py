@@ -289,6 +289,7 @@ def installer_plan(msi, branding, name, notes):
     derived upgrade code."""
     if not msi:
         return None
+    installer.wixl()
     version = installer.msi_version(branding.version)
     if not branding.vendor:
         raise ImageError("an installer names its manufacturer: give --vendor")
