@@ -82,7 +82,7 @@ def package_existing(image_dir, name, branding, signing_key, msi, progress=lambd
         exe = os.path.join(image_dir, main + ".exe")
         defaults = with_exe_defaults(branding, exe, "--image %s: %s.exe" % (image_dir, main))
         plan_msi = image.installer_plan(msi, defaults, main, notes)
-    image.check_targets(image_dir, "--image", msi)
+    image.check_installer_target(msi, image_dir)
     to_sign = unsigned_exes(image_dir, names, notes) if signing_key else []
     if to_sign:
         signing.check_key(signing_key, to_sign[0], os.path.basename(to_sign[0]))

@@ -181,7 +181,6 @@ class Plan:
         self._check_launchers(launchers)
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
-        jar_names = [os.path.basename(jar) for jar in self.jars]
         module_names = self._module_names(module_path)
         if package is not None:
             check_windows_name(package, "--package")
@@ -191,18 +190,27 @@ class Plan:
         self.icon = icon.Icon.read(branding.icon, "--icon %s" % branding.icon) if branding.icon else None
         code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
+        self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
+        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
+        if os.path.lexists(self.output):
+            raise ImageError("--output %s exists already; give a new directory" % self.output)
+        check_installer_target(msi, self.output)
+        if signing_key:
+            first = launchers[0].name
+            signing.check_key(signing_key, self.exes[first][0], first + ".exe")
+
+    def _make_launchers(self, launcher_exe, code_page, runtime_path, module_names):
+        """Each launcher's exe bytes (with the file they come from) and configuration."""
+        jar_names = [os.path.basename(jar) for jar in self.jars]
         self.exes = {}
         self.cfgs = {}
-        for launcher in launchers:
+        for launcher in self.launchers:
             source = console_launcher(launcher_exe) if launcher.console else launcher_exe
             require_file(source, "--launcher")
-            self.exes[launcher.name] = (source, make_exe(source, launcher, branding, code_page, self.icon))
+            exe = make_exe(source, launcher, self.branding, code_page, self.icon)
+            self.exes[launcher.name] = (source, exe)
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path)
-            self.notes.append(classes.check_main_class(launcher, self.jars, module_path))
-        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
-        check_targets(self.output, "--output", msi)
-        if signing_key:
-            signing.check_key(signing_key, self.exes[launchers[0].name][0], launchers[0].name + ".exe")
+            self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     def _check_launchers(self, launchers):
         names = set()
@@ -301,18 +309,16 @@ def installer_plan(msi, branding, name, notes):
                              msi.scope, branding.description)
 
 
-def check_targets(directory, option, msi):
-    """Raises ImageError unless the new `directory` (or the existing image, with
-    `option` "--image") and the installer `msi` can be written."""
-    if option == "--output" and os.path.lexists(directory):
-        raise ImageError("--output %s exists already; give a new directory" % directory)
+def check_installer_target(msi, image_dir):
+    """Raises ImageError unless the installer `msi` (an Installer, or None) of the image
+    in `image_dir` can be written."""
     if not msi:
         return
     if os.path.lexists(msi.path):
         raise ImageError("--msi %s exists already; give a new installer file" % msi.path)
-    if msi.path.startswith(directory.rstrip(os.sep) + os.sep):
+    if msi.path.startswith(image_dir.rstrip(os.sep) + os.sep):
         raise ImageError("--msi %s lies inside the image %s, which it packages; put the "
-                         "installer elsewhere" % (msi.path, directory))
+                         "installer elsewhere" % (msi.path, image_dir))
     if os.path.isdir(msi.path):
         raise ImageError("--msi %s is a directory; give a file name" % msi.path)
 
