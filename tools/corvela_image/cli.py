@@ -193,6 +193,15 @@ def run(args, progress):
                           args.code_page, branding, key, msi, progress)
 
 
+def describe_error(error):
+    """The message of an ImageError, or of a system error the file it names and why, without
+    Python's "[Errno N]"."""
+    if isinstance(error, OSError) and error.strerror:
+        files = [f for f in (error.filename, error.filename2) if f]
+        return "%s: %s" % (" -> ".join(str(f) for f in files), error.strerror) if files else error.strerror
+    return str(error)
+
+
 def interrupted(signum, frame):
     raise KeyboardInterrupt()
 
@@ -208,7 +217,7 @@ def main(argv=None):
         result, notes = run(args, progress)
     except (ImageError, OSError) as e:
         progress.done()
-        print("corvela-image: error: %s" % e, file=sys.stderr)
+        print("corvela-image: error: %s" % describe_error(e), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         progress.done()
