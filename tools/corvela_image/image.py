@@ -179,6 +179,7 @@ class Plan:
         self.module_path = list(module_path)
         self.notes = []
         self._check_launchers(launchers)
+        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
         module_names = self._module_names(module_path)
@@ -191,7 +192,6 @@ class Plan:
         code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
         self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
-        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
         if os.path.lexists(self.output):
             raise ImageError("--output %s exists already; give a new directory" % self.output)
         check_installer_target(msi, self.output)
