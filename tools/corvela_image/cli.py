@@ -13,9 +13,10 @@ The image is a directory OUTPUT holding:
 With --msi the image is packaged as a Windows Installer file as well (built with wixl),
 per user into %LOCALAPPDATA%\\Programs\\NAME by default, with a Start menu shortcut.
 
-Paths in the configuration are written relative to the image with "$APPDIR" (the image's
-app directory), so the image can be moved. At least one of --main-class, --main-jar and
---main-module is required.
+Paths in the configuration are written relative to the image with "$APPDIR", so the image
+can be moved: the launcher replaces $APPDIR (the image's app directory), $BINDIR (the
+exe's directory) and $ROOTDIR (the image's root) in every configuration value. At least
+one of --main-class, --main-jar and --main-module is required.
 
 Bad input is reported and nothing is written: a missing file, a name that cannot be a
 Windows file name, no main class, jar or module, a main class in none of the jars, a value
