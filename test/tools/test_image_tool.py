@@ -592,7 +592,8 @@ class InputCheckTest(ImageFixture):
 
 
 FAKE_SIGNER = """#!/bin/sh
-# Interrupts the image tool while it signs in its scratch directory, as Ctrl+C would.
+# Interrupts the image tool while it signs in its scratch directory, as Ctrl+C would, and
+# waits until the interrupted tool kills it.
 case "$*" in
   *.corvela-image-*) kill -INT $PPID; exec sleep infinity ;;
 esac
