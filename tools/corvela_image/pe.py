@@ -45,7 +45,6 @@ OPT_SIZE_OF_HEADERS = 60
 OPT_CHECKSUM = 64
 OPT_SUBSYSTEM = 68
 OPT_NUMBER_OF_RVA_AND_SIZES = 108
-IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 UINT16 = struct.Struct("<H")
 OPT_DATA_DIRECTORIES = 112
@@ -106,12 +105,6 @@ class ResourceTree:
 
     def remove_type(self, type_):
         self.types.pop(type_, None)
-
-    def remove(self, type_, name):
-        names = self.types.get(type_, {})
-        names.pop(name, None)
-        if not names:
-            self.types.pop(type_, None)
 
 
 def _entry_order(key):
@@ -368,8 +361,3 @@ def build_resource_section(tree, section_rva):
     string_start = data_entry_start + RESOURCE_DATA_ENTRY.size * len(leaves)
     out[string_start:string_start + len(string_blob)] = string_blob
     return bytes(out)
-
-
-def read(path, what="launcher"):
-    with open(path, "rb") as f:
-        return PEImage(f.read(), what)
