@@ -180,10 +180,13 @@ class Plan:
         if self.package:
             progress("building the installer")
             partial = self.msi + ".partial"
-            installer.build_msi(scratch, os.path.basename(exe), self.package, partial)
-            if self.signing_key:
+
+            def sign(path):
                 progress("signing the installer")
-                self.notes.append(signing.sign_file(partial, self.signing_key))
+                self.notes.append(signing.sign_file(path, self.signing_key,
+                                                    os.path.basename(self.msi)))
+            installer.build_msi(scratch, os.path.basename(exe), self.package, partial,
+                                sign if self.signing_key else None)
             return partial
         return None
 

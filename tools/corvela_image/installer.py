@@ -19,7 +19,7 @@ import tempfile
 import uuid
 from xml.sax.saxutils import quoteattr
 
-from . import icon, pe
+from . import icon, pe, versioninfo
 from .errors import ImageError, require_program
 
 USER = "user"
@@ -27,13 +27,17 @@ MACHINE = "machine"
 SCOPES = (USER, MACHINE)
 # Single-byte code pages wixl can write a database in, Western first. It takes no UTF-8 and
 # crashes on names its code page cannot hold, so one that holds every name is chosen.
+# (It also crashes on any character beyond ASCII in formatted text, such as a registry key or
+# the downgrade message: those name the properties instead, and Windows Installer puts the
+# names in when it installs.)
 CODE_PAGES = (1252, 1250, 1251, 1253, 1254, 1257, 1255, 1256, 1258, 874)
 GUID = re.compile(r"^\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?$")
 UPGRADE_CODE_NAMESPACE = uuid.UUID("8f0a6d1e-3c55-4d6b-9a3e-1f0c9c2b7e41")
 
 
 class Package:
-    """What the MSI says about the application."""
+    """What the MSI says about the application. Its names are checked here, before any work:
+    they must fit one code page."""
 
     def __init__(self, name, vendor, version, upgrade_code, scope, description=None):
         self.name = name
@@ -42,6 +46,10 @@ class Package:
         self.upgrade_code = upgrade_code
         self.scope = scope
         self.description = description or name
+        self.names = [("the product name", "--product-name, or --name", self.name),
+                      ("the vendor", "--vendor", vendor),
+                      ("the description", "--description", self.description)]
+        choose_code_page(self.names)
 
 
 def msi_version(text):
@@ -49,10 +57,8 @@ def msi_version(text):
     Installer compares only these three, so a fourth number is refused rather than ignored."""
     if not text:
         raise ImageError("an installer needs a version: give --app-version")
-    if not re.fullmatch(r"\d{1,5}(\.\d{1,5}){0,3}", text):
-        raise ImageError("version %r is not numbers separated by dots (such as 1.2.3)" % text)
-    numbers = [int(n) for n in text.split(".")] + [0, 0]
-    if len(text.split(".")) == 4 and numbers[3]:
+    numbers = versioninfo.version_numbers(text) + [0, 0, 0]
+    if numbers[3]:
         raise ImageError("version %r has a fourth number, which Windows Installer ignores when it "
                          "upgrades: give at most three numbers" % text)
     major, minor, build = numbers[:3]
@@ -82,30 +88,29 @@ def _identifier(prefix, text):
     return prefix + hashlib.sha1(text.lower().encode("utf-8")).hexdigest()[:32]
 
 
-def choose_code_page(texts):
-    """The first single-byte code page that holds every text; an error naming the characters
-    none holds otherwise."""
+def choose_code_page(names):
+    """The first single-byte code page that holds every name, given as (what, where from,
+    text); an error naming the characters none holds, and the names holding them, otherwise."""
+    texts = [text for _, _, text in names]
     for code_page in CODE_PAGES:
-        try:
-            for text in texts:
-                text.encode("cp%d" % code_page)
+        if all(_holds(code_page, text) for text in texts):
             return code_page
-        except UnicodeEncodeError:
-            continue
     characters = {c for text in texts for c in text if ord(c) > 127}
-
-    def held(code_page):
-        return {c for c in characters if _holds(code_page, c)}
-    best = max(CODE_PAGES, key=lambda code_page: len(held(code_page)))
-    missing = sorted(characters - held(best))
+    best = max(CODE_PAGES, key=lambda code_page: sum(_holds(code_page, c) for c in characters))
+    culprits = []
+    for what, where, text in names:
+        missing = sorted({c for c in text if not _holds(best, c)})
+        if missing:
+            culprits.append("%s of %s \"%s\"%s" % (" ".join("%s (U+%04X)" % (c, ord(c)) for c in missing),
+                                               what, text, " (%s)" % where if where else ""))
     raise ImageError("an installer's names must fit one code page, and code page %d, which "
                      "holds the most of them, cannot hold %s; use names without them" %
-                     (best, " ".join("%s (U+%04X)" % (c, ord(c)) for c in missing)))
+                     (best, "; nor ".join(culprits)))
 
 
-def _holds(code_page, character):
+def _holds(code_page, text):
     try:
-        character.encode("cp%d" % code_page)
+        text.encode("cp%d" % code_page)
         return True
     except UnicodeEncodeError:
         return False
@@ -133,12 +138,12 @@ class _Source:
         self.per_user = package.scope == USER
         self.lines = []
         self.components = []
-        self.names = [package.name, package.vendor, package.description]
+        self.names = list(package.names)
 
     def key_path(self, component):
         """A per-user component's key: an HKCU value, since no file in a profile may be one."""
         root = "HKCU" if self.per_user else "HKLM"
-        key = "Software\\%s\\%s\\Components" % (self.package.vendor, self.package.name)
+        key = "Software\\[Manufacturer]\\[ProductName]\\Components"
         return ('<RegistryValue Root="%s" Key=%s Name="%s" Type="integer" Value="1" '
                 'KeyPath="yes" />' % (root, quoteattr(key), component))
 
@@ -165,8 +170,8 @@ class _Source:
             path = os.path.join(relative, name) if relative else name
             if os.path.isdir(os.path.join(self.image_dir, path)):
                 continue
-            self.names.append(name)
             windows_path = path.replace(os.sep, "\\")
+            self.names.append(("the file name", None, windows_path))
             source = os.path.relpath(os.path.join(self.image_dir, path), self.source_dir)
 
             def body(component, windows_path=windows_path, name=name, source=source):
@@ -180,7 +185,7 @@ class _Source:
             path = os.path.join(relative, name) if relative else name
             if not os.path.isdir(os.path.join(self.image_dir, path)):
                 continue
-            self.names.append(name)
+            self.names.append(("the folder name", None, path.replace(os.sep, "\\")))
             child = _identifier("d", path.replace(os.sep, "\\"))
             self.lines.append('%s<Directory Id="%s" Name=%s>' % (indent, child, quoteattr(name)))
             self.directory(indent + "  ", path)
@@ -199,8 +204,8 @@ class _Source:
             'Description=%s Manufacturer=%s SummaryCodepage="@CODEPAGE@" />' % (
                 "perUser" if self.per_user else "perMachine", quoteattr(p.description),
                 quoteattr(p.vendor)),
-            '    <MajorUpgrade DowngradeErrorMessage=%s />' % quoteattr(
-                "A newer version of %s is installed already." % p.name),
+            '    <MajorUpgrade DowngradeErrorMessage="A newer version of [ProductName] is '
+            'installed already." />',
             '    <Media Id="1" Cabinet="image.cab" EmbedCab="yes" />',
             '    <Icon Id="AppIcon.ico" SourceFile=%s />' % quoteattr(
                 os.path.relpath(self.icon_path, self.source_dir)),
@@ -243,9 +248,10 @@ def wixl():
     return require_program("wixl", "building an installer")
 
 
-def build_msi(image_dir, exe_name, package, target):
+def build_msi(image_dir, exe_name, package, target, sign=None):
     """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
-    writes nothing."""
+    writes nothing. `sign`, when given, signs the finished MSI (a path) before it is moved
+    to `target`, so that a failed signing leaves nothing behind either."""
     tool = wixl()
     with tempfile.TemporaryDirectory(prefix="corvela-msi-") as scratch:
         icon_path = os.path.join(scratch, "app.ico")
@@ -264,4 +270,13 @@ def build_msi(image_dir, exe_name, package, target):
                          if line.strip() and "GLib-" not in line]
                 reason = lines[-1] if lines else "exit code %d" % result.returncode
             raise ImageError("wixl could not build the installer: %s" % reason)
-        shutil.move(built, target)
+        if sign:
+            sign(built)
+        try:
+            # A copy when the scratch directory is on another file system: an interrupted
+            # copy must not stay.
+            shutil.move(built, target)
+        except BaseException:
+            if os.path.exists(target):
+                os.remove(target)
+            raise
