@@ -115,7 +115,7 @@ def _failure_reason(output, signing_key=None):
                     (signing_key.timestamp_url, ": " + cause.group(1) if cause else ""))
     own = [line.strip() for line in output.splitlines()
            if line.strip() and not OPENSSL_ERROR.match(line) and not re.match(
-               r"(Failed|Succeeded|Warning:|Connecting to|Enter .*pass phrase|Use the \"-t\" option)",
+               r"((Failed|Succeeded)$|Warning:|Connecting to|Enter .*pass phrase|Use the \"-t\" option)",
                line.strip())]
     if own:
         return own[0]
