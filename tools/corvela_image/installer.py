@@ -25,11 +25,15 @@ from .errors import ImageError, require_program
 USER = "user"
 MACHINE = "machine"
 SCOPES = (USER, MACHINE)
-# Single-byte code pages wixl can write a database in, Western first. It takes no UTF-8 and
-# crashes on names its code page cannot hold, so one that holds every name is chosen.
-# (It also crashes on any character beyond ASCII in formatted text, such as a registry key or
-# the downgrade message: those name the properties instead, and Windows Installer puts the
-# names in when it installs.)
+# Single-byte code pages an installer's database can be written in, Western first: it takes
+# no UTF-8, so one that holds every name is chosen.
+#
+# wixl 0.101 writes its tables in a code page of its own whatever the source asks for: a name
+# beyond it comes out empty, and in formatted text (a registry key, the downgrade message, a
+# shortcut's target) it crashes wixl. So formatted text names properties and files instead,
+# which Windows Installer resolves when it installs; wixl writes placeholders for the names in
+# the tables, and msibuild (msitools) puts them in afterwards, once the database has its code
+# page. The summary information wixl writes right.
 CODE_PAGES = (1252, 1250, 1251, 1253, 1254, 1257, 1255, 1256, 1258, 874)
 GUID = re.compile(r"^\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?$")
 UPGRADE_CODE_NAMESPACE = uuid.UUID("8f0a6d1e-3c55-4d6b-9a3e-1f0c9c2b7e41")
@@ -125,6 +129,27 @@ def _icon_file(exe_path, target):
         f.write(icon.Icon.from_resources(tree, exe_path).ico_bytes())
 
 
+class _Placeholders:
+    """The names of the database's tables that wixl cannot write, each behind a placeholder
+    of ASCII letters and digits that fits a file name."""
+
+    def __init__(self):
+        self.names = {}
+
+    def __call__(self, text):
+        if text.isascii():
+            return text
+        for placeholder, name in self.names.items():
+            if name == text:
+                return placeholder
+        placeholder = "CORVELA%05dNAME" % len(self.names)
+        self.names[placeholder] = text
+        return placeholder
+
+    def attribute(self, text):
+        return quoteattr(self(text))
+
+
 class _Source:
     """The WiX source of one package, written line by line."""
 
@@ -139,6 +164,7 @@ class _Source:
         self.lines = []
         self.components = []
         self.names = list(package.names)
+        self.placeholders = _Placeholders()
 
     def key_path(self, component):
         """A per-user component's key: an HKCU value, since no file in a profile may be one."""
@@ -178,7 +204,8 @@ class _Source:
                 lines = [self.key_path(component)] if self.per_user else []
                 key = "" if self.per_user else ' KeyPath="yes"'
                 lines.append('<File Id="%s" Name=%s Source=%s%s />' % (
-                    _identifier("f", windows_path), quoteattr(name), quoteattr(source), key))
+                    _identifier("f", windows_path), self.placeholders.attribute(name),
+                    quoteattr(source), key))
                 return lines
             self.component(indent, windows_path, body)
         for name in entries:
@@ -187,7 +214,8 @@ class _Source:
                 continue
             self.names.append(("the folder name", None, path.replace(os.sep, "\\")))
             child = _identifier("d", path.replace(os.sep, "\\"))
-            self.lines.append('%s<Directory Id="%s" Name=%s>' % (indent, child, quoteattr(name)))
+            self.lines.append('%s<Directory Id="%s" Name=%s>' % (
+                indent, child, self.placeholders.attribute(name)))
             self.directory(indent + "  ", path)
             self.lines.append(indent + "</Directory>")
 
@@ -198,12 +226,14 @@ class _Source:
             '<?xml version="1.0" encoding="utf-8"?>',
             '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
             '  <Product Id="*" Name=%s Language="1033" Version="%s" Manufacturer=%s '
-            'UpgradeCode="%s" Codepage="@CODEPAGE@">' % (quoteattr(p.name), p.version,
-                                                        quoteattr(p.vendor), p.upgrade_code),
+            'UpgradeCode="%s" Codepage="@CODEPAGE@">' % (
+                self.placeholders.attribute(p.name), p.version,
+                self.placeholders.attribute(p.vendor), p.upgrade_code),
             '    <Package InstallerVersion="500" Compressed="yes" InstallScope="%s" '
-            'Description=%s Manufacturer=%s SummaryCodepage="@CODEPAGE@" />' % (
+            'Description=%s Manufacturer=%s Comments=%s SummaryCodepage="@CODEPAGE@" />' % (
                 "perUser" if self.per_user else "perMachine", quoteattr(p.description),
-                quoteattr(p.vendor)),
+                quoteattr(p.vendor), quoteattr("This installer database contains the logic and "
+                                               "data required to install %s." % p.name)),
             '    <MajorUpgrade DowngradeErrorMessage="A newer version of [ProductName] is '
             'installed already." />',
             '    <Media Id="1" Cabinet="image.cab" EmbedCab="yes" />',
@@ -215,11 +245,13 @@ class _Source:
         if self.per_user:
             head += ['      <Directory Id="%s">' % install_root,
                      '        <Directory Id="ProgramsFolder" Name="Programs">',
-                     '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
+                     '          <Directory Id="INSTALLDIR" Name=%s>' %
+                     self.placeholders.attribute(p.name)]
             indent = "            "
         else:
             head += ['      <Directory Id="%s">' % install_root,
-                     '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
+                     '          <Directory Id="INSTALLDIR" Name=%s>' %
+                     self.placeholders.attribute(p.name)]
             indent = "            "
         self.lines = head
         self.directory(indent, "")
@@ -230,8 +262,10 @@ class _Source:
         self.lines.append('      <Directory Id="ProgramMenuFolder">')
         exe = self.exe_name
         self.component("        ", "shortcut:" + p.name, lambda c: [
-            '<Shortcut Id="%s" Name=%s Target="[INSTALLDIR]%s" WorkingDirectory="INSTALLDIR" '
-            'Icon="AppIcon.ico" />' % (_identifier("s", p.name), quoteattr(p.name), exe),
+            '<Shortcut Id="%s" Name=%s Target="[#%s]" WorkingDirectory="INSTALLDIR" '
+            'Icon="AppIcon.ico" />' % (_identifier("s", p.name),
+                                       self.placeholders.attribute(p.name),
+                                       _identifier("f", exe)),
             self.key_path(c)])
         self.lines.append('      </Directory>')
         self.lines.append('    </Directory>')
@@ -240,12 +274,56 @@ class _Source:
         self.lines.append('    </Feature>')
         self.lines.append('  </Product>')
         self.lines.append('</Wix>')
-        code_page = choose_code_page(self.names)
-        return "\n".join(self.lines).replace("@CODEPAGE@", str(code_page)) + "\n"
+        self.code_page = choose_code_page(self.names)
+        return "\n".join(self.lines).replace("@CODEPAGE@", str(self.code_page)) + "\n"
 
 
 def wixl():
     return require_program("wixl", "building an installer")
+
+
+def _run(command, what):
+    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL)
+    if result.returncode != 0:
+        lines = [line for line in result.stderr.decode("utf-8", "replace").splitlines()
+                 if line.strip() and "GLib-" not in line]
+        reason = lines[-1] if lines else "exit code %d" % result.returncode
+        raise ImageError("%s failed while writing the installer's names: %s" % (what, reason))
+    return result.stdout
+
+
+def _put_names_in(msi, placeholders, code_page, scratch):
+    """Gives the database `code_page` and puts the names behind `placeholders` into every
+    table that holds one (tables go in and out of msitools as UTF-8 text)."""
+    if not placeholders.names:
+        return
+    msibuild = require_program("msibuild", "an installer with names beyond ASCII")
+    msiinfo = require_program("msiinfo", "an installer with names beyond ASCII")
+    force = os.path.join(scratch, "_ForceCodepage.idt")
+    with open(force, "w", encoding="ascii", newline="") as f:
+        f.write("\r\n\r\n%d\t_ForceCodepage\r\n" % code_page)
+    _run([msibuild, msi, "-i", force], "msibuild")
+    tables = _run([msiinfo, "tables", msi], "msiinfo").decode("utf-8").split()
+    for table in tables:
+        if table.startswith("_"):
+            continue
+        text = _run([msiinfo, "export", msi, table], "msiinfo").decode("utf-8")
+        if not any(placeholder in text for placeholder in placeholders.names):
+            continue
+        for placeholder, name in placeholders.names.items():
+            text = text.replace(placeholder, name)
+        idt = os.path.join(scratch, table + ".idt")
+        with open(idt, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        _run([msibuild, msi, "-i", idt], "msibuild")
+    # The summary's author is the product's manufacturer, a placeholder too when it is one.
+    summary = dict(line.split(": ", 1) for line in
+                   _run([msiinfo, "suminfo", msi], "msiinfo").decode("utf-8").splitlines()
+                   if ": " in line)
+    author = placeholders.names.get(summary.get("Author"))
+    if author:
+        _run([msibuild, msi, "-s", summary["Subject"], author, summary["Template"],
+              summary["Revision number (UUID)"]], "msibuild")
 
 
 def build_msi(image_dir, exe_name, package, target, sign=None):
@@ -257,8 +335,9 @@ def build_msi(image_dir, exe_name, package, target, sign=None):
         icon_path = os.path.join(scratch, "app.ico")
         _icon_file(os.path.join(image_dir, exe_name), icon_path)
         source = os.path.join(scratch, "package.wxs")
+        wxs = _Source(package, image_dir, exe_name, icon_path, scratch)
         with open(source, "w", encoding="utf-8") as f:
-            f.write(_Source(package, image_dir, exe_name, icon_path, scratch).write())
+            f.write(wxs.write())
         built = os.path.join(scratch, "package.msi")
         result = subprocess.run([tool, "-a", "x64", "-o", built, source], capture_output=True,
                                 text=True, errors="replace", stdin=subprocess.DEVNULL)
@@ -270,6 +349,7 @@ def build_msi(image_dir, exe_name, package, target, sign=None):
                          if line.strip() and "GLib-" not in line]
                 reason = lines[-1] if lines else "exit code %d" % result.returncode
             raise ImageError("wixl could not build the installer: %s" % reason)
+        _put_names_in(built, wxs.placeholders, wxs.code_page, scratch)
         if sign:
             sign(built)
         try:
