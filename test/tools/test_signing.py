@@ -223,8 +223,8 @@ class SigningTest(unittest.TestCase):
                     self.env(tool_dir, **{PASSWORD_VAR: "wrong"}))
                 self.assertEqual(code, 1, output)
                 self.assertIn("signing Demo.exe failed: the pass phrase in %s "
-                              "(--sign-password-env) does not open the key %s" % (PASSWORD_VAR, key),
-                              output)
+                              "(--sign-password-env) is wrong: it does not open the key %s" %
+                              (PASSWORD_VAR, key), output)
                 self.assertNotIn("Enter PEM pass phrase", output)
                 self.assert_nothing_written("WrongPass")
 
@@ -287,7 +287,12 @@ class SigningTest(unittest.TestCase):
                  "password: put it in an environment variable and name it with --sign-password-env" % p12),
                 ("pkcs12 wrong password", tool_dir, {PASSWORD_VAR: "wrong"},
                  ["--sign-pkcs12", p12, "--sign-password-env", PASSWORD_VAR], 1,
-                 "the password in %s (--sign-password-env) does not open the PKCS#12 file" % PASSWORD_VAR),
+                 "the password in %s (--sign-password-env) is wrong: it does not open the "
+                 "PKCS#12 file %s (--sign-pkcs12)" % (PASSWORD_VAR, p12)),
+                ("key of another certificate", tool_dir, {},
+                 ["--sign-cert", self.keys.path("self.pem"), "--sign-key", self.keys.path("leaf.key")], 1,
+                 "the key does not match the certificate (--sign-key %s, --sign-cert %s)" %
+                 (self.keys.path("leaf.key"), self.keys.path("self.pem"))),
                 ("time-stamp server down", tool_dir, {},
                  pem + ["--timestamp-url", "http://127.0.0.1:1/"], 1,
                  "signing Demo.exe failed: RFC 3161 timestamping with http://127.0.0.1:1/ "

@@ -100,6 +100,9 @@ def _failure_reason(output, signing_key=None):
     ("Failed", "Connecting to ...") says nothing."""
     lowered = output.lower()
     if "key values mismatch" in output or "consistency of a private key" in output:
+        if signing_key is not None and signing_key.key:
+            return "the key does not match the certificate (--sign-key %s, --sign-cert %s)" % (
+                signing_key.key, signing_key.cert)
         return "the key does not match the certificate"
     if signing_key is not None:
         if signing_key.pkcs12 and ("mac verify failure" in lowered or "pkcs#12 file" in lowered):
@@ -125,7 +128,7 @@ def _failure_reason(output, signing_key=None):
 
 def _password_reason(signing_key, what, word):
     if signing_key.password:
-        return "the %s in %s (--sign-password-env) does not open the %s" % (
+        return "the %s in %s (--sign-password-env) is wrong: it does not open the %s" % (
             word, signing_key.password_env, what)
     return ("the %s is protected by a %s: put it in an environment variable and name it "
             "with --sign-password-env" % (what, word))
