@@ -88,8 +88,11 @@ class InstallerTest(unittest.TestCase):
              "--app-version", version, "--vendor", vendor, *codes,
              "--output", os.path.join(self.work, "image-%s-%s" % (name, version)), "--msi", msi,
              *extra],
-            capture_output=True, text=True)
+            capture_output=True, text=True, cwd=self.work)
         self.assertEqual(result.returncode, 0, result.stderr)
+        # Nothing lands in the directory the tool was started from.
+        self.assertEqual(sorted(n for n in os.listdir(self.work) if not n.startswith(
+            ("runtime-", "image-", "main.jar", "record.txt", "uninstall.reg")) and not n.endswith(".msi")), [])
         if upgrade_code:
             return unix_to_windows(msi)
         return unix_to_windows(msi), result.stderr

@@ -282,8 +282,10 @@ def wixl():
     return require_program("wixl", "building an installer")
 
 
-def _run(command, what):
-    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL)
+def _run(command, what, scratch):
+    # In the scratch directory: msiinfo writes the streams of a table it exports (icons)
+    # into the current one.
+    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, cwd=scratch)
     if result.returncode != 0:
         lines = [line for line in result.stderr.decode("utf-8", "replace").splitlines()
                  if line.strip() and "GLib-" not in line]
@@ -302,12 +304,12 @@ def _put_names_in(msi, placeholders, code_page, scratch):
     force = os.path.join(scratch, "_ForceCodepage.idt")
     with open(force, "w", encoding="ascii", newline="") as f:
         f.write("\r\n\r\n%d\t_ForceCodepage\r\n" % code_page)
-    _run([msibuild, msi, "-i", force], "msibuild")
-    tables = _run([msiinfo, "tables", msi], "msiinfo").decode("utf-8").split()
+    _run([msibuild, msi, "-i", force], "msibuild", scratch)
+    tables = _run([msiinfo, "tables", msi], "msiinfo", scratch).decode("utf-8").split()
     for table in tables:
         if table.startswith("_"):
             continue
-        text = _run([msiinfo, "export", msi, table], "msiinfo").decode("utf-8")
+        text = _run([msiinfo, "export", msi, table], "msiinfo", scratch).decode("utf-8")
         if not any(placeholder in text for placeholder in placeholders.names):
             continue
         for placeholder, name in placeholders.names.items():
@@ -315,15 +317,15 @@ def _put_names_in(msi, placeholders, code_page, scratch):
         idt = os.path.join(scratch, table + ".idt")
         with open(idt, "w", encoding="utf-8", newline="") as f:
             f.write(text)
-        _run([msibuild, msi, "-i", idt], "msibuild")
+        _run([msibuild, msi, "-i", idt], "msibuild", scratch)
     # The summary's author is the product's manufacturer, a placeholder too when it is one.
     summary = dict(line.split(": ", 1) for line in
-                   _run([msiinfo, "suminfo", msi], "msiinfo").decode("utf-8").splitlines()
+                   _run([msiinfo, "suminfo", msi], "msiinfo", scratch).decode("utf-8").splitlines()
                    if ": " in line)
     author = placeholders.names.get(summary.get("Author"))
     if author:
         _run([msibuild, msi, "-s", summary["Subject"], author, summary["Template"],
-              summary["Revision number (UUID)"]], "msibuild")
+              summary["Revision number (UUID)"]], "msibuild", scratch)
 
 
 def build_msi(image_dir, exe_name, package, target, sign=None):
