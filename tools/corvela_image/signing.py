@@ -105,7 +105,7 @@ def _failure_reason(output, signing_key=None):
                 signing_key.key, signing_key.cert)
         return "the key does not match the certificate"
     if signing_key is not None:
-        if signing_key.pkcs12 and ("mac verify failure" in lowered or "pkcs#12 file" in lowered):
+        if signing_key.pkcs12 and "mac verify failure" in lowered:
             return _password_reason(signing_key, "PKCS#12 file %s (--sign-pkcs12)" %
                                     signing_key.pkcs12, "password")
         if signing_key.key and ("failed to decode private key" in lowered or "bad decrypt" in lowered
