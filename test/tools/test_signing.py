@@ -222,8 +222,8 @@ class SigningTest(unittest.TestCase):
                                  "--sign-password-env", PASSWORD_VAR),
                     self.env(tool_dir, **{PASSWORD_VAR: "wrong"}))
                 self.assertEqual(code, 1, output)
-                self.assertIn("signing Demo.exe failed: the pass phrase in %s "
-                              "(--sign-password-env) is wrong: it does not open the key %s" %
+                self.assertIn("signing Demo.exe failed: the pass phrase is wrong: the one in %s "
+                              "(--sign-password-env) does not open the key %s (--sign-key)" %
                               (PASSWORD_VAR, key), output)
                 self.assertNotIn("pass phrase:", output.lower())
                 self.assert_nothing_written("WrongPass")
@@ -288,8 +288,8 @@ class SigningTest(unittest.TestCase):
                  "password: put it in an environment variable and name it with --sign-password-env" % p12),
                 ("pkcs12 wrong password", tool_dir, {PASSWORD_VAR: "wrong"},
                  ["--sign-pkcs12", p12, "--sign-password-env", PASSWORD_VAR], 1,
-                 "the password in %s (--sign-password-env) is wrong: it does not open the "
-                 "PKCS#12 file %s (--sign-pkcs12)" % (PASSWORD_VAR, p12)),
+                 "the password is wrong: the one in %s (--sign-password-env) does not open "
+                 "the PKCS#12 file %s (--sign-pkcs12)" % (PASSWORD_VAR, p12)),
                 ("key of another certificate", tool_dir, {},
                  ["--sign-cert", self.keys.path("self.pem"), "--sign-key", self.keys.path("leaf.key")], 1,
                  "the key does not match the certificate (--sign-key %s, --sign-cert %s)" %

@@ -128,7 +128,7 @@ def _failure_reason(output, signing_key=None):
 
 def _password_reason(signing_key, what, word):
     if signing_key.password:
-        return "the %s in %s (--sign-password-env) is wrong: it does not open the %s" % (
+        return "the %s is wrong: the one in %s (--sign-password-env) does not open the %s" % (
             word, signing_key.password_env, what)
     return ("the %s is protected by a %s: put it in an environment variable and name it "
             "with --sign-password-env" % (what, word))
