@@ -255,8 +255,10 @@ class InstallerTest(unittest.TestCase):
         cjk_jar = os.path.join(self.work, "\u65e5.jar")
         with open(cjk_jar, "wb") as f:
             f.write(b"PK")
+        cjk_runtime = self.runtime("\u65e5.txt")
         msi = os.path.join(self.work, "bad.msi")
-        image = os.path.join(self.work, "bad-image")
+        # Under a folder of its own: found before any work, nothing is made, not even that.
+        image = os.path.join(self.work, "new folder", "bad-image")
         cases = [
             ([], "give --app-version"),
             (["--app-version", "256.0.0"], "major and minor at most 255"),
@@ -268,7 +270,10 @@ class InstallerTest(unittest.TestCase):
             (["--app-version", "1.0", "--vendor", "Acme \u0416", "--description", "\u0394\u03b5"],
              "cannot hold \u0416 (U+0416) of the vendor \"Acme \u0416\" (--vendor)"),
             (["--app-version", "1.0", "--jar", cjk_jar],
-             "cannot hold \u65e5 (U+65E5) of the file name \"app\\\u65e5.jar\""),
+             "cannot hold \u65e5 (U+65E5) of the file name \"\u65e5.jar\" (--jar)"),
+            (["--app-version", "1.0", "--runtime", cjk_runtime],
+             "cannot hold \u65e5 (U+65E5) of the name \"lib\\\u65e5.txt\" (under --runtime %s)"
+             % cjk_runtime),
             (["--app-version", "1.0", "--upgrade-code", "not-a-guid"], "is not a GUID"),
             (["--app-version", "1.0", "--vendor", ""], "give --vendor"),
         ]
@@ -281,7 +286,7 @@ class InstallerTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(msi))
-                self.assertFalse(os.path.exists(image))
+                self.assertFalse(os.path.exists(os.path.dirname(image)))
         self.assertEqual([n for n in os.listdir(self.work) if n.endswith(".partial")], [])
 
 

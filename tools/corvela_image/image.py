@@ -122,6 +122,11 @@ class Plan:
         if args.package is not None:
             check_windows_name(args.package, "package name")
         self.cfg = build_cfg(args, jar_names, module_names, splash_name)
+        if self.package:
+            installer.check_image_names(self.package, [("--name", args.name + ".exe")] + [
+                ("--main-jar" if jar == args.main_jar else "--jar", jar) for jar in self.jars] + [
+                ("--module-path", m) for m in args.module_path] + [
+                ("--splash", args.splash)] * bool(args.splash), args.runtime)
         self.output = os.path.abspath(args.output)
         if os.path.exists(self.output):
             raise ImageError("%s exists already; give a new directory" % self.output)

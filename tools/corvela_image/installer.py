@@ -112,6 +112,22 @@ def choose_code_page(names):
                      (best, "; nor ".join(culprits)))
 
 
+def check_image_names(package, sources, runtime=None):
+    """Checks, before any work, that the names of an image's files fit one code page with the
+    package's names. `sources` are (option, path) pairs of what the image will hold under
+    their own names, directories with every name under them; `runtime` is copied as
+    "runtime", with the names under it."""
+    names = list(package.names)
+    for option, path in sources + ([("--runtime", runtime)] if runtime else []):
+        if path != runtime:
+            names.append(("the file name", option, os.path.basename(os.path.normpath(path))))
+        for parent, dirs, files in os.walk(path):
+            names += [("the name", "under %s %s" % (option, path),
+                       os.path.relpath(os.path.join(parent, name), path).replace(os.sep, "\\"))
+                      for name in dirs + files]
+    choose_code_page(names)
+
+
 def _holds(code_page, text):
     try:
         text.encode("cp%d" % code_page)
