@@ -42,7 +42,7 @@ int check(const BridgeImage& image, bool inProcess) {
         return 1;
     }
     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-    const DWORD code = tool.wait();
+    const DWORD code = tool.wait(60000);
     const std::string hook = tool.nextLine(Stream::Output);
     printf("%s: exit code %lu, after Ctrl+C the program printed [%s]\n", path, code,
            hook.c_str());

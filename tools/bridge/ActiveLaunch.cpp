@@ -13,7 +13,7 @@ namespace active {
 namespace {
 
 SRWLOCK lock = SRWLOCK_INIT;
-unsigned long processId = 0;
+HostJava* host = nullptr;
 std::string pendingSignal;
 bool exitAsked = false;
 int exitStatus = 0;
@@ -36,66 +36,54 @@ void begin() {
     if (!idle) {
         idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     }
-    processId = 0;
+    host = nullptr;
     pendingSignal.clear();
     exitAsked = false;
     ResetEvent(idle);
 }
 
-void started(unsigned long pid) {
-    std::string signal;
-    {
-        Locked locked;
-        processId = pid;
-        signal.swap(pendingSignal);
-    }
-    if (!signal.empty()) {
-        sendSignal(pid, signal.c_str());
+void started(HostJava& program) {
+    Locked locked;
+    host = &program;
+    if (!pendingSignal.empty()) {
+        host->signal(pendingSignal.c_str());
+        pendingSignal.clear();
     }
 }
 
 void ended() {
     Locked locked;
-    processId = 0;
+    host = nullptr;
     SetEvent(idle);
 }
 
 bool running() {
     Locked locked;
-    return processId != 0;
+    return host != nullptr;
 }
 
 void signal(const char* name) {
-    unsigned long pid = 0;
-    {
-        Locked locked;
-        if (!idle || WaitForSingleObject(idle, 0) == WAIT_OBJECT_0) {
-            return;
-        }
-        pid = processId;
-        if (!pid) {
-            pendingSignal = name;
-        }
+    Locked locked;
+    if (!idle || WaitForSingleObject(idle, 0) == WAIT_OBJECT_0) {
+        return;
     }
-    if (pid) {
-        sendSignal(pid, name);
+    if (host) {
+        host->signal(name);
+    } else {
+        pendingSignal = name;
     }
 }
 
 bool exit(int status) {
-    unsigned long pid = 0;
     {
         Locked locked;
-        pid = processId;
-        if (pid) {
-            exitAsked = true;
-            exitStatus = status;
+        if (!host) {
+            return false;
         }
+        exitAsked = true;
+        exitStatus = status;
+        host->signal("TERM");
     }
-    if (!pid) {
-        return false;
-    }
-    sendSignal(pid, "TERM");
     WaitForSingleObject(idle, INFINITE);
     return true;
 }

@@ -3,13 +3,16 @@
 #define CORVELA_BRIDGE_ACTIVELAUNCH_H
 
 namespace bridge {
+
+class HostJava;
+
 namespace active {
 
 // A launch begins; nothing runs yet.
 void begin();
-// The host program runs as process `pid`: a signal asked for before goes to it now.
-void started(unsigned long pid);
-// The host program has ended.
+// The host program runs: a signal asked for before goes to it now.
+void started(HostJava& program);
+// The host program has ended; `program` is no longer used.
 void ended();
 
 bool running();

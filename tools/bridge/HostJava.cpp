@@ -76,8 +76,11 @@ HostJava::~HostJava() {
 }
 
 // The program runs in a subshell that gives its own process id and then becomes the
-// program: a program started in the background would ignore SIGINT. The parent shell
-// keeps only the control connection open, so the program's streams end with it.
+// program: a program started in the background would ignore SIGINT. Beside it a watcher
+// reads the control connection: a signal name sends that signal to the program, "done" ends
+// the watcher, and the connection's end without "done" (the bridge's process is gone) ends
+// the program with SIGTERM, so that no program outlives its launcher. The parent shell keeps
+// only the control connection open, so the program's streams end with it.
 std::string HostJava::script(bool mergedOutput) const {
     std::string text = "#!/bin/bash\n";
     const char* roles[] = {"control", "input", "output", "error"};
@@ -92,7 +95,15 @@ std::string HostJava::script(bool mergedOutput) const {
                 shellQuote(channels.token() + " " + role) + " >&" + std::to_string(fd) + "\n";
     }
     text += "start=$EPOCHREALTIME\n"
-            "(printf 'pid %s\\n' \"$BASHPID\" >&3; exec 3>&-; exec " +
+            "(pid=$BASHPID\n"
+            " printf 'pid %s\\n' \"$pid\" >&3\n"
+            " { while read -r request <&3 && [[ $request =~ ^[A-Z]+$ ]]; do\n"
+            "     kill -s \"$request\" \"$pid\"\n"
+            "   done\n"
+            "   [[ $request == done ]] || kill -s TERM \"$pid\"\n"
+            " } </dev/null >/dev/null 2>&1 4>&- 5>&- 6>&- &\n"
+            " exec 3>&-\n"
+            " exec " +
             command + " <&4 >&5 2>&6 4>&- 5>&- 6>&-)\n" +
             "status=$?\n"
             "end=$EPOCHREALTIME\n"
@@ -126,7 +137,6 @@ void HostJava::start() {
     if (!readLine(control.get(), line) || line.compare(0, 4, "pid ") != 0) {
         throw std::runtime_error("the host's shell did not start the program");
     }
-    processId = strtoul(line.c_str() + 4, nullptr, 10);
 }
 
 void HostJava::readReport() {
@@ -155,18 +165,19 @@ void HostJava::readReport() {
     throw std::runtime_error("the host's shell ended without the program's exit status");
 }
 
+void HostJava::signal(const char* name) {
+    const std::string line = std::string(name) + "\n";
+    send(control.get(), line.data(), static_cast<int>(line.size()), 0);
+}
+
 int HostJava::wait() {
     readReport();
+    signal("done");
     output->finish(drainTimeoutMs);
     if (error) {
         error->finish(drainTimeoutMs);
     }
     return status;
-}
-
-void sendSignal(unsigned long pid, const char* name) {
-    startUnixProgram(L"Z:\\bin\\bash", L"/bin/bash -c \"kill -s " + fromAcp(name) + L" -- " +
-                                           std::to_wstring(pid) + L"\"");
 }
 
 } // namespace bridge

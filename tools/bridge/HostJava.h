@@ -22,7 +22,8 @@ struct HostTimes {
 // Wine starts a Unix program but gives no handle that waits for it, nor its exit code, nor
 // its standard error. So a bash script runs the program: it connects back to the bridge on
 // the loopback interface for standard input, output and error and for a control line that
-// reports the program's process id and, at the end, its times and exit status.
+// reports the program's process id and, at the end, its times and exit status; the bridge
+// sends signals for the program on it.
 class HostJava {
 public:
     // `command`: the program's command line as shell words.
@@ -33,11 +34,13 @@ public:
 
     // Starts the program with the bridge's standard streams; returns once it runs.
     void start();
-    unsigned long pid() const { return processId; }
 
     // Waits until the program has ended and everything it wrote is copied; its exit status.
     int wait();
     const HostTimes& times() const { return measured; }
+
+    // Sends the signal named `name` ("INT", "TERM", ...) to the running program.
+    void signal(const char* name);
 
 private:
     std::string script(bool mergedOutput) const;
@@ -51,13 +54,9 @@ private:
     UniqueSocket control;
     std::unique_ptr<OutputRelay> output;
     std::unique_ptr<OutputRelay> error;
-    unsigned long processId = 0;
     int status = -1;
     HostTimes measured;
 };
-
-// Sends the signal named `name` ("INT", "TERM", ...) to a host process.
-void sendSignal(unsigned long pid, const char* name);
 
 } // namespace bridge
 

@@ -81,7 +81,7 @@ int runHostJava(const std::vector<std::wstring>& args) {
         ~EndOfLaunch() { active::ended(); }
     } endOfLaunch;
     host.start();
-    active::started(host.pid());
+    active::started(host);
     int status = host.wait();
     int asked = 0;
     if (active::exitRequested(asked)) {
