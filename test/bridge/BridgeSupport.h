@@ -51,10 +51,10 @@ public:
 
     // The next whole line, waiting for it as long as `guardMs`: what is left when the pipe
     // has ended, or "<nothing within the time>" when no line comes.
-    std::string nextLine(DWORD guardMs = 120000);
+    std::string nextLine(DWORD guardMs = 60000);
 
     // Waits until the pipe has ended; false when it does not within `guardMs`.
-    bool waitForEnd(DWORD guardMs = 120000);
+    bool waitForEnd(DWORD guardMs = 60000);
 
     // Everything the pipe carried so far.
     std::string all();
@@ -90,13 +90,13 @@ public:
     void write(const std::string& text);
     void closeInput();
 
-    std::string nextLine(Stream stream, DWORD guardMs = 120000) {
+    std::string nextLine(Stream stream, DWORD guardMs = 60000) {
         return reader(stream).nextLine(guardMs);
     }
 
     // The exit code, once the program and its streams have ended; 999 (after ending it)
     // when it does not end within `guardMs`.
-    DWORD wait(DWORD guardMs = 120000);
+    DWORD wait(DWORD guardMs = 60000);
 
     // Everything a stream carried; complete after wait().
     std::string all(Stream stream) { return reader(stream).all(); }
