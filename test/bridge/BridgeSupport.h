@@ -101,6 +101,8 @@ public:
     // Everything a stream carried; complete after wait().
     std::string all(Stream stream) { return reader(stream).all(); }
 
+    HANDLE process() const { return processHandle; }
+
 private:
     LineReader& reader(Stream stream) { return stream == Stream::Output ? *out : *err; }
 
