@@ -172,8 +172,8 @@ LiveProcess::LiveProcess(const std::wstring& exe, const std::wstring& args,
     si.hStdError = errWrite;
     PROCESS_INFORMATION pi = {};
     std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
-    const BOOL created = CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &si, &pi);
+    const BOOL created =
+        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     CloseHandle(inRead);

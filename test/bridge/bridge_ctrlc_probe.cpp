@@ -44,8 +44,7 @@ int check(const BridgeImage& image, bool inProcess) {
     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     const DWORD code = tool.wait(60000);
     const std::string hook = tool.nextLine(Stream::Output);
-    printf("%s: exit code %lu, after Ctrl+C the program printed [%s]\n", path, code,
-           hook.c_str());
+    printf("%s: exit code %lu, after Ctrl+C the program printed [%s]\n", path, code, hook.c_str());
     if (code != 130 || hook != "shutdown hook ran") {
         printf("FAIL (%s): expected exit code 130 after the shutdown hook ran\n%s", path,
                tool.all(Stream::Error).c_str());

@@ -45,9 +45,8 @@ TEST_P(StreamsTest, ScriptOnStandardInputIsAnsweredLineByLine) {
     // in capitals, as this test set it; the restart appends it as it is. (Wine hands the
     // Windows "PATH" to a Unix program as WINEPATH.)
     tool.write("env WINEPATH\n");
-    const std::string appDir = ts::utf8(GetParam() == LaunchPath::InProcess
-                                            ? ts::upper(image.appDir())
-                                            : image.appDir());
+    const std::string appDir =
+        ts::utf8(GetParam() == LaunchPath::InProcess ? ts::upper(image.appDir()) : image.appDir());
     const std::string seenPath = tool.nextLine(Stream::Output);
     EXPECT_EQ(seenPath.substr(seenPath.size() - std::min(seenPath.size(), appDir.size() + 1)),
               ";" + appDir)
@@ -87,8 +86,7 @@ TEST_P(StreamsTest, BothStreamsOnOnePipeKeepTheirOrder) {
 INSTANTIATE_TEST_SUITE_P(BothPaths, StreamsTest,
                          testing::Values(LaunchPath::InProcess, LaunchPath::Restart),
                          [](const testing::TestParamInfo<LaunchPath>& info) {
-                             return info.param == LaunchPath::InProcess ? "InProcess"
-                                                                        : "Restart";
+                             return info.param == LaunchPath::InProcess ? "InProcess" : "Restart";
                          });
 
 // Waits until `path` holds `text`, woken by changes in its directory, for at most a minute.
@@ -111,8 +109,8 @@ TEST(Lifetime, ProgramWhoseLauncherIsKilledEndsWithItsShutdownHooks) {
     BridgeImage image(dir / L"Tool", L"Tool", L"corvela-console.exe");
     ts::ScopedEnv path(L"PATH", image.pathListingAppDir());
     const std::wstring marker = dir / L"hook.txt";
-    LiveProcess tool(image.exe(), L"hook \"" + ts::wide(bridge::UnixPaths().unixPath(marker)) +
-                                      L"\"",
+    LiveProcess tool(image.exe(),
+                     L"hook \"" + ts::wide(bridge::UnixPaths().unixPath(marker)) + L"\"",
                      LiveProcess::Options());
     ASSERT_EQ(tool.nextLine(Stream::Output), "ready") << tool.all(Stream::Error);
     TerminateProcess(tool.process(), 9);
@@ -209,10 +207,9 @@ TEST(InvocationInterface, SystemExitEndsTheProgramAfterItsShutdownHooks) {
     void* vm = nullptr;
     EXPECT_EQ(createdVms(getVms, vm), 0) << "before the launch";
 
-    LaunchThread launch{reinterpret_cast<JliLaunch>(
-                            reinterpret_cast<void*>(GetProcAddress(jli, "JLI_Launch"))),
-                        {"server.exe", "-classpath", ts::utf8(bridge_test::probeJar()),
-                         "probe.Main", "hook"}};
+    LaunchThread launch{
+        reinterpret_cast<JliLaunch>(reinterpret_cast<void*>(GetProcAddress(jli, "JLI_Launch"))),
+        {"server.exe", "-classpath", ts::utf8(bridge_test::probeJar()), "probe.Main", "hook"}};
     PipedStandardHandles piped;
     const HANDLE thread = CreateThread(nullptr, 0, LaunchThread::run, &launch, 0, nullptr);
     const std::string ready = piped.out->nextLine();

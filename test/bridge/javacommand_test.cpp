@@ -9,8 +9,8 @@
 #include "UnixPaths.h"
 
 using bridge::JavaCommand;
-using bridge::UnixPaths;
 using bridge::shellQuote;
+using bridge::UnixPaths;
 
 namespace {
 
@@ -27,8 +27,7 @@ const bool text = false;
 std::string expected(const UnixPaths& paths, const WordCase& c) {
     std::string word;
     for (const auto& part : c.parts) {
-        word += part.first ? paths.shellPath(part.second)
-                           : shellQuote(bridge::toUtf8(part.second));
+        word += part.first ? paths.shellPath(part.second) : shellQuote(bridge::toUtf8(part.second));
     }
     return word;
 }
@@ -37,24 +36,33 @@ TEST(JavaCommandTest, PathsInOptionsBecomeUnixPaths) {
     const UnixPaths paths;
     ASSERT_TRUE(paths.underWine());
     const JavaCommand command(paths);
-    const std::string list = paths.shellPath(L"C:\\a b\\x.jar") + ":" + paths.shellPath(L"D:\\y.jar");
+    const std::string list =
+        paths.shellPath(L"C:\\a b\\x.jar") + ":" + paths.shellPath(L"D:\\y.jar");
     const std::vector<WordCase> cases = {
         {L"", L"-Xshare:auto", {{text, L"-Xshare:auto"}}},
         {L"", L"-XX:+AutoCreateSharedArchive", {{text, L"-XX:+AutoCreateSharedArchive"}}},
-        {L"", L"-XX:ArchiveClassesAtExit=C:\\data dir\\app.jsa",
+        {L"",
+         L"-XX:ArchiveClassesAtExit=C:\\data dir\\app.jsa",
          {{text, L"-XX:ArchiveClassesAtExit="}, {path, L"C:\\data dir\\app.jsa"}}},
-        {L"", L"-XX:SharedArchiveFile=C:\\app.jsa",
+        {L"",
+         L"-XX:SharedArchiveFile=C:\\app.jsa",
          {{text, L"-XX:SharedArchiveFile="}, {path, L"C:\\app.jsa"}}},
-        {L"", L"-XX:SharedClassListFile=C:\\classes.lst",
+        {L"",
+         L"-XX:SharedClassListFile=C:\\classes.lst",
          {{text, L"-XX:SharedClassListFile="}, {path, L"C:\\classes.lst"}}},
         {L"", L"-splash:C:\\s.png", {{text, L"-splash:"}, {path, L"C:\\s.png"}}},
-        {L"", L"-javaagent:C:\\agent.jar=a=b",
+        {L"",
+         L"-javaagent:C:\\agent.jar=a=b",
          {{text, L"-javaagent:"}, {path, L"C:\\agent.jar"}, {text, L"=a=b"}}},
         {L"-jar", L"C:\\app.jar", {{path, L"C:\\app.jar"}}},
-        {L"", L"-Xlog:class+load:file=C:\\logs\\load.log:uptime,tags",
-         {{text, L"-Xlog:class+load:file="}, {path, L"C:\\logs\\load.log"}, {text, L":uptime,tags"}}},
+        {L"",
+         L"-Xlog:class+load:file=C:\\logs\\load.log:uptime,tags",
+         {{text, L"-Xlog:class+load:file="},
+          {path, L"C:\\logs\\load.log"},
+          {text, L":uptime,tags"}}},
         {L"", L"-Xlog:gc:C:\\gc.log", {{text, L"-Xlog:gc:file="}, {path, L"C:\\gc.log"}}},
-        {L"", L"-Xlog:gc:\"C:\\a:b\\gc.log\"::filecount=2",
+        {L"",
+         L"-Xlog:gc:\"C:\\a:b\\gc.log\"::filecount=2",
          {{text, L"-Xlog:gc:file="}, {path, L"C:\\a:b\\gc.log"}, {text, L"::filecount=2"}}},
         {L"", L"-Xlog:gc:relative.log", {{text, L"-Xlog:gc:file="}, {path, L"relative.log"}}},
         {L"", L"-Xlog:gc:stdout:uptime", {{text, L"-Xlog:gc:stdout:uptime"}}},

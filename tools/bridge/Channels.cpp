@@ -52,8 +52,8 @@ Winsock::~Winsock() {
 }
 
 Channels::Channels() : secret(randomToken()) {
-    listener.reset(WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                              WSA_FLAG_NO_HANDLE_INHERIT));
+    listener.reset(
+        WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT));
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

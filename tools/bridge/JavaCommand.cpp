@@ -17,9 +17,12 @@ struct PathOption {
 
 // Options whose value is the next argument.
 const PathOption separateValues[] = {
-    {L"-classpath", Value::PathList},    {L"-cp", Value::PathList},
-    {L"--class-path", Value::PathList},  {L"--module-path", Value::PathList},
-    {L"-p", Value::PathList},            {L"--upgrade-module-path", Value::PathList},
+    {L"-classpath", Value::PathList},
+    {L"-cp", Value::PathList},
+    {L"--class-path", Value::PathList},
+    {L"--module-path", Value::PathList},
+    {L"-p", Value::PathList},
+    {L"--upgrade-module-path", Value::PathList},
     {L"-jar", Value::Path},
 };
 
@@ -37,11 +40,24 @@ const PathOption joinedValues[] = {
 
 // Every option of the java command that takes the next argument as its value.
 const std::wstring optionsWithValues[] = {
-    L"-classpath",     L"-cp",           L"--class-path",  L"--module-path",
-    L"-p",             L"--upgrade-module-path",           L"--add-modules",
-    L"--limit-modules", L"--add-reads",  L"--add-exports", L"--add-opens",
-    L"--patch-module", L"--enable-native-access",          L"--describe-module",
-    L"-d",             L"--source",      L"-jar",          L"-m",
+    L"-classpath",
+    L"-cp",
+    L"--class-path",
+    L"--module-path",
+    L"-p",
+    L"--upgrade-module-path",
+    L"--add-modules",
+    L"--limit-modules",
+    L"--add-reads",
+    L"--add-exports",
+    L"--add-opens",
+    L"--patch-module",
+    L"--enable-native-access",
+    L"--describe-module",
+    L"-d",
+    L"--source",
+    L"-jar",
+    L"-m",
     L"--module",
 };
 
@@ -155,9 +171,9 @@ std::string JavaCommand::words(const std::vector<std::wstring>& args) const {
             continue;
         }
         command += " " + word(arg, previous);
-        const bool takesValue = std::find(std::begin(optionsWithValues),
-                                          std::end(optionsWithValues), previous) !=
-                                std::end(optionsWithValues);
+        const bool takesValue =
+            std::find(std::begin(optionsWithValues), std::end(optionsWithValues), previous) !=
+            std::end(optionsWithValues);
         applicationArgs = previous == L"-jar" || previous == L"-m" || previous == L"--module" ||
                           (!takesValue && !arg.empty() && arg[0] != L'-');
         previous = arg;

@@ -30,8 +30,7 @@ bool sameObject(HANDLE a, HANDLE b) {
 // handle of its own, so a shell's "2>&1" arrives as two objects over one pipe: their
 // index is the pipe's.
 bool fileIndex(HANDLE h, LONGLONG& index) {
-    typedef NTSTATUS(NTAPI * QueryInformationFileFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                     ULONG);
+    typedef NTSTATUS(NTAPI * QueryInformationFileFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
     const auto query = reinterpret_cast<QueryInformationFileFn>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
     const ULONG fileInternalInformation = 6;

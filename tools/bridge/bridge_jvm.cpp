@@ -246,8 +246,8 @@ void* const* const theVm = invokeInterface;
 
 } // namespace
 
-extern "C" __declspec(dllexport) jint __stdcall JNI_GetCreatedJavaVMs(JavaVM** vms, jsize size,
-                                                                      jsize* count) {
+extern "C" __declspec(dllexport) jint
+    __stdcall JNI_GetCreatedJavaVMs(JavaVM** vms, jsize size, jsize* count) {
     const bool running = hostRunning();
     if (running && vms && size > 0) {
         vms[0] = const_cast<JavaVM*>(&theVm);
