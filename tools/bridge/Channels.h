@@ -11,14 +11,13 @@
 
 namespace bridge {
 
-namespace detail {
-inline void closeSocket(SOCKET s) {
-    closesocket(s);
-}
-} // namespace detail
-
-// SOCKET 0 is never handed out, so it stands for "none" as the owner wants.
-typedef UniqueResource<SOCKET, &detail::closeSocket> UniqueSocket;
+// A socket means none by INVALID_SOCKET, not by zero.
+struct SocketTraits {
+    typedef SOCKET Type;
+    static SOCKET none() { return INVALID_SOCKET; }
+    static void close(SOCKET s) { closesocket(s); }
+};
+typedef UniqueResource<SocketTraits> UniqueSocket;
 
 // Holds Winsock for its lifetime.
 class Winsock {
