@@ -54,7 +54,7 @@ TEST(QualifiedFunctionName, CutsCompilerSignatures) {
         {"Jvm::~Jvm()", "Jvm::~Jvm"},
         {"static DWORD {anonymous}::RunExecutorWithMsgLoop::apply(const Executor&)",
          "{anonymous}::RunExecutorWithMsgLoop::apply"},
-        {"std::unique_ptr<Jvm> AppLauncher::createJvmLauncher() const",
+        {"std::unique_ptr<Jvm> AppLauncher::createJvmLauncher(const CfgFile&) const",
          "AppLauncher::createJvmLauncher"},
         {"const PropertyMap& CfgFile::sectionProperties(const SectionKey&) const",
          "CfgFile::sectionProperties"},

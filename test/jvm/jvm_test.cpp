@@ -27,7 +27,7 @@ protected:
 
     tstring_array argsFrom(const CfgFile& cfg) {
         Jvm jvm;
-        jvm.initFromConfigFile(cfg);
+        jvm.initFromConfigFile(cfg, SysInfo::getProcessModulePath());
         return jvm.getArguments();
     }
 
@@ -98,7 +98,7 @@ TEST_F(JvmTest, SplashOptionOnlyForAnExistingFile) {
     const tstring gone = dir / L"gone.png";
     missing.replaceProperty(SectionName::Application, PropertyName::splash, {gone});
     Jvm jvm;
-    jvm.initFromConfigFile(missing);
+    jvm.initFromConfigFile(missing, SysInfo::getProcessModulePath());
     EXPECT_EQ(jvm.getArguments(), tstring_array{appPath});
     EXPECT_FALSE(jvm.hasSplashOption());
     const auto warning = std::find_if(capture.records.begin(), capture.records.end(),
@@ -110,7 +110,7 @@ TEST_F(JvmTest, SplashOptionOnlyForAnExistingFile) {
     CfgFile argument;
     argument.replaceProperty(SectionName::ArgOptions, PropertyName::arguments, {L"-splash:x.png"});
     Jvm withArgument;
-    withArgument.initFromConfigFile(argument);
+    withArgument.initFromConfigFile(argument, SysInfo::getProcessModulePath());
     EXPECT_TRUE(withArgument.hasSplashOption());
     EXPECT_FALSE(Jvm().hasSplashOption());
 }
@@ -126,16 +126,17 @@ TEST_F(JvmTest, LifetimeIsTraced) {
     EXPECT_EQ(capture.records[1].message, id + L"::~Jvm()");
 }
 
-TEST_F(JvmTest, ApplyEnvironmentSetsEveryPairInOrder) {
-    ts::ScopedEnv a(L"CORVELA_TEST_A", L"", true);
-    ts::ScopedEnv b(L"CORVELA_TEST_B", L"", true);
+TEST_F(JvmTest, StepOptionsFollowTheConfiguredOnesAndPrecedeTheMain) {
+    CfgFile cfg;
+    cfg.replaceProperty(SectionName::Application, PropertyName::mainclass, {L"app.Main"});
+    cfg.replaceProperty(SectionName::JavaOptions, PropertyName::javaOptions, {L"-Xmx1g"});
+    cfg.replaceProperty(SectionName::ArgOptions, PropertyName::arguments, {L"a"});
     Jvm jvm;
-    jvm.addEnvironmentVariable(L"CORVELA_TEST_A", L"1")
-        .addEnvironmentVariable(L"CORVELA_TEST_B", L"two")
-        .addEnvironmentVariable(L"CORVELA_TEST_A", L"3");
-    jvm.applyEnvironment();
-    EXPECT_EQ(ts::env(L"CORVELA_TEST_A"), L"3");
-    EXPECT_EQ(ts::env(L"CORVELA_TEST_B"), L"two");
+    jvm.initFromConfigFile(cfg, L"C:\\image\\Demo.exe");
+    jvm.addOption(L"-Xmx2g").addOption(L"-Dstep=2");
+    EXPECT_EQ(jvm.getArguments(),
+              (tstring_array{L"-Xmx1g", L"-Dcorvela.app-path=C:\\image\\Demo.exe", L"-Xmx2g",
+                             L"-Dstep=2", L"app.Main", L"a"}));
 }
 
 // Captures what the process writes to its standard error stream.

@@ -42,9 +42,34 @@ tstring findJvmLib(const CfgFile& cfg, const tstring& defaultRuntimeDir,
 
 } // namespace
 
-AppLauncher::AppLauncher()
-    : commandArgs(SysInfo::getCommandArgs()),
-      executablePath(SysInfo::getProcessModulePath()) {}
+SearchPathVariable::SearchPathVariable(const tstring& varName, const tstring& value,
+                                       const tstring& appDir)
+    : theVarName(varName), theValue(value), theAppDir(appDir), listed(false) {
+    const tstring wanted = tstrings::toLower(appDir);
+    for (const tstring& piece : tstrings::split(tstrings::toLower(value), L";")) {
+        if (piece == wanted) {
+            listed = true;
+            return;
+        }
+    }
+}
+
+tstring SearchPathVariable::extendedValue() const {
+    const tstring value = theValue + L";" + theAppDir;
+    // Caught before any restart: past the limit the system would refuse the value, or the
+    // child would get a list without the application directory.
+    if (value.size() > maxEnvVariableLength) {
+        THROW_ERROR(std::runtime_error(
+            (tstrings::Builder() << L"Cannot add the application directory to " << theVarName
+                                 << L": the value would be " << value.size()
+                                 << L" characters long, more than the " << maxEnvVariableLength
+                                 << L" an environment variable can hold")
+                .str()));
+    }
+    return value;
+}
+
+AppLauncher::AppLauncher() : commandArgs(SysInfo::getCommandArgs()) {}
 
 tstring AppLauncher::getCfgFilePath() const {
     const tstring fileName =
@@ -59,18 +84,12 @@ tstring AppLauncher::getCfgFilePath() const {
     return FileUtils::mkpath() << appDir << fileName;
 }
 
-bool AppLauncher::searchPathListsAppDir() const {
-    const tstring value = tstrings::toLower(SysInfo::getEnvVariable(searchPathVarName, tstring()));
-    const tstring wanted = tstrings::toLower(appDir);
-    for (const tstring& piece : tstrings::split(value, L";")) {
-        if (piece == wanted) {
-            return true;
-        }
-    }
-    return false;
+SearchPathVariable AppLauncher::searchPathVariable() const {
+    return SearchPathVariable(searchPathVarName,
+                              SysInfo::getEnvVariable(searchPathVarName, tstring()), appDir);
 }
 
-std::unique_ptr<Jvm> AppLauncher::createJvmLauncher() const {
+CfgFile AppLauncher::loadCfgFile() const {
     const tstring cfgFilePath = getCfgFilePath();
     LOG_TRACE(L"Launcher config file path: \"" << cfgFilePath << L"\"");
 
@@ -84,24 +103,17 @@ std::unique_ptr<Jvm> AppLauncher::createJvmLauncher() const {
         // Put in after expansion: arguments from the user are never macro-expanded.
         cfg.replaceProperty(SectionName::ArgOptions, PropertyName::arguments, commandArgs);
     }
+    return cfg;
+}
 
+tstring AppLauncher::findJvmLib(const CfgFile& cfg) const {
+    return ::findJvmLib(cfg, defaultRuntimeDir, jvmLibRelativePaths);
+}
+
+std::unique_ptr<Jvm> AppLauncher::createJvmLauncher(const CfgFile& cfg) const {
     std::unique_ptr<Jvm> jvm(new Jvm());
-    if (!searchPathListsAppDir()) {
-        const tstring value = SysInfo::getEnvVariable(searchPathVarName, tstring()) + L";" + appDir;
-        // Caught here, before any restart: past the limit the system would refuse the value,
-        // or the child would get a list without the application directory.
-        if (value.size() > maxEnvVariableLength) {
-            THROW_ERROR(std::runtime_error(
-                (tstrings::Builder()
-                 << L"Cannot add the application directory to " << searchPathVarName
-                 << L": the value would be " << value.size() << L" characters long, more than the "
-                 << maxEnvVariableLength << L" an environment variable can hold")
-                    .str()));
-        }
-        jvm->addEnvironmentVariable(searchPathVarName, value);
-    }
-    jvm->setLibraryPath(findJvmLib(cfg, defaultRuntimeDir, jvmLibRelativePaths));
+    jvm->setLibraryPath(findJvmLib(cfg));
     jvm->appendArgument(executablePath);
-    jvm->initFromConfigFile(cfg);
+    jvm->initFromConfigFile(cfg, executablePath);
     return jvm;
 }

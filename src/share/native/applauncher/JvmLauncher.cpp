@@ -9,7 +9,6 @@
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "Log.h"
-#include "SysInfo.h"
 #include "UniqueResource.h"
 
 namespace {
@@ -32,7 +31,7 @@ Jvm::~Jvm() {
     CATCH_AND_LOG
 }
 
-Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
+Jvm& Jvm::initFromConfigFile(const CfgFile& cfg, const tstring& launcherPath) {
     const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
 
     if (const tstring_array* modulePath = find(app, PropertyName::modulepath)) {
@@ -57,7 +56,8 @@ Jvm& Jvm::initFromConfigFile(const CfgFile& cfg) {
             appendArgument(option);
         }
     }
-    appendArgument(L"-Dcorvela.app-path=" + SysInfo::getProcessModulePath());
+    appendArgument(L"-Dcorvela.app-path=" + launcherPath);
+    optionsEnd = jvmArgs.size();
     if (const tstring_array* mainModule = find(app, PropertyName::mainmodule)) {
         appendArgument(L"-m").appendArgument(lastValue(*mainModule));
     }
@@ -85,10 +85,10 @@ bool Jvm::hasSplashOption() const {
     return false;
 }
 
-void Jvm::applyEnvironment() const {
-    for (size_t i = 0; i < envNames.size(); ++i) {
-        SysInfo::setEnvVariable(envNames[i], envValues[i]);
-    }
+Jvm& Jvm::addOption(const tstring& option) {
+    jvmArgs.insert(jvmArgs.begin() + static_cast<std::ptrdiff_t>(optionsEnd), option);
+    ++optionsEnd;
+    return *this;
 }
 
 void Jvm::launch() {

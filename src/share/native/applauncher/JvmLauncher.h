@@ -18,7 +18,8 @@ public:
     Jvm(const Jvm&) = delete;
     Jvm& operator=(const Jvm&) = delete;
 
-    Jvm& initFromConfigFile(const CfgFile& cfgFile);
+    // The argument list the configuration describes, for the given launcher executable.
+    Jvm& initFromConfigFile(const CfgFile& cfgFile, const tstring& launcherPath);
 
     // The runtime's launcher library, "bin\\jli.dll" of the runtime.
     Jvm& setLibraryPath(const tstring& path) {
@@ -29,6 +30,9 @@ public:
         jvmArgs.push_back(value);
         return *this;
     }
+    // A JVM option of the launch's own steps: after every option the configuration gives,
+    // before the main module, class or jar. In the order added.
+    Jvm& addOption(const tstring& option);
     Jvm& addEnvironmentVariable(const tstring& name, const tstring& value) {
         envNames.push_back(name);
         envValues.push_back(value);
@@ -39,12 +43,13 @@ public:
     const tstring_array& getArguments() const { return jvmArgs; }
 
     bool hasSplashOption() const;
-    void applyEnvironment() const;
     void launch();
 
 private:
     tstring theLibraryPath;
     tstring_array jvmArgs;
+    // Where addOption inserts: the end of the options, once the configuration is in.
+    size_t optionsEnd = 0;
     tstring_array envNames;
     tstring_array envValues;
 };

@@ -6,14 +6,16 @@
 #include <iterator>
 #include <memory>
 
+#include "AppImage.h"
 #include "AppLauncher.h"
+#include "CfgFile.h"
 #include "Dll.h"
 #include "ErrorHandling.h"
 #include "Executor.h"
 #include "FileUtils.h"
 #include "JvmLauncher.h"
+#include "Launch.h"
 #include "Log.h"
-#include "PackageFile.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
 #include "WinLauncher.h"
@@ -289,21 +291,41 @@ private:
     UniqueWindow window;
 };
 
-void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLauncher& appLauncher,
-                                       const tstring& envVarName) {
+void addCfgLookupDirUnder(const tstring& envVarName, const AppImage& image,
+                          AppLauncher& appLauncher) {
     tstring value;
     try {
         value = SysInfo::getEnvVariable(envVarName);
     }
     CATCH_AND_LOG
     if (!value.empty()) {
-        appLauncher.addCfgLookupDir(FileUtils::mkpath() << value << packageFile.packageName());
+        appLauncher.addCfgLookupDir(FileUtils::mkpath() << value << image.packageName());
     }
 }
 
-[[noreturn]] void restartInJob(const tstring& launcherPath, std::unique_ptr<Jvm> jvm) {
-    jvm->applyEnvironment();
-    jvm.reset();
+AppLauncher appLauncherFor(const AppImage& image) {
+    AppLauncher appLauncher;
+    appLauncher.setExecutablePath(image.launcherPath())
+        .setImageRootDir(image.rootDir())
+        .addJvmLibRelativePath(L"bin\\jli.dll")
+        .setAppDir(image.appDir())
+        .setSearchPathVarName(L"PATH")
+        .setDefaultRuntimeDir(image.defaultRuntimeDir());
+    if (!image.packageName().empty()) {
+        addCfgLookupDirUnder(L"LOCALAPPDATA", image, appLauncher);
+        addCfgLookupDirUnder(L"APPDATA", image, appLauncher);
+    }
+    return appLauncher;
+}
+
+// The one place a launch changes "PATH": for the restarted child, which inherits it, or
+// for this process when it hosts the JVM without a restart.
+void extendSearchPath(const SearchPathVariable& searchPath) {
+    SysInfo::setEnvVariable(searchPath.varName(), searchPath.extendedValue());
+}
+
+[[noreturn]] void restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
+    extendSearchPath(searchPath);
 
     const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) {
@@ -328,47 +350,50 @@ void addCfgFileLookupDirForEnvVariable(const PackageFile& packageFile, AppLaunch
     exit(static_cast<int>(RunExecutorWithMsgLoop::apply(executor)));
 }
 
-} // namespace
-
-void launchApp() {
-    AllowSetForegroundWindow(ASFW_ANY);
-
-    const tstring launcherPath = SysInfo::getProcessModulePath();
-    const tstring imageRoot = FileUtils::dirname(launcherPath);
-    const tstring appDir = FileUtils::mkpath() << imageRoot << L"app";
-    const bool restartedChild = takeRestartMarker(launcherPath);
-
-    const PackageFile packageFile = PackageFile::loadFromAppDir(appDir);
-
-    AppLauncher appLauncher;
-    appLauncher.setImageRootDir(imageRoot)
-        .addJvmLibRelativePath(L"bin\\jli.dll")
-        .setAppDir(appDir)
-        .setSearchPathVarName(L"PATH")
-        .setDefaultRuntimeDir(FileUtils::mkpath() << imageRoot << L"runtime");
-
-    if (!packageFile.packageName().empty()) {
-        addCfgFileLookupDirForEnvVariable(packageFile, appLauncher, L"LOCALAPPDATA");
-        addCfgFileLookupDirForEnvVariable(packageFile, appLauncher, L"APPDATA");
-    }
-
-    const bool mustRestart = !restartedChild && !appLauncher.searchPathListsAppDir();
-
-    std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher();
-
-    if (mustRestart) {
-        restartInJob(launcherPath, std::move(jvm));
-    }
-
-    const tstring jliDir = FileUtils::dirname(jvm->libraryPath());
+// Loads the runtime's libraries (and, for a splash screen, the JVM and splash libraries
+// first, as the runtime expects them) and runs the application in this process.
+void runInProcess(Jvm& jvm) {
+    const tstring jliDir = FileUtils::dirname(jvm.libraryPath());
     SetDllDirectoryW(jliDir.c_str());
     LOG_TRACE(L"SetDllDirectory to: " << jliDir);
 
-    const std::unique_ptr<Dll> jli = loadDllWithFallback(jvm->libraryPath());
+    const std::unique_ptr<Dll> jli = loadDllWithFallback(jvm.libraryPath());
     std::unique_ptr<Dll> splashLib;
-    if (jvm->hasSplashOption()) {
-        const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(serverJvmLibPath(*jvm));
+    if (jvm.hasSplashOption()) {
+        const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(serverJvmLibPath(jvm));
         splashLib = loadDllWithFallback(FileUtils::mkpath() << jliDir << L"splashscreen.dll");
     }
-    jvm->launch();
+    jvm.launch();
+}
+
+} // namespace
+
+void launchApp(SearchPathPolicy policy) {
+    AllowSetForegroundWindow(ASFW_ANY);
+
+    const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
+    const bool restartedChild = takeRestartMarker(image.launcherPath());
+    const AppLauncher appLauncher = appLauncherFor(image);
+    const CfgFile cfg = appLauncher.loadCfgFile();
+
+    const SearchPathVariable searchPath = appLauncher.searchPathVariable();
+    if (!restartedChild && !searchPath.listsAppDir()) {
+        if (policy == SearchPathPolicy::RestartWhenMissing) {
+            // The runtime is looked for before any child, so that the user learns of a
+            // broken image from this process, not from one that then goes away.
+            appLauncher.findJvmLib(cfg);
+            restartInJob(image.launcherPath(), searchPath);
+        }
+        extendSearchPath(searchPath);
+    }
+
+    const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
+    const Launch launch = {image, cfg, *jvm};
+    // The steps of the process that hosts the JVM, each in a file of its own, run here.
+    (void)launch;
+    runInProcess(*jvm);
+}
+
+void launchApp() {
+    launchApp(SearchPathPolicy::RestartWhenMissing);
 }

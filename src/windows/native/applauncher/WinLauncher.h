@@ -2,8 +2,21 @@
 #ifndef CORVELA_WINLAUNCHER_H
 #define CORVELA_WINLAUNCHER_H
 
+// What a launch does when "PATH" does not list the application directory.
+enum class SearchPathPolicy {
+    // Restart the launcher once inside a job, with the directory appended: the application
+    // and every program it starts find the image's libraries.
+    RestartWhenMissing,
+    // Append the directory in this process and launch here: for a launcher whose process
+    // must be the one that runs the application.
+    ExtendInProcess,
+};
+
 // Finds the configuration and the runtime, then launches the JVM in process, or restarts
-// the launcher once inside a job when "PATH" does not list the application directory.
+// the launcher as the policy says.
+void launchApp(SearchPathPolicy policy);
+
+// The launch of the GUI and console launchers: restart when "PATH" lacks the directory.
 void launchApp();
 
 #endif

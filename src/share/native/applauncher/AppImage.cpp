@@ -1,0 +1,19 @@
+// Application image: the layout around the launcher and the package it belongs to.
+#include "AppImage.h"
+
+#include "FileUtils.h"
+#include "PackageFile.h"
+
+AppImage AppImage::ofLauncher(const tstring& launcherPath) {
+    AppImage image;
+    image.theLauncherPath = launcherPath;
+    image.theRootDir = FileUtils::dirname(launcherPath);
+    image.theAppDir = FileUtils::mkpath() << image.theRootDir << L"app";
+    image.theDefaultRuntimeDir = FileUtils::mkpath() << image.theRootDir << L"runtime";
+    image.thePackageName = PackageFile::loadFromAppDir(image.theAppDir).packageName();
+    return image;
+}
+
+tstring AppImage::launcherName() const {
+    return FileUtils::stripExtension(FileUtils::basename(theLauncherPath));
+}
