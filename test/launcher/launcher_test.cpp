@@ -107,16 +107,19 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
     ts::makeDirs(roaming + L"\\Pkg");
     ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
 
+    // An installed image's JVM writes its error file under LOCALAPPDATA.
+    const std::wstring errorFile = L"-XX:ErrorFile=" + local + L"\\Pkg\\logs\\hs_err_pid%p.log";
+
     // LOCALAPPDATA has no file: APPDATA's wins over the application directory's.
     ts::ProcessResult r =
         image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
+    EXPECT_EQ(image.record().args(), image.expectedArgs({errorFile, L"FromRoaming"}));
     EXPECT_EQ(count(r.err, "file exit"), 2u) << r.err;
 
     ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
     r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromLocal"}));
+    EXPECT_EQ(image.record().args(), image.expectedArgs({errorFile, L"FromLocal"}));
 
     // LOCALAPPDATA unset: an error record for it, then APPDATA alone.
     r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}});
