@@ -145,6 +145,25 @@ TEST_F(LauncherTest, CommandLineArgumentsReplaceConfiguredOnesUnexpanded) {
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"$APPDIR", L"x"}));
 }
 
+TEST_F(LauncherTest, EnvironmentVariablesExpandInTheConfigurationOnly) {
+    Image image(dir / L"Demo");
+    image.cfg("[Application]\napp.mainclass=M\n"
+              "[JavaOptions]\njava-options=-Dlog.dir=%CV_LOGS%\\app\njava-options=-Dp=100%\n"
+              "[ArgOptions]\narguments=%cv_logs%\n");
+    const std::map<std::wstring, std::wstring> env = {{L"CV_LOGS", L"C:\\Users\\\u00e9\\logs"}};
+    ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", env);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const std::wstring logs = L"C:\\Users\\\u00e9\\logs";
+    EXPECT_EQ(image.record().args(),
+              (std::vector<std::string>{
+                  ts::utf8(image.exe()), ts::utf8(L"-Dlog.dir=" + logs + L"\\app"), "-Dp=100%",
+                  ts::utf8(L"-Dcorvela.app-path=" + image.exe()), "M", ts::utf8(logs)}));
+    // Arguments from the command line are taken as they are.
+    r = image.run(LaunchPath::Restart, L"%CV_LOGS%", env);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(image.record().args().back(), "%CV_LOGS%");
+}
+
 TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
     // Cyrillic and CJK in the path: the message names it, encoded exactly once.
     Image image(dir / L"\u0422\u0435\u0441\u0442 \u5e94\u7528 Jos\u00e9");

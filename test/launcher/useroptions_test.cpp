@@ -123,9 +123,10 @@ TEST_F(UserOptionsTest, ARefusedLineFailsBeforeAnyChildNamingFileAndLine) {
 TEST_F(UserOptionsTest, WithoutAPackageNoFileIsRead) {
     options(local, "-Xmx2g\n");
     DeleteFileW((image.appDir() + L"\\.package").c_str());
-    // Not even under the launcher's name.
+    // Not even under the launcher's name, nor in the per-user roots themselves.
     ts::makeDirs(local + L"\\Demo");
     ts::writeFile(local + L"\\Demo\\Demo.vmoptions", "-Xmx2g\n");
+    ts::writeFile(local + L"\\Demo.vmoptions", "-Xmx2g\n");
     const ts::ProcessResult r = run();
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     // Nor is the JVM's error file placed: an image without a package runs as it always did.
