@@ -188,7 +188,8 @@ class ImageToolTest(ImageFixture):
     def test_help_describes_the_tool(self):
         result = image_tool("--help")
         self.assertEqual(result.returncode, 0)
-        for text in ("--main-jar", "--module-path", "$APPDIR", "app/.package", "nothing is written"):
+        for text in ("--main-jar", "--module-path", "$APPDIR", "app/.package", "nothing is written",
+                     "%LOCALAPPDATA%\\PACKAGE\\NAME.vmoptions"):
             self.assertIn(text, result.stdout)
 
 

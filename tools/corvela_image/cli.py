@@ -14,7 +14,12 @@ With --msi the image is packaged as a Windows Installer file as well (built with
 per user into %LOCALAPPDATA%\\Programs\\NAME by default, with a Start menu shortcut.
 
 Paths in the configuration are written relative to the image with "$APPDIR", so the image
-can be moved. At least one of --main-class, --main-jar and --main-module is required.
+can be moved; %NAME% in a value is the environment variable NAME where the app runs. At
+least one of --main-class, --main-jar and --main-module is required.
+
+With --package, each user of the installed image may add JVM options of their own, one a
+line, in %LOCALAPPDATA%\\PACKAGE\\NAME.vmoptions (or %APPDATA%\\PACKAGE\\NAME.vmoptions);
+they survive upgrades. Launcher errors and JVM crash logs go to %LOCALAPPDATA%\\PACKAGE\\logs.
 
 Bad input is reported and nothing is written: a missing file, a name that cannot be a
 Windows file name, no main class, jar or module, a value the configuration cannot hold, a
@@ -87,7 +92,8 @@ def main(argv=None):
     parser.add_argument("--java-option", action="append", default=[], help="a JVM option (repeatable)")
     parser.add_argument("--arg", action="append", default=[], help="a default application argument (repeatable)")
     parser.add_argument("--splash", help="splash screen image")
-    parser.add_argument("--package", help="package name, written to app/.package")
+    parser.add_argument("--package", help="package name, written to app/.package; it names the users' "
+                             "folders (%%LOCALAPPDATA%%\\PACKAGE: NAME.vmoptions, logs)")
     parser.add_argument("--output", required=True, help="the image directory to create (must not exist)")
     parser.add_argument("--console", action="store_true",
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
