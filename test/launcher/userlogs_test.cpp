@@ -167,8 +167,8 @@ TEST_F(UserLogsTest, AnUnwritableLogCostsOnlyATraceLine) {
 
 TEST_F(UserLogsTest, DebugFileWritesTheTraceToTheLogAndSaysWhere) {
     const std::regex header(
-        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Trace of Demo\\.exe "
-        "\\(PID (\\d+)\\) in (.*)");
+        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Demo\\.exe \\(PID (\\d+)\\) "
+        "trace in (.*)");
     for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
         SCOPED_TRACE(path == LaunchPath::InProcess ? "in process" : "restart");
         ts::removeTree(local);
@@ -190,7 +190,7 @@ TEST_F(UserLogsTest, DebugFileWritesTheTraceToTheLogAndSaysWhere) {
                   std::string::npos);
         EXPECT_NE(text.find("Exiting app::launch"), std::string::npos);
         // The restarted child's trace follows its parent's in the same log.
-        EXPECT_EQ(count(text, " Trace of Demo.exe (PID "), path == LaunchPath::InProcess ? 1u : 2u);
+        EXPECT_EQ(count(text, ") trace in "), path == LaunchPath::InProcess ? 1u : 2u);
     }
 
     // Without a package, under the launcher's name.
@@ -206,8 +206,8 @@ TEST_F(UserLogsTest, DebugFileWritesTheTraceToTheLogAndSaysWhere) {
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     const std::vector<std::string> lines = ts::splitLines(r.err);
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_NE(lines[0].find(" Trace of Demo.exe (PID " + std::to_string(r.pid) +
-                            ") on standard error: LOCALAPPDATA is not set"),
+    EXPECT_NE(lines[0].find(" Demo.exe (PID " + std::to_string(r.pid) +
+                            ") trace on standard error: LOCALAPPDATA is not set"),
               std::string::npos)
         << lines[0];
     EXPECT_NE(lines[1].find("Entering app::launch"), std::string::npos) << lines[1];

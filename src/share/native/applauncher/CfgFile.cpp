@@ -186,10 +186,7 @@ CfgFile CfgFile::load(const tstring& path) {
         parser.parseLine(line);
     }
     if (file.failed()) {
-        THROW_ERROR(
-            std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
-                                                    << L"\" file up to the end: " << crtErrorText())
-                                   .str()));
+        THROW_ERROR(std::runtime_error(fileReadError(path)));
     }
     parser.storeOccurrence();
 

@@ -16,15 +16,6 @@ namespace {
 
 const tstring errorFileOption = L"-XX:ErrorFile=";
 
-// Empty when LOCALAPPDATA is not set.
-tstring logsDirUnder(const tstring& name) {
-    tstring root;
-    if (!SysInfo::findEnvVariable(L"LOCALAPPDATA", root) || root.empty()) {
-        return tstring();
-    }
-    return FileUtils::mkpath() << root << name << L"logs";
-}
-
 bool configurationSetsErrorFile(const CfgFile& cfg) {
     const PropertyMap& options = cfg.sectionProperties(SectionName::JavaOptions);
     const auto it = options.find(PropertyName::javaOptions);
@@ -43,8 +34,8 @@ bool configurationSetsErrorFile(const CfgFile& cfg) {
 
 void placeLauncherLog(const AppImage& image) {
     const bool installed = !image.packageName().empty();
-    LauncherLog::useDirectory(logsDirUnder(installed ? image.packageName() : image.launcherName()),
-                              installed);
+    LauncherLog::useDirectory(
+        LauncherLog::logsDirFor(installed ? image.packageName() : image.launcherName()), installed);
 }
 
 void addJvmErrorFile(const Launch& launch) {
@@ -55,18 +46,16 @@ void addJvmErrorFile(const Launch& launch) {
         LOG_TRACE(L"The configuration names the JVM's error file");
         return;
     }
-    const tstring dir = logsDirUnder(launch.image.packageName());
+    const tstring dir = LauncherLog::logsDirFor(launch.image.packageName());
     if (dir.empty()) {
         LOG_TRACE(L"No logs directory for the JVM's error file: LOCALAPPDATA is not set");
         return;
     }
     try {
         LogFile::makeDirectory(dir);
-    } catch (const std::exception& e) {
+    } catch (const CvErrorBase& e) {
         // The JVM then writes where it always did; the launch goes on.
-        const CvErrorBase* own = dynamic_cast<const CvErrorBase*>(&e);
-        LOG_TRACE(L"No logs directory for the JVM's error file: "
-                  << (own ? own->bareMessage() : std::string(e.what())));
+        LOG_TRACE(L"No logs directory for the JVM's error file: " << e.bareMessage());
         return;
     }
     const tstring errorFile = FileUtils::mkpath() << dir << L"hs_err_pid%p.log";

@@ -2,6 +2,8 @@
 // must not hold.
 #include "UserOptions.h"
 
+#include <cwchar>
+
 #include "AppImage.h"
 #include "ErrorHandling.h"
 #include "FileUtils.h"
@@ -34,48 +36,48 @@ tstring trimmed(const tstring& text) {
 
 // "-cp", and "-cp=x" or "-cp x" written on one line, which would be the same option.
 bool replacesTheApplication(const tstring& option) {
-    if (tstrings::startsWith(option, L"-splash:")) {
+    if (option.compare(0, 8, L"-splash:") == 0) {
         return true;
     }
     for (const wchar_t* name : replacingOptions) {
-        if (tstrings::startsWith(option, name)) {
-            const tstring rest = option.substr(tstring(name).size());
-            if (rest.empty() || rest[0] == L'=' || isBlank(rest[0])) {
-                return true;
-            }
+        const size_t length = wcslen(name);
+        if (option.compare(0, length, name) == 0 &&
+            (option.size() == length || option[length] == L'=' || isBlank(option[length]))) {
+            return true;
         }
     }
     return false;
 }
 
-[[noreturn]] void refuse(const tstring& path, int lineNumber, const tstring& why) {
-    THROW_ERROR(
-        std::runtime_error((tstrings::Builder() << L"Error in the user JVM options file \"" << path
-                                                << L"\" at line " << lineNumber << L": " << why)
-                               .str()));
+// "<line>" and why it is refused, or only why when `line` is null.
+[[noreturn]] void refuse(const tstring& path, int lineNumber, const tstring* line,
+                         const wchar_t* why) {
+    tstrings::Builder message;
+    message << L"Error in the user JVM options file \"" << path << L"\" at line " << lineNumber
+            << L": ";
+    if (line) {
+        message << L"\"" << *line << L"\"";
+    }
+    THROW_ERROR(std::runtime_error((message << why).str()));
 }
 
 // The option on one line; empty for a blank or comment line.
 tstring optionOf(const std::string& bytes, const tstring& path, int lineNumber) {
     const tstring line = trimmed(tstrings::fromUtf8(bytes));
-    if (line.empty() && !trimmed(tstring(bytes.begin(), bytes.end())).empty()) {
-        refuse(path, lineNumber, L"the line is not UTF-8 text");
+    if (line.empty() && bytes.find_first_not_of(" \t\r") != std::string::npos) {
+        refuse(path, lineNumber, nullptr, L"the line is not UTF-8 text");
     }
     if (line.empty() || line[0] == L'#') {
         return tstring();
     }
     if (line[0] != L'-') {
-        refuse(path, lineNumber,
-               L"\"" + line +
-                   L"\" is not a JVM option: each line holds one option starting "
-                   L"with \"-\"");
+        refuse(path, lineNumber, &line,
+               L" is not a JVM option: each line holds one option starting with \"-\"");
     }
     if (replacesTheApplication(line)) {
-        refuse(path, lineNumber,
-               L"\"" + line +
-                   L"\" is not allowed here: -jar, -cp, -classpath, --class-path, -p, "
-                   L"--module-path, -m, --module and -splash: belong to the "
-                   L"application's own configuration");
+        refuse(path, lineNumber, &line,
+               L" is not allowed here: -jar, -cp, -classpath, --class-path, -p, --module-path, "
+               L"-m, --module and -splash: belong to the application's own configuration");
     }
     return line;
 }
@@ -115,17 +117,14 @@ UserOptions UserOptions::read(const tstring& path) {
         }
     }
     if (file.failed()) {
-        THROW_ERROR(
-            std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
-                                                    << L"\" file up to the end: " << crtErrorText())
-                                   .str()));
+        THROW_ERROR(std::runtime_error(fileReadError(path)));
     }
     return result;
 }
 
 void UserOptions::addTo(Jvm& jvm) const {
+    // The trace shows them among the JVM's arguments.
     for (const tstring& option : theOptions) {
-        LOG_TRACE(L"User JVM option: " << option);
         jvm.addOption(option);
     }
 }

@@ -12,41 +12,34 @@
 
 namespace {
 
-std::string processName() {
+// "2026-03-05 14:07:09.042 Demo.exe (PID 812)": which run of which launcher wrote a line.
+std::string runPrefix() {
+    tstring name = L"launcher";
     try {
-        return tstrings::toUtf8(FileUtils::basename(SysInfo::getProcessModulePath()));
+        name = FileUtils::basename(SysInfo::getProcessModulePath());
     } catch (const std::exception&) {
-        return "launcher";
+        // The line still tells the time and the process.
     }
-}
-
-std::string reasonOf(const std::exception& e) {
-    const CvErrorBase* own = dynamic_cast<const CvErrorBase*>(&e);
-    return own ? own->bareMessage() : std::string(e.what());
+    return (tstrings::Builder() << LogFile::timeStamp() << L" " << name << L" (PID " << _getpid()
+                                << L")")
+        .str();
 }
 
 // The trace of CORVELA_DEBUG=file: waiting in memory for its directory, then in the file,
-// or on standard error when the file cannot be written.
+// or on standard error when the file cannot be written. A line the file refuses later is
+// lost: the trace must never stop the launch.
 class FileTrace : public LogAppender {
 public:
     void append(const LogRecord& record) override { line(traceLineOf(record)); }
 
     void line(const std::string& text) {
         if (where == Where::Waiting) {
-            waiting.push_back(text);
-            return;
+            waiting += text + "\r\n";
+        } else if (where == Where::File) {
+            appendToFile(text + "\r\n");
+        } else {
+            StandardError::writeLine(text);
         }
-        if (where == Where::File) {
-            try {
-                LogFile::append(dir, text + "\r\n");
-                return;
-            } catch (const std::exception& e) {
-                where = Where::StandardError;
-                StandardError::writeLine("Cannot write the trace to " + logPath() + ": " +
-                                         reasonOf(e) + "; it goes on on standard error");
-            }
-        }
-        StandardError::writeLine(text);
     }
 
     // The trace's first line says where it is: in the file and on standard error, or, when
@@ -56,30 +49,24 @@ public:
             return;
         }
         dir = logsDir;
-        std::vector<std::string> records;
+        std::string records;
         records.swap(waiting);
-        const std::string run = LogFile::timeStamp() + " Trace of " + processName() + " (PID " +
-                                std::to_string(_getpid()) + ")";
         std::string reason = "LOCALAPPDATA is not set";
         if (!dir.empty()) {
-            try {
-                const std::string header = run + " in " + logPath();
-                std::string text = header + "\r\n";
-                for (const std::string& record : records) {
-                    text += record + "\r\n";
-                }
-                LogFile::append(dir, text);
+            const std::string header =
+                (tstrings::Builder() << runPrefix() << L" trace in " << LogFile::pathIn(dir)).str();
+            reason = appendToFile(header + "\r\n" + records);
+            if (reason.empty()) {
                 where = Where::File;
                 StandardError::writeLine(header);
                 return;
-            } catch (const std::exception& e) {
-                reason = "cannot write " + logPath() + ": " + reasonOf(e);
             }
         }
         where = Where::StandardError;
-        StandardError::writeLine(run + " on standard error: " + reason);
-        for (const std::string& record : records) {
-            StandardError::writeLine(record);
+        StandardError::writeLine(runPrefix() + " trace on standard error: " + reason);
+        if (!records.empty()) {
+            records.resize(records.size() - 2);
+            StandardError::writeLine(records);
         }
     }
 
@@ -88,11 +75,19 @@ public:
 private:
     enum class Where { Waiting, File, StandardError };
 
-    std::string logPath() const { return tstrings::toUtf8(LogFile::pathIn(dir)); }
+    // Why the text could not be written; empty when it was.
+    std::string appendToFile(const std::string& text) {
+        try {
+            LogFile::append(dir, text);
+            return std::string();
+        } catch (const CvErrorBase& e) {
+            return e.bareMessage();
+        }
+    }
 
     Where where = Where::Waiting;
     tstring dir;
-    std::vector<std::string> waiting;
+    std::string waiting;
 };
 
 FileTrace fileTrace;
@@ -105,6 +100,14 @@ namespace LauncherLog {
 LogAppender& fileTraceAppender() {
     fileTrace.active = true;
     return fileTrace;
+}
+
+tstring logsDirFor(const tstring& name) {
+    tstring root;
+    if (!SysInfo::findEnvVariable(L"LOCALAPPDATA", root) || root.empty()) {
+        return tstring();
+    }
+    return FileUtils::mkpath() << root << name << L"logs";
 }
 
 void useDirectory(const tstring& logsDir, bool keepErrors) {
@@ -130,12 +133,10 @@ void recordError(const std::string& message) noexcept {
             return;
         }
         try {
-            LogFile::append(errorLogDir, LogFile::timeStamp() + " " + processName() + " (PID " +
-                                             std::to_string(_getpid()) + ") error: " + message +
-                                             "\r\n");
-        } catch (const std::exception& e) {
+            LogFile::append(errorLogDir, runPrefix() + " error: " + message + "\r\n");
+        } catch (const CvErrorBase& e) {
             LOG_TRACE(L"Cannot record the error in " << LogFile::pathIn(errorLogDir) << L": "
-                                                     << reasonOf(e));
+                                                     << e.bareMessage());
         }
     } catch (...) {
         // Out of memory while reporting: the message box and the exit code still tell.
@@ -147,15 +148,8 @@ void endOfRun() noexcept {
         if (!fileTrace.active) {
             return;
         }
-        tstring root;
-        if (SysInfo::findEnvVariable(L"LOCALAPPDATA", root) && !root.empty()) {
-            root =
-                FileUtils::mkpath()
-                << root
-                << FileUtils::stripExtension(FileUtils::basename(SysInfo::getProcessModulePath()))
-                << L"logs";
-        }
-        fileTrace.place(root);
+        fileTrace.place(logsDirFor(
+            FileUtils::stripExtension(FileUtils::basename(SysInfo::getProcessModulePath()))));
     } catch (...) {
         // The launcher's own path is gone: the trace stays unwritten, the exit code tells.
     }

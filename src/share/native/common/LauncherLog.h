@@ -16,6 +16,9 @@ namespace LauncherLog {
 // then.
 LogAppender& fileTraceAppender();
 
+// %LOCALAPPDATA%\<name>\logs; empty when LOCALAPPDATA is not set.
+tstring logsDirFor(const tstring& name);
+
 // The launch's word on where its logs go, as soon as it knows the image: the trace (when it
 // goes to a file) and, with `keepErrors`, the error records. An empty directory (no
 // LOCALAPPDATA) sends the trace to standard error.

@@ -17,18 +17,25 @@ void makeDirectoryTree(const tstring& dir, int depth) {
     if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
         return;
     }
-    const tstring parent = FileUtils::dirname(dir);
-    if (GetLastError() == ERROR_PATH_NOT_FOUND && depth < 8 && !parent.empty() && parent != dir) {
-        makeDirectoryTree(parent, depth + 1);
-        if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (GetLastError() == ERROR_PATH_NOT_FOUND && depth < 8) {
+        makeDirectoryTree(FileUtils::dirname(dir), depth + 1);
+        if (CreateDirectoryW(dir.c_str(), nullptr)) {
             return;
         }
     }
     THROW_LAST_ERROR(&CreateDirectoryW, L"CreateDirectory(" << dir << L") failed");
 }
 
+// Numbers 1 to 9 only: a single digit.
 tstring rolledPath(const tstring& path, int number) {
-    return path + L"." + std::to_wstring(number);
+    return path + L"." + static_cast<wchar_t>(L'0' + number);
+}
+
+// Writes `value` in decimal into the `width` characters that end at `end`, zeros in front.
+void putDigits(char* end, int width, unsigned value) {
+    for (int i = 0; i < width; ++i, value /= 10) {
+        *--end = static_cast<char>('0' + value % 10);
+    }
 }
 
 // A failed move keeps the files as they are and the log grows on: losing a line would be
@@ -83,9 +90,14 @@ void append(const tstring& logsDir, const std::string& text) {
 std::string timeStamp() {
     SYSTEMTIME now = {};
     GetLocalTime(&now);
-    char text[32];
-    snprintf(text, sizeof(text), "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth,
-             now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+    char text[] = "0000-00-00 00:00:00.000";
+    putDigits(text + 4, 4, now.wYear);
+    putDigits(text + 7, 2, now.wMonth);
+    putDigits(text + 10, 2, now.wDay);
+    putDigits(text + 13, 2, now.wHour);
+    putDigits(text + 16, 2, now.wMinute);
+    putDigits(text + 19, 2, now.wSecond);
+    putDigits(text + 23, 3, now.wMilliseconds);
     return text;
 }
 
