@@ -70,6 +70,13 @@ TEST_F(UserLogsTest, TheJvmsErrorFileGoesToTheLogsDirectoryUnlessConfigured) {
          {},
          {exe, appPath, "app.Main"}},
         {"no LOCALAPPDATA", [] {}, {{L"LOCALAPPDATA!", L""}}, {exe, appPath, "app.Main"}},
+        {"a file in the logs directory's place",
+         [this] {
+             ts::makeDirs(local + L"\\Pkg");
+             ts::writeFile(logsDir(), "a file where the logs directory would be");
+         },
+         {},
+         {exe, appPath, "app.Main"}},
         {"logs directory cannot be made",
          [this] {
              ts::makeDirs(local);

@@ -11,10 +11,15 @@ const wchar_t* const logFileName = L"launcher.log";
 const ULONGLONG rollSize = 1024 * 1024;
 const int keptLogs = 3;
 
+bool isDirectory(const tstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Made from the first missing directory down: an image's package directory exists once the
-// user has run it, but a trace may come first.
+// user has run it, but a trace may come first. A file of that name is no directory.
 void makeDirectoryTree(const tstring& dir, int depth) {
-    if (CreateDirectoryW(dir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (CreateDirectoryW(dir.c_str(), nullptr) || isDirectory(dir)) {
         return;
     }
     if (GetLastError() == ERROR_PATH_NOT_FOUND && depth < 8) {
