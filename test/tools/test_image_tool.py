@@ -97,7 +97,12 @@ class ImageToolTest(ImageFixture):
         expected = [exe, "-classpath", app + "\\lib one.jar", "-splash:" + app + "\\splash.png",
                     "-Dgreeting=a=b", "", "-Dcorvela.app-path=" + exe, "app.Main",
                     "-jar", app + "\\main.jar", "first arg", app]
-        self.assertEqual(self.decoded_args(image, "Demo"), expected)
+        args = self.decoded_args(image, "Demo")
+        # A packaged image's JVM writes its crash report to the user's logs of the package.
+        error_file = args.pop(7)
+        self.assertTrue(error_file.startswith("-XX:ErrorFile="), error_file)
+        self.assertTrue(error_file.endswith("\\DemoPkg\\logs\\hs_err_pid%p.log"), error_file)
+        self.assertEqual(args, expected)
         # Command-line arguments replace the configured ones.
         self.assertEqual(self.decoded_args(image, "Demo", ["x y"])[-1:], ["x y"])
 
