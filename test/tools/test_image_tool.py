@@ -475,7 +475,8 @@ class DemoTest(unittest.TestCase):
                      "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded",
                      "  arg[0] = [Gr\u00fc\u00dfe, \u4e16\u754c]",
                      "  |   arg[1] = [through a pipe]", "  | class path entries: 2\nexit code: 3",
-                     "  arg[0] = [installed]", "\\AppData\\Local\\Programs\\Demo\\Demo.exe is gone",
+                     "  arg[0] = [installed]", "demo.greeting = Hello from the user's Demo.vmoptions",
+                     "\\AppData\\Local\\Programs\\Demo\\Demo.exe is gone",
                      "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
