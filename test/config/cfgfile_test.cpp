@@ -4,6 +4,7 @@
 
 #include "CfgFile.h"
 #include "ErrorHandling.h"
+#include "LogCapture.h"
 #include "Raises.h"
 #include "TestSupport.h"
 
@@ -395,6 +396,72 @@ TEST_F(CfgFileTest, WithMacrosExpandedCopiesAndLeavesTheOriginal) {
               tstring_array{L"-Dd=D:\\I"});
     EXPECT_EQ(values(cfg, SectionName::Application, PropertyName::mainjar),
               tstring_array{L"$APPDIR\\m.jar"});
+}
+
+TEST(EnvironmentExpansion, Table) {
+    const tstring big(32000, L'\u00e9');
+    ts::ScopedEnv home(L"CV_HOME", L"C:\\Users\\u");
+    ts::ScopedEnv other(L"CV_OTHER", L"%CV_HOME%");
+    ts::ScopedEnv macro(L"CV_MACRO", L"$APPDIR");
+    ts::ScopedEnv cyrillic(L"CV_NAME", L"\u0422\u0435\u0441\u0442 \u65e5\u672c");
+    ts::ScopedEnv empty(L"CV_EMPTY", L"");
+    ts::ScopedEnv large(L"CV_LARGE", big);
+    ts::ScopedEnv unset(L"CV_UNSET", L"", true);
+    struct Case {
+        tstring value;
+        tstring expected;
+    } cases[] = {
+        {L"-Dlog.dir=%CV_HOME%\\logs", L"-Dlog.dir=C:\\Users\\u\\logs"},
+        {L"%CV_HOME%;%CV_HOME%", L"C:\\Users\\u;C:\\Users\\u"},
+        {L"%cv_home%", L"C:\\Users\\u"},
+        {L"%Cv_HoMe%", L"C:\\Users\\u"},
+        {L"-Dx=%CV_UNSET%", L"-Dx=%CV_UNSET%"},
+        {L"100%% sure", L"100% sure"},
+        {L"%%CV_HOME%%", L"%CV_HOME%"},
+        {L"-Dformat=100%", L"-Dformat=100%"},
+        {L"%", L"%"},
+        {L"100% of %CV_HOME%", L"100% of C:\\Users\\u"},
+        {L"%CV_OTHER%", L"%CV_HOME%"},
+        {L"%CV_MACRO%", L"$APPDIR"},
+        {L"%CV_NAME%", L"\u0422\u0435\u0441\u0442 \u65e5\u672c"},
+        {L"[%CV_EMPTY%]", L"[]"},
+        {L"%CV_LARGE%", big},
+        {L"%=C:%", L"%=C:%"},
+        {L"no reference", L"no reference"},
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(expandEnvironment(c.value), c.expected) << ts::utf8(c.value.substr(0, 40));
+    }
+}
+
+TEST(EnvironmentExpansion, UnsetVariablesAreTraced) {
+    ts::ScopedEnv unset(L"CV_UNSET", L"", true);
+    ts::CapturedLog log;
+    EXPECT_EQ(expandEnvironment(L"-Dformat=100%"), L"-Dformat=100%");
+    EXPECT_TRUE(log.records.empty());
+    EXPECT_EQ(expandEnvironment(L"a%CV_UNSET%b"), L"a%CV_UNSET%b");
+    EXPECT_EQ(log.messages(), std::vector<tstring>{L"Environment variable \"CV_UNSET\" is not set: "
+                                                   L"\"%CV_UNSET%\" stays as written"});
+}
+
+TEST_F(CfgFileTest, EnvironmentExpandsInEverySectionAfterTheMacros) {
+    ts::ScopedEnv dir(L"CV_DIR", L"$ROOTDIR\\%CV_DIR%");
+    const CfgFile cfg = load("[Application]\napp.mainjar=%CV_DIR%\\m.jar\n"
+                             "app.runtime=$ROOTDIR\\rt\n"
+                             "[JavaOptions]\njava-options=-Dd=%cv_dir%\n"
+                             "[ArgOptions]\narguments=%CV_DIR%\n");
+    const CfgFile expanded =
+        cfg.withMacrosExpanded(imageMacros(L"D:\\I")).withEnvironmentExpanded();
+    // The variable's value arrives as it is: neither its macro nor its reference expands.
+    EXPECT_EQ(values(expanded, SectionName::Application, PropertyName::mainjar),
+              tstring_array{L"$ROOTDIR\\%CV_DIR%\\m.jar"});
+    EXPECT_EQ(values(expanded, SectionName::Application, PropertyName::runtime),
+              tstring_array{L"D:\\I\\rt"});
+    EXPECT_EQ(values(expanded, SectionName::JavaOptions, PropertyName::javaOptions),
+              tstring_array{L"-Dd=$ROOTDIR\\%CV_DIR%"});
+    EXPECT_EQ(values(expanded, SectionName::ArgOptions, PropertyName::arguments),
+              tstring_array{L"$ROOTDIR\\%CV_DIR%"});
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // Starts a launcher image that fails (no configuration file), finds its message box by
 // caption, reads the box's text, closes it with OK, and checks the text and the exit code.
-// The image lies under Cyrillic and CJK names, which the box must show as they are.
+// The image lies under Cyrillic and CJK names, which the box must show as they are. Then an
+// installed image fails on its user's options file: the box names file and line, and the
+// package's log records the same text.
 // Then the console launcher fails the same way: one line on standard error, and no window,
 // which on a display would hold the process until someone closed it.
 // Needs a display (run under xvfb-run). Exits 0 when everything matched.
@@ -63,17 +65,8 @@ int checkConsoleLauncher(const std::wstring& root, const std::string& expected) 
     return 0;
 }
 
-} // namespace
-
-int wmain() {
-    ts::TempDir dir(L"msgbox");
-    const std::wstring root = dir / L"\u0422\u0435\u0441\u0442 \u5e94\u7528";
-    ts::makeDirs(root + L"\\app");
-    const std::wstring exe = root + L"\\Demo.exe";
-    ts::copyFile(ts::binDir() + L"\\corvela.exe", exe);
-    const std::string expected =
-        "Error opening \"" + ts::utf8(root) + "\\app\\Demo.cfg\" file: No such file or directory";
-
+// Starts the GUI launcher at `exe`, finds its box, checks its text and the exit code.
+int checkBox(const std::wstring& exe, const std::string& expected) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
@@ -118,6 +111,52 @@ int wmain() {
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return failures;
+}
+
+// An installed image whose user's options file holds a line that would replace the
+// application: the box names the file and the line, and the package's log keeps the text.
+int checkRefusedUserOption(const std::wstring& root) {
+    ts::makeDirs(root + L"\\app");
+    const std::wstring exe = root + L"\\Demo.exe";
+    ts::copyFile(ts::binDir() + L"\\corvela.exe", exe);
+    ts::writeFile(root + L"\\app\\Demo.cfg", "[Application]\napp.mainclass=M\n");
+    ts::writeFile(root + L"\\app\\.package", "Pkg\n");
+    const std::wstring local = root + L"\\local";
+    ts::makeDirs(local + L"\\Pkg");
+    const std::wstring options = local + L"\\Pkg\\Demo.vmoptions";
+    ts::writeFile(options, "-Xmx1g\n-jar other.jar\n");
+    const std::string expected = "Error in the user JVM options file \"" + ts::utf8(options) +
+                                 "\" at line 2: \"-jar other.jar\" is not allowed here: -jar, "
+                                 "-cp, -classpath, --class-path, -p, --module-path, -m, --module "
+                                 "and -splash: belong to the application's own configuration";
+    int failures = 0;
+    {
+        ts::ScopedEnv localAppData(L"LOCALAPPDATA", local);
+        failures += checkBox(exe, expected);
+    }
+    const std::string log = ts::readFile(local + L"\\Pkg\\logs\\launcher.log");
+    printf("launcher.log: %s", log.c_str());
+    const std::string recorded = " Demo.exe (PID ";
+    if (log.find(recorded) == std::string::npos ||
+        log.find(") error: " + expected + "\r\n") == std::string::npos) {
+        printf("FAIL: expected the box's text in the package's launcher.log\n");
+        ++failures;
+    }
+    return failures;
+}
+
+} // namespace
+
+int wmain() {
+    ts::TempDir dir(L"msgbox");
+    const std::wstring root = dir / L"\u0422\u0435\u0441\u0442 \u5e94\u7528";
+    ts::makeDirs(root + L"\\app");
+    const std::wstring exe = root + L"\\Demo.exe";
+    ts::copyFile(ts::binDir() + L"\\corvela.exe", exe);
+    int failures = checkBox(exe, "Error opening \"" + ts::utf8(root) +
+                                     "\\app\\Demo.cfg\" file: No such file or directory");
+    failures += checkRefusedUserOption(dir / L"\u041e\u043f\u0446\u0438\u0438");
     const std::wstring consoleRoot = dir / L"\u041a\u043e\u043d\u0441\u043e\u043b\u044c";
     failures += checkConsoleLauncher(consoleRoot, "Error opening \"" + ts::utf8(consoleRoot) +
                                                       "\\app\\Demo.cfg\" file: No such file or "

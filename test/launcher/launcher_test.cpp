@@ -107,16 +107,19 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
     ts::makeDirs(roaming + L"\\Pkg");
     ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
 
+    // An installed image's JVM writes its error file under LOCALAPPDATA.
+    const std::wstring errorFile = L"-XX:ErrorFile=" + local + L"\\Pkg\\logs\\hs_err_pid%p.log";
+
     // LOCALAPPDATA has no file: APPDATA's wins over the application directory's.
     ts::ProcessResult r =
         image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
+    EXPECT_EQ(image.record().args(), image.expectedArgs({errorFile, L"FromRoaming"}));
     EXPECT_EQ(count(r.err, "file exit"), 2u) << r.err;
 
     ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
     r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromLocal"}));
+    EXPECT_EQ(image.record().args(), image.expectedArgs({errorFile, L"FromLocal"}));
 
     // LOCALAPPDATA unset: an error record for it, then APPDATA alone.
     r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}});
@@ -140,6 +143,25 @@ TEST_F(LauncherTest, CommandLineArgumentsReplaceConfiguredOnesUnexpanded) {
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"one", image.appDir()}));
     r = image.run(LaunchPath::InProcess, L"$APPDIR x");
     EXPECT_EQ(image.record().args(), image.expectedArgs({L"M", L"$APPDIR", L"x"}));
+}
+
+TEST_F(LauncherTest, EnvironmentVariablesExpandInTheConfigurationOnly) {
+    Image image(dir / L"Demo");
+    image.cfg("[Application]\napp.mainclass=M\n"
+              "[JavaOptions]\njava-options=-Dlog.dir=%CV_LOGS%\\app\njava-options=-Dp=100%\n"
+              "[ArgOptions]\narguments=%cv_logs%\n");
+    const std::map<std::wstring, std::wstring> env = {{L"CV_LOGS", L"C:\\Users\\\u00e9\\logs"}};
+    ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", env);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const std::wstring logs = L"C:\\Users\\\u00e9\\logs";
+    EXPECT_EQ(image.record().args(),
+              (std::vector<std::string>{
+                  ts::utf8(image.exe()), ts::utf8(L"-Dlog.dir=" + logs + L"\\app"), "-Dp=100%",
+                  ts::utf8(L"-Dcorvela.app-path=" + image.exe()), "M", ts::utf8(logs)}));
+    // Arguments from the command line are taken as they are.
+    r = image.run(LaunchPath::Restart, L"%CV_LOGS%", env);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_EQ(image.record().args().back(), "%CV_LOGS%");
 }
 
 TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {

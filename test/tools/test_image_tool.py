@@ -107,7 +107,12 @@ class ImageToolTest(ImageFixture):
         expected = [exe, "-classpath", app + "\\lib one.jar", "-splash:" + app + "\\splash.png",
                     "-Dgreeting=a=b", "", "-Dcorvela.app-path=" + exe, "app.Main",
                     "-jar", app + "\\main.jar", "first arg", app]
-        self.assertEqual(self.decoded_args(image, "Demo"), expected)
+        args = self.decoded_args(image, "Demo")
+        # A packaged image's JVM writes its crash report to the user's logs of the package.
+        error_file = args.pop(7)
+        self.assertTrue(error_file.startswith("-XX:ErrorFile="), error_file)
+        self.assertTrue(error_file.endswith("\\DemoPkg\\logs\\hs_err_pid%p.log"), error_file)
+        self.assertEqual(args, expected)
         # Command-line arguments replace the configured ones.
         self.assertEqual(self.decoded_args(image, "Demo", ["x y"])[-1:], ["x y"])
 
@@ -198,7 +203,8 @@ class ImageToolTest(ImageFixture):
     def test_help_describes_the_tool(self):
         result = image_tool("--help")
         self.assertEqual(result.returncode, 0)
-        for text in ("--main-jar", "--module-path", "$APPDIR", "app/.package", "nothing is written"):
+        for text in ("--main-jar", "--module-path", "$APPDIR", "app/.package", "nothing is written",
+                     "%LOCALAPPDATA%\\PACKAGE\\NAME.vmoptions"):
             self.assertIn(text, result.stdout)
 
 
@@ -790,7 +796,8 @@ class DemoTest(unittest.TestCase):
                      "CompanyName=Corvela Demo Vendor", "ProductVersion=1.2.0", "icon.32=loaded",
                      "  arg[0] = [Gr\u00fc\u00dfe, \u4e16\u754c]",
                      "  |   arg[1] = [through a pipe]", "  | class path entries: 2\nexit code: 3",
-                     "  arg[0] = [installed]", "\\AppData\\Local\\Programs\\Demo\\Demo.exe is gone",
+                     "  arg[0] = [installed]", "demo.greeting = Hello from the user's Demo.vmoptions",
+                     "\\AppData\\Local\\Programs\\Demo\\Demo.exe is gone",
                      "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)

@@ -15,8 +15,13 @@ per user into %LOCALAPPDATA%\\Programs\\NAME by default, with a Start menu short
 
 Paths in the configuration are written relative to the image with "$APPDIR", so the image
 can be moved: the launcher replaces $APPDIR (the image's app directory), $BINDIR (the
-exe's directory) and $ROOTDIR (the image's root) in every configuration value. At least
-one of --main-class, --main-jar and --main-module is required.
+exe's directory) and $ROOTDIR (the image's root) in every configuration value, and then
+%NAME% with the environment variable NAME where the app runs. At least one of
+--main-class, --main-jar and --main-module is required.
+
+With --package, each user of the installed image may add JVM options of their own, one a
+line, in %LOCALAPPDATA%\\PACKAGE\\NAME.vmoptions (or %APPDATA%\\PACKAGE\\NAME.vmoptions);
+they survive upgrades. Launcher errors and JVM crash logs go to %LOCALAPPDATA%\\PACKAGE\\logs.
 
 Bad input is reported and nothing is written: a missing file, a name that cannot be a
 Windows file name, no main class, jar or module, a main class in none of the jars, a value
@@ -107,9 +112,9 @@ def parser():
     parser.add_argument("--java-option", action="append", default=[], help="a JVM option (repeatable)")
     parser.add_argument("--arg", action="append", default=[], help="a default application argument (repeatable)")
     parser.add_argument("--splash", help="splash screen image")
-    parser.add_argument("--package", help="package name, written to app/.package: the launcher then "
-                        "looks for a per-user copy of the configuration in %%LOCALAPPDATA%%\\PACKAGE "
-                        "and %%APPDATA%%\\PACKAGE (see the README)")
+    parser.add_argument("--package", help="package name, written to app/.package: it names the users' "
+                        "folders, %%LOCALAPPDATA%%\\PACKAGE and %%APPDATA%%\\PACKAGE (a per-user copy "
+                        "of the configuration, NAME.vmoptions, logs; see the README)")
     parser.add_argument("--output", help="the image directory to create (must not exist)")
     parser.add_argument("--console", action="store_true",
                         help="make NAME.exe the console launcher (%s beside --launcher), for "

@@ -98,9 +98,11 @@ CfgFile AppLauncher::loadCfgFile() const {
     macros[L"$BINDIR"] = FileUtils::dirname(executablePath);
     macros[L"$ROOTDIR"] = imageRootDir;
 
-    CfgFile cfg = CfgFile::load(cfgFilePath).withMacrosExpanded(macros);
+    // The environment after the path macros: a variable's value is taken as it is, even
+    // when it holds a macro's name.
+    CfgFile cfg = CfgFile::load(cfgFilePath).withMacrosExpanded(macros).withEnvironmentExpanded();
     if (!commandArgs.empty()) {
-        // Put in after expansion: arguments from the user are never macro-expanded.
+        // Put in after expansion: arguments from the user are never expanded.
         cfg.replaceProperty(SectionName::ArgOptions, PropertyName::arguments, commandArgs);
     }
     return cfg;

@@ -2,6 +2,8 @@
 #include "CfgFile.h"
 
 #include "ErrorHandling.h"
+#include "Log.h"
+#include "SysInfo.h"
 #include "TextFile.h"
 
 namespace SectionName {
@@ -184,10 +186,7 @@ CfgFile CfgFile::load(const tstring& path) {
         parser.parseLine(line);
     }
     if (file.failed()) {
-        THROW_ERROR(
-            std::runtime_error((tstrings::Builder() << L"Failed to read \"" << path
-                                                    << L"\" file up to the end: " << crtErrorText())
-                                   .str()));
+        THROW_ERROR(std::runtime_error(fileReadError(path)));
     }
     parser.storeOccurrence();
 
@@ -215,6 +214,55 @@ tstring expandMacros(const tstring& value, const MacroMap& macros) {
         }
     }
     return current;
+}
+
+tstring expandEnvironment(const tstring& value) {
+    if (value.find(L'%') == tstring::npos) {
+        return value;
+    }
+    tstring result;
+    size_t pos = 0;
+    for (size_t open = value.find(L'%'); open != tstring::npos; open = value.find(L'%', pos)) {
+        result.append(value, pos, open - pos);
+        if (open + 1 < value.size() && value[open + 1] == L'%') {
+            result += L'%';
+            pos = open + 2;
+            continue;
+        }
+        const size_t close = value.find(L'%', open + 1);
+        if (close == tstring::npos) {
+            pos = open;
+            break;
+        }
+        const tstring name = value.substr(open + 1, close - open - 1);
+        tstring found;
+        // No variable's name holds '=': such a reference is text with two '%' in it.
+        if (name.find(L'=') == tstring::npos && SysInfo::findEnvVariable(name, found)) {
+            result += found;
+            pos = close + 1;
+        } else {
+            LOG_TRACE(L"Environment variable \"" << name << L"\" is not set: \"%" << name
+                                                 << L"%\" stays as written");
+            // The closing '%' may open the next reference, as in "100% of %TEMP%".
+            result += L'%';
+            result += name;
+            pos = close;
+        }
+    }
+    result.append(value, pos, tstring::npos);
+    return result;
+}
+
+CfgFile CfgFile::withEnvironmentExpanded() const {
+    CfgFile copy(*this);
+    for (auto& section : copy.data) {
+        for (auto& property : section.second) {
+            for (tstring& value : property.second) {
+                value = expandEnvironment(value);
+            }
+        }
+    }
+    return copy;
 }
 
 CfgFile CfgFile::withMacrosExpanded(const MacroMap& macros) const {

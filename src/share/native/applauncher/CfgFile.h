@@ -60,6 +60,9 @@ public:
     static CfgFile load(const tstring& path);
 
     CfgFile withMacrosExpanded(const MacroMap& macros) const;
+    // Every value with its %NAME% references to this process's environment expanded
+    // (expandEnvironment).
+    CfgFile withEnvironmentExpanded() const;
     // The always-empty map for an absent section, so lookups need no null check.
     const PropertyMap& sectionProperties(const SectionKey& section) const;
     CfgFile& replaceProperty(const SectionKey& section, const PropertyKey& property,
@@ -82,5 +85,11 @@ tstring joinedValues(const tstring_array& entry);
 // Applies the macros in ascending order of name, pass after pass, until a pass changes
 // nothing (see the definition for how a cycle is ended).
 tstring expandMacros(const tstring& value, const MacroMap& macros);
+
+// Replaces each %NAME% with the value of the environment variable NAME, as cmd does: the
+// name is matched as Windows matches it (without regard to case), "%%" is a literal '%', a
+// reference to a variable that is not set stays as written, and a '%' without a partner
+// stays. One scan: text that a variable brings in is never expanded again.
+tstring expandEnvironment(const tstring& value);
 
 #endif

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "ErrorHandling.h"
+#include "LauncherLog.h"
 #include "JvmLauncher.h"
 #include "Log.h"
 #include "StandardError.h"
@@ -210,14 +211,19 @@ const JvmlLauncherAPI* jvmLauncherGetAPI(void) {
 }
 
 void debugPrintf(const char* format, ...) {
-    if (!app::debugSwitchOn()) {
+    const app::DebugSwitch debug = app::debugSwitch();
+    if (debug == app::DebugSwitch::Off) {
         return;
     }
     va_list args;
     va_start(args, format);
     const std::string line = tstrings::vformatPrintf(format, args);
     va_end(args);
-    StandardError::writeLine(line);
+    if (debug == app::DebugSwitch::File) {
+        LauncherLog::traceLine(line);
+    } else {
+        StandardError::writeLine(line);
+    }
 }
 
 int startJvm(const JvmlLauncherData* data, void* launchFunc) {

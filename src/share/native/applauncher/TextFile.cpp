@@ -84,3 +84,9 @@ std::string fileOpenError(const tstring& path) {
     return (tstrings::Builder() << L"Error opening \"" << path << L"\" file: " << crtErrorText())
         .str();
 }
+
+std::string fileReadError(const tstring& path) {
+    return (tstrings::Builder() << L"Failed to read \"" << path << L"\" file up to the end: "
+                                << crtErrorText())
+        .str();
+}

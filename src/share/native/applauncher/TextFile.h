@@ -35,5 +35,8 @@ private:
 
 // "Error opening "<path>" file: <the C runtime's reason>", for a file that did not open.
 std::string fileOpenError(const tstring& path);
+// "Failed to read "<path>" file up to the end: <the C runtime's reason>", for a file whose
+// reading stopped on an error.
+std::string fileReadError(const tstring& path);
 
 #endif

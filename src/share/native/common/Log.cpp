@@ -22,6 +22,11 @@ const wchar_t* levelName(LogLevel level) {
 
 } // namespace
 
+std::string traceLineOf(const LogRecord& record) {
+    return "[" + tstrings::toUtf8(record.levelName) + "] " + tstrings::toUtf8(record.fileName) +
+           ":" + std::to_string(record.line) + ": " + tstrings::toUtf8(record.message);
+}
+
 Logger::Logger() : appender_(&nowhere) {}
 
 Logger& Logger::instance() {

@@ -17,6 +17,9 @@ struct LogRecord {
     tstring message;
 };
 
+// One record as the trace prints it: "[LEVEL] file:line: message", in UTF-8.
+std::string traceLineOf(const LogRecord& record);
+
 class LogAppender {
 public:
     virtual ~LogAppender() = default;

@@ -19,6 +19,8 @@ tstring_array getCommandArgs();
 
 tstring getEnvVariable(const tstring& name);
 tstring getEnvVariable(const tstring& name, const tstring& defaultValue);
+// False, leaving `value` alone, when the variable is not set; an empty value is set.
+bool findEnvVariable(const tstring& name, tstring& value);
 void setEnvVariable(const tstring& name, const tstring& value);
 
 tstring getSystemDirectory();

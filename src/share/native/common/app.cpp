@@ -2,20 +2,18 @@
 #include "app.h"
 
 #include "ErrorHandling.h"
+#include "LauncherLog.h"
 #include "Log.h"
 #include "StandardError.h"
 #include "SysInfo.h"
+#include "Toolbox.h"
 
 namespace {
 
 // Prints each record as one line on standard error: the trace of the debug switch.
 class TraceAppender : public LogAppender {
 public:
-    void append(const LogRecord& record) override {
-        StandardError::writeLine(
-            "[" + tstrings::toUtf8(record.levelName) + "] " + tstrings::toUtf8(record.fileName) +
-            ":" + std::to_string(record.line) + ": " + tstrings::toUtf8(record.message));
-    }
+    void append(const LogRecord& record) override { StandardError::writeLine(traceLineOf(record)); }
 };
 
 TraceAppender traceAppender;
@@ -57,6 +55,7 @@ void reportFailure(const SourcePosition& pos, app::ShowMessage showMessage) {
     const std::string message = userMessage();
     logFailure(pos);
     StandardError::writeLine(message);
+    LauncherLog::recordError(message);
     if (showMessage) {
         showMessage(message);
     }
@@ -66,17 +65,33 @@ void reportFailure(const SourcePosition& pos, app::ShowMessage showMessage) {
 
 namespace app {
 
+DebugSwitch debugSwitch() {
+    const tstring value = SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring());
+    if (value == L"true") {
+        return DebugSwitch::Console;
+    }
+    return value == L"file" ? DebugSwitch::File : DebugSwitch::Off;
+}
+
 bool debugSwitchOn() {
-    return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true";
+    return debugSwitch() == DebugSwitch::Console;
 }
 
 int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage) {
-    if (debugSwitchOn()) {
+    switch (debugSwitch()) {
+    case DebugSwitch::Console:
         Logger::instance().setAppender(traceAppender);
-    } else {
+        break;
+    case DebugSwitch::File:
+        Logger::instance().setAppender(LauncherLog::fileTraceAppender());
+        break;
+    case DebugSwitch::Off:
         Logger::instance().setAppender(quietAppender);
+        break;
     }
 
+    // Runs after the trace scope's last record.
+    const auto placeTrace = atEndOfScope([] { LauncherLog::endOfRun(); });
     TRACE_FUNCTION();
     try {
         launchFunc();

@@ -22,6 +22,11 @@ int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage
 // error leads nowhere, and failures shown in a message box as well.
 int wlaunch(const std::nothrow_t&, LaunchFunc launchFunc);
 
+// CORVELA_DEBUG: "true" prints the trace on standard error (a console for the GUI launcher),
+// "file" writes it to the launcher log (LauncherLog.h); anything else, or nothing, is off.
+enum class DebugSwitch { Off, Console, File };
+DebugSwitch debugSwitch();
+// The switch is "true".
 bool debugSwitchOn();
 
 } // namespace app

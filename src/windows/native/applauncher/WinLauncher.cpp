@@ -18,6 +18,8 @@
 #include "Log.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
+#include "UserLogs.h"
+#include "UserOptions.h"
 #include "WinLauncher.h"
 #include "WindowsSupport.h"
 #include "app.h"
@@ -372,9 +374,12 @@ void launchApp(SearchPathPolicy policy) {
     AllowSetForegroundWindow(ASFW_ANY);
 
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
+    placeLauncherLog(image);
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     const AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
+    // Read by the process the user started as well, so that its errors come before any child.
+    const UserOptions userOptions = UserOptions::of(image);
 
     const SearchPathVariable searchPath = appLauncher.searchPathVariable();
     if (!restartedChild && !searchPath.listsAppDir()) {
@@ -390,7 +395,8 @@ void launchApp(SearchPathPolicy policy) {
     const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
-    (void)launch;
+    addJvmErrorFile(launch);
+    userOptions.addTo(launch.jvm);
     runInProcess(*jvm);
 }
 

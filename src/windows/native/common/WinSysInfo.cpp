@@ -123,6 +123,16 @@ tstring getEnvVariable(const tstring& name, const tstring& defaultValue) {
     return errorOccurred ? defaultValue : value;
 }
 
+bool findEnvVariable(const tstring& name, tstring& value) {
+    bool notSet = false;
+    tstring found = getEnvVariableImpl(name, &notSet);
+    if (notSet) {
+        return false;
+    }
+    value.swap(found);
+    return true;
+}
+
 void setEnvVariable(const tstring& name, const tstring& value) {
     if (!SetEnvironmentVariableW(name.c_str(), value.c_str())) {
         THROW_LAST_ERROR(&SetEnvironmentVariableW,

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <regex>
+
+#include "LauncherImage.h"
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+using testing_support::count;
+using testing_support::Image;
+using testing_support::LaunchPath;
+
+namespace {
+
+const char* const mainClassCfg = "[Application]\napp.mainclass=app.Main\n";
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// An installed image (package Pkg) whose LOCALAPPDATA is a directory of the test's own.
+class UserLogsTest : public ::testing::Test {
+protected:
+    UserLogsTest() {
+        image.cfg(mainClassCfg);
+        ts::writeFile(image.appDir() + L"\\.package", "Pkg\n");
+    }
+
+    ts::ProcessResult run(std::map<std::wstring, std::wstring> env = {},
+                          LaunchPath path = LaunchPath::InProcess) const {
+        env.emplace(L"LOCALAPPDATA", local);
+        env.emplace(L"CORVELA_DEBUG", L"false");
+        return image.run(path, L"", env);
+    }
+
+    std::wstring logsDir() const { return local + L"\\Pkg\\logs"; }
+    std::wstring logPath() const { return logsDir() + L"\\launcher.log"; }
+    std::vector<std::string> logLines() const { return ts::splitLines(ts::readFile(logPath())); }
+
+    std::string errorFileOption() const {
+        return ts::utf8(L"-XX:ErrorFile=" + logsDir() + L"\\hs_err_pid%p.log");
+    }
+
+    ts::TempDir dir{L"logs"};
+    Image image{dir / L"Demo"};
+    std::wstring local = dir / L"local";
+};
+
+TEST_F(UserLogsTest, TheJvmsErrorFileGoesToTheLogsDirectoryUnlessConfigured) {
+    const std::string appPath = ts::utf8(L"-Dcorvela.app-path=" + image.exe());
+    const std::string exe = ts::utf8(image.exe());
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        std::map<std::wstring, std::wstring> env;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"installed", [] {}, {}, {exe, appPath, errorFileOption(), "app.Main"}},
+        {"set by the vendor",
+         [this] {
+             image.cfg("[Application]\napp.mainclass=app.Main\n"
+                       "[JavaOptions]\njava-options=-XX:ErrorFile=C:\\crash\\hs.log\n");
+         },
+         {},
+         {exe, "-XX:ErrorFile=C:\\crash\\hs.log", appPath, "app.Main"}},
+        {"no package",
+         [this] { DeleteFileW((image.appDir() + L"\\.package").c_str()); },
+         {},
+         {exe, appPath, "app.Main"}},
+        {"no LOCALAPPDATA", [] {}, {{L"LOCALAPPDATA!", L""}}, {exe, appPath, "app.Main"}},
+        {"a file in the logs directory's place",
+         [this] {
+             ts::makeDirs(local + L"\\Pkg");
+             ts::writeFile(logsDir(), "a file where the logs directory would be");
+         },
+         {},
+         {exe, appPath, "app.Main"}},
+        {"logs directory cannot be made",
+         [this] {
+             ts::makeDirs(local);
+             ts::writeFile(local + L"\\Pkg", "a file where the package's directory would be");
+         },
+         {},
+         {exe, appPath, "app.Main"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        image.cfg(mainClassCfg);
+        ts::writeFile(image.appDir() + L"\\.package", "Pkg\n");
+        ts::removeTree(local);
+        c.arrange();
+        const ts::ProcessResult r = run(c.env);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(image.record().args(), c.args);
+    }
+    // The directory is there for the JVM to write to.
+    ts::removeTree(local);
+    run();
+    EXPECT_TRUE(exists(logsDir()));
+}
+
+TEST_F(UserLogsTest, FailuresAreRecordedWithTimeAndText) {
+    const std::regex recordLine("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Demo\\.exe "
+                                "\\(PID (\\d+)\\) error: (.*)");
+    ts::ProcessResult r = run({{L"STANDIN_EXIT", L"2"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    ASSERT_EQ(logLines().size(), 1u);
+    std::smatch match;
+    const std::string first = logLines()[0];
+    ASSERT_TRUE(std::regex_match(first, match, recordLine)) << first;
+    EXPECT_EQ(match[1].str(), std::to_string(r.pid));
+    EXPECT_EQ(match[2].str() + "\n", r.err) << "the text the user was shown";
+
+    // A success adds nothing; the next failure is appended with its own text.
+    r = run();
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    ts::makeDirs(local + L"\\Pkg");
+    ts::writeFile(local + L"\\Pkg\\Demo.vmoptions", "-cp x.jar\n");
+    r = run();
+    EXPECT_EQ(r.exitCode, 1u);
+    const std::vector<std::string> lines = logLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], first);
+    ASSERT_TRUE(std::regex_match(lines[1], match, recordLine)) << lines[1];
+    EXPECT_EQ(match[2].str() + "\n", r.err);
+    EXPECT_NE(lines[1].find("Demo.vmoptions\" at line 1: \"-cp x.jar\""), std::string::npos);
+
+    // An image without a package keeps no log.
+    DeleteFileW((image.appDir() + L"\\.package").c_str());
+    ts::removeTree(local);
+    r = run({{L"STANDIN_EXIT", L"2"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_FALSE(exists(local));
+}
+
+TEST_F(UserLogsTest, TheLogIsRolledAtOneMebibyteKeepingThree) {
+    ts::makeDirs(logsDir());
+    // Just under the limit: appended to.
+    ts::writeFile(logPath(), std::string(1024 * 1024 - 1, 'x'));
+    run({{L"STANDIN_EXIT", L"2"}});
+    EXPECT_FALSE(exists(logPath() + L".1"));
+    EXPECT_GT(ts::readFile(logPath()).size(), 1024u * 1024u);
+
+    const std::string full(1024 * 1024, 'f');
+    ts::writeFile(logPath(), full);
+    ts::writeFile(logPath() + L".1", "one");
+    ts::writeFile(logPath() + L".2", "two");
+    ts::writeFile(logPath() + L".3", "three");
+    run({{L"STANDIN_EXIT", L"2"}});
+    ASSERT_EQ(logLines().size(), 1u);
+    EXPECT_NE(logLines()[0].find(" error: Failed to launch JVM"), std::string::npos);
+    EXPECT_EQ(ts::readFile(logPath() + L".1"), full);
+    EXPECT_EQ(ts::readFile(logPath() + L".2"), "one");
+    EXPECT_EQ(ts::readFile(logPath() + L".3"), "two");
+    EXPECT_FALSE(exists(logPath() + L".4"));
+}
+
+TEST_F(UserLogsTest, AnUnwritableLogCostsOnlyATraceLine) {
+    // The log's name taken by a directory: the directory exists, the file cannot be written.
+    ts::makeDirs(logPath());
+    ts::ProcessResult r = run({{L"CORVELA_DEBUG", L"true"}});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+
+    r = run({{L"STANDIN_EXIT", L"2"}, {L"CORVELA_DEBUG", L"true"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_NE(r.err.find("\nFailed to launch JVM\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[TRACE] LauncherLog.cpp:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(": Cannot record the error in " + ts::utf8(logPath()) + ": CreateFile("),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(UserLogsTest, DebugFileWritesTheTraceToTheLogAndSaysWhere) {
+    const std::regex header(
+        "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} Demo\\.exe \\(PID (\\d+)\\) "
+        "trace in (.*)");
+    for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        SCOPED_TRACE(path == LaunchPath::InProcess ? "in process" : "restart");
+        ts::removeTree(local);
+        const ts::ProcessResult r = run({{L"CORVELA_DEBUG", L"file"}}, path);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        const std::vector<std::string> lines = logLines();
+        ASSERT_GE(lines.size(), 3u);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(lines[0], match, header)) << lines[0];
+        EXPECT_EQ(match[1].str(), std::to_string(r.pid));
+        EXPECT_EQ(match[2].str(), ts::utf8(logPath()));
+        // Standard error gets where the trace is, and nothing else of it.
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n')), lines[0]);
+        EXPECT_EQ(count(r.err, "[TRACE]"), 0u) << r.err;
+        EXPECT_NE(lines[1].find("[TRACE] app.cpp:"), std::string::npos) << lines[1];
+        EXPECT_NE(lines[1].find(": Entering app::launch"), std::string::npos) << lines[1];
+        const std::string text = ts::readFile(logPath());
+        EXPECT_NE(text.find("\r\njli arg[0]: [" + ts::utf8(image.exe()) + "]\r\n"),
+                  std::string::npos);
+        EXPECT_NE(text.find("Exiting app::launch"), std::string::npos);
+        // The restarted child's trace follows its parent's in the same log.
+        EXPECT_EQ(count(text, ") trace in "), path == LaunchPath::InProcess ? 1u : 2u);
+    }
+
+    // Without a package, under the launcher's name.
+    DeleteFileW((image.appDir() + L"\\.package").c_str());
+    ts::removeTree(local);
+    ts::ProcessResult r = run({{L"CORVELA_DEBUG", L"file"}});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_NE(ts::readFile(local + L"\\Demo\\logs\\launcher.log").find("Entering app::launch"),
+              std::string::npos);
+
+    // Without LOCALAPPDATA, on standard error, and the first line says why.
+    r = run({{L"CORVELA_DEBUG", L"file"}, {L"LOCALAPPDATA!", L""}});
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const std::vector<std::string> lines = ts::splitLines(r.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(" Demo.exe (PID " + std::to_string(r.pid) +
+                            ") trace on standard error: LOCALAPPDATA is not set"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("Entering app::launch"), std::string::npos) << lines[1];
+}
+
+} // namespace
