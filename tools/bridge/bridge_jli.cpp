@@ -18,6 +18,7 @@
 #include "BridgeExports.h"
 #include "HostJava.h"
 #include "JavaCommand.h"
+#include "Report.h"
 #include "UnixPaths.h"
 
 namespace {
@@ -25,13 +26,7 @@ namespace {
 using namespace bridge;
 
 int fail(const std::string& message) {
-    const std::string text = "bridge: " + message + "\n";
-    DWORD written = 0;
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (!err || err == INVALID_HANDLE_VALUE ||
-        !WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-        fputs(text.c_str(), stderr);
-    }
+    report(message);
     return 1;
 }
 

@@ -16,8 +16,11 @@
 #include <utility>
 
 #include "BridgeExports.h"
+#include "Report.h"
 
 namespace {
+
+using bridge::report;
 
 typedef long jint;
 typedef jint jsize;
@@ -66,16 +69,6 @@ enum : size_t {
 
 typedef void* const* JNIEnv;
 typedef void* const* JavaVM;
-
-void report(const std::string& message) {
-    const std::string text = "bridge: " + message + "\n";
-    DWORD written = 0;
-    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    if (!err || err == INVALID_HANDLE_VALUE ||
-        !WriteFile(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-        fputs(text.c_str(), stderr);
-    }
-}
 
 template <size_t N> void __stdcall unsupported() {
     report("JNI function " + std::to_string(N) +
