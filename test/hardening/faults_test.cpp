@@ -6,6 +6,7 @@
 
 #include "LauncherImage.h"
 #include "TestSupport.h"
+#include "StartsWith.h"
 
 namespace ts = testing_support;
 using ts::count;
@@ -142,7 +143,7 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
             ASSERT_TRUE(lock.locked());
             const ts::ProcessResult r = image.run(path, L"", {{L"CORVELA_DEBUG", L"0"}});
             EXPECT_EQ(r.exitCode, 1u) << r.err;
-            EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
+            EXPECT_TRUE(ts::StartsWith(r.err, c.message)) << r.err;
             EXPECT_TRUE(processesOf(image.exe()).empty());
         }
     }
@@ -152,7 +153,7 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
     ASSERT_TRUE(CreateDirectoryW(jli.c_str(), nullptr));
     const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed.", 0), 0u)
+    EXPECT_TRUE(ts::StartsWith(r.err, "LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed."))
         << r.err;
 }
 

@@ -6,6 +6,7 @@
 
 #include "LauncherImage.h"
 #include "TestSupport.h"
+#include "StartsWith.h"
 
 namespace ts = testing_support;
 using testing_support::count;
@@ -36,7 +37,7 @@ TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
     // The trace opens and closes with the frame's scope.
     const std::vector<std::string> lines = ts::splitLines(r.err);
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines.front().rfind("[TRACE] app.cpp:", 0), 0u) << lines.front();
+    EXPECT_TRUE(ts::StartsWith(lines.front(), "[TRACE] app.cpp:")) << lines.front();
     EXPECT_TRUE(lines.front().find(": Entering app::launch") != std::string::npos);
     EXPECT_TRUE(lines.back().find(": Exiting app::launch (entered at app.cpp:") !=
                 std::string::npos)
@@ -198,10 +199,9 @@ TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
     image.runtime(L"jli_nolaunch.dll");
     r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("GetProcAddress(" + ts::utf8(image.root) +
-                              "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]",
-                          0),
-              0u)
+    EXPECT_TRUE(ts::StartsWith(
+        r.err, "GetProcAddress(" + ts::utf8(image.root) +
+                   "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]"))
         << r.err;
 
     image.runtime(L"jli.dll");
@@ -252,10 +252,8 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
     DeleteFileW((image.root + L"\\runtime\\bin\\splashscreen.dll").c_str());
     r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"no"}});
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + ts::utf8(image.root) +
-                              "\\runtime\\bin\\splashscreen.dll) failed.",
-                          0),
-              0u)
+    EXPECT_TRUE(ts::StartsWith(r.err, "LoadLibraryW(" + ts::utf8(image.root) +
+                                          "\\runtime\\bin\\splashscreen.dll) failed."))
         << r.err;
     EXPECT_FALSE(image.record().has("call"));
 }
@@ -302,8 +300,8 @@ TEST_F(LauncherTest, RestartThatCannotStartItsChildIsReported) {
         ts::run(name + L".exe", name + L".exe", {{L"STANDIN_RECORD", image.recordPath()}});
     SetCurrentDirectoryW(saved);
     EXPECT_EQ(r.exitCode, 1u) << r.err;
-    EXPECT_EQ(r.err.rfind("CreateProcess[suspended][visible][inherit](" + ts::utf8(image.exe()), 0),
-              0u)
+    EXPECT_TRUE(ts::StartsWith(r.err, "CreateProcess[suspended][visible][inherit](" +
+                                          ts::utf8(image.exe())))
         << r.err;
     EXPECT_NE(r.err.find(") failed. System error ["), std::string::npos) << r.err;
     EXPECT_FALSE(image.record().has("call"));
