@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace testing_support {
@@ -64,6 +65,71 @@ struct PipeReader {
         }
         return 0;
     }
+};
+
+// A job that tells its port about every process that starts or ends in it, nested jobs
+// included, so that a run can count them without polling.
+class WatchedJob {
+public:
+    WatchedJob()
+        : job(CreateJobObjectW(nullptr, nullptr)),
+          port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)) {
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
+        if (!job || !port ||
+            !SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                                     sizeof(association))) {
+            fail(L"CreateJobObject/CreateIoCompletionPort");
+        }
+    }
+    ~WatchedJob() {
+        TerminateJobObject(job, 997);
+        CloseHandle(port);
+        CloseHandle(job);
+    }
+    WatchedJob(const WatchedJob&) = delete;
+    WatchedJob& operator=(const WatchedJob&) = delete;
+
+    void add(HANDLE process) {
+        if (!AssignProcessToJobObject(job, process)) {
+            fail(L"AssignProcessToJobObject");
+        }
+    }
+
+    // Follows the job until `mainPid` has ended and the job is empty, or until the deadline;
+    // ends the whole job as soon as more than `maxProcesses` have started in it.
+    void follow(DWORD mainPid, unsigned maxProcesses, ULONGLONG deadline, ProcessResult& result) {
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED pid = nullptr;
+        bool mainEnded = false;
+        for (;;) {
+            const ULONGLONG now = GetTickCount64();
+            const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            if (!GetQueuedCompletionStatus(port, &message, &key, &pid, wait)) {
+                break;
+            }
+            const DWORD which = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(pid));
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS && ++result.processes > maxProcesses) {
+                TerminateJobObject(job, 998);
+                result.err += "\n[run] more than " + std::to_string(maxProcesses) +
+                              " processes started: the run was ended\n";
+            } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
+                       message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
+                mainEnded = mainEnded || which == mainPid;
+            } else if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO && mainEnded) {
+                break;
+            }
+        }
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info),
+                                      nullptr)) {
+            result.leftRunning = info.ActiveProcesses;
+        }
+    }
+
+private:
+    HANDLE job;
+    HANDLE port;
 };
 
 } // namespace
@@ -217,6 +283,20 @@ ScopedEnv::~ScopedEnv() {
     SetEnvironmentVariableW(name.c_str(), hadValue ? oldValue.c_str() : nullptr);
 }
 
+NamedEvent::NamedEvent() {
+    static unsigned counter = 0;
+    eventName = L"corvela-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++counter);
+    event = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    if (!event) {
+        fail(L"CreateEvent(" + eventName + L")");
+    }
+}
+
+NamedEvent::~NamedEvent() {
+    CloseHandle(event);
+}
+
 std::wstring binDir() {
     wchar_t path[32768];
     const DWORD n = GetModuleFileNameW(nullptr, path, 32768);
@@ -231,7 +311,8 @@ std::wstring standinDir() {
 
 ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   const std::map<std::wstring, std::wstring>& envOverrides, DWORD timeoutMs,
-                  const std::wstring& workDir, const Redirections& redirections) {
+                  const std::wstring& workDir, const Redirections& redirections,
+                  unsigned maxProcesses) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
     if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
@@ -264,7 +345,8 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     std::wstring cmd = commandLine;
     std::wstring block = environmentBlock(envOverrides);
     const BOOL created =
-        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT | (maxProcesses ? CREATE_SUSPENDED : 0),
                        &block[0], workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
     const DWORD createError = GetLastError();
     CloseHandle(outWrite);
@@ -285,10 +367,19 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
 
     ProcessResult result;
     result.pid = pi.dwProcessId;
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    std::unique_ptr<WatchedJob> job;
+    if (maxProcesses) {
+        job.reset(new WatchedJob());
+        job->add(pi.hProcess);
+        ResumeThread(pi.hThread);
+        job->follow(pi.dwProcessId, maxProcesses, GetTickCount64() + timeoutMs, result);
+    }
+    if (WaitForSingleObject(pi.hProcess, job ? 0 : timeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 999);
         WaitForSingleObject(pi.hProcess, INFINITE);
     }
+    // Whatever is left in the job ends here, before the pipes are drained.
+    job.reset();
     GetExitCodeProcess(pi.hProcess, &result.exitCode);
     // Grandchildren may hold the pipes a little longer; they end with their job.
     WaitForSingleObject(out.thread, timeoutMs);
@@ -300,7 +391,7 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     result.out = redirections.output.empty() ? out.data : readFile(redirections.output);
-    result.err = err.data;
+    result.err = err.data + result.err;
     return result;
 }
 
