@@ -39,8 +39,6 @@ const char* const cfg = "[Application]\napp.mainclass=app.Main\n";
 TEST_F(FaultsTest, CrashingRuntimeGivesTheCrashCodeInProcessAndThroughARestart) {
     Image image(dir / L"Demo");
     image.cfg(cfg);
-    // Wine starts its debugger for the crash, in the job with the launcher.
-    image.maxProcesses = 3;
     for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
         const ts::ProcessResult r =
             image.run(path, L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}});

@@ -67,8 +67,17 @@ struct PipeReader {
     }
 };
 
+std::wstring imagePath(HANDLE process) {
+    wchar_t path[32768];
+    DWORD size = 32768;
+    return QueryFullProcessImageNameW(process, 0, path, &size) ? std::wstring(path, size)
+                                                               : std::wstring();
+}
+
 // A job that tells its port about every process that starts or ends in it, nested jobs
-// included, so that a run can count them without polling.
+// included, so that a run can follow the program's own processes without polling. Only
+// those count: Wine starts processes of its own (its desktop, its debugger) from whichever
+// program needs them first, and those must live on.
 class WatchedJob {
 public:
     WatchedJob()
@@ -82,7 +91,10 @@ public:
         }
     }
     ~WatchedJob() {
-        TerminateJobObject(job, 997);
+        for (const auto& process : running) {
+            TerminateProcess(process.second, 997);
+            CloseHandle(process.second);
+        }
         CloseHandle(port);
         CloseHandle(job);
     }
@@ -90,46 +102,66 @@ public:
     WatchedJob& operator=(const WatchedJob&) = delete;
 
     void add(HANDLE process) {
-        if (!AssignProcessToJobObject(job, process)) {
+        image = imagePath(process);
+        if (image.empty() || !AssignProcessToJobObject(job, process)) {
             fail(L"AssignProcessToJobObject");
         }
     }
 
-    // Follows the job until `mainPid` has ended and the job is empty, or until the deadline;
-    // ends the whole job as soon as more than `maxProcesses` have started in it.
+    // Follows the job until `mainPid` and every other process of its image have ended, or
+    // until the deadline; ends them all as soon as more than `maxProcesses` have started.
     void follow(DWORD mainPid, unsigned maxProcesses, ULONGLONG deadline, ProcessResult& result) {
         DWORD message = 0;
         ULONG_PTR key = 0;
         LPOVERLAPPED pid = nullptr;
         bool mainEnded = false;
-        for (;;) {
+        while (!(mainEnded && running.empty())) {
             const ULONGLONG now = GetTickCount64();
             const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
             if (!GetQueuedCompletionStatus(port, &message, &key, &pid, wait)) {
                 break;
             }
             const DWORD which = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(pid));
-            if (message == JOB_OBJECT_MSG_NEW_PROCESS && ++result.processes > maxProcesses) {
-                TerminateJobObject(job, 998);
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS && track(which) &&
+                ++result.processes > maxProcesses) {
+                for (const auto& process : running) {
+                    TerminateProcess(process.second, 998);
+                }
                 result.err += "\n[run] more than " + std::to_string(maxProcesses) +
-                              " processes started: the run was ended\n";
+                              " processes of the program started: the run was ended\n";
             } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
                        message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
                 mainEnded = mainEnded || which == mainPid;
-            } else if (message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO && mainEnded) {
-                break;
+                const auto it = running.find(which);
+                if (it != running.end()) {
+                    CloseHandle(it->second);
+                    running.erase(it);
+                }
             }
         }
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-        if (QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof(info),
-                                      nullptr)) {
-            result.leftRunning = info.ActiveProcesses;
-        }
+        result.leftRunning = static_cast<unsigned>(running.size());
     }
 
 private:
+    // Keeps a handle to a new process of the program's image.
+    bool track(DWORD pid) {
+        const HANDLE process = OpenProcess(
+            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (!process) {
+            return false;
+        }
+        if (lstrcmpiW(imagePath(process).c_str(), image.c_str()) != 0) {
+            CloseHandle(process);
+            return false;
+        }
+        running[pid] = process;
+        return true;
+    }
+
     HANDLE job;
     HANDLE port;
+    std::wstring image;
+    std::map<DWORD, HANDLE> running;
 };
 
 } // namespace

@@ -75,9 +75,9 @@ struct ProcessResult {
     DWORD pid = 0;
     std::string out;
     std::string err;
-    // With a process limit: how many processes the run started in all (the program
-    // included), and how many were still running once the program had ended and the rest
-    // had had the time left to end with it.
+    // With a process limit: how many processes of the program's image the run started in
+    // all (the program included), and how many of them were still running once the program
+    // had ended and the rest had had the time left to end with it.
     unsigned processes = 0;
     unsigned leftRunning = 0;
 };
@@ -93,8 +93,8 @@ struct Redirections {
 // removes the variable), capturing its standard output and error. `exe` may be relative to
 // `workDir`: that is the way to start programs whose full path is MAX_PATH or longer. With
 // an output file, `out` holds what the program wrote there. With `maxProcesses`, the program
-// runs in a job of its own, and a run that starts more processes than that in all is ended
-// at once, with exit code 998 and a line saying so on standard error.
+// runs in a job of its own, and a run that starts more processes of the program's image than
+// that in all is ended at once, with exit code 998 and a line saying so on standard error.
 ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   const std::map<std::wstring, std::wstring>& envOverrides = {},
                   DWORD timeoutMs = 60000, const std::wstring& workDir = std::wstring(),
