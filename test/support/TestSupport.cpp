@@ -150,7 +150,10 @@ private:
         if (!process) {
             return false;
         }
-        if (lstrcmpiW(imagePath(process).c_str(), image.c_str()) != 0) {
+        // A process created suspended has no image name yet: only the program's own
+        // restarts start that way.
+        const std::wstring path = imagePath(process);
+        if (!path.empty() && lstrcmpiW(path.c_str(), image.c_str()) != 0) {
             CloseHandle(process);
             return false;
         }
