@@ -47,15 +47,18 @@ TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
 TEST_F(LauncherTest, RestartRunsExactlyOneChildWithTheSameArguments) {
     Image image(dir / L"Demo");
     image.cfg(mainClassCfg);
-    const std::wstring args =
-        L"plain \"with blank\" \"say \\\"hi\\\"\" \"C:\\My Dir\\\\\" \"\" last";
+    // Backslashes before a quote: three give one and a literal quote, four before a closing
+    // quote give two.
+    const std::wstring args = L"plain \"with blank\" \"say \\\"hi\\\"\" \"C:\\My Dir\\\\\" \"\" "
+                              L"back\\\\\\\"slash \"tail\\\\\\\\\" last";
     const ts::ProcessResult r = image.run(LaunchPath::Restart, args);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     const ts::Record record = image.record();
     EXPECT_NE(record.get("pid"), std::to_string(r.pid));
     EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << r.err;
-    EXPECT_EQ(record.args(), image.expectedArgs({L"app.Main", L"plain", L"with blank",
-                                                 L"say \"hi\"", L"C:\\My Dir\\", L"", L"last"}));
+    EXPECT_EQ(record.args(),
+              image.expectedArgs({L"app.Main", L"plain", L"with blank", L"say \"hi\"",
+                                  L"C:\\My Dir\\", L"", L"back\\\"slash", L"tail\\\\", L"last"}));
     // The child sees the extended PATH; the restart marker is gone before the JVM starts.
     const std::string path = record.get("env.PATH");
     EXPECT_EQ(path.substr(path.size() - ts::utf8(image.appDir()).size() - 1),
@@ -65,6 +68,22 @@ TEST_F(LauncherTest, RestartRunsExactlyOneChildWithTheSameArguments) {
     // message loop falls back to a message-only window, and the launch goes on.
     EXPECT_NE(r.err.find("): the message loop runs on a message-only window\n"), std::string::npos)
         << r.err;
+}
+
+TEST_F(LauncherTest, RestartedChildIsInItsJobBeforeTheRuntimeLoads) {
+    // Run outside any job of the test's, so that the only job there can be is the
+    // launcher's: the runtime of a restarted child must find itself in it as it loads.
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    image.maxProcesses = 0;
+    for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        const bool restart = path == LaunchPath::Restart;
+        const ts::ProcessResult r = image.run(path);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(count(r.err, "CreateProcess["), restart ? 1u : 0u) << r.err;
+        EXPECT_EQ(image.record().get("in_job_at_load"), restart ? "1" : "0")
+            << (restart ? "restart" : "in process");
+    }
 }
 
 TEST_F(LauncherTest, RestartReturnsTheChildsExitCode) {
@@ -99,39 +118,59 @@ TEST_F(LauncherTest, ApplicationDirectoryWithSemicolonRestartsOnlyOnce) {
 }
 
 TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
-    Image image(dir / L"Demo");
-    image.cfg("[Application]\napp.mainclass=FromAppDir\n");
-    ts::writeFile(image.appDir() + L"\\.package", "Pkg\r\n");
-    const std::wstring local = dir / L"local";
-    const std::wstring roaming = dir / L"roaming";
-    ts::makeDirs(local + L"\\Pkg");
-    ts::makeDirs(roaming + L"\\Pkg");
-    ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
-
-    // LOCALAPPDATA has no file: APPDATA's wins over the application directory's.
-    ts::ProcessResult r =
-        image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
-    EXPECT_EQ(count(r.err, "file exit"), 2u) << r.err;
-
-    ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
-    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromLocal"}));
-
-    // LOCALAPPDATA unset: an error record for it, then APPDATA alone.
-    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}});
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
-    EXPECT_NE(r.err.find("[ERROR] "), std::string::npos);
-    EXPECT_NE(r.err.find("GetEnvironmentVariable(LOCALAPPDATA) failed. Variable not set"),
-              std::string::npos);
-
-    // No package file: the application directory's configuration.
-    DeleteFileW((image.appDir() + L"\\.package").c_str());
-    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromAppDir"}));
-    EXPECT_EQ(count(r.err, "file exit"), 0u);
+    struct Case {
+        const char* what;
+        bool packageFile; // app\.package names the package "Pkg"
+        bool localFile;   // LOCALAPPDATA\Pkg\Demo.cfg exists
+        bool localSet;    // LOCALAPPDATA is set at all
+        const wchar_t* mainClass;
+        bool localLookedUp; // the trace names the LOCALAPPDATA candidate
+        bool roamingLookedUp;
+    } cases[] = {
+        {"LOCALAPPDATA has no file: APPDATA's wins over the application directory's", true, false,
+         true, L"FromRoaming", true, true},
+        {"LOCALAPPDATA's file wins: APPDATA is not looked at", true, true, true, L"FromLocal", true,
+         false},
+        {"LOCALAPPDATA unset: an error record for it, then APPDATA alone", true, false, false,
+         L"FromRoaming", false, true},
+        {"no package file: the application directory's configuration", false, true, true,
+         L"FromAppDir", false, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring root = dir / std::to_wstring(++n);
+        Image image(root + L"\\Demo");
+        image.cfg("[Application]\napp.mainclass=FromAppDir\n");
+        if (c.packageFile) {
+            ts::writeFile(image.appDir() + L"\\.package", "Pkg\r\n");
+        }
+        const std::wstring local = root + L"\\local";
+        const std::wstring roaming = root + L"\\roaming";
+        ts::makeDirs(local + L"\\Pkg");
+        ts::makeDirs(roaming + L"\\Pkg");
+        ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
+        if (c.localFile) {
+            ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
+        }
+        const ts::ProcessResult r = image.run(
+            LaunchPath::InProcess, L"",
+            {{c.localSet ? L"LOCALAPPDATA" : L"LOCALAPPDATA!", local}, {L"APPDATA", roaming}});
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(image.record().args(), image.expectedArgs({c.mainClass}));
+        const size_t localAt = r.err.find("[" + ts::utf8(local) + "\\Pkg\\Demo.cfg]");
+        const size_t roamingAt = r.err.find("[" + ts::utf8(roaming) + "\\Pkg\\Demo.cfg]");
+        EXPECT_EQ(localAt != std::string::npos, c.localLookedUp) << r.err;
+        EXPECT_EQ(roamingAt != std::string::npos, c.roamingLookedUp) << r.err;
+        if (c.localLookedUp && c.roamingLookedUp) {
+            EXPECT_LT(localAt, roamingAt) << r.err;
+        }
+        const bool unsetReported =
+            r.err.find("[ERROR] ") != std::string::npos &&
+            r.err.find("GetEnvironmentVariable(LOCALAPPDATA) failed. Variable not set") !=
+                std::string::npos;
+        EXPECT_EQ(unsetReported, c.packageFile && !c.localSet) << r.err;
+    }
 }
 
 TEST_F(LauncherTest, CommandLineArgumentsReplaceConfiguredOnesUnexpanded) {

@@ -16,7 +16,7 @@
 //
 // For tests that must know when the application runs, STANDIN_READY_EVENT names an event
 // that is set once everything above is in place. And the library records, as it is loaded,
-// whether its process is already in a job that ends it with its parent.
+// whether its process is already in a job.
 
 #include <cstdlib>
 
@@ -117,18 +117,10 @@ void setReadyEvent() {
     }
 }
 
-// "1" when this process is in a job that ends it once the job's last handle closes.
-std::string inKillOnCloseJob() {
+// "1" when this process is in a job.
+std::string inJob() {
     BOOL inJob = FALSE;
-    if (!IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) || !inJob) {
-        return "0";
-    }
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
-                                   sizeof(limits), nullptr)) {
-        return "?";
-    }
-    return limits.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE ? "1" : "0";
+    return IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) ? (inJob ? "1" : "0") : "?";
 }
 
 // The process id of the started program, or "failed". It gets none of the application's
@@ -247,11 +239,10 @@ extern "C" __declspec(dllexport) int JLI_Launch(
 }
 
 // Loaded by a restarted launcher, the runtime must already be inside the job that ends it
-// with its parent: the launcher's own start-up code ran before this, and the application
-// may start programs from here on.
+// with its parent: from here on the application may start programs of its own.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        standin::Record().line("kill_on_close_job_at_load", inKillOnCloseJob());
+        standin::Record().line("in_job_at_load", inJob());
     }
     return TRUE;
 }
