@@ -218,35 +218,80 @@ TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
 }
 
 TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
-    Image image(dir / L"Demo");
-    // app.runtime from a macro.
-    ts::makeDirs(image.root + L"\\rt2\\bin");
-    ts::copyFile(ts::standinDir() + L"\\jli.dll", image.root + L"\\rt2\\bin\\jli.dll");
-    image.cfg("[Application]\napp.runtime=$ROOTDIR\\rt2\napp.mainclass=M\n");
-    DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
-    ts::ProcessResult r = image.run(LaunchPath::InProcess);
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_NE(r.err.find("jli lib: [" + ts::utf8(image.root) + "\\rt2\\bin\\jli.dll]"),
-              std::string::npos);
-
-    image.cfg("[Application]\napp.mainclass=M\n");
-    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err,
-              "Failed to find JVM in \"" + ts::utf8(image.root) + "\\runtime\" directory.\n");
-
-    image.runtime(L"jli_nolaunch.dll");
-    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_TRUE(ts::StartsWith(
-        r.err, "GetProcAddress(" + ts::utf8(image.root) +
-                   "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]"))
-        << r.err;
-
-    image.runtime(L"jli.dll");
-    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}});
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err, "Failed to launch JVM\n");
+    enum class Match { Whole, Start, Within };
+    struct Case {
+        const char* what;
+        const char* cfg;
+        const wchar_t* runtimeDir; // where the stand-in goes, under the image root
+        const wchar_t* standin;    // copied as bin\jli.dll there; null for none
+        std::map<std::wstring, std::wstring> env;
+        DWORD exitCode;
+        Match match;
+        std::string err; // "<ROOT>" stands for the image root
+    } cases[] = {
+        {"app.runtime from a macro",
+         "[Application]\napp.runtime=$ROOTDIR\\rt2\napp.mainclass=M\n",
+         L"rt2",
+         L"jli.dll",
+         {},
+         0,
+         Match::Within,
+         "jli lib: [<ROOT>\\rt2\\bin\\jli.dll]"},
+        {"no runtime",
+         "[Application]\napp.mainclass=M\n",
+         L"runtime",
+         nullptr,
+         {{L"CORVELA_DEBUG", L"0"}},
+         1,
+         Match::Whole,
+         "Failed to find JVM in \"<ROOT>\\runtime\" directory.\n"},
+        {"a runtime without JLI_Launch",
+         "[Application]\napp.mainclass=M\n",
+         L"runtime",
+         L"jli_nolaunch.dll",
+         {{L"CORVELA_DEBUG", L"0"}},
+         1,
+         Match::Start,
+         "GetProcAddress(<ROOT>\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]"},
+        {"JLI_Launch fails",
+         "[Application]\napp.mainclass=M\n",
+         L"runtime",
+         L"jli.dll",
+         {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}},
+         1,
+         Match::Whole,
+         "Failed to launch JVM\n"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image image(dir / std::to_wstring(++n));
+        DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
+        if (c.standin) {
+            ts::makeDirs(image.root + L"\\" + c.runtimeDir + L"\\bin");
+            ts::copyFile(ts::standinDir() + L"\\" + c.standin,
+                         image.root + L"\\" + c.runtimeDir + L"\\bin\\jli.dll");
+        }
+        image.cfg(c.cfg);
+        const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", c.env);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        std::string err = c.err;
+        const size_t root = err.find("<ROOT>");
+        if (root != std::string::npos) {
+            err.replace(root, 6, ts::utf8(image.root));
+        }
+        switch (c.match) {
+        case Match::Whole:
+            EXPECT_EQ(r.err, err);
+            break;
+        case Match::Start:
+            EXPECT_TRUE(ts::StartsWith(r.err, err));
+            break;
+        case Match::Within:
+            EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+            break;
+        }
+    }
 }
 
 TEST_F(LauncherTest, DependentLibraryLoadsThroughAddDllDirectory) {
