@@ -123,6 +123,10 @@ std::string inJob() {
     return IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) ? (inJob ? "1" : "0") : "?";
 }
 
+// Taken as the library loads, recorded with the call: loading costs the launcher no file
+// access of its own.
+std::string inJobAtLoad = "?";
+
 // The process id of the started program, or "failed". It gets none of the application's
 // standard handles: a test reading the launcher's output need not wait for it.
 std::string spawnDetached(std::wstring commandLine) {
@@ -155,6 +159,7 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         // The code page the narrow arguments are in: the launcher's manifest chooses it.
         record.line("acp", number(GetACP()));
         record.line("cpu_us", cpu);
+        record.line("in_job_at_load", inJobAtLoad);
         record.line("peak_ws_kib", peak);
         record.line("argc", number(argc));
         for (int i = 0; i < argc; ++i) {
@@ -242,7 +247,7 @@ extern "C" __declspec(dllexport) int JLI_Launch(
 // with its parent: from here on the application may start programs of its own.
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
-        standin::Record().line("in_job_at_load", inJob());
+        inJobAtLoad = inJob();
     }
     return TRUE;
 }
