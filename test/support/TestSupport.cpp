@@ -77,7 +77,8 @@ std::wstring imagePath(HANDLE process) {
 // A job that tells its port about every process that starts or ends in it, nested jobs
 // included, so that a run can follow the program's own processes without polling. Only
 // those count: Wine starts processes of its own (its desktop, its debugger) from whichever
-// program needs them first, and those must live on.
+// program needs them first, and those must live on. A process has no image name until it
+// has begun to run, so one is placed once it has one, at a later message.
 class WatchedJob {
 public:
     WatchedJob()
@@ -93,6 +94,9 @@ public:
     ~WatchedJob() {
         for (const auto& process : running) {
             TerminateProcess(process.second, 997);
+            CloseHandle(process.second);
+        }
+        for (const auto& process : unplaced) {
             CloseHandle(process.second);
         }
         CloseHandle(port);
@@ -115,56 +119,72 @@ public:
         ULONG_PTR key = 0;
         LPOVERLAPPED pid = nullptr;
         bool mainEnded = false;
-        while (!(mainEnded && running.empty())) {
+        while (!(mainEnded && running.empty() && (unplaced.empty() || runaway))) {
             const ULONGLONG now = GetTickCount64();
             const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
             if (!GetQueuedCompletionStatus(port, &message, &key, &pid, wait)) {
                 break;
             }
             const DWORD which = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(pid));
-            if (message == JOB_OBJECT_MSG_NEW_PROCESS && track(which) &&
-                ++result.processes > maxProcesses) {
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+                const HANDLE process =
+                    OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
+                                FALSE, which);
+                if (process) {
+                    unplaced[which] = process;
+                }
+            } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
+                       message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
+                mainEnded = mainEnded || which == mainPid;
+                forget(running, which);
+                forget(unplaced, which);
+            }
+            place(result);
+            if (result.processes > maxProcesses && !runaway) {
+                runaway = true;
                 for (const auto& process : running) {
                     TerminateProcess(process.second, 998);
                 }
                 result.err += "\n[run] more than " + std::to_string(maxProcesses) +
                               " processes of the program started: the run was ended\n";
-            } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
-                       message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
-                mainEnded = mainEnded || which == mainPid;
-                const auto it = running.find(which);
-                if (it != running.end()) {
-                    CloseHandle(it->second);
-                    running.erase(it);
-                }
             }
         }
-        result.leftRunning = static_cast<unsigned>(running.size());
+        result.leftRunning = static_cast<unsigned>(running.size() + unplaced.size());
     }
 
 private:
-    // Keeps a handle to a new process of the program's image.
-    bool track(DWORD pid) {
-        const HANDLE process = OpenProcess(
-            PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-        if (!process) {
-            return false;
+    static void forget(std::map<DWORD, HANDLE>& processes, DWORD pid) {
+        const auto it = processes.find(pid);
+        if (it != processes.end()) {
+            CloseHandle(it->second);
+            processes.erase(it);
         }
-        // A process created suspended has no image name yet: only the program's own
-        // restarts start that way.
-        const std::wstring path = imagePath(process);
-        if (!path.empty() && lstrcmpiW(path.c_str(), image.c_str()) != 0) {
-            CloseHandle(process);
-            return false;
+    }
+
+    // Counts the processes that have an image name by now and are the program's; lets the
+    // others go.
+    void place(ProcessResult& result) {
+        for (auto it = unplaced.begin(); it != unplaced.end();) {
+            const std::wstring path = imagePath(it->second);
+            if (path.empty()) {
+                ++it;
+            } else if (lstrcmpiW(path.c_str(), image.c_str()) == 0) {
+                running.insert(*it);
+                ++result.processes;
+                it = unplaced.erase(it);
+            } else {
+                CloseHandle(it->second);
+                it = unplaced.erase(it);
+            }
         }
-        running[pid] = process;
-        return true;
     }
 
     HANDLE job;
     HANDLE port;
     std::wstring image;
+    bool runaway = false;
     std::map<DWORD, HANDLE> running;
+    std::map<DWORD, HANDLE> unplaced;
 };
 
 } // namespace
