@@ -5,6 +5,7 @@
 
 #include "LauncherImage.h"
 #include "TestSupport.h"
+#include "StartsWith.h"
 
 namespace ts = testing_support;
 using ts::Image;
@@ -89,7 +90,7 @@ TEST_F(ConsoleTest, FailureIsOneLineOnStandardError) {
     // The trace goes to the same standard error, redirected or not, and ends with the line.
     r = image.run(LaunchPath::Restart, L"", {{L"CORVELA_DEBUG", L"true"}});
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("[TRACE] app.cpp:", 0), 0u) << r.err;
+    EXPECT_TRUE(ts::StartsWith(r.err, "[TRACE] app.cpp:")) << r.err;
     EXPECT_NE(r.err.find("\n" + message + "\n"), std::string::npos) << r.err;
 }
 

@@ -7,6 +7,9 @@
 #include "ErrorHandling.h"
 #include "Log.h"
 #include "LogCapture.h"
+#include "StartsWith.h"
+
+namespace ts = testing_support;
 
 namespace {
 
@@ -90,7 +93,7 @@ TEST(SysError, ComposesLabelCodeAndPlatformDescription) {
         EXPECT_EQ(description.find_first_of("\r\n"), std::string::npos);
         EXPECT_NE(description.back(), '.');
         EXPECT_NE(description.back(), ' ');
-        EXPECT_EQ(std::string(e.what()).rfind("errors_test.cpp(", 0), 0u);
+        EXPECT_TRUE(ts::StartsWith(std::string(e.what()), "errors_test.cpp("));
     }
 }
 
@@ -110,7 +113,7 @@ TEST_F(ErrorsTest, FailedModuleLookupDropsTheSystemPartWithOneWarning) {
     EXPECT_STREQ(e.what(), "Call failed. System error [5]");
     ASSERT_EQ(capture.records.size(), 1u);
     EXPECT_EQ(capture.records[0].levelName, L"WARNING");
-    EXPECT_EQ(capture.records[0].message.rfind(L"GetModuleHandleEx() failed for ", 0), 0u);
+    EXPECT_TRUE(ts::StartsWith(capture.records[0].message, L"GetModuleHandleEx() failed for "));
     EXPECT_TRUE(tstrings::endsWith(capture.records[0].message, L" address."));
 }
 
@@ -140,7 +143,8 @@ TEST_F(ErrorsTest, CatchAndLogReportsEveryKindAtError) {
         EXPECT_EQ(r.functionName,
                   L"{anonymous}::ErrorsTest_CatchAndLogReportsEveryKindAtError_Test::TestBody");
     }
-    EXPECT_EQ(capture.records[0].message.rfind(L"Exception with message 'errors_test.cpp(", 0), 0u);
+    EXPECT_TRUE(
+        ts::StartsWith(capture.records[0].message, L"Exception with message 'errors_test.cpp("));
     EXPECT_TRUE(tstrings::endsWith(capture.records[0].message, L"TestBody(): inner' caught"));
     EXPECT_EQ(capture.records[1].message, L"Unknown exception caught");
     EXPECT_EQ(capture.records[2].message, L"Unknown exception caught");

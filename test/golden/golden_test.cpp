@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <regex>
 
 #include "LauncherImage.h"
@@ -20,9 +21,13 @@ using ts::LaunchPath;
 
 namespace {
 
-// Fixed places, so that every path and every size counted from a path is the same on every
-// machine.
-const wchar_t* const goldenRoot = L"C:\\corvela-golden";
+// A place of this run's own (runs side by side must not share it) whose name has the same
+// length on every run and every machine, so that every size counted from a path is the same.
+std::wstring goldenRoot() {
+    wchar_t name[32];
+    swprintf(name, 32, L"C:\\corvela-%06lx", GetCurrentProcessId() & 0xffffffUL);
+    return name;
+}
 
 struct Scenario {
     const char* name;
@@ -67,7 +72,7 @@ class GoldenTest : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(GoldenTest, TraceAndErrorTextsAreUnchanged) {
     const Scenario& s = GetParam();
-    const std::wstring root = std::wstring(goldenRoot) + L"\\" + ts::wide(s.name);
+    const std::wstring root = goldenRoot() + L"\\" + ts::wide(s.name);
     ts::removeTree(root);
     Image image(root + L"\\Demo");
     DeleteFileW((root + L"\\Demo\\runtime\\bin\\jli.dll").c_str());
@@ -87,6 +92,7 @@ TEST_P(GoldenTest, TraceAndErrorTextsAreUnchanged) {
     }
     EXPECT_EQ(text, ts::readFile(goldenFile(s.name)));
     ts::removeTree(root);
+    RemoveDirectoryW(goldenRoot().c_str()); // once the last scenario's place is gone
 }
 
 const std::map<std::wstring, std::wstring> quiet = {{L"CORVELA_DEBUG", L"false"}};

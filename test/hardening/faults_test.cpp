@@ -2,10 +2,9 @@
 
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include "LauncherImage.h"
 #include "TestSupport.h"
+#include "StartsWith.h"
 
 namespace ts = testing_support;
 using ts::count;
@@ -18,23 +17,6 @@ class FaultsTest : public ::testing::Test {
 protected:
     ts::TempDir dir{L"faults"};
 };
-
-// Processes still running from the given executable.
-std::vector<DWORD> processesOf(const std::wstring& exe) {
-    std::vector<DWORD> pids;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    const std::wstring name = exe.substr(exe.find_last_of(L'\\') + 1);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (lstrcmpiW(entry.szExeFile, name.c_str()) == 0) {
-            pids.push_back(entry.th32ProcessID);
-        }
-    }
-    CloseHandle(snapshot);
-    return pids;
-}
 
 // Holds a file open with no sharing, as another program might at the worst moment.
 class LockedFile {
@@ -62,7 +44,7 @@ TEST_F(FaultsTest, CrashingRuntimeGivesTheCrashCodeInProcessAndThroughARestart) 
             image.run(path, L"", {{L"STANDIN_CRASH", L"1"}, {L"CORVELA_DEBUG", L"0"}});
         EXPECT_EQ(r.exitCode, 0xC0000005u)
             << (path == LaunchPath::InProcess ? "in process" : "restart");
-        EXPECT_TRUE(processesOf(image.exe()).empty());
+        EXPECT_EQ(r.leftRunning, 0u) << "a process of the run outlived the launcher";
     }
 }
 
@@ -70,7 +52,9 @@ TEST_F(FaultsTest, KillingTheLauncherEndsItsRestartedChild) {
     Image image(dir / L"Demo");
     image.cfg(cfg);
     DeleteFileW(image.recordPath().c_str());
+    const ts::NamedEvent running;
     ts::ScopedEnv record(L"STANDIN_RECORD", image.recordPath());
+    ts::ScopedEnv ready(L"STANDIN_READY_EVENT", running.name());
     ts::ScopedEnv sleep(L"STANDIN_SLEEP_MS", L"60000");
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
@@ -78,13 +62,8 @@ TEST_F(FaultsTest, KillingTheLauncherEndsItsRestartedChild) {
     std::wstring cmd = L"\"" + image.exe() + L"\"";
     ASSERT_TRUE(CreateProcessW(image.exe().c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
                                nullptr, &si, &pi));
-    // Wait until the child has reached the runtime.
-    std::string childPid;
-    for (int i = 0; i < 300 && childPid.empty(); ++i) {
-        Sleep(100);
-        childPid = ts::Record::read(image.recordPath()).get("pid");
-    }
-    ASSERT_FALSE(childPid.empty()) << "the child never reached JLI_Launch";
+    ASSERT_TRUE(running.waitFor(30000)) << "the child never reached JLI_Launch";
+    const std::string childPid = ts::Record::read(image.recordPath()).get("pid");
     ASSERT_NE(childPid, std::to_string(pi.dwProcessId));
     HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, std::stoul(childPid));
     ASSERT_NE(child, nullptr);
@@ -103,23 +82,31 @@ TEST_F(FaultsTest, KillingTheLauncherEndsItsRestartedChild) {
 
 TEST_F(FaultsTest, ProgramsTheApplicationStartsOutliveTheLauncher) {
     // The job ends the restarted launcher with its parent, but what the application starts
-    // on its own (a helper, an updater) breaks away and lives on.
+    // on its own (a helper, an updater) breaks away and lives on: it reports only once it is
+    // told that the launcher has ended.
     Image image(dir / L"Demo");
     image.cfg(cfg);
+    image.maxProcesses = 0;
+    const ts::NamedEvent launcherEnded;
     const std::wstring report = dir / L"helper.txt";
     const ts::ProcessResult r =
         image.run(LaunchPath::Restart, L"",
                   {{L"STANDIN_SPAWN", L"\"" + ts::binDir() + L"\\argv_echo.exe\" helper"},
-                   {L"ARGV_ECHO_DELAY_MS", L"2000"},
+                   {L"ARGV_ECHO_WAIT_EVENT", launcherEnded.name()},
                    {L"ARGV_ECHO_OUT", report}});
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << "not the restart path: " << r.err;
-    ASSERT_NE(image.record().get("spawned"), "failed");
-    for (int i = 0; i < 100 && GetFileAttributesW(report.c_str()) == INVALID_FILE_ATTRIBUTES; ++i) {
-        Sleep(100);
-    }
-    EXPECT_NE(GetFileAttributesW(report.c_str()), INVALID_FILE_ATTRIBUTES)
-        << "the application's own program died with the launcher";
+    const std::string spawned = image.record().get("spawned");
+    ASSERT_NE(spawned, "failed");
+    ASSERT_FALSE(spawned.empty());
+    const HANDLE helper = OpenProcess(SYNCHRONIZE, FALSE, std::stoul(spawned));
+    SetEvent(launcherEnded.handle());
+    ASSERT_NE(helper, nullptr) << "the application's own program died with the launcher";
+    EXPECT_EQ(WaitForSingleObject(helper, 30000), WAIT_OBJECT_0);
+    CloseHandle(helper);
+    const std::vector<std::string> echoed = ts::splitLines(ts::readFile(report));
+    ASSERT_EQ(echoed.size(), 2u) << "the application's own program did not report";
+    EXPECT_EQ(ts::unhexWide(echoed[1]), L"helper");
 }
 
 TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
@@ -142,8 +129,8 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
             ASSERT_TRUE(lock.locked());
             const ts::ProcessResult r = image.run(path, L"", {{L"CORVELA_DEBUG", L"0"}});
             EXPECT_EQ(r.exitCode, 1u) << r.err;
-            EXPECT_EQ(r.err.rfind(c.message, 0), 0u) << r.err;
-            EXPECT_TRUE(processesOf(image.exe()).empty());
+            EXPECT_TRUE(ts::StartsWith(r.err, c.message)) << r.err;
+            EXPECT_EQ(r.leftRunning, 0u) << "a process of the run outlived the launcher";
         }
     }
 
@@ -152,7 +139,7 @@ TEST_F(FaultsTest, LockedOrVanishedFilesFailClearlyWithNoChildLeft) {
     ASSERT_TRUE(CreateDirectoryW(jli.c_str(), nullptr));
     const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed.", 0), 0u)
+    EXPECT_TRUE(ts::StartsWith(r.err, "LoadLibraryW(" + root + "\\runtime\\bin\\jli.dll) failed."))
         << r.err;
 }
 

@@ -1,8 +1,8 @@
 // Reports the argument vector it received, as CommandLineToArgvW splits its command line,
 // one UTF-8 hex line per element, to the file named by ARGV_ECHO_OUT; exits with the code
 // in ARGV_ECHO_EXIT. With ARGV_ECHO_STARTUP it also writes the startup flags and show-window
-// value it was created with. ARGV_ECHO_DELAY_MS makes it wait that long before it reports,
-// so that a test can tell whether it outlived its parent.
+// value it was created with. ARGV_ECHO_WAIT_EVENT names an event it waits for before it
+// reports, so that a test can tell whether it outlived its parent.
 
 #include <windows.h>
 
@@ -23,9 +23,13 @@ std::wstring env(const wchar_t* name) {
 } // namespace
 
 int wmain() {
-    const std::wstring delay = env(L"ARGV_ECHO_DELAY_MS");
-    if (!delay.empty()) {
-        Sleep(static_cast<DWORD>(wcstoul(delay.c_str(), nullptr, 10)));
+    const std::wstring waitFor = env(L"ARGV_ECHO_WAIT_EVENT");
+    if (!waitFor.empty()) {
+        const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, waitFor.c_str());
+        if (!event || WaitForSingleObject(event, 60000) != WAIT_OBJECT_0) {
+            return 2;
+        }
+        CloseHandle(event);
     }
     int argc = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);

@@ -38,16 +38,16 @@ int check(const ts::Image& image, bool inProcess) {
     const char* path = inProcess ? "in process" : "restart";
     DeleteFileW(image.recordPath().c_str());
     ts::ScopedEnv pathVar(L"PATH", inProcess ? image.pathListingAppDir() : ts::env(L"PATH"));
+    const ts::NamedEvent running;
+    ts::ScopedEnv readyEvent(L"STANDIN_READY_EVENT", running.name());
     const HANDLE launcher = start(image);
     if (!launcher) {
         printf("FAIL (%s): cannot start the launcher\n", path);
         return 1;
     }
-    bool ready = false;
-    for (int i = 0; i < 300 && !ready; ++i) {
-        Sleep(100);
-        ready = ts::Record::read(image.recordPath()).get("ctrl_handler") == "installed";
-    }
+    // Set once the application's handler is in place.
+    const bool ready = running.waitFor(30000) &&
+                       ts::Record::read(image.recordPath()).get("ctrl_handler") == "installed";
     int failures = 0;
     if (!ready) {
         printf("FAIL (%s): the application never got ready\n", path);

@@ -1,11 +1,10 @@
 // Starts a launcher image that fails (no configuration file), finds its message box by
-// caption, reads the box's text, closes it with OK, and checks the text and the exit code.
-// The image lies under Cyrillic and CJK names, which the box must show as they are. Then an
+// process and caption, reads the box's text, closes it with OK, and checks the text and the exit
+// code. The image lies under Cyrillic and CJK names, which the box must show as they are. Then an
 // installed image fails on its user's options file: the box names file and line, and the
-// package's log records the same text.
-// Then the console launcher fails the same way: one line on standard error, and no window,
-// which on a display would hold the process until someone closed it.
-// Needs a display (run under xvfb-run). Exits 0 when everything matched.
+// package's log records the same text. Then the console launcher fails the same way: one line on
+// standard error, and no window, which on a display would hold the process until someone closed
+// it. Needs a display (run under xvfb-run). Exits 0 when everything matched.
 
 #include <windows.h>
 
@@ -19,8 +18,10 @@ namespace ts = testing_support;
 
 namespace {
 
+// A window of the launcher's own process: other tests' launchers have the same name.
 struct Search {
     std::wstring caption;
+    DWORD pid = 0;
     HWND box = nullptr;
 };
 
@@ -28,7 +29,9 @@ BOOL CALLBACK findBox(HWND window, LPARAM param) {
     Search* search = reinterpret_cast<Search*>(param);
     wchar_t title[512] = L"";
     GetWindowTextW(window, title, 512);
-    if (search->caption == title && IsWindowVisible(window)) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == search->pid && search->caption == title && IsWindowVisible(window)) {
         search->box = window;
         return FALSE;
     }
@@ -78,8 +81,9 @@ int checkBox(const std::wstring& exe, const std::string& expected) {
     }
     Search search;
     search.caption = L"Demo.exe";
-    for (int i = 0; i < 300 && !search.box; ++i) {
-        Sleep(100);
+    search.pid = pi.dwProcessId;
+    // The box's own message loop is the first time the failing launcher waits for input.
+    if (WaitForInputIdle(pi.hProcess, 30000) == 0) {
         EnumWindows(findBox, reinterpret_cast<LPARAM>(&search));
     }
     int failures = 0;

@@ -43,17 +43,16 @@ int wmain() {
     ts::ScopedEnv record(L"STANDIN_RECORD", image.recordPath());
     ts::ScopedEnv busy(L"STANDIN_SLEEP_MS", L"4000");
     ts::ScopedEnv debug(L"CORVELA_DEBUG", L"false");
+    const ts::NamedEvent running;
+    ts::ScopedEnv ready(L"STANDIN_READY_EVENT", running.name());
 
     const HANDLE launcher = start(image.exe(), L"");
     if (!launcher) {
         printf("FAIL: cannot start the launcher\n");
         return 1;
     }
-    std::string childPid;
-    for (int i = 0; i < 300 && childPid.empty(); ++i) {
-        Sleep(100);
-        childPid = ts::Record::read(image.recordPath()).get("pid");
-    }
+    const std::string childPid =
+        running.waitFor(30000) ? ts::Record::read(image.recordPath()).get("pid") : std::string();
     int failures = 0;
     if (childPid.empty()) {
         printf("FAIL: the application never started\n");

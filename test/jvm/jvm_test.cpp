@@ -244,11 +244,9 @@ TEST_F(LaunchTest, DebugLinesOnlyWhenTheSwitchIsExactlyTrue) {
         const wchar_t* value;
         bool unset;
         bool printed;
-    } cases[] = {{L"true", false, true},
-                 {L"TRUE", false, false},
-                 {L"true ", false, false},
-                 {L"1", false, false},
-                 {L"", true, false}};
+    } cases[] = {{L"true", false, true},   {L"TRUE", false, false},  {L"True", false, false},
+                 {L" true", false, false}, {L"true ", false, false}, {L"1", false, false},
+                 {L"", false, false},      {L"", true, false}};
     for (const Case& c : cases) {
         ts::ScopedEnv debug(L"CORVELA_DEBUG", c.value, c.unset);
         StderrCapture err(dir / L"stderr.txt");

@@ -10,6 +10,7 @@
 #include "Log.h"
 #include "LaunchDataWalk.h"
 #include "LogCapture.h"
+#include "StartsWith.h"
 #include "WindowsSupport.h"
 
 namespace ts = testing_support;
@@ -62,7 +63,7 @@ TEST_F(LaunchDataTest, WorkedExampleLayout) {
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_EQ(messages[0], L"Need 125 bytes for JvmlLauncherData buffer");
     EXPECT_EQ(messages[1], L"Need 125 bytes for JvmlLauncherData buffer");
-    EXPECT_EQ(messages[2].rfind(L"Initialized 125 bytes at ", 0), 0u);
+    EXPECT_TRUE(ts::StartsWith(messages[2], L"Initialized 125 bytes at "));
     EXPECT_TRUE(tstrings::endsWith(messages[2], L" address"));
 }
 

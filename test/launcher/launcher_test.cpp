@@ -6,6 +6,7 @@
 
 #include "LauncherImage.h"
 #include "TestSupport.h"
+#include "StartsWith.h"
 
 namespace ts = testing_support;
 using testing_support::count;
@@ -36,7 +37,7 @@ TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
     // The trace opens and closes with the frame's scope.
     const std::vector<std::string> lines = ts::splitLines(r.err);
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines.front().rfind("[TRACE] app.cpp:", 0), 0u) << lines.front();
+    EXPECT_TRUE(ts::StartsWith(lines.front(), "[TRACE] app.cpp:")) << lines.front();
     EXPECT_TRUE(lines.front().find(": Entering app::launch") != std::string::npos);
     EXPECT_TRUE(lines.back().find(": Exiting app::launch (entered at app.cpp:") !=
                 std::string::npos)
@@ -46,15 +47,18 @@ TEST_F(LauncherTest, InProcessWhenPathListsTheAppDirInAnyCase) {
 TEST_F(LauncherTest, RestartRunsExactlyOneChildWithTheSameArguments) {
     Image image(dir / L"Demo");
     image.cfg(mainClassCfg);
-    const std::wstring args =
-        L"plain \"with blank\" \"say \\\"hi\\\"\" \"C:\\My Dir\\\\\" \"\" last";
+    // Backslashes before a quote: three give one and a literal quote, four before a closing
+    // quote give two.
+    const std::wstring args = L"plain \"with blank\" \"say \\\"hi\\\"\" \"C:\\My Dir\\\\\" \"\" "
+                              L"back\\\\\\\"slash \"tail\\\\\\\\\" last";
     const ts::ProcessResult r = image.run(LaunchPath::Restart, args);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     const ts::Record record = image.record();
     EXPECT_NE(record.get("pid"), std::to_string(r.pid));
     EXPECT_EQ(count(r.err, "CreateProcess["), 1u) << r.err;
-    EXPECT_EQ(record.args(), image.expectedArgs({L"app.Main", L"plain", L"with blank",
-                                                 L"say \"hi\"", L"C:\\My Dir\\", L"", L"last"}));
+    EXPECT_EQ(record.args(),
+              image.expectedArgs({L"app.Main", L"plain", L"with blank", L"say \"hi\"",
+                                  L"C:\\My Dir\\", L"", L"back\\\"slash", L"tail\\\\", L"last"}));
     // The child sees the extended PATH; the restart marker is gone before the JVM starts.
     const std::string path = record.get("env.PATH");
     EXPECT_EQ(path.substr(path.size() - ts::utf8(image.appDir()).size() - 1),
@@ -64,6 +68,22 @@ TEST_F(LauncherTest, RestartRunsExactlyOneChildWithTheSameArguments) {
     // message loop falls back to a message-only window, and the launch goes on.
     EXPECT_NE(r.err.find("): the message loop runs on a message-only window\n"), std::string::npos)
         << r.err;
+}
+
+TEST_F(LauncherTest, RestartedChildIsInItsJobBeforeTheRuntimeLoads) {
+    // Run outside any job of the test's, so that the only job there can be is the
+    // launcher's: the runtime of a restarted child must find itself in it as it loads.
+    Image image(dir / L"Demo");
+    image.cfg(mainClassCfg);
+    image.maxProcesses = 0;
+    for (LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        const bool restart = path == LaunchPath::Restart;
+        const ts::ProcessResult r = image.run(path);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(count(r.err, "CreateProcess["), restart ? 1u : 0u) << r.err;
+        EXPECT_EQ(image.record().get("in_job_at_load"), restart ? "1" : "0")
+            << (restart ? "restart" : "in process");
+    }
 }
 
 TEST_F(LauncherTest, RestartReturnsTheChildsExitCode) {
@@ -98,42 +118,65 @@ TEST_F(LauncherTest, ApplicationDirectoryWithSemicolonRestartsOnlyOnce) {
 }
 
 TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
-    Image image(dir / L"Demo");
-    image.cfg("[Application]\napp.mainclass=FromAppDir\n");
-    ts::writeFile(image.appDir() + L"\\.package", "Pkg\r\n");
-    const std::wstring local = dir / L"local";
-    const std::wstring roaming = dir / L"roaming";
-    ts::makeDirs(local + L"\\Pkg");
-    ts::makeDirs(roaming + L"\\Pkg");
-    ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
-
-    // An installed image's JVM writes its error file under LOCALAPPDATA.
-    const std::wstring errorFile = L"-XX:ErrorFile=" + local + L"\\Pkg\\logs\\hs_err_pid%p.log";
-
-    // LOCALAPPDATA has no file: APPDATA's wins over the application directory's.
-    ts::ProcessResult r =
-        image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_EQ(image.record().args(), image.expectedArgs({errorFile, L"FromRoaming"}));
-    EXPECT_EQ(count(r.err, "file exit"), 2u) << r.err;
-
-    ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
-    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(image.record().args(), image.expectedArgs({errorFile, L"FromLocal"}));
-
-    // LOCALAPPDATA unset: an error record for it, then APPDATA alone.
-    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA!", L""}, {L"APPDATA", roaming}});
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromRoaming"}));
-    EXPECT_NE(r.err.find("[ERROR] "), std::string::npos);
-    EXPECT_NE(r.err.find("GetEnvironmentVariable(LOCALAPPDATA) failed. Variable not set"),
-              std::string::npos);
-
-    // No package file: the application directory's configuration.
-    DeleteFileW((image.appDir() + L"\\.package").c_str());
-    r = image.run(LaunchPath::InProcess, L"", {{L"LOCALAPPDATA", local}, {L"APPDATA", roaming}});
-    EXPECT_EQ(image.record().args(), image.expectedArgs({L"FromAppDir"}));
-    EXPECT_EQ(count(r.err, "file exit"), 0u);
+    struct Case {
+        const char* what;
+        bool packageFile; // app\.package names the package "Pkg"
+        bool localFile;   // LOCALAPPDATA\Pkg\Demo.cfg exists
+        bool localSet;    // LOCALAPPDATA is set at all
+        const wchar_t* mainClass;
+        bool localLookedUp; // the trace names the LOCALAPPDATA candidate
+        bool roamingLookedUp;
+    } cases[] = {
+        {"LOCALAPPDATA has no file: APPDATA's wins over the application directory's", true, false,
+         true, L"FromRoaming", true, true},
+        {"LOCALAPPDATA's file wins: APPDATA is not looked at", true, true, true, L"FromLocal", true,
+         false},
+        {"LOCALAPPDATA unset: an error record for it, then APPDATA alone", true, false, false,
+         L"FromRoaming", false, true},
+        {"no package file: the application directory's configuration", false, true, true,
+         L"FromAppDir", false, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::wstring root = dir / std::to_wstring(++n);
+        Image image(root + L"\\Demo");
+        image.cfg("[Application]\napp.mainclass=FromAppDir\n");
+        if (c.packageFile) {
+            ts::writeFile(image.appDir() + L"\\.package", "Pkg\r\n");
+        }
+        const std::wstring local = root + L"\\local";
+        const std::wstring roaming = root + L"\\roaming";
+        ts::makeDirs(local + L"\\Pkg");
+        ts::makeDirs(roaming + L"\\Pkg");
+        ts::writeFile(roaming + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromRoaming\n");
+        if (c.localFile) {
+            ts::writeFile(local + L"\\Pkg\\Demo.cfg", "[Application]\napp.mainclass=FromLocal\n");
+        }
+        const ts::ProcessResult r = image.run(
+            LaunchPath::InProcess, L"",
+            {{c.localSet ? L"LOCALAPPDATA" : L"LOCALAPPDATA!", local}, {L"APPDATA", roaming}});
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        // An installed image's JVM writes its error file under LOCALAPPDATA.
+        std::vector<std::wstring> expected;
+        if (c.packageFile && c.localSet) {
+            expected.push_back(L"-XX:ErrorFile=" + local + L"\\Pkg\\logs\\hs_err_pid%p.log");
+        }
+        expected.push_back(c.mainClass);
+        EXPECT_EQ(image.record().args(), image.expectedArgs(expected));
+        const size_t localAt = r.err.find("[" + ts::utf8(local) + "\\Pkg\\Demo.cfg]");
+        const size_t roamingAt = r.err.find("[" + ts::utf8(roaming) + "\\Pkg\\Demo.cfg]");
+        EXPECT_EQ(localAt != std::string::npos, c.localLookedUp) << r.err;
+        EXPECT_EQ(roamingAt != std::string::npos, c.roamingLookedUp) << r.err;
+        if (c.localLookedUp && c.roamingLookedUp) {
+            EXPECT_LT(localAt, roamingAt) << r.err;
+        }
+        const bool unsetReported =
+            r.err.find("[ERROR] ") != std::string::npos &&
+            r.err.find("GetEnvironmentVariable(LOCALAPPDATA) failed. Variable not set") !=
+                std::string::npos;
+        EXPECT_EQ(unsetReported, c.packageFile && !c.localSet) << r.err;
+    }
 }
 
 TEST_F(LauncherTest, CommandLineArgumentsReplaceConfiguredOnesUnexpanded) {
@@ -200,36 +243,80 @@ TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
 }
 
 TEST_F(LauncherTest, RuntimeLocationAndItsFailures) {
-    Image image(dir / L"Demo");
-    // app.runtime from a macro.
-    ts::makeDirs(image.root + L"\\rt2\\bin");
-    ts::copyFile(ts::standinDir() + L"\\jli.dll", image.root + L"\\rt2\\bin\\jli.dll");
-    image.cfg("[Application]\napp.runtime=$ROOTDIR\\rt2\napp.mainclass=M\n");
-    DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
-    ts::ProcessResult r = image.run(LaunchPath::InProcess);
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    EXPECT_NE(r.err.find("jli lib: [" + ts::utf8(image.root) + "\\rt2\\bin\\jli.dll]"),
-              std::string::npos);
-
-    image.cfg("[Application]\napp.mainclass=M\n");
-    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err,
-              "Failed to find JVM in \"" + ts::utf8(image.root) + "\\runtime\" directory.\n");
-
-    image.runtime(L"jli_nolaunch.dll");
-    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}});
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("GetProcAddress(" + ts::utf8(image.root) +
-                              "\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]",
-                          0),
-              0u)
-        << r.err;
-
-    image.runtime(L"jli.dll");
-    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}});
-    EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err, "Failed to launch JVM\n");
+    enum class Match { Whole, Start, Within };
+    struct Case {
+        const char* what;
+        const char* cfg;
+        const wchar_t* runtimeDir; // where the stand-in goes, under the image root
+        const wchar_t* standin;    // copied as bin\jli.dll there; null for none
+        std::map<std::wstring, std::wstring> env;
+        DWORD exitCode;
+        Match match;
+        std::string err; // "<ROOT>" stands for the image root
+    } cases[] = {
+        {"app.runtime from a macro",
+         "[Application]\napp.runtime=$ROOTDIR\\rt2\napp.mainclass=M\n",
+         L"rt2",
+         L"jli.dll",
+         {},
+         0,
+         Match::Within,
+         "jli lib: [<ROOT>\\rt2\\bin\\jli.dll]"},
+        {"no runtime",
+         "[Application]\napp.mainclass=M\n",
+         L"runtime",
+         nullptr,
+         {{L"CORVELA_DEBUG", L"0"}},
+         1,
+         Match::Whole,
+         "Failed to find JVM in \"<ROOT>\\runtime\" directory.\n"},
+        {"a runtime without JLI_Launch",
+         "[Application]\napp.mainclass=M\n",
+         L"runtime",
+         L"jli_nolaunch.dll",
+         {{L"CORVELA_DEBUG", L"0"}},
+         1,
+         Match::Start,
+         "GetProcAddress(<ROOT>\\runtime\\bin\\jli.dll, JLI_Launch) failed. System error [127]"},
+        {"JLI_Launch fails",
+         "[Application]\napp.mainclass=M\n",
+         L"runtime",
+         L"jli.dll",
+         {{L"CORVELA_DEBUG", L"0"}, {L"STANDIN_EXIT", L"2"}},
+         1,
+         Match::Whole,
+         "Failed to launch JVM\n"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Image image(dir / std::to_wstring(++n));
+        DeleteFileW((image.root + L"\\runtime\\bin\\jli.dll").c_str());
+        if (c.standin) {
+            ts::makeDirs(image.root + L"\\" + c.runtimeDir + L"\\bin");
+            ts::copyFile(ts::standinDir() + L"\\" + c.standin,
+                         image.root + L"\\" + c.runtimeDir + L"\\bin\\jli.dll");
+        }
+        image.cfg(c.cfg);
+        const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", c.env);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+        std::string err = c.err;
+        const size_t root = err.find("<ROOT>");
+        if (root != std::string::npos) {
+            err.replace(root, 6, ts::utf8(image.root));
+        }
+        switch (c.match) {
+        case Match::Whole:
+            EXPECT_EQ(r.err, err);
+            break;
+        case Match::Start:
+            EXPECT_TRUE(ts::StartsWith(r.err, err));
+            break;
+        case Match::Within:
+            EXPECT_NE(r.err.find(err), std::string::npos) << r.err;
+            break;
+        }
+    }
 }
 
 TEST_F(LauncherTest, DependentLibraryLoadsThroughAddDllDirectory) {
@@ -274,10 +361,8 @@ TEST_F(LauncherTest, SplashLoadsServerJvmAndSplashScreenLibraries) {
     DeleteFileW((image.root + L"\\runtime\\bin\\splashscreen.dll").c_str());
     r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"no"}});
     EXPECT_EQ(r.exitCode, 1u);
-    EXPECT_EQ(r.err.rfind("LoadLibraryW(" + ts::utf8(image.root) +
-                              "\\runtime\\bin\\splashscreen.dll) failed.",
-                          0),
-              0u)
+    EXPECT_TRUE(ts::StartsWith(r.err, "LoadLibraryW(" + ts::utf8(image.root) +
+                                          "\\runtime\\bin\\splashscreen.dll) failed."))
         << r.err;
     EXPECT_FALSE(image.record().has("call"));
 }
@@ -324,8 +409,8 @@ TEST_F(LauncherTest, RestartThatCannotStartItsChildIsReported) {
         ts::run(name + L".exe", name + L".exe", {{L"STANDIN_RECORD", image.recordPath()}});
     SetCurrentDirectoryW(saved);
     EXPECT_EQ(r.exitCode, 1u) << r.err;
-    EXPECT_EQ(r.err.rfind("CreateProcess[suspended][visible][inherit](" + ts::utf8(image.exe()), 0),
-              0u)
+    EXPECT_TRUE(ts::StartsWith(r.err, "CreateProcess[suspended][visible][inherit](" +
+                                          ts::utf8(image.exe())))
         << r.err;
     EXPECT_NE(r.err.find(") failed. System error ["), std::string::npos) << r.err;
     EXPECT_FALSE(image.record().has("call"));

@@ -10,7 +10,13 @@
 // And what a command-line tool does with its console: STANDIN_PRINT writes a line to
 // standard output and one to standard error; STANDIN_ECHO_STDIN copies standard input to
 // standard output until its end; STANDIN_CTRL_C ends the process with 130 on Ctrl+C or
-// Ctrl+Break, as the JVM does. After the pause, "finished=1" is recorded.
+// Ctrl+Break, as the JVM does; STANDIN_SHUTDOWN_MS makes the end of its console (closed,
+// logoff, shutdown) start shutdown work that long, as the JVM's shutdown hooks would, and
+// records "shutdown_done=1" once it is done. After the pause, "finished=1" is recorded.
+//
+// For tests that must know when the application runs, STANDIN_READY_EVENT names an event
+// that is set once everything above is in place. And the library records, as it is loaded,
+// whether its process is already in a job.
 
 #include <cstdlib>
 
@@ -89,10 +95,44 @@ BOOL WINAPI endWith130OnCtrlC(DWORD event) {
     ExitProcess(130);
 }
 
-// The process id of the started program, or "failed".
+BOOL WINAPI shutDownSlowlyWhenTheConsoleEnds(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return FALSE;
+    }
+    standin::Record().line("shutdown", "started");
+    Sleep(static_cast<DWORD>(
+        std::wcstoul(standin::env(L"STANDIN_SHUTDOWN_MS").c_str(), nullptr, 10)));
+    standin::Record().line("shutdown_done", "1");
+    ExitProcess(0);
+}
+
+void setReadyEvent() {
+    const std::wstring name = standin::env(L"STANDIN_READY_EVENT");
+    if (name.empty()) {
+        return;
+    }
+    if (const HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str())) {
+        SetEvent(event);
+        CloseHandle(event);
+    }
+}
+
+// "1" when this process is in a job.
+std::string inJob() {
+    BOOL inJob = FALSE;
+    return IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) ? (inJob ? "1" : "0") : "?";
+}
+
+// Taken as the library loads, recorded with the call: loading costs the launcher no file
+// access of its own.
+std::string inJobAtLoad = "?";
+
+// The process id of the started program, or "failed". It gets none of the application's
+// standard handles: a test reading the launcher's output need not wait for it.
 std::string spawnDetached(std::wstring commandLine) {
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi)) {
@@ -119,6 +159,7 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         // The code page the narrow arguments are in: the launcher's manifest chooses it.
         record.line("acp", number(GetACP()));
         record.line("cpu_us", cpu);
+        record.line("in_job_at_load", inJobAtLoad);
         record.line("peak_ws_kib", peak);
         record.line("argc", number(argc));
         for (int i = 0; i < argc; ++i) {
@@ -170,9 +211,14 @@ extern "C" __declspec(dllexport) int JLI_Launch(
             SetConsoleCtrlHandler(endWith130OnCtrlC, TRUE);
             record.line("ctrl_handler", "installed");
         }
+        if (!standin::env(L"STANDIN_SHUTDOWN_MS").empty()) {
+            SetConsoleCtrlHandler(shutDownSlowlyWhenTheConsoleEnds, TRUE);
+            record.line("shutdown_handler", "installed");
+        }
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
     }
+    setReadyEvent();
     // Holds the "JVM" running for as long as a test needs a live child.
     const std::wstring sleep = standin::env(L"STANDIN_SLEEP_MS");
     if (!sleep.empty()) {
@@ -195,4 +241,13 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         *static_cast<volatile int*>(nullptr) = 1;
     }
     return static_cast<int>(std::wcstoul(standin::env(L"STANDIN_EXIT").c_str(), nullptr, 10));
+}
+
+// Loaded by a restarted launcher, the runtime must already be inside the job that ends it
+// with its parent: from here on the application may start programs of its own.
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        inJobAtLoad = inJob();
+    }
+    return TRUE;
 }

@@ -79,7 +79,7 @@ public:
         }
         testing_support::ProcessResult r =
             testing_support::run(exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args),
-                                 env, 60000, std::wstring(), redirections);
+                                 env, 60000, std::wstring(), redirections, maxProcesses);
         // Standard error is a text-mode stream: compare lines, not line ends.
         r.err.erase(std::remove(r.err.begin(), r.err.end(), '\r'), r.err.end());
         return r;
@@ -99,6 +99,10 @@ public:
 
     const std::wstring root;
     const std::wstring name;
+    // The launcher and the one child a restart makes: a launcher that restarts itself again
+    // is ended at its second restart. 0 runs it outside a job, for runs whose application
+    // starts programs of its own.
+    unsigned maxProcesses = 2;
 };
 
 } // namespace testing_support

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "ErrorHandling.h"
+#include "StartsWith.h"
 
 namespace testing_support {
 
@@ -25,12 +26,7 @@ template <class Error = CvErrorBase, class Call> std::string raisedMessage(Call 
 // `call` raises an error of type `Error` whose message starts with `prefix`.
 template <class Error = CvErrorBase, class Call>
 ::testing::AssertionResult raisesErrorStartingWith(Call call, const std::string& prefix) {
-    const std::string message = raisedMessage<Error>(call);
-    if (message.rfind(prefix, 0) == 0) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "raised \"" << message << "\", expected a message starting with \"" << prefix << "\"";
+    return StartsWith(raisedMessage<Error>(call), prefix);
 }
 
 } // namespace testing_support

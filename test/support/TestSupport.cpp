@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace testing_support {
@@ -64,6 +65,126 @@ struct PipeReader {
         }
         return 0;
     }
+};
+
+std::wstring imagePath(HANDLE process) {
+    wchar_t path[32768];
+    DWORD size = 32768;
+    return QueryFullProcessImageNameW(process, 0, path, &size) ? std::wstring(path, size)
+                                                               : std::wstring();
+}
+
+// A job that tells its port about every process that starts or ends in it, nested jobs
+// included, so that a run can follow the program's own processes without polling. Only
+// those count: Wine starts processes of its own (its desktop, its debugger) from whichever
+// program needs them first, and those must live on. A process has no image name until it
+// has begun to run, so one is placed once it has one, at a later message.
+class WatchedJob {
+public:
+    WatchedJob()
+        : job(CreateJobObjectW(nullptr, nullptr)),
+          port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1)) {
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
+        if (!job || !port ||
+            !SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association,
+                                     sizeof(association))) {
+            fail(L"CreateJobObject/CreateIoCompletionPort");
+        }
+    }
+    ~WatchedJob() {
+        for (const auto& process : running) {
+            TerminateProcess(process.second, 997);
+            CloseHandle(process.second);
+        }
+        for (const auto& process : unplaced) {
+            CloseHandle(process.second);
+        }
+        CloseHandle(port);
+        CloseHandle(job);
+    }
+    WatchedJob(const WatchedJob&) = delete;
+    WatchedJob& operator=(const WatchedJob&) = delete;
+
+    void add(HANDLE process) {
+        image = imagePath(process);
+        if (image.empty() || !AssignProcessToJobObject(job, process)) {
+            fail(L"AssignProcessToJobObject");
+        }
+    }
+
+    // Follows the job until `mainPid` and every other process of its image have ended, or
+    // until the deadline; ends them all as soon as more than `maxProcesses` have started.
+    void follow(DWORD mainPid, unsigned maxProcesses, ULONGLONG deadline, ProcessResult& result) {
+        DWORD message = 0;
+        ULONG_PTR key = 0;
+        LPOVERLAPPED pid = nullptr;
+        bool mainEnded = false;
+        while (!(mainEnded && running.empty() && (unplaced.empty() || runaway))) {
+            const ULONGLONG now = GetTickCount64();
+            const DWORD wait = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            if (!GetQueuedCompletionStatus(port, &message, &key, &pid, wait)) {
+                break;
+            }
+            const DWORD which = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(pid));
+            if (message == JOB_OBJECT_MSG_NEW_PROCESS) {
+                const HANDLE process =
+                    OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
+                                FALSE, which);
+                if (process) {
+                    unplaced[which] = process;
+                }
+            } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
+                       message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
+                mainEnded = mainEnded || which == mainPid;
+                forget(running, which);
+                forget(unplaced, which);
+            }
+            place(result);
+            if (result.processes > maxProcesses && !runaway) {
+                runaway = true;
+                for (const auto& process : running) {
+                    TerminateProcess(process.second, 998);
+                }
+                result.err += "\n[run] more than " + std::to_string(maxProcesses) +
+                              " processes of the program started: the run was ended\n";
+            }
+        }
+        result.leftRunning = static_cast<unsigned>(running.size() + unplaced.size());
+    }
+
+private:
+    static void forget(std::map<DWORD, HANDLE>& processes, DWORD pid) {
+        const auto it = processes.find(pid);
+        if (it != processes.end()) {
+            CloseHandle(it->second);
+            processes.erase(it);
+        }
+    }
+
+    // Counts the processes that have an image name by now and are the program's; lets the
+    // others go.
+    void place(ProcessResult& result) {
+        for (auto it = unplaced.begin(); it != unplaced.end();) {
+            const std::wstring path = imagePath(it->second);
+            if (path.empty()) {
+                ++it;
+            } else if (lstrcmpiW(path.c_str(), image.c_str()) == 0) {
+                running.insert(*it);
+                ++result.processes;
+                it = unplaced.erase(it);
+            } else {
+                CloseHandle(it->second);
+                it = unplaced.erase(it);
+            }
+        }
+    }
+
+    HANDLE job;
+    HANDLE port;
+    std::wstring image;
+    bool runaway = false;
+    std::map<DWORD, HANDLE> running;
+    std::map<DWORD, HANDLE> unplaced;
 };
 
 } // namespace
@@ -217,6 +338,20 @@ ScopedEnv::~ScopedEnv() {
     SetEnvironmentVariableW(name.c_str(), hadValue ? oldValue.c_str() : nullptr);
 }
 
+NamedEvent::NamedEvent() {
+    static unsigned counter = 0;
+    eventName = L"corvela-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                std::to_wstring(++counter);
+    event = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    if (!event) {
+        fail(L"CreateEvent(" + eventName + L")");
+    }
+}
+
+NamedEvent::~NamedEvent() {
+    CloseHandle(event);
+}
+
 std::wstring binDir() {
     wchar_t path[32768];
     const DWORD n = GetModuleFileNameW(nullptr, path, 32768);
@@ -231,7 +366,8 @@ std::wstring standinDir() {
 
 ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   const std::map<std::wstring, std::wstring>& envOverrides, DWORD timeoutMs,
-                  const std::wstring& workDir, const Redirections& redirections) {
+                  const std::wstring& workDir, const Redirections& redirections,
+                  unsigned maxProcesses) {
     SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
     if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
@@ -264,7 +400,8 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     std::wstring cmd = commandLine;
     std::wstring block = environmentBlock(envOverrides);
     const BOOL created =
-        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_UNICODE_ENVIRONMENT,
+        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT | (maxProcesses ? CREATE_SUSPENDED : 0),
                        &block[0], workDir.empty() ? nullptr : workDir.c_str(), &si, &pi);
     const DWORD createError = GetLastError();
     CloseHandle(outWrite);
@@ -285,10 +422,19 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
 
     ProcessResult result;
     result.pid = pi.dwProcessId;
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+    std::unique_ptr<WatchedJob> job;
+    if (maxProcesses) {
+        job.reset(new WatchedJob());
+        job->add(pi.hProcess);
+        ResumeThread(pi.hThread);
+        job->follow(pi.dwProcessId, maxProcesses, GetTickCount64() + timeoutMs, result);
+    }
+    if (WaitForSingleObject(pi.hProcess, job ? 0 : timeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(pi.hProcess, 999);
         WaitForSingleObject(pi.hProcess, INFINITE);
     }
+    // Whatever is left in the job ends here, before the pipes are drained.
+    job.reset();
     GetExitCodeProcess(pi.hProcess, &result.exitCode);
     // Grandchildren may hold the pipes a little longer; they end with their job.
     WaitForSingleObject(out.thread, timeoutMs);
@@ -300,7 +446,7 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     result.out = redirections.output.empty() ? out.data : readFile(redirections.output);
-    result.err = err.data;
+    result.err = err.data + result.err;
     return result;
 }
 

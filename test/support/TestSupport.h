@@ -46,6 +46,26 @@ private:
 
 std::wstring env(const std::wstring& name);
 
+// An event with a name no other run shares, for a program this test starts to set (the
+// stand-in's STANDIN_READY_EVENT) or to wait on.
+class NamedEvent {
+public:
+    NamedEvent();
+    ~NamedEvent();
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+
+    const std::wstring& name() const { return eventName; }
+    HANDLE handle() const { return event; }
+    bool waitFor(DWORD timeoutMs) const {
+        return WaitForSingleObject(event, timeoutMs) == WAIT_OBJECT_0;
+    }
+
+private:
+    std::wstring eventName;
+    HANDLE event;
+};
+
 // The directory of this test executable, and the stand-in runtime's build directory.
 std::wstring binDir();
 std::wstring standinDir();
@@ -55,6 +75,11 @@ struct ProcessResult {
     DWORD pid = 0;
     std::string out;
     std::string err;
+    // With a process limit: how many processes of the program's image the run started in
+    // all (the program included), and how many of them were still running once the program
+    // had ended and the rest had had the time left to end with it.
+    unsigned processes = 0;
+    unsigned leftRunning = 0;
 };
 
 // Files to give a program as standard input and output instead of this process's input
@@ -67,11 +92,13 @@ struct Redirections {
 // Runs a program with this process's environment plus `envOverrides` (a name ending in '!'
 // removes the variable), capturing its standard output and error. `exe` may be relative to
 // `workDir`: that is the way to start programs whose full path is MAX_PATH or longer. With
-// an output file, `out` holds what the program wrote there.
+// an output file, `out` holds what the program wrote there. With `maxProcesses`, the program
+// runs in a job of its own, and a run that starts more processes of the program's image than
+// that in all is ended at once, with exit code 998 and a line saying so on standard error.
 ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   const std::map<std::wstring, std::wstring>& envOverrides = {},
                   DWORD timeoutMs = 60000, const std::wstring& workDir = std::wstring(),
-                  const Redirections& redirections = Redirections());
+                  const Redirections& redirections = Redirections(), unsigned maxProcesses = 0);
 
 std::string utf8(const std::wstring& text);
 std::wstring wide(const std::string& utf8);
