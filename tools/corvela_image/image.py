@@ -13,14 +13,19 @@ from .undo import Changes
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
     "LPT%d" % i for i in range(1, 10)}
+CONSOLE_VARIANT = "console"
 CONSOLE_LAUNCHER = "corvela-console.exe"
 
 
 class Launcher:
-    """One exe of an image and what it starts: NAME.exe with app/NAME.cfg."""
+    """One exe of an image and what it starts: NAME.exe with app/NAME.cfg. `icon` and
+    `description` brand this exe apart from the image's others; `shortcut` asks the
+    installer for a Start menu shortcut (None: the first launcher's alone), `path` puts the
+    install directory on PATH; `variant` picks the launcher binary corvela-VARIANT.exe."""
 
     def __init__(self, name, main_class=None, main_jar=None, main_module=None,
-                 java_options=(), arguments=(), splash=None, console=False):
+                 java_options=(), arguments=(), splash=None, console=False, icon=None,
+                 description=None, shortcut=None, path=False, variant=None):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -29,6 +34,31 @@ class Launcher:
         self.arguments = list(arguments)
         self.splash = splash
         self.console = console
+        self.icon = icon
+        self.description = description
+        self.shortcut = shortcut
+        self.path = path
+        self.variant = variant or (CONSOLE_VARIANT if console else None)
+
+
+class Association:
+    """A file type the installer makes open in a launcher: `extensions` without dots."""
+
+    def __init__(self, launcher, extensions, description=None, icon=None, mime_type=None):
+        self.launcher = launcher
+        self.extensions = list(extensions)
+        self.description = description
+        self.icon = icon
+        self.mime_type = mime_type
+
+
+class Protocol:
+    """A URL scheme whose links the installer makes open in a launcher."""
+
+    def __init__(self, launcher, scheme, description=None):
+        self.launcher = launcher
+        self.scheme = scheme
+        self.description = description
 
 
 class Branding:
@@ -42,6 +72,12 @@ class Branding:
         self.copyright = copyright
         self.product_name = product_name
         self.icon = icon
+
+    def of(self, launcher, application):
+        """The branding of one launcher's exe: its own icon and description where it has them,
+        and the product's name (by default the application's, whichever exe it is)."""
+        return Branding(self.version, self.vendor, launcher.description or self.description,
+                        self.copyright, self.product_name or application, launcher.icon or self.icon)
 
     def strings(self, name):
         """The StringFileInfo values of the exe NAME.exe."""
@@ -59,12 +95,15 @@ class Branding:
 
 
 class Installer:
-    """A Windows Installer file of the image to write, at `path`."""
+    """A Windows Installer file of the image to write, at `path`, with the file types
+    (Association) and links (Protocol) it registers."""
 
-    def __init__(self, path, upgrade_code=None, scope=None):
+    def __init__(self, path, upgrade_code=None, scope=None, associations=(), protocols=()):
         self.path = os.path.abspath(path)
         self.upgrade_code = upgrade_code
         self.scope = scope or installer.USER
+        self.associations = list(associations)
+        self.protocols = list(protocols)
 
 
 def current_umask():
@@ -122,19 +161,26 @@ def build_cfg(launcher, jar_names, module_names, runtime_path):
     return "\r\n".join(lines) + "\r\n"
 
 
-def console_launcher(launcher):
-    """The console launcher built beside `launcher` (or `launcher` itself, when it is one)."""
-    if os.path.basename(launcher).lower() == CONSOLE_LAUNCHER:
-        return launcher
-    path = os.path.join(os.path.dirname(launcher), CONSOLE_LAUNCHER)
+def launcher_binary(launcher_exe, launcher):
+    """The launcher binary a launcher's exe is made of: `launcher_exe` itself, or the variant
+    it asks for (corvela-console.exe...) beside it."""
+    if not launcher.variant:
+        return launcher_exe
+    wanted = "corvela-%s.exe" % launcher.variant
+    if os.path.basename(launcher_exe).lower() == wanted:
+        return launcher_exe
+    path = os.path.join(os.path.dirname(launcher_exe), wanted)
     if not os.path.isfile(path):
-        raise ImageError("--console needs %s beside the launcher %s" % (CONSOLE_LAUNCHER, launcher))
+        asked = "--console" if launcher.variant == CONSOLE_VARIANT else "launcher %s" % launcher.name
+        raise ImageError("%s needs %s beside the launcher %s" % (asked, wanted, launcher_exe))
     return path
 
 
-def check_branding(branding):
+def check_branding(branding, launchers=()):
     named = ((branding.vendor, "--vendor"), (branding.description, "--description"),
              (branding.copyright, "--copyright"), (branding.product_name, "--product-name"))
+    named += tuple((launcher.description, "the description of launcher %s" % launcher.name)
+                   for launcher in launchers)
     if any(value is not None for value, _ in named) and not branding.version:
         raise ImageError("version information needs a version: give --app-version")
     for value, what in named:
@@ -169,8 +215,9 @@ class Plan:
     """Everything the image will hold, checked before anything is written."""
 
     def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                 package, code_page, branding, signing_key, msi):
+                 package, code_page, branding, signing_key, msi, application=None):
         self.output = os.path.abspath(output)
+        self.application = application or launchers[0].name
         self.launchers = launchers
         self.runtime = runtime
         self.package = package
@@ -179,16 +226,14 @@ class Plan:
         self.module_path = list(module_path)
         self.notes = []
         self._check_launchers(launchers)
-        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
+        self.msi = installer_plan(msi, branding, self.application, self.notes)
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
         module_names = self._module_names(module_path)
         if package is not None:
             check_windows_name(package, "--package")
-        check_branding(branding)
-        if branding.icon:
-            require_file(branding.icon, "--icon")
-        self.icon = icon.Icon.read(branding.icon, "--icon %s" % branding.icon) if branding.icon else None
+        check_branding(branding, launchers)
+        self.icons = self._icons([branding.icon] + [launcher.icon for launcher in launchers])
         code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
         self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
@@ -205,12 +250,23 @@ class Plan:
         self.exes = {}
         self.cfgs = {}
         for launcher in self.launchers:
-            source = console_launcher(launcher_exe) if launcher.console else launcher_exe
-            require_file(source, "--launcher")
-            exe = make_exe(source, launcher, self.branding, code_page, self.icon)
+            require_file(launcher_exe, "--launcher")
+            source = launcher_binary(launcher_exe, launcher)
+            branding = self.branding.of(launcher, self.application)
+            exe = make_exe(source, launcher, branding, code_page, self.icons.get(branding.icon))
             self.exes[launcher.name] = (source, exe)
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
+
+    @staticmethod
+    def _icons(paths):
+        """Each icon file given, read, by its path."""
+        icons = {}
+        for path in paths:
+            if path and path not in icons:
+                require_file(path, "--icon")
+                icons[path] = icon.Icon.read(path, "--icon %s" % path)
+        return icons
 
     def _check_launchers(self, launchers):
         names = set()
@@ -338,13 +394,14 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
 
 def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
              module_path=(), package=None, code_page=manifest.AUTO, branding=None,
-             signing_key=None, msi=None, progress=lambda step: None):
+             signing_key=None, msi=None, progress=lambda step: None, application=None):
     """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
     and its installer when `msi` (an Installer) is given; or raises ImageError (or is
-    interrupted) and leaves the file system as it was. Returns the image's path and the
-    notes for the user."""
+    interrupted) and leaves the file system as it was. `application` names the product
+    (default: the first launcher's name). Returns the image's path and the notes for the
+    user."""
     plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                package, code_page, branding or Branding(), signing_key, msi)
+                package, code_page, branding or Branding(), signing_key, msi, application)
     with Changes() as changes:
         scratch = changes.scratch_dir(os.path.dirname(plan.output))
         # mkdtemp makes the directory private (0700); the image root must get the mode any
