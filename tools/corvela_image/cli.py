@@ -55,7 +55,7 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright")
 # With a description file the command line gives only where things go and the signing key.
-DESCRIBED_OPTIONS = ("description", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
+DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
 SIGNING_OPTIONS = ("sign_cert", "sign_key", "sign_pkcs12", "sign_password_env", "timestamp_url")
 DEFAULT_LAUNCHER_DIR = os.path.join(
@@ -150,7 +150,7 @@ def parser():
     described = parser.add_argument_group(
         "an image described by a file (see the README): FILE.toml names every option by its name "
         "without dashes, and [[launcher]], [[association]] and [[protocol]] tables")
-    described.add_argument("description", nargs="?", metavar="FILE.toml",
+    described.add_argument("description_file", nargs="?", metavar="FILE.toml",
                            help="build the image (and installer) FILE.toml describes; --output, "
                                 "--msi and signing options given here win over the file's")
     described.add_argument("--launcher-dir", metavar="DIR",
@@ -177,14 +177,14 @@ def check_mode(parser_, args):
         others = [d for d in vars(args) if d != "show" and given(args, d)]
         if others:
             parser_.error("--show goes alone, without --%s" % others[0].replace("_", "-"))
-    elif args.description:
+    elif args.description_file:
         if args.image:
             parser_.error("%s describes a new image; --image takes one built before: give one "
-                          "of them" % args.description)
+                          "of them" % args.description_file)
         for dest in vars(args):
             if dest not in DESCRIBED_OPTIONS and given(args, dest):
                 parser_.error("--%s is for an image described on the command line; with %s put "
-                              "%s in the file" % (dest.replace("_", "-"), args.description,
+                              "%s in the file" % (dest.replace("_", "-"), args.description_file,
                                                   dest.replace("_", "-")))
     elif args.launcher_dir:
         parser_.error("--launcher-dir goes with a description file; give --launcher instead")
@@ -203,12 +203,12 @@ def run(args, progress):
     """Does what `args` asks for; returns what to print and the notes."""
     if args.show:
         return show.describe(args.show), []
-    described = description.load(args.description) if args.description else None
+    described = description.load(args.description_file) if args.description_file else None
     if described:
         described.fill(args, any(given(args, dest) for dest in SIGNING_OPTIONS))
         args.launcher = described_launcher(args.launcher_dir or DEFAULT_LAUNCHER_DIR)
         if not args.output:
-            raise ImageError("no output: give output in %s or --output" % args.description)
+            raise ImageError("no output: give output in %s or --output" % args.description_file)
     key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
                                           args.sign_password_env, args.timestamp_url)
     msi = image.Installer(args.msi, args.upgrade_code, args.msi_scope,
