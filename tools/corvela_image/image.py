@@ -7,7 +7,8 @@ import os
 import re
 import shutil
 
-from . import classes, icon, installer, manifest, pe, signing, versioninfo
+from . import (classes, icon, installer, manifest, pe, registrations, reproducible, signing,
+               versioninfo)
 from .errors import ImageError, require_file
 from .undo import Changes
 
@@ -226,6 +227,7 @@ class Plan:
         self.module_path = list(module_path)
         self.notes = []
         self._check_launchers(launchers)
+        self.installer = msi
         self.msi = installer_plan(msi, branding, self.application, self.notes)
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
@@ -233,7 +235,8 @@ class Plan:
         if package is not None:
             check_windows_name(package, "--package")
         check_branding(branding, launchers)
-        self.icons = self._icons([branding.icon] + [launcher.icon for launcher in launchers])
+        self.icons = self._icons([branding.icon] + [launcher.icon for launcher in launchers] +
+                                 [association.icon for association in self.msi_associations()])
         code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
         self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
@@ -313,14 +316,33 @@ class Plan:
         return names
 
     def write(self, scratch, progress):
-        """Fills `scratch` with the image."""
+        """Fills `scratch` with the image. What the tool writes itself carries one time
+        derived from the inputs, so that the same inputs give the same image."""
         app = os.path.join(scratch, "app")
         os.makedirs(app)
+        written = []
         for name, (source, data) in self.exes.items():
-            exe = os.path.join(scratch, name + ".exe")
-            with open(exe, "wb") as f:
+            written.append(os.path.join(scratch, name + ".exe"))
+            with open(written[-1], "wb") as f:
                 f.write(data)
-            shutil.copystat(source, exe)
+            shutil.copymode(source, written[-1])
+        self._copy_application(scratch, app, progress)
+        for name, cfg in self.cfgs.items():
+            written.append(os.path.join(app, name + ".cfg"))
+            with open(written[-1], "w", encoding="utf-8", newline="") as f:
+                f.write(cfg)
+        if self.package is not None:
+            written.append(os.path.join(app, ".package"))
+            with open(written[-1], "w", encoding="utf-8", newline="") as f:
+                f.write(self.package + "\r\n")
+        reproducible.stamp(written, reproducible.build_time(self.inputs()))
+        if self.signing_key:
+            # The very last edit of each exe: anything after it would break the signature.
+            for name in self.exes:
+                progress("signing %s.exe" % name)
+                self.notes.append(signing.sign_file(os.path.join(scratch, name + ".exe"), self.signing_key))
+
+    def _copy_application(self, scratch, app, progress):
         for jar in self.jars:
             shutil.copy2(jar, app)
         for module in self.module_path:
@@ -332,20 +354,22 @@ class Plan:
         for launcher in self.launchers:
             if launcher.splash:
                 shutil.copy2(launcher.splash, app)
+        for association in self.msi_associations():
+            if association.icon:
+                target = os.path.join(scratch, *registrations.icon_file(association).split("\\"))
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copy2(association.icon, target)
         if self.runtime:
             progress("copying the runtime")
             shutil.copytree(self.runtime, os.path.join(scratch, "runtime"))
-        for name, cfg in self.cfgs.items():
-            with open(os.path.join(app, name + ".cfg"), "w", encoding="utf-8", newline="") as f:
-                f.write(cfg)
-        if self.package is not None:
-            with open(os.path.join(app, ".package"), "w", encoding="utf-8", newline="") as f:
-                f.write(self.package + "\r\n")
-        if self.signing_key:
-            # The very last edit of each exe: anything after it would break the signature.
-            for name in self.exes:
-                progress("signing %s.exe" % name)
-                self.notes.append(signing.sign_file(os.path.join(scratch, name + ".exe"), self.signing_key))
+
+    def msi_associations(self):
+        return self.installer.associations if self.installer else []
+
+    def inputs(self):
+        """The files the tool's own files are made from."""
+        return ([source for source, _ in self.exes.values()] + list(self.icons) + self.jars +
+                [launcher.splash for launcher in self.launchers if launcher.splash])
 
 
 def installer_plan(msi, branding, name, notes):

@@ -1,12 +1,15 @@
-"""The summary information of an installer written in place: its package code and its times,
-which wixl takes from a random number and the clock, set from the package's inputs so that
-two builds of the same inputs are the same bytes.
+"""Two builds of the same inputs, the same bytes: the time files written by the tool carry,
+and the summary information of an installer, whose package code and times wixl takes from a
+random number and the clock, written in place from the package's inputs.
 
 An installer is a compound file; the summary is a property set in the stream
 "\\x05SummaryInformation". Both values keep their size, so they are overwritten where they
 lie and nothing else of the file moves."""
 
+import hashlib
+import os
 import struct
+import uuid
 
 from .errors import ImageError
 
@@ -15,6 +18,8 @@ END_OF_CHAIN = 0xFFFFFFFE
 SUMMARY_STREAM = "\x05SummaryInformation"
 PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
 VT_LPSTR, VT_FILETIME = 30, 64
+PACKAGE_CODE_NAMESPACE = uuid.UUID("3d7c2a5e-94b1-4f0e-8a26-5c1f0e7b9d43")
+BLANK_PACKAGE_CODE = "{00000000-0000-0000-0000-000000000000}"
 # Seconds between 1601-01-01 (FILETIME's start) and 1970-01-01.
 EPOCH_AS_FILETIME_SECONDS = 11644473600
 
@@ -137,3 +142,30 @@ def set_summary(data, package_code, seconds, what):
         for i, byte in enumerate(value):
             data[offsets[start + i]] = byte
     return bytes(data)
+
+
+def build_time(inputs):
+    """The time, in seconds after 1970, that what the tool writes carries: SOURCE_DATE_EPOCH
+    when set, else the newest modification time of the files `inputs`, so that it does not
+    change from one build of the same inputs to the next."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if epoch is not None:
+        if not epoch.strip().isdigit():
+            raise ImageError("SOURCE_DATE_EPOCH %r is not a number of seconds after 1970" % epoch)
+        return int(epoch)
+    return max((int(os.stat(path).st_mtime) for path in inputs), default=0)
+
+
+def stamp(paths, seconds):
+    for path in paths:
+        os.utime(path, (seconds, seconds))
+
+
+def reproducible_installer(path, seconds):
+    """Rewrites the installer at `path` with creation and save times at `seconds` and a
+    package code derived from everything else it holds."""
+    with open(path, "rb") as f:
+        data = set_summary(f.read(), BLANK_PACKAGE_CODE, seconds, path)
+    code = "{%s}" % str(uuid.uuid5(PACKAGE_CODE_NAMESPACE, hashlib.sha256(data).hexdigest())).upper()
+    with open(path, "wb") as f:
+        f.write(set_summary(data, code, seconds, path))
