@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Images described by a file: several launchers from one TOML file, each exe running its own
 main class with its own options and carrying its own icon and description; the command line's
-share in such a build; and every error of the file naming its key and line."""
+share in such a build; every error of the file naming its key and line; the same bytes from
+the same inputs. And their installers under Wine's msiexec, in a prefix of their own: file
+types and links that open the GUI launcher, the console launcher on PATH, all removed again."""
 
+import filecmp
 import os
 import shutil
 import subprocess
@@ -10,8 +13,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_image_tool import (LAUNCHER, TOOL, ImageFixture, openssl_certificate,  # noqa: E402
-                             osslsigncode_verify, show, tiny_icon, wine_path)
+from test_image_tool import (BUILD, LAUNCHER, ROOT, TOOL, WINE_RUN, ImageFixture,  # noqa: E402
+                             openssl_certificate, osslsigncode_verify, show, tiny_icon, wine_path)
 
 LAUNCHER_DIR = os.path.dirname(LAUNCHER)
 
@@ -162,6 +165,195 @@ arguments = ["x y"]
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
+
+
+PRODUCT = """
+[[association]]
+launcher = "Studio"
+extensions = ["acme", "acmet"]
+description = "Acme Studio drawing"
+mime-type = "application/x-acme"
+
+[[association]]
+launcher = "Studio"
+extensions = ["acmeold"]
+
+[[protocol]]
+launcher = "Studio"
+scheme = "acme-studio"
+"""
+UPGRADE_CODE = "{9A3E4C21-0B7D-4E5F-8A61-2C3D4E5F6A7B}"
+
+
+class ReproducibleTest(DescribedImageFixture):
+    def test_two_builds_of_the_same_inputs_are_the_same_bytes(self):
+        description = self.describe(self.TWO_LAUNCHERS.replace('[[launcher]]', 'path = true\n[[launcher]]', 2)
+                                    .replace('output = "../out/Studio"', 'upgrade-code = "%s"' % UPGRADE_CODE)
+                                    + PRODUCT)
+        builds = []
+        for build in ("first", "second"):
+            image = os.path.join(self.work, build, "Studio")
+            msi = os.path.join(self.work, build, "Studio.msi")
+            result = self.build(description, "--output", image, "--msi", msi)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            builds.append((image, msi))
+        (first, first_msi), (second, second_msi) = builds
+        files = sorted(os.path.relpath(os.path.join(parent, name), first)
+                       for parent, _, names in os.walk(first) for name in names)
+        self.assertEqual(files, sorted(os.path.relpath(os.path.join(parent, name), second)
+                                       for parent, _, names in os.walk(second) for name in names))
+        for name in files:
+            self.assertTrue(filecmp.cmp(os.path.join(first, name), os.path.join(second, name), shallow=False), name)
+            self.assertEqual(os.stat(os.path.join(first, name)).st_mtime,
+                             os.stat(os.path.join(second, name)).st_mtime, name)
+        with open(first_msi, "rb") as f, open(second_msi, "rb") as g:
+            self.assertTrue(f.read() == g.read(), "the installers differ")
+        # The summary says when: SOURCE_DATE_EPOCH where it is set.
+        env = dict(os.environ, SOURCE_DATE_EPOCH="1700000000")
+        msi = os.path.join(self.work, "dated.msi")
+        result = subprocess.run([sys.executable, TOOL, description, "--launcher-dir", LAUNCHER_DIR,
+                                 "--output", os.path.join(self.work, "dated"), "--msi", msi],
+                                capture_output=True, text=True, env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        summary = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
+        self.assertIn("Created: Tue Nov 14 22:13:20 2023", summary)
+        self.assertEqual(os.stat(os.path.join(self.work, "dated", "app", "Studio.cfg")).st_mtime, 1700000000)
+
+
+PREFIX = os.path.join(BUILD, "wineprefix-product")
+
+
+def wine(*command, **extra_env):
+    return subprocess.run([WINE_RUN] + list(command), capture_output=True, stdin=subprocess.DEVNULL,
+                          timeout=300, env=dict(os.environ, WINEPREFIX=PREFIX, CORVELA_BUILD_DIR=BUILD,
+                                                **extra_env))
+
+
+def registry(key, value=None):
+    """With no `value`, "" when the key exists; else the data of the value (named "" for the
+    key's default); None when it is not there."""
+    result = wine("reg", "query", key, *(["/ve"] if value == "" else ["/v", value] if value else []))
+    if result.returncode != 0:
+        return None
+    if value is None:
+        return ""
+    name = "(Default)" if value == "" else value
+    for line in result.stdout.decode("utf-8", "replace").splitlines():
+        parts = line.strip().split("    ")
+        if len(parts) >= 2 and parts[0].lower() == name.lower():
+            return parts[2] if len(parts) > 2 else ""
+    return None
+
+
+class ProductInstallerTest(DescribedImageFixture):
+    """Installed, run and removed by msiexec in build/wineprefix-product."""
+
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(PREFIX, ignore_errors=True)
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-session"), "start", BUILD],
+                       env=dict(os.environ, WINEPREFIX=PREFIX, CORVELA_BUILD_DIR=BUILD), check=True,
+                       stdin=subprocess.DEVNULL, capture_output=True)
+        cls.local = wine("cmd", "/c", "echo %LOCALAPPDATA%").stdout.decode().strip()
+        cls.program_files = wine("cmd", "/c", "echo %ProgramFiles%").stdout.decode().strip()
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-session"), "stop", BUILD],
+                       env=dict(os.environ, WINEPREFIX=PREFIX, CORVELA_BUILD_DIR=BUILD),
+                       stdin=subprocess.DEVNULL, capture_output=True)
+
+    def product(self, scope, version="1.0.0", extra=PRODUCT):
+        text = (self.TWO_LAUNCHERS.replace('app-version = "3.1.4"', 'app-version = "%s"' % version)
+                .replace('output = "../out/Studio"', 'output = "../out/Studio-%s-%s"\nmsi = "../out/Studio-%s-%s.msi"\n'
+                         'msi-scope = "%s"\nupgrade-code = "%s"' % (scope, version, scope, version, scope, UPGRADE_CODE))
+                + 'path = true\n' + extra)
+        result = self.build(self.describe(text, "studio-%s-%s.toml" % (scope, version)))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return wine_path(os.path.join(self.work, "out", "Studio-%s-%s.msi" % (scope, version)))
+
+    def msiexec(self, action, msi):
+        self.assertEqual(wine("msiexec", action, msi, "/qn").returncode, 0, "msiexec %s %s" % (action, msi))
+
+    def recorded_run(self, *command):
+        """The application's arguments (after the main class) and the exe, of one run."""
+        record = os.path.join(self.work, "record.txt")
+        if os.path.exists(record):
+            os.remove(record)
+        result = wine(*command, STANDIN_RECORD=wine_path(record))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(record, encoding="utf-8") as f:
+            args = [bytes.fromhex(v).decode("utf-8") for k, v in
+                    (line.rstrip("\n").split("=", 1) for line in f) if k == "arg"]
+        main = next(i for i, arg in enumerate(args) if arg in ("app.Main", "tool.Main"))
+        return args[0], args[main], args[main + 1:]
+
+    def test_per_machine_documents_and_links_open_the_app_and_the_cli_runs_by_name(self):
+        msi = self.product("machine")
+        self.msiexec("/i", msi)
+        installed = self.program_files + "\\Studio\\"
+        documents = os.path.join(self.work, "My Drawings \u00e9\u0416")
+        os.makedirs(documents)
+        document = os.path.join(documents, "Plan 1 \u65e5.acme")
+        with open(document, "w") as f:
+            f.write("drawing")
+        for target in (wine_path(document), "acme-studio:open?item=7&x=a b"):
+            with self.subTest(target):
+                exe, main, args = self.recorded_run("start", "/wait", target)
+                self.assertEqual((exe.lower(), main, args), ((installed + "Studio.exe").lower(), "app.Main", [target]))
+        # The console launcher by its bare name, in a new shell that reads PATH anew.
+        exe, main, args = self.recorded_run("cmd", "/c", "studio-cli first")
+        self.assertEqual((exe.lower(), main, args), ((installed + "studio-cli.exe").lower(), "tool.Main", ["first"]))
+        self.msiexec("/x", msi)
+        for key in ("HKLM\\Software\\Classes\\.acme", "HKLM\\Software\\Classes\\Studio.acme",
+                    "HKLM\\Software\\Classes\\acme-studio"):
+            self.assertIsNone(registry(key), key)
+        system_path = registry("HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment", "PATH")
+        self.assertNotIn("studio", system_path.lower())
+
+    def test_per_user_registry_holds_classes_and_path_and_uninstall_restores_them(self):
+        environment = "HKCU\\Environment"
+        self.assertEqual(wine("reg", "add", environment, "/v", "PATH", "/t", "REG_EXPAND_SZ", "/d",
+                              "C:\\other;D:\\x y", "/f").returncode, 0)
+        msi = self.product("user")
+        self.msiexec("/i", msi)
+        installed = self.local + "\\Programs\\Studio\\"
+        classes = "HKCU\\Software\\Classes\\"
+        exe = installed + "Studio.exe"
+        expected = [
+            (classes + ".acme", "", "Studio.acme"), (classes + ".acmet", "", "Studio.acme"),
+            (classes + ".acme", "Content Type", "application/x-acme"),
+            (classes + ".acme\\OpenWithProgids", "Studio.acme", ""),
+            (classes + ".acmeold", "", "Studio.acmeold"),
+            (classes + "Studio.acme", "", "Acme Studio drawing"),
+            (classes + "Studio.acme\\DefaultIcon", "", '"%s",0' % exe),
+            (classes + "Studio.acme\\shell\\open\\command", "", '"%s" "%%1"' % exe),
+            (classes + "acme-studio", "URL Protocol", ""),
+            (classes + "acme-studio\\shell\\open\\command", "", '"%s" "%%1"' % exe),
+            (environment, "PATH", installed + ";C:\\other;D:\\x y"),
+        ]
+        for key, value, data in expected:
+            with self.subTest(key=key, value=value):
+                self.assertEqual(registry(key, value), data)
+        self.assertIsNone(registry("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.acme\\UserChoice"))
+        self.assertIsNone(registry(classes + "Studio.acme", "-"))
+        self.msiexec("/x", msi)
+        for key in (classes + ".acme", classes + ".acmeold", classes + "Studio.acme", classes + "acme-studio"):
+            self.assertIsNone(registry(key), key)
+        self.assertEqual(registry(environment, "PATH"), "C:\\other;D:\\x y")
+
+    def test_an_upgrade_that_drops_an_association_removes_it(self):
+        classes = "HKCU\\Software\\Classes\\"
+        first = self.product("user", "1.0.0")
+        self.msiexec("/i", first)
+        self.assertEqual(registry(classes + ".acmeold", ""), "Studio.acmeold")
+        second = self.product("user", "1.1.0", PRODUCT.split("[[association]]\nlauncher = \"Studio\"\nextensions = [\"acmeold\"]")[0]
+                              + PRODUCT.split('extensions = ["acmeold"]')[1])
+        self.msiexec("/i", second)
+        self.addCleanup(self.msiexec, "/x", second)
+        self.assertIsNone(registry(classes + ".acmeold"))
+        self.assertIsNone(registry(classes + "Studio.acmeold"))
+        self.assertEqual(registry(classes + ".acme", ""), "Studio.acme")
 
 
 class DescriptionErrorTest(DescribedImageFixture):
