@@ -187,9 +187,9 @@ UPGRADE_CODE = "{9A3E4C21-0B7D-4E5F-8A61-2C3D4E5F6A7B}"
 
 class ReproducibleTest(DescribedImageFixture):
     def test_two_builds_of_the_same_inputs_are_the_same_bytes(self):
-        description = self.describe(self.TWO_LAUNCHERS.replace('[[launcher]]', 'path = true\n[[launcher]]', 2)
-                                    .replace('output = "../out/Studio"', 'upgrade-code = "%s"' % UPGRADE_CODE)
-                                    + PRODUCT)
+        description = self.describe(self.TWO_LAUNCHERS.replace('output = "../out/Studio"',
+                                                               'upgrade-code = "%s"' % UPGRADE_CODE)
+                                    + "path = true\n" + PRODUCT)
         builds = []
         for build in ("first", "second"):
             image = os.path.join(self.work, build, "Studio")
@@ -272,8 +272,22 @@ class ProductInstallerTest(DescribedImageFixture):
         self.assertEqual(result.returncode, 0, result.stderr)
         return wine_path(os.path.join(self.work, "out", "Studio-%s-%s.msi" % (scope, version)))
 
+    def setUp(self):
+        super().setUp()
+        self.installed = []
+
+    def tearDown(self):
+        # Before the installers go with the scratch directory: the next test starts clean.
+        for msi in reversed(self.installed):
+            wine("msiexec", "/x", msi, "/qn")
+        super().tearDown()
+
     def msiexec(self, action, msi):
         self.assertEqual(wine("msiexec", action, msi, "/qn").returncode, 0, "msiexec %s %s" % (action, msi))
+        if action == "/i":
+            self.installed.append(msi)
+        elif msi in self.installed:
+            self.installed.remove(msi)
 
     def recorded_run(self, *command):
         """The application's arguments (after the main class) and the exe, of one run."""
@@ -350,7 +364,6 @@ class ProductInstallerTest(DescribedImageFixture):
         second = self.product("user", "1.1.0", PRODUCT.split("[[association]]\nlauncher = \"Studio\"\nextensions = [\"acmeold\"]")[0]
                               + PRODUCT.split('extensions = ["acmeold"]')[1])
         self.msiexec("/i", second)
-        self.addCleanup(self.msiexec, "/x", second)
         self.assertIsNone(registry(classes + ".acmeold"))
         self.assertIsNone(registry(classes + "Studio.acmeold"))
         self.assertEqual(registry(classes + ".acme", ""), "Studio.acme")

@@ -396,8 +396,12 @@ def installer_plan(msi, branding, name, notes):
     if derived:
         notes.append("upgrade code %s, derived from vendor and name; every version of "
                      "%s gets the same one (or give --upgrade-code)" % (code, name))
-    return installer.Package(branding.product_name or name, branding.vendor, version, code,
-                             msi.scope, branding.description)
+    package = installer.Package(branding.product_name or name, branding.vendor, version, code,
+                                msi.scope, branding.description)
+    package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)
+                      for entry in msi.associations + msi.protocols if entry.description]
+    installer.choose_code_page(package.names)
+    return package
 
 
 def check_installer_target(msi, image_dir):
@@ -414,7 +418,22 @@ def check_installer_target(msi, image_dir):
         raise ImageError("--msi %s is a directory; give a file name" % msi.path)
 
 
-def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress):
+def desktop_of(launchers, msi, product_name):
+    """What the installer of the image's `launchers` registers: a shortcut for each launcher
+    that asks for one (the first named after the product, as an image of one launcher always
+    had), the file types and links of `msi`, and PATH for a launcher that wants it there."""
+    if all(launcher.shortcut is None for launcher in launchers):
+        wanted = launchers[:1]
+    else:
+        wanted = [launcher for launcher in launchers if launcher.shortcut]
+    shortcuts = [(launcher.name + ".exe", product_name if i == 0 else launcher.name)
+                 for i, launcher in enumerate(wanted)]
+    return installer.Desktop(shortcuts, msi.associations, msi.protocols,
+                             any(launcher.path for launcher in launchers))
+
+
+def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress,
+                    desktop=None):
     """Builds the installer of `image_dir` in a scratch directory beside its target, signs
     it, and moves it into place."""
     scratch = changes.scratch_dir(os.path.dirname(msi.path))
@@ -424,7 +443,8 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
     def sign(path):
         progress("signing the installer")
         notes.append(signing.sign_file(path, signing_key, os.path.basename(msi.path)))
-    installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None)
+    installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None,
+                        desktop)
     changes.move_into_place(built, msi.path)
 
 
@@ -447,5 +467,6 @@ def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, j
         changes.move_into_place(scratch, plan.output)
         if plan.msi:
             build_installer(changes, plan.msi, msi, plan.output, launchers[0].name + ".exe",
-                            signing_key, plan.notes, progress)
+                            signing_key, plan.notes, progress,
+                            desktop_of(launchers, msi, plan.msi.name))
     return plan.output, [note for note in plan.notes if note]
