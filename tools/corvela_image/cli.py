@@ -213,7 +213,7 @@ def run(args, progress):
                                           args.sign_password_env, args.timestamp_url)
     msi = image.Installer(args.msi, args.upgrade_code, args.msi_scope,
                           *described_registrations(described)) if args.msi else None
-    if not msi:
+    if not msi and not described:  # a file describes its installer, built or not this time
         for option, value in (("--upgrade-code", args.upgrade_code), ("--msi-scope", args.msi_scope)):
             if value:
                 raise ImageError("%s goes with --msi" % option)
@@ -255,7 +255,9 @@ def unregistered(described, msi):
         ("PATH", [l for l in described.launchers if l.path])) if wanted]
     if not asked:
         return []
-    return ["the installer registers %s; without msi nothing is registered" % " and ".join(asked)]
+    listed = ", ".join(asked[:-1]) + " and " + asked[-1] if len(asked) > 1 else asked[0]
+    return ["an installer registers the %s %s describes; without msi nothing is registered" % (
+        listed, described.path)]
 
 
 def describe_error(error):
