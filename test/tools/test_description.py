@@ -350,6 +350,10 @@ class ProductInstallerTest(DescribedImageFixture):
             with self.subTest(key=key, value=value):
                 self.assertEqual(registry(key, value), data)
         self.assertIsNone(registry("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.acme\\UserChoice"))
+        # A Start menu shortcut for the GUI launcher alone, by default.
+        menu = wine("cmd", "/c", "echo %APPDATA%").stdout.decode().strip() + "\\Microsoft\\Windows\\Start Menu\\Programs"
+        self.assertEqual(sorted(name for name in os.listdir(wine("winepath", "-u", menu).stdout.decode().strip())
+                                if name.lower().startswith("studio")), ["Studio.lnk"])
         self.assertIsNone(registry(classes + "Studio.acme", "-"))
         self.msiexec("/x", msi)
         for key in (classes + ".acme", classes + ".acmeold", classes + "Studio.acme", classes + "acme-studio"):

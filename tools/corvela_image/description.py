@@ -136,21 +136,22 @@ class Description:
         self.name = values["name"]
         self.options = {DESTINATIONS.get(key, key.replace("-", "_")): value
                         for key, value in values.items() if key in IMAGE_KEYS}
-        tables = {name: self._tables(name) for name in TABLES}
-        if tables["launcher"]:
+        if self._tables("launcher"):
             for key in LAUNCHER_KEYS:
                 if key in root:
                     raise self.error("", 0, key, "%s belongs in a [[launcher]] table in a file "
                                                  "that has them" % key)
-            self.launchers = [self._launcher(i, table, self._checked("launcher", i, table, TABLES["launcher"]))
-                              for i, table in enumerate(tables["launcher"])]
+            self.launchers = [self._launcher(i, values) for i, values in self._each("launcher")]
         else:
-            self.launchers = [self._launcher(None, root, dict(values, description=None, icon=None))]
-        self.associations = [self._association(i, values_) for i, values_ in enumerate(
-            self._checked("association", i, t, TABLES["association"]) for i, t in enumerate(tables["association"]))]
-        self.protocols = [self._protocol(i, values_) for i, values_ in enumerate(
-            self._checked("protocol", i, t, TABLES["protocol"]) for i, t in enumerate(tables["protocol"]))]
+            self.launchers = [self._launcher(None, dict(values, description=None, icon=None))]
+        self.associations = [self._association(i, values) for i, values in self._each("association")]
+        self.protocols = [self._protocol(i, values) for i, values in self._each("protocol")]
         self._check_unique()
+
+    def _each(self, name):
+        """The index and checked values of each [[name]] table."""
+        return [(index, self._checked(name, index, table, TABLES[name]))
+                for index, table in enumerate(self._tables(name))]
 
     def _tables(self, name):
         found = self.table.get(name, [])
@@ -211,7 +212,7 @@ class Description:
             raise self.error(table, index, key, "%s %s does not exist" % (key, path))
         return path
 
-    def _launcher(self, index, table, values):
+    def _launcher(self, index, values):
         where = ("launcher", index) if index is not None else ("", 0)
         if not any(key in values for key in MAIN_KEYS):
             raise self.error(*where, None if index is not None else "name",
@@ -254,9 +255,9 @@ class Description:
         mime = values.get("mime-type")
         if mime is not None and not MIME_TYPE.fullmatch(mime):
             raise self.error("association", index, "mime-type", "mime-type %r is not type/subtype" % mime)
-        for key in ("description",):
-            if key in values:
-                self._wrap(("association", index), key, image.check_value, values[key], key)
+        if "description" in values:
+            self._wrap(("association", index), "description", image.check_value,
+                       values["description"], "description")
         return image.Association(launcher.name, values["extensions"], values.get("description"),
                                  values.get("icon"), mime)
 
@@ -268,7 +269,8 @@ class Description:
                              "scheme %r must start with a letter and hold only letters, digits, "
                              "'+', '-' and '.'" % scheme)
         if "description" in values:
-            self._wrap(("protocol", index), "description", image.check_value, values["description"], "description")
+            self._wrap(("protocol", index), "description", image.check_value,
+                       values["description"], "description")
         return image.Protocol(launcher.name, scheme, values.get("description"))
 
     def _check_unique(self):
