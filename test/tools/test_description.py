@@ -167,21 +167,24 @@ arguments = ["x y"]
                 self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
 
 
-PRODUCT = """
+CURRENT_TYPES = """
 [[association]]
 launcher = "Studio"
 extensions = ["acme", "acmet"]
 description = "Acme Studio drawing"
 mime-type = "application/x-acme"
 
-[[association]]
-launcher = "Studio"
-extensions = ["acmeold"]
-
 [[protocol]]
 launcher = "Studio"
 scheme = "acme-studio"
 """
+OLD_TYPE = """
+[[association]]
+launcher = "Studio"
+extensions = ["acmeold"]
+icon = "cli.ico"
+"""
+PRODUCT = CURRENT_TYPES + OLD_TYPE
 UPGRADE_CODE = "{9A3E4C21-0B7D-4E5F-8A61-2C3D4E5F6A7B}"
 
 
@@ -339,6 +342,7 @@ class ProductInstallerTest(DescribedImageFixture):
             (classes + ".acme", "Content Type", "application/x-acme"),
             (classes + ".acme\\OpenWithProgids", "Studio.acme", ""),
             (classes + ".acmeold", "", "Studio.acmeold"),
+            (classes + "Studio.acmeold\\DefaultIcon", "", '"%sapp\\icons\\acmeold.ico",0' % installed),
             (classes + "Studio.acme", "", "Acme Studio drawing"),
             (classes + "Studio.acme\\DefaultIcon", "", '"%s",0' % exe),
             (classes + "Studio.acme\\shell\\open\\command", "", '"%s" "%%1"' % exe),
@@ -365,8 +369,7 @@ class ProductInstallerTest(DescribedImageFixture):
         first = self.product("user", "1.0.0")
         self.msiexec("/i", first)
         self.assertEqual(registry(classes + ".acmeold", ""), "Studio.acmeold")
-        second = self.product("user", "1.1.0", PRODUCT.split("[[association]]\nlauncher = \"Studio\"\nextensions = [\"acmeold\"]")[0]
-                              + PRODUCT.split('extensions = ["acmeold"]')[1])
+        second = self.product("user", "1.1.0", CURRENT_TYPES)
         self.msiexec("/i", second)
         self.assertIsNone(registry(classes + ".acmeold"))
         self.assertIsNone(registry(classes + "Studio.acmeold"))
