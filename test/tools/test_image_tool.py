@@ -787,7 +787,7 @@ class DemoTest(unittest.TestCase):
             self.skipTest("no JDK could be installed:\n" + result.stdout[-2000:] + result.stderr[-2000:])
         self.assertEqual(result.returncode, 0, result.stdout[-4000:] + result.stderr[-4000:])
         out = result.stdout + result.stderr
-        self.assertEqual(out.count("Hello from Java "), 6, out)
+        self.assertEqual(out.count("Hello from Java "), 9, out)
         for line in ("  arg[0] = [configured default]", "  arg[1] = [second]",
                      "  arg[0] = [from the command line]", "  arg[1] = [plain]",
                      "  arg[0] = [traced]", "demo.greeting = Hello from Demo.cfg",
@@ -798,7 +798,15 @@ class DemoTest(unittest.TestCase):
                      "  |   arg[1] = [through a pipe]", "  | class path entries: 2\nexit code: 3",
                      "  arg[0] = [installed]", "demo.greeting = Hello from the user's Demo.vmoptions",
                      "\\AppData\\Local\\Programs\\Demo\\Demo.exe is gone",
-                     "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
+                     "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe",
+                     # The described product: a document and a link open the GUI launcher, the
+                     # console companion runs by name.
+                     "\\Documents Gr\u00fc\u00dfe\\Plan 1.cdemo]\n  | demo.greeting = Hello from Demo.cfg\n"
+                     "  | corvela.app-path = C:\\Program Files\\Demo\\Demo.exe",
+                     "  |   arg[0] = [corvela-demo:open?item=7]",
+                     "  arg[0] = [from PATH]\ndemo.greeting = null\n"
+                     "corvela.app-path = C:\\Program Files\\Demo\\demo-tool.exe",
+                     "the document type and the link scheme are gone"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
 

@@ -43,10 +43,11 @@ prints its version information, icon sizes, declared code page and whether it is
 """
 
 import argparse
+import os
 import signal
 import sys
 
-from . import image, installer, manifest, show, signing
+from . import description, image, installer, manifest, show, signing
 from .errors import ImageError
 from .existing import package_existing
 
@@ -58,6 +59,12 @@ VALUE_OPTIONS = ("--java-option", "--arg", "--description", "--copyright", "--ve
 ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "module_path",
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright")
+# With a description file the command line gives only where things go and the signing key.
+DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
+                     "sign_pkcs12", "sign_password_env", "timestamp_url")
+SIGNING_OPTIONS = ("sign_cert", "sign_key", "sign_pkcs12", "sign_password_env", "timestamp_url")
+DEFAULT_LAUNCHER_DIR = os.path.join(
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "build", "bin")
 INTERRUPTED = 130
 
 
@@ -145,6 +152,15 @@ def parser():
     sign.add_argument("--sign-pkcs12", help="certificate and key in one PKCS#12 file instead")
     sign.add_argument("--sign-password-env", metavar="VAR", help="environment variable holding the pass phrase of the PKCS#12 file or the PEM key (never asked for)")
     sign.add_argument("--timestamp-url", help="RFC 3161 time-stamp server to countersign with")
+    described = parser.add_argument_group(
+        "an image described by a file (see the README): FILE.toml names every option by its name "
+        "without dashes, and [[launcher]], [[association]] and [[protocol]] tables")
+    described.add_argument("description_file", nargs="?", metavar="FILE.toml",
+                           help="build the image (and installer) FILE.toml describes; --output, "
+                                "--msi and signing options given here win over the file's")
+    described.add_argument("--launcher-dir", metavar="DIR",
+                           help="where corvela.exe, corvela-console.exe and the other launcher "
+                                "binaries are (default: %s)" % DEFAULT_LAUNCHER_DIR)
     existing = parser.add_argument_group("an image built before")
     existing.add_argument("--image", metavar="DIR",
                           help="sign and package this image instead of building one: give --msi "
@@ -166,6 +182,17 @@ def check_mode(parser_, args):
         others = [d for d in vars(args) if d != "show" and given(args, d)]
         if others:
             parser_.error("--show goes alone, without --%s" % others[0].replace("_", "-"))
+    elif args.description_file:
+        if args.image:
+            parser_.error("%s describes a new image; --image takes one built before: give one "
+                          "of them" % args.description_file)
+        for dest in vars(args):
+            if dest not in DESCRIBED_OPTIONS and given(args, dest):
+                parser_.error("--%s is for an image described on the command line; with %s put "
+                              "%s in the file" % (dest.replace("_", "-"), args.description_file,
+                                                  dest.replace("_", "-")))
+    elif args.launcher_dir:
+        parser_.error("--launcher-dir goes with a description file; give --launcher instead")
     elif args.image:
         for dest in ASSEMBLY_OPTIONS:
             if dest != "name" and given(args, dest):
@@ -181,10 +208,17 @@ def run(args, progress):
     """Does what `args` asks for; returns what to print and the notes."""
     if args.show:
         return show.describe(args.show), []
+    described = description.load(args.description_file) if args.description_file else None
+    if described:
+        described.fill(args, any(given(args, dest) for dest in SIGNING_OPTIONS))
+        args.launcher = described_launcher(args.launcher_dir or DEFAULT_LAUNCHER_DIR)
+        if not args.output:
+            raise ImageError("no output: give output in %s or --output" % args.description_file)
     key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
                                           args.sign_password_env, args.timestamp_url)
-    msi = image.Installer(args.msi, args.upgrade_code, args.msi_scope) if args.msi else None
-    if not msi:
+    msi = image.Installer(args.msi, args.upgrade_code, args.msi_scope,
+                          *described_registrations(described)) if args.msi else None
+    if not msi and not described:  # a file describes its installer, built or not this time
         for option, value in (("--upgrade-code", args.upgrade_code), ("--msi-scope", args.msi_scope)):
             if value:
                 raise ImageError("%s goes with --msi" % option)
@@ -192,11 +226,43 @@ def run(args, progress):
                               args.product_name, args.icon)
     if args.image:
         return package_existing(args.image, args.name, branding, key, msi, progress)
-    launcher = image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
-                              args.java_option, args.arg, args.splash, args.console)
-    return image.assemble(args.output, [launcher], args.launcher, args.runtime,
-                          args.runtime_path, args.jar, args.module_path, args.package,
-                          args.code_page, branding, key, msi, progress)
+    if described:
+        launchers = described.launchers
+    else:
+        launchers = [image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
+                                    args.java_option, args.arg, args.splash, args.console)]
+    result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
+                                   args.runtime_path, args.jar, args.module_path, args.package,
+                                   args.code_page, branding, key, msi, progress,
+                                   application=args.name)
+    return result, notes + unregistered(described, msi)
+
+
+def described_launcher(directory):
+    """The GUI launcher binary in `directory`, which the other variants are beside."""
+    path = os.path.join(directory, "corvela.exe")
+    if not os.path.isfile(path):
+        raise ImageError("--launcher-dir %s holds no corvela.exe: build the launchers with "
+                         "scripts/build, or give the directory that holds them" % directory)
+    return path
+
+
+def described_registrations(described):
+    return (described.associations, described.protocols) if described else ((), ())
+
+
+def unregistered(described, msi):
+    """A note when the file asks for what only an installer does, and no installer is built."""
+    if not described or msi:
+        return []
+    asked = [what for what, wanted in (
+        ("file types", described.associations), ("links", described.protocols),
+        ("PATH", [l for l in described.launchers if l.path])) if wanted]
+    if not asked:
+        return []
+    listed = ", ".join(asked[:-1]) + " and " + asked[-1] if len(asked) > 1 else asked[0]
+    return ["an installer registers the %s %s describes; without msi nothing is registered" % (
+        listed, described.path)]
 
 
 def describe_error(error):

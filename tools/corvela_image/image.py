@@ -7,20 +7,26 @@ import os
 import re
 import shutil
 
-from . import classes, icon, installer, manifest, pe, signing, versioninfo
+from . import (classes, icon, installer, manifest, pe, registrations, reproducible, signing,
+               versioninfo)
 from .errors import ImageError, require_file
 from .undo import Changes
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
     "LPT%d" % i for i in range(1, 10)}
+CONSOLE_VARIANT = "console"
 CONSOLE_LAUNCHER = "corvela-console.exe"
 
 
 class Launcher:
-    """One exe of an image and what it starts: NAME.exe with app/NAME.cfg."""
+    """One exe of an image and what it starts: NAME.exe with app/NAME.cfg. `icon` and
+    `description` brand this exe apart from the image's others; `shortcut` asks the
+    installer for a Start menu shortcut (None: the first launcher's alone), `path` puts the
+    install directory on PATH; `variant` picks the launcher binary corvela-VARIANT.exe."""
 
     def __init__(self, name, main_class=None, main_jar=None, main_module=None,
-                 java_options=(), arguments=(), splash=None, console=False):
+                 java_options=(), arguments=(), splash=None, console=False, icon=None,
+                 description=None, shortcut=None, path=False, variant=None):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -29,6 +35,31 @@ class Launcher:
         self.arguments = list(arguments)
         self.splash = splash
         self.console = console
+        self.icon = icon
+        self.description = description
+        self.shortcut = shortcut
+        self.path = path
+        self.variant = variant or (CONSOLE_VARIANT if console else None)
+
+
+class Association:
+    """A file type the installer makes open in a launcher: `extensions` without dots."""
+
+    def __init__(self, launcher, extensions, description=None, icon=None, mime_type=None):
+        self.launcher = launcher
+        self.extensions = list(extensions)
+        self.description = description
+        self.icon = icon
+        self.mime_type = mime_type
+
+
+class Protocol:
+    """A URL scheme whose links the installer makes open in a launcher."""
+
+    def __init__(self, launcher, scheme, description=None):
+        self.launcher = launcher
+        self.scheme = scheme
+        self.description = description
 
 
 class Branding:
@@ -42,6 +73,12 @@ class Branding:
         self.copyright = copyright
         self.product_name = product_name
         self.icon = icon
+
+    def of(self, launcher, application):
+        """The branding of one launcher's exe: its own icon and description where it has them,
+        and the product's name (by default the application's, whichever exe it is)."""
+        return Branding(self.version, self.vendor, launcher.description or self.description,
+                        self.copyright, self.product_name or application, launcher.icon or self.icon)
 
     def strings(self, name):
         """The StringFileInfo values of the exe NAME.exe."""
@@ -59,12 +96,15 @@ class Branding:
 
 
 class Installer:
-    """A Windows Installer file of the image to write, at `path`."""
+    """A Windows Installer file of the image to write, at `path`, with the file types
+    (Association) and links (Protocol) it registers."""
 
-    def __init__(self, path, upgrade_code=None, scope=None):
+    def __init__(self, path, upgrade_code=None, scope=None, associations=(), protocols=()):
         self.path = os.path.abspath(path)
         self.upgrade_code = upgrade_code
         self.scope = scope or installer.USER
+        self.associations = list(associations)
+        self.protocols = list(protocols)
 
 
 def current_umask():
@@ -122,19 +162,26 @@ def build_cfg(launcher, jar_names, module_names, runtime_path):
     return "\r\n".join(lines) + "\r\n"
 
 
-def console_launcher(launcher):
-    """The console launcher built beside `launcher` (or `launcher` itself, when it is one)."""
-    if os.path.basename(launcher).lower() == CONSOLE_LAUNCHER:
-        return launcher
-    path = os.path.join(os.path.dirname(launcher), CONSOLE_LAUNCHER)
+def launcher_binary(launcher_exe, launcher):
+    """The launcher binary a launcher's exe is made of: `launcher_exe` itself, or the variant
+    it asks for (corvela-console.exe...) beside it."""
+    if not launcher.variant:
+        return launcher_exe
+    wanted = "corvela-%s.exe" % launcher.variant
+    if os.path.basename(launcher_exe).lower() == wanted:
+        return launcher_exe
+    path = os.path.join(os.path.dirname(launcher_exe), wanted)
     if not os.path.isfile(path):
-        raise ImageError("--console needs %s beside the launcher %s" % (CONSOLE_LAUNCHER, launcher))
+        asked = "--console" if launcher.variant == CONSOLE_VARIANT else "launcher %s" % launcher.name
+        raise ImageError("%s needs %s beside the launcher %s" % (asked, wanted, launcher_exe))
     return path
 
 
-def check_branding(branding):
+def check_branding(branding, launchers=()):
     named = ((branding.vendor, "--vendor"), (branding.description, "--description"),
              (branding.copyright, "--copyright"), (branding.product_name, "--product-name"))
+    named += tuple((launcher.description, "the description of launcher %s" % launcher.name)
+                   for launcher in launchers)
     if any(value is not None for value, _ in named) and not branding.version:
         raise ImageError("version information needs a version: give --app-version")
     for value, what in named:
@@ -184,8 +231,9 @@ class Plan:
     """Everything the image will hold, checked before anything is written."""
 
     def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                 package, code_page, branding, signing_key, msi):
+                 package, code_page, branding, signing_key, msi, application=None):
         self.output = os.path.abspath(output)
+        self.application = application or launchers[0].name
         self.launchers = launchers
         self.runtime = runtime
         self.package = package
@@ -194,7 +242,8 @@ class Plan:
         self.module_path = list(module_path)
         self.notes = []
         self._check_launchers(launchers)
-        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
+        self.installer = msi
+        self.msi = installer_plan(msi, branding, self.application, self.notes)
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
         module_names = self._module_names(module_path)
@@ -202,10 +251,9 @@ class Plan:
             self._check_installer_names(jars)
         if package is not None:
             check_windows_name(package, "--package")
-        check_branding(branding)
-        if branding.icon:
-            require_file(branding.icon, "--icon")
-        self.icon = icon.Icon.read(branding.icon, "--icon %s" % branding.icon) if branding.icon else None
+        check_branding(branding, launchers)
+        self.icons = self._icons([branding.icon] + [launcher.icon for launcher in launchers] +
+                                 [association.icon for association in self.msi_associations()])
         code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
         self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
@@ -222,12 +270,23 @@ class Plan:
         self.exes = {}
         self.cfgs = {}
         for launcher in self.launchers:
-            source = console_launcher(launcher_exe) if launcher.console else launcher_exe
-            require_file(source, "--launcher")
-            exe = make_exe(source, launcher, self.branding, code_page, self.icon)
+            require_file(launcher_exe, "--launcher")
+            source = launcher_binary(launcher_exe, launcher)
+            branding = self.branding.of(launcher, self.application)
+            exe = make_exe(source, launcher, branding, code_page, self.icons.get(branding.icon))
             self.exes[launcher.name] = (source, exe)
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
+
+    @staticmethod
+    def _icons(paths):
+        """Each icon file given, read, by its path."""
+        icons = {}
+        for path in paths:
+            if path and path not in icons:
+                require_file(path, "--icon")
+                icons[path] = icon.Icon.read(path, "--icon %s" % path)
+        return icons
 
     def _check_launchers(self, launchers):
         names = set()
@@ -285,14 +344,33 @@ class Plan:
         return names
 
     def write(self, scratch, progress):
-        """Fills `scratch` with the image."""
+        """Fills `scratch` with the image. What the tool writes itself carries one time
+        derived from the inputs, so that the same inputs give the same image."""
         app = os.path.join(scratch, "app")
         os.makedirs(app)
+        written = []
         for name, (source, data) in self.exes.items():
-            exe = os.path.join(scratch, name + ".exe")
-            with open(exe, "wb") as f:
+            written.append(os.path.join(scratch, name + ".exe"))
+            with open(written[-1], "wb") as f:
                 f.write(data)
-            shutil.copystat(source, exe)
+            shutil.copymode(source, written[-1])
+        self._copy_application(scratch, app, progress)
+        for name, cfg in self.cfgs.items():
+            written.append(os.path.join(app, name + ".cfg"))
+            with open(written[-1], "w", encoding="utf-8", newline="") as f:
+                f.write(cfg)
+        if self.package is not None:
+            written.append(os.path.join(app, ".package"))
+            with open(written[-1], "w", encoding="utf-8", newline="") as f:
+                f.write(self.package + "\r\n")
+        reproducible.stamp(written, reproducible.build_time(self.inputs()))
+        if self.signing_key:
+            # The very last edit of each exe: anything after it would break the signature.
+            for name in self.exes:
+                progress("signing %s.exe" % name)
+                self.notes.append(signing.sign_file(os.path.join(scratch, name + ".exe"), self.signing_key))
+
+    def _copy_application(self, scratch, app, progress):
         for jar in self.jars:
             shutil.copy2(jar, app)
         for module in self.module_path:
@@ -304,20 +382,22 @@ class Plan:
         for launcher in self.launchers:
             if launcher.splash:
                 shutil.copy2(launcher.splash, app)
+        for association in self.msi_associations():
+            if association.icon:
+                target = os.path.join(scratch, *registrations.icon_file(association).split("\\"))
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                shutil.copy2(association.icon, target)
         if self.runtime:
             progress("copying the runtime")
             shutil.copytree(self.runtime, os.path.join(scratch, "runtime"))
-        for name, cfg in self.cfgs.items():
-            with open(os.path.join(app, name + ".cfg"), "w", encoding="utf-8", newline="") as f:
-                f.write(cfg)
-        if self.package is not None:
-            with open(os.path.join(app, ".package"), "w", encoding="utf-8", newline="") as f:
-                f.write(self.package + "\r\n")
-        if self.signing_key:
-            # The very last edit of each exe: anything after it would break the signature.
-            for name in self.exes:
-                progress("signing %s.exe" % name)
-                self.notes.append(signing.sign_file(os.path.join(scratch, name + ".exe"), self.signing_key))
+
+    def msi_associations(self):
+        return self.installer.associations if self.installer else []
+
+    def inputs(self):
+        """The files the tool's own files are made from."""
+        return ([source for source, _ in self.exes.values()] + list(self.icons) + self.jars +
+                [launcher.splash for launcher in self.launchers if launcher.splash])
 
 
 def installer_plan(msi, branding, name, notes):
@@ -333,8 +413,12 @@ def installer_plan(msi, branding, name, notes):
     if derived:
         notes.append("upgrade code %s, derived from vendor and name; every version of "
                      "%s gets the same one (or give --upgrade-code)" % (code, name))
-    return installer.Package(branding.product_name or name, branding.vendor, version, code,
-                             msi.scope, branding.description)
+    package = installer.Package(branding.product_name or name, branding.vendor, version, code,
+                                msi.scope, branding.description)
+    package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)
+                      for entry in msi.associations + msi.protocols if entry.description]
+    installer.choose_code_page(package.names)
+    return package
 
 
 def check_installer_target(msi, image_dir):
@@ -351,7 +435,22 @@ def check_installer_target(msi, image_dir):
         raise ImageError("--msi %s is a directory; give a file name" % msi.path)
 
 
-def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress):
+def desktop_of(launchers, msi, product_name):
+    """What the installer of the image's `launchers` registers: a shortcut for each launcher
+    that asks for one (the first named after the product, as an image of one launcher always
+    had), the file types and links of `msi`, and PATH for a launcher that wants it there."""
+    if all(launcher.shortcut is None for launcher in launchers):
+        wanted = launchers[:1]
+    else:
+        wanted = [launcher for launcher in launchers if launcher.shortcut]
+    shortcuts = [(launcher.name + ".exe", product_name if i == 0 else launcher.name)
+                 for i, launcher in enumerate(wanted)]
+    return installer.Desktop(shortcuts, msi.associations, msi.protocols,
+                             any(launcher.path for launcher in launchers))
+
+
+def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress,
+                    desktop=None):
     """Builds the installer of `image_dir` in a scratch directory beside its target, signs
     it, and moves it into place."""
     scratch = changes.scratch_dir(os.path.dirname(msi.path))
@@ -361,19 +460,21 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
     def sign(path):
         progress("signing the installer")
         notes.append(signing.sign_file(path, signing_key, os.path.basename(msi.path)))
-    installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None)
+    installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None,
+                        desktop)
     changes.move_into_place(built, msi.path)
 
 
 def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
              module_path=(), package=None, code_page=manifest.AUTO, branding=None,
-             signing_key=None, msi=None, progress=lambda step: None):
+             signing_key=None, msi=None, progress=lambda step: None, application=None):
     """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
     and its installer when `msi` (an Installer) is given; or raises ImageError (or is
-    interrupted) and leaves the file system as it was. Returns the image's path and the
-    notes for the user."""
+    interrupted) and leaves the file system as it was. `application` names the product
+    (default: the first launcher's name). Returns the image's path and the notes for the
+    user."""
     plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                package, code_page, branding or Branding(), signing_key, msi)
+                package, code_page, branding or Branding(), signing_key, msi, application)
     with Changes() as changes:
         scratch = changes.scratch_dir(os.path.dirname(plan.output))
         # mkdtemp makes the directory private (0700); the image root must get the mode any
@@ -383,5 +484,6 @@ def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, j
         changes.move_into_place(scratch, plan.output)
         if plan.msi:
             build_installer(changes, plan.msi, msi, plan.output, launchers[0].name + ".exe",
-                            signing_key, plan.notes, progress)
+                            signing_key, plan.notes, progress,
+                            desktop_of(launchers, msi, plan.msi.name))
     return plan.output, [note for note in plan.notes if note]

@@ -19,7 +19,7 @@ import tempfile
 import uuid
 from xml.sax.saxutils import quoteattr
 
-from . import icon, pe, versioninfo
+from . import icon, pe, registrations, reproducible, versioninfo
 from .errors import ImageError, require_program
 
 USER = "user"
@@ -166,14 +166,30 @@ class _Placeholders:
         return quoteattr(self(text))
 
 
+class Desktop:
+    """What an installer hooks into the desktop besides the image's files: Start menu
+    shortcuts, as (exe file name, shortcut name); file types and links (objects with the
+    fields of image.Association and image.Protocol); and with `path` the install directory
+    on PATH."""
+
+    def __init__(self, shortcuts, associations=(), protocols=(), path=False):
+        self.shortcuts = list(shortcuts)
+        self.associations = list(associations)
+        self.protocols = list(protocols)
+        self.path = path
+
+
 class _Source:
     """The WiX source of one package, written line by line."""
 
-    def __init__(self, package, image_dir, exe_name, icon_path, source_dir):
+    def __init__(self, package, image_dir, exe_name, icon_paths, source_dir, desktop):
         self.package = package
         self.exe_name = exe_name
         self.image_dir = image_dir
-        self.icon_path = icon_path
+        # The icon of each exe a shortcut starts; the first exe's is the product's.
+        self.icon_paths = icon_paths
+        self.desktop = desktop
+        self.path_component = None
         # wixl finds files only by paths relative to the source file's directory.
         self.source_dir = source_dir
         self.per_user = package.scope == USER
@@ -235,14 +251,56 @@ class _Source:
             self.directory(indent + "  ", path)
             self.lines.append(indent + "</Directory>")
 
+    def icon_id(self, exe):
+        if exe == self.exe_name:
+            return "AppIcon.ico"
+        return _identifier("i", exe)[:30] + ".ico"
+
+    def shortcuts(self):
+        if not self.desktop.shortcuts:
+            return
+        self.lines.append('      <Directory Id="ProgramMenuFolder">')
+        for exe, name in self.desktop.shortcuts:
+            self.names.append(("the shortcut name", None, name))
+            # The first keeps the component of the one shortcut installers always had.
+            path = "shortcut:" + name if exe == self.exe_name else "shortcut:%s:%s" % (exe, name)
+            self.component("        ", path, lambda c, exe=exe, name=name: [
+                '<Shortcut Id="%s" Name=%s Target="[#%s]" WorkingDirectory="INSTALLDIR" '
+                'Icon="%s" />' % (_identifier("s", name), self.placeholders.attribute(name),
+                                  _identifier("f", exe), self.icon_id(exe)),
+                self.key_path(c)])
+        self.lines.append('      </Directory>')
+
+    def registry_value(self, key, name, value):
+        """A string value in the classes of the installer's scope."""
+        self.names += [("a registered name", None, text) for text in (name, value) if text]
+        return '<RegistryValue Root="%s" Key=%s%s Type="string" Value=%s />' % (
+            "HKCU" if self.per_user else "HKLM", quoteattr(key),
+            "" if name is None else " Name=%s" % self.placeholders.attribute(name),
+            self.placeholders.attribute(value or ""))
+
+    def registrations(self, indent):
+        """The components of the file types, links and PATH entry, in the install directory."""
+        entries = registrations.Registrations(
+            self.package.name, self.desktop.associations, self.desktop.protocols,
+            self.per_user, lambda path: "[#%s]" % _identifier("f", path))
+        for path, values in entries.components():
+            self.component(indent, path, lambda c, values=values: [self.key_path(c)] + [
+                self.registry_value(*value) for value in values])
+        if self.desktop.path:
+            self.path_component = _identifier("c", "path:INSTALLDIR")
+            self.component(indent, "path:INSTALLDIR", lambda c: [self.key_path(c)])
+
     def write(self):
         p = self.package
         install_root = "LocalAppDataFolder" if self.per_user else "ProgramFiles64Folder"
         head = [
             '<?xml version="1.0" encoding="utf-8"?>',
             '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
-            '  <Product Id="*" Name=%s Language="1033" Version="%s" Manufacturer=%s '
+            '  <Product Id="{%s}" Name=%s Language="1033" Version="%s" Manufacturer=%s '
             'UpgradeCode="%s" Codepage="@CODEPAGE@">' % (
+                # One product code per version and scope, derived like every other GUID.
+                _derived_guid(p.upgrade_code, "product:%s:%s" % (p.version, p.scope)),
                 self.placeholders.attribute(p.name), p.version,
                 self.placeholders.attribute(p.vendor), p.upgrade_code),
             '    <Package InstallerVersion="500" Compressed="yes" InstallScope="%s" '
@@ -253,8 +311,8 @@ class _Source:
             '    <MajorUpgrade DowngradeErrorMessage="A newer version of [ProductName] is '
             'installed already." />',
             '    <Media Id="1" Cabinet="image.cab" EmbedCab="yes" />',
-            '    <Icon Id="AppIcon.ico" SourceFile=%s />' % quoteattr(
-                os.path.relpath(self.icon_path, self.source_dir)),
+        ] + ['    <Icon Id="%s" SourceFile=%s />' % (self.icon_id(exe), quoteattr(
+            os.path.relpath(path, self.source_dir))) for exe, path in self.icon_paths.items()] + [
             '    <Property Id="ARPPRODUCTICON" Value="AppIcon.ico" />',
             '    <Directory Id="TARGETDIR" Name="SourceDir">',
         ]
@@ -271,19 +329,12 @@ class _Source:
             indent = "            "
         self.lines = head
         self.directory(indent, "")
+        self.registrations(indent)
         self.lines.append('          </Directory>')
         if self.per_user:
             self.lines.append('        </Directory>')
         self.lines.append('      </Directory>')
-        self.lines.append('      <Directory Id="ProgramMenuFolder">')
-        exe = self.exe_name
-        self.component("        ", "shortcut:" + p.name, lambda c: [
-            '<Shortcut Id="%s" Name=%s Target="[#%s]" WorkingDirectory="INSTALLDIR" '
-            'Icon="AppIcon.ico" />' % (_identifier("s", p.name),
-                                       self.placeholders.attribute(p.name),
-                                       _identifier("f", exe)),
-            self.key_path(c)])
-        self.lines.append('      </Directory>')
+        self.shortcuts()
         self.lines.append('    </Directory>')
         self.lines.append('    <Feature Id="Application" Level="1">')
         self.lines += ['      <ComponentRef Id="%s" />' % c for c in self.components]
@@ -298,7 +349,7 @@ def wixl():
     return require_program("wixl", "building an installer")
 
 
-def _run(command, what, scratch):
+def _run(command, what, scratch, task="writing the installer's names"):
     # In the scratch directory: msiinfo writes the streams of a table it exports (icons)
     # into the current one.
     result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, cwd=scratch)
@@ -306,7 +357,7 @@ def _run(command, what, scratch):
         lines = [line for line in result.stderr.decode("utf-8", "replace").splitlines()
                  if line.strip() and "GLib-" not in line]
         reason = lines[-1] if lines else "exit code %d" % result.returncode
-        raise ImageError("%s failed while writing the installer's names: %s" % (what, reason))
+        raise ImageError("%s failed while %s: %s" % (what, task, reason))
     return result.stdout
 
 
@@ -344,16 +395,43 @@ def _put_names_in(msi, placeholders, code_page, scratch):
               summary["Revision number (UUID)"]], "msibuild", scratch)
 
 
-def build_msi(image_dir, exe_name, package, target, sign=None):
+def _add_environment(msi, component, per_user, scratch):
+    """Puts the install directory on PATH with `component`: wixl has no Environment element,
+    so msibuild adds the table, and the actions that apply it to the sequence."""
+    msibuild = require_program("msibuild", "an installer that puts a launcher on PATH")
+    msiinfo = require_program("msiinfo", "an installer that puts a launcher on PATH")
+    table = os.path.join(scratch, "Environment.idt")
+    with open(table, "w", encoding="ascii", newline="") as f:
+        f.write(registrations.environment_table(component, per_user))
+    task = "adding the PATH entry"
+    _run([msibuild, msi, "-i", table], "msibuild", scratch, task)
+    sequence = _run([msiinfo, "export", msi, "InstallExecuteSequence"], "msiinfo", scratch, task)
+    table = os.path.join(scratch, "InstallExecuteSequence.idt")
+    with open(table, "w", encoding="ascii", newline="") as f:
+        f.write(registrations.with_environment_actions(sequence.decode("ascii")))
+    _run([msibuild, msi, "-i", table], "msibuild", scratch, task)
+
+
+def _files_of(directory):
+    return [os.path.join(parent, name) for parent, _, names in os.walk(directory) for name in names]
+
+
+def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
     """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
-    writes nothing. `sign`, when given, signs the finished MSI (a path) before it is moved
-    to `target`, so that a failed signing leaves nothing behind either."""
+    writes nothing. `desktop` (a Desktop) says what it registers besides the files; by
+    default a shortcut to `exe_name`. `sign`, when given, signs the finished MSI (a path)
+    before it is moved to `target`, so that a failed signing leaves nothing behind either.
+    Unsigned, the same image and package give the same bytes."""
     tool = wixl()
+    desktop = desktop or Desktop([(exe_name, package.name)])
     with tempfile.TemporaryDirectory(prefix="corvela-msi-") as scratch:
-        icon_path = os.path.join(scratch, "app.ico")
-        _icon_file(os.path.join(image_dir, exe_name), icon_path)
+        icon_paths = {}
+        for exe in [exe_name] + [exe for exe, _ in desktop.shortcuts]:
+            if exe not in icon_paths:
+                icon_paths[exe] = os.path.join(scratch, "icon%d.ico" % len(icon_paths))
+                _icon_file(os.path.join(image_dir, exe), icon_paths[exe])
         source = os.path.join(scratch, "package.wxs")
-        wxs = _Source(package, image_dir, exe_name, icon_path, scratch)
+        wxs = _Source(package, image_dir, exe_name, icon_paths, scratch, desktop)
         with open(source, "w", encoding="utf-8") as f:
             f.write(wxs.write())
         built = os.path.join(scratch, "package.msi")
@@ -368,6 +446,9 @@ def build_msi(image_dir, exe_name, package, target, sign=None):
                 reason = lines[-1] if lines else "exit code %d" % result.returncode
             raise ImageError("wixl could not build the installer: %s" % reason)
         _put_names_in(built, wxs.placeholders, wxs.code_page, scratch)
+        if wxs.path_component:
+            _add_environment(built, wxs.path_component, wxs.per_user, scratch)
+        reproducible.reproducible_installer(built, reproducible.build_time(_files_of(image_dir)))
         if sign:
             sign(built)
         try:
