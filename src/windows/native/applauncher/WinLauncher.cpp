@@ -9,6 +9,7 @@
 #include "AppImage.h"
 #include "AppLauncher.h"
 #include "CfgFile.h"
+#include "ClassData.h"
 #include "Dll.h"
 #include "ErrorHandling.h"
 #include "Executor.h"
@@ -390,7 +391,7 @@ void launchApp(SearchPathPolicy policy) {
     const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
-    (void)launch;
+    ClassData::addOptions(launch);
     runInProcess(*jvm);
 }
 
