@@ -112,9 +112,13 @@ bool removeFile(const tstring& path) {
 }
 
 void makeDir(const tstring& path) {
-    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        standBack(tstrings::Builder() << L"cannot make directory " << path << L" ("
-                                      << systemErrorText(GetLastError()) << L")");
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS || !factsOf(path).directory) {
+        THROW_SYSTEM_ERROR_CODE(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error,
+                                &CreateDirectoryW, L"CreateDirectory(" << path << L") failed");
     }
 }
 
@@ -332,8 +336,7 @@ public:
         const UniqueHandle probe = openFile(target(), GENERIC_WRITE, 0, CREATE_ALWAYS,
                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE);
         if (!probe) {
-            standBack(tstrings::Builder() << L"cannot write " << target() << L" ("
-                                          << systemErrorText(GetLastError()) << L")");
+            THROW_LAST_ERROR(&CreateFileW, L"CreateFile(" << target() << L") failed");
         }
         ULARGE_INTEGER available = {};
         if (!GetDiskFreeSpaceExW(dir.c_str(), &available, nullptr, nullptr) ||
