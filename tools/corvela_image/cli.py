@@ -97,6 +97,11 @@ def main(argv=None):
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
                              "(default) reads JAVA_VERSION from the runtime's release file")
+    parser.add_argument("--class-data", choices=("auto", "off"),
+                        help="auto: the launcher has the runtime keep an archive of the "
+                             "application's classes per user and map it on later starts, which "
+                             "start faster; off: none. Default: auto when the runtime's release "
+                             "file names Java 13 or later, else nothing is written")
     brand = parser.add_argument_group("branding the exe (its icon and the version information Windows shows)")
     brand.add_argument("--icon", help="an .ico file; replaces the launcher's own icon")
     brand.add_argument("--app-version", help="X.Y.Z[.W], each 0 to 65535: file and product version")

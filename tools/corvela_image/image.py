@@ -63,6 +63,8 @@ def build_cfg(args, jar_names, module_names, splash_name):
         lines.append("app.splash=" + app_path(splash_name))
     if args.runtime_path:
         lines.append("app.runtime=" + check_value(args.runtime_path, "runtime path"))
+    if args.class_data:
+        lines.append("app.class-data=" + args.class_data)
     if args.java_option:
         lines.append("[JavaOptions]")
         lines.extend("java-options=" + check_value(o, "JVM option") for o in args.java_option)
@@ -70,6 +72,19 @@ def build_cfg(args, jar_names, module_names, splash_name):
         lines.append("[ArgOptions]")
         lines.extend("arguments=" + check_value(a, "argument") for a in args.arg)
     return "\r\n".join(lines) + "\r\n"
+
+
+def class_data_setting(requested, runtime_dir):
+    """The app.class-data value to write, or None: as requested, else auto for a copied
+    runtime whose release file names Java 13 or later (earlier ones cannot write the archive)."""
+    if requested or not runtime_dir:
+        return requested
+    try:
+        with open(os.path.join(runtime_dir, "release"), encoding="utf-8", errors="replace") as f:
+            version = manifest.java_version(f.read())
+    except OSError:
+        return None
+    return "auto" if version and version[0] >= 13 else None
 
 
 class Plan:
@@ -89,6 +104,7 @@ class Plan:
         code_page, note = manifest.choose_code_page(args.code_page, args.runtime)
         self.notes.append(note)
         self.launcher = make_exe(args, code_page)
+        args.class_data = class_data_setting(args.class_data, args.runtime)
         self.signing_key = signing.SigningKey.from_options(
             args.sign_cert, args.sign_key, args.sign_pkcs12, args.sign_password_env,
             args.timestamp_url)
