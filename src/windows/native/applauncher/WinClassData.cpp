@@ -430,6 +430,19 @@ private:
     const tstring key;
 };
 
+// Whether the runtime can open `path` as the JVM arguments reach it: in the process code
+// page, as a single path where ";" would separate two.
+bool reachesTheRuntimeIntact(const tstring& path) {
+    const std::string narrow = tstrings::toACP(path);
+    const int n =
+        MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+    tstring back(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) {
+        MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), &back[0], n);
+    }
+    return back == path && path.find(L';') == tstring::npos;
+}
+
 // %LOCALAPPDATA%\<package or launcher name>\class-data, made when missing.
 tstring archiveDirOf(const AppImage& image) {
     const tstring base = SysInfo::getEnvVariable(L"LOCALAPPDATA", tstring());
@@ -440,8 +453,11 @@ tstring archiveDirOf(const AppImage& image) {
                           << base
                           << (image.packageName().empty() ? image.launcherName()
                                                           : image.packageName());
-    makeDir(owner);
     const tstring dir = FileUtils::mkpath() << owner << L"class-data";
+    if (!reachesTheRuntimeIntact(dir)) {
+        standBack(tstrings::Builder() << L"the runtime cannot open files in " << dir);
+    }
+    makeDir(owner);
     makeDir(dir);
     return dir;
 }
