@@ -28,4 +28,7 @@ def main(path):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) != 2 or sys.argv[1] in ("-h", "--help"):
+        print("usage: " + __doc__, file=sys.stdout if len(sys.argv) == 2 else sys.stderr)
+        sys.exit(0 if len(sys.argv) == 2 else 2)
     sys.exit(main(sys.argv[1]))

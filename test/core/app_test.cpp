@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <cerrno>
+#include <fcntl.h>
+#include <io.h>
 
 #include "ErrorHandling.h"
+#include "Log.h"
 #include "TestSupport.h"
 #include "app.h"
 
@@ -10,20 +15,63 @@ namespace ts = testing_support;
 
 namespace {
 
-// Records what the frame shows the user, and the installed appender at that moment.
-class ShownMessages : public LogAppender {
+// Standard error of this process, the C runtime's stream and the standard handle both, in a
+// file for the fixture's lifetime.
+class CapturedStandardError {
 public:
-    void append(const LogRecord& record) override {
-        shown.push_back(app::lastErrorMessage());
-        levels.push_back(record.levelName);
-        texts.push_back(record.message);
+    CapturedStandardError()
+        : savedHandle(GetStdHandle(STD_ERROR_HANDLE)), path(dir / L"stderr.txt") {
+        fflush(stderr);
+        savedFd = _dup(2);
+        const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+        _dup2(fd, 2);
+        _close(fd);
+        SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
     }
-    std::vector<std::string> shown;
-    std::vector<tstring> levels;
-    std::vector<tstring> texts;
+
+    ~CapturedStandardError() { restore(); }
+
+    CapturedStandardError(const CapturedStandardError&) = delete;
+    CapturedStandardError& operator=(const CapturedStandardError&) = delete;
+
+    // What was written so far.
+    std::string text() const {
+        fflush(stderr);
+        return ts::readFile(path);
+    }
+
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result = ts::splitLines(text());
+        return result;
+    }
+
+private:
+    void restore() {
+        fflush(stderr);
+        _dup2(savedFd, 2);
+        _close(savedFd);
+        SetStdHandle(STD_ERROR_HANDLE, savedHandle);
+    }
+
+    ts::TempDir dir{L"stderr"};
+    HANDLE savedHandle;
+    std::wstring path;
+    int savedFd = -1;
 };
 
-void succeeds() {}
+// What the GUI launcher would put in its message box, and what standard error held then.
+std::vector<std::string> shown;
+std::vector<std::string> errorTextWhenShown;
+const CapturedStandardError* currentCapture = nullptr;
+
+void showMessage(const std::string& message) {
+    shown.push_back(message);
+    errorTextWhenShown.push_back(currentCapture ? currentCapture->text() : std::string());
+}
+
+void succeeds() {
+    LOG_TRACE(L"a step of the launch");
+}
 void raisesOwnError() {
     THROW_ERROR(std::runtime_error("Failed to find JVM in \"x\" directory."));
 }
@@ -42,62 +90,114 @@ void raisesNonAsciiError() {
         (tstrings::Builder() << L"Error opening \"" << nonAsciiPath << L"\" file").str()));
 }
 
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
 class FrameTest : public ::testing::Test {
 protected:
-    void SetUp() override { saved = &Logger::instance().appender(); }
-    void TearDown() override { Logger::instance().setAppender(*saved); }
+    void SetUp() override {
+        saved = &Logger::instance().appender();
+        shown.clear();
+        errorTextWhenShown.clear();
+        currentCapture = &captured;
+    }
+    void TearDown() override {
+        currentCapture = nullptr;
+        Logger::instance().setAppender(*saved);
+    }
 
-    int launch(app::LaunchFunc f) { return app::launch(std::nothrow, f, &messages); }
+    int launch(app::LaunchFunc f) { return app::launch(std::nothrow, f, showMessage); }
 
-    ShownMessages messages;
+    CapturedStandardError captured;
     LogAppender* saved = nullptr;
 };
 
 TEST_F(FrameTest, SuccessShowsNothing) {
     ts::ScopedEnv debug(L"CORVELA_DEBUG", L"", true);
     EXPECT_EQ(launch(succeeds), 0);
-    EXPECT_TRUE(messages.shown.empty());
-    EXPECT_EQ(app::lastErrorMessage(), "");
+    EXPECT_TRUE(shown.empty());
+    EXPECT_EQ(captured.text(), "");
 }
+
+struct FailureCase {
+    app::LaunchFunc f;
+    std::string shown;
+    std::string record; // how the error record's message starts
+};
+
+const FailureCase failureCases[] = {
+    // The launcher's own errors: the message without the position.
+    {raisesOwnError, "Failed to find JVM in \"x\" directory.",
+     "Exception with message 'app_test.cpp("},
+    // Other runtime errors: the C runtime's text for errno, not the error's own text.
+    {raisesLibraryError, "No such file or directory",
+     "Exception with message 'library text' caught"},
+    {raisesSomethingElse, "Unknown error", "Unknown exception caught"},
+};
 
 TEST_F(FrameTest, FailuresShowTheirMessageOnceAndReturnOne) {
     ts::ScopedEnv debug(L"CORVELA_DEBUG", L"", true);
-    struct Case {
-        app::LaunchFunc f;
-        std::string shown;
-        tstring record;
-    } cases[] = {
-        // The launcher's own errors: the message without the position.
-        {raisesOwnError, "Failed to find JVM in \"x\" directory.",
-         L"Exception with message 'app_test.cpp("},
-        // Other runtime errors: the C runtime's text for errno, not the error's own text.
-        {raisesLibraryError, "No such file or directory",
-         L"Exception with message 'library text' caught"},
-        {raisesSomethingElse, "Unknown error", L"Unknown exception caught"},
-    };
-    for (const Case& c : cases) {
-        messages.shown.clear();
-        messages.texts.clear();
+    for (const FailureCase& c : failureCases) {
+        SCOPED_TRACE(c.shown);
+        shown.clear();
+        errorTextWhenShown.clear();
+        const size_t before = captured.text().size();
         EXPECT_EQ(launch(c.f), 1);
-        ASSERT_EQ(messages.shown.size(), 1u);
-        EXPECT_EQ(messages.shown[0], c.shown);
-        EXPECT_EQ(messages.levels[0], L"ERROR");
-        EXPECT_EQ(messages.texts[0].rfind(c.record, 0), 0u) << ts::utf8(messages.texts[0]);
-        // The pointer to the message does not outlive the frame.
-        EXPECT_EQ(app::lastErrorMessage(), "");
+        // Standard error gets the message alone, once; the message box the same text, after.
+        EXPECT_EQ(captured.text().substr(before), c.shown + "\n");
+        ASSERT_EQ(shown, std::vector<std::string>{c.shown});
+        EXPECT_EQ(errorTextWhenShown[0].substr(before), c.shown + "\n");
     }
 }
 
+TEST_F(FrameTest, TheTraceHoldsTheErrorRecordBeforeTheMessage) {
+    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"true");
+    for (const FailureCase& c : failureCases) {
+        SCOPED_TRACE(c.shown);
+        const size_t before = captured.lines().size();
+        EXPECT_EQ(launch(c.f), 1);
+        const std::vector<std::string> all = captured.lines();
+        const std::vector<std::string> lines(all.begin() + before, all.end());
+        ASSERT_EQ(lines.size(), 4u) << captured.text();
+        EXPECT_TRUE(startsWith(lines[0], "[TRACE] app.cpp:")) << lines[0];
+        EXPECT_TRUE(tstrings::endsWith(ts::wide(lines[0]), L": Entering app::launch")) << lines[0];
+        EXPECT_TRUE(startsWith(lines[1], "[ERROR] app.cpp:")) << lines[1];
+        EXPECT_NE(lines[1].find(": " + c.record), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[2], c.shown);
+        EXPECT_TRUE(startsWith(lines[3], "[TRACE] app.cpp:0: Exiting app::launch (entered at "))
+            << lines[3];
+    }
+    ASSERT_EQ(shown.size(), 3u);
+}
+
 TEST_F(FrameTest, NonAsciiMessagesAreEncodedOnce) {
-    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"", true);
+    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"true");
     const std::string expected = "Error opening \"" + ts::utf8(nonAsciiPath) + "\" file";
     EXPECT_EQ(launch(raisesNonAsciiError), 1);
-    ASSERT_EQ(messages.shown.size(), 1u);
-    // What standard error and the message box get, byte for byte.
-    EXPECT_EQ(messages.shown[0], expected);
-    // The error record holds the text itself, not its UTF-8 bytes widened one by one.
-    const tstring record = messages.texts[0];
-    EXPECT_TRUE(tstrings::endsWith(record, ts::wide(expected) + L"' caught")) << ts::utf8(record);
+    // What the message box gets, byte for byte.
+    ASSERT_EQ(shown, std::vector<std::string>{expected});
+    const std::vector<std::string> lines = captured.lines();
+    ASSERT_EQ(lines.size(), 4u) << captured.text();
+    // The error record holds the text itself, not its UTF-8 bytes widened and encoded again.
+    EXPECT_TRUE(tstrings::endsWith(ts::wide(lines[1]), ts::wide(expected) + L"' caught"))
+        << lines[1];
+    EXPECT_EQ(lines[2], expected);
+}
+
+TEST_F(FrameTest, TheTraceIsPrintedOnlyWithTheDebugSwitch) {
+    {
+        ts::ScopedEnv debug(L"CORVELA_DEBUG", L"TRUE");
+        EXPECT_EQ(launch(succeeds), 0);
+        EXPECT_EQ(captured.text(), "");
+    }
+    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"true");
+    EXPECT_EQ(launch(succeeds), 0);
+    const std::vector<std::string> lines = captured.lines();
+    ASSERT_EQ(lines.size(), 3u) << captured.text();
+    EXPECT_TRUE(startsWith(lines[1], "[TRACE] app_test.cpp:")) << lines[1];
+    EXPECT_TRUE(tstrings::endsWith(ts::wide(lines[1]), L": a step of the launch")) << lines[1];
+    EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(FrameTest, DebugSwitchIsExactlyTrue) {
@@ -110,18 +210,6 @@ TEST_F(FrameTest, DebugSwitchIsExactlyTrue) {
     }
     ts::ScopedEnv unset(L"CORVELA_DEBUG", L"", true);
     EXPECT_FALSE(app::debugSwitchOn());
-}
-
-TEST_F(FrameTest, AppendersAreRestoredAfterTheRun) {
-    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"", true);
-    launch(raisesOwnError);
-    // Switch off: the discarding appender is installed again, so records go nowhere.
-    LogAppender& after = Logger::instance().appender();
-    EXPECT_NE(&after, saved);
-    EXPECT_NE(&after, &messages);
-    const size_t before = messages.shown.size();
-    LOG_TRACE(L"dropped");
-    EXPECT_EQ(messages.shown.size(), before);
 }
 
 } // namespace

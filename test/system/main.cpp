@@ -8,16 +8,12 @@
 namespace ts = testing_support;
 
 // Run as a child with --write-args=FILE (first argument), this executable writes what
-// SysInfo::getCommandArgs gives it: the kept list, a blank line, the dropped list.
+// SysInfo::getCommandArgs gives it, one a line.
 int main(int argc, char** argv) {
     const char* const option = "--write-args=";
     if (argc > 1 && strncmp(argv[1], option, strlen(option)) == 0) {
         std::string text;
-        for (const tstring& arg : SysInfo::getCommandArgs(SysInfo::KeepProgramName)) {
-            text += ts::utf8(arg) + "\n";
-        }
-        text += "--\n";
-        for (const tstring& arg : SysInfo::getCommandArgs(SysInfo::DropProgramName)) {
+        for (const tstring& arg : SysInfo::getCommandArgs()) {
             text += ts::utf8(arg) + "\n";
         }
         ts::writeFile(ts::wide(argv[1] + strlen(option)), text);

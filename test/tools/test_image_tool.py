@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
@@ -19,7 +20,7 @@ VERSION_PROBE = os.path.join(BUILD, "bin", "version_probe.exe")
 OBJDUMP = os.environ.get("CORVELA_OBJDUMP", "x86_64-w64-mingw32-objdump")
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
-from corvela_image import pe  # noqa: E402
+from corvela_image import icon, pe  # noqa: E402
 
 
 def image_tool(*args):
@@ -44,18 +45,27 @@ class ImageFixture(unittest.TestCase):
         shutil.copy(os.path.join(standin, "jli.dll"), os.path.join(self.runtime, "bin"))
         shutil.copy(os.path.join(standin, "splashscreen.dll"), os.path.join(self.runtime, "bin"))
         shutil.copy(os.path.join(standin, "jvm.dll"), os.path.join(self.runtime, "bin", "server"))
-        self.jars = []
-        for name in ("main.jar", "lib one.jar"):
-            path = os.path.join(self.work, name)
-            with open(path, "wb") as f:
-                f.write(b"PK")
-            self.jars.append(path)
+        self.jars = [
+            self.jar("main.jar", ["app/Main.class", "M.class", "tool/Main.class"], "app.Main"),
+            self.jar("lib one.jar", ["lib/Helper.class"])]
         self.splash = os.path.join(self.work, "splash.png")
         with open(self.splash, "wb") as f:
             f.write(b"png")
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
+
+    def jar(self, name, entries, main_class=None, manifest_lines=()):
+        """A jar in the scratch directory holding `entries` (empty files)."""
+        path = os.path.join(self.work, name)
+        lines = ["Manifest-Version: 1.0"] + list(manifest_lines)
+        if main_class:
+            lines.append("Main-Class: " + main_class)
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("META-INF/MANIFEST.MF", "\r\n".join(lines) + "\r\n\r\n")
+            for entry in entries:
+                archive.writestr(entry, b"")
+        return path
 
     def record_of_run(self, image, name, args=(), env=None):
         record = os.path.join(self.work, "record.txt")
@@ -131,7 +141,7 @@ class ImageToolTest(ImageFixture):
     def test_long_steps_show_on_a_terminal_only(self):
         import pty
         args = ["--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
-                "--main-class", "M", "--code-page", "utf-8"]
+                "--main-class", "M", "--jar", self.jars[0], "--code-page", "utf-8"]
         leader, follower = pty.openpty()
         try:
             result = subprocess.run([sys.executable, TOOL] + args + ["--output", os.path.join(self.work, "Tty")],
@@ -196,7 +206,21 @@ def tiny_icon(rgba):
     """A one-image 16x16 icon of a single colour, as a 32-bit bitmap."""
     header = struct.pack("<IiiHHIIiiII", 40, 16, 32, 1, 32, 0, 0, 0, 0, 0, 0)
     image = header + bytes(rgba[2::-1] + rgba[3:]) * 256 + bytes(4 * 16)
-    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", 16, 16, 0, 0, 1, 32, len(image), 22) + image
+    return icon.Icon.of_images([image]).ico_bytes()
+
+
+STRINGS = ("CompanyName", "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
+           "OriginalFilename", "ProductName", "ProductVersion")
+strings_of_probe = set(STRINGS)
+
+
+def show(exe):
+    """What corvela-image --show prints about `exe`, as a dict."""
+    result = image_tool("--show", exe)
+    if result.returncode != 0:
+        raise AssertionError(result.stderr)
+    return dict(line.split(": ", 1) if ": " in line else (line.rstrip(":"), "")
+                for line in result.stdout.splitlines())
 
 
 def openssl_certificate(directory, name):
@@ -247,6 +271,13 @@ class BrandingTest(ImageFixture):
             "LegalCopyright": "(c) 2026 Acme", "OriginalFilename": "Demo.exe",
             "ProductName": "Acme Demo", "ProductVersion": "2.5.1",
             "icon.16": "loaded", "icon.32": "loaded", "icon.48": "loaded", "icon.256": "loaded"})
+        # --show reads back what Windows reads, with the tool's own PE reader.
+        shown = show(exe)
+        self.assertEqual({k: v for k, v in shown.items() if k in strings_of_probe},
+                         {k: v for k, v in self.probe(exe).items() if k in strings_of_probe})
+        self.assertEqual((shown["fixed file version"], shown["fixed product version"],
+                          shown["icon sizes"], shown["code page"], shown["signed"]),
+                         ("2.5.1.0", "2.5.1.0", "16", "UTF-8", "no"))
         # The vendor's icon replaced the default one: one image, the one given.
         listing = subprocess.run(["wrestool", "-l", exe], capture_output=True, text=True).stdout
         self.assertEqual(listing.count("--type=3 "), 1, listing)
@@ -266,8 +297,10 @@ class BrandingTest(ImageFixture):
         result = self.assemble(image, *self.BRANDING, "--sign-cert", cert, "--sign-key", key)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("not trusted by this machine", result.stderr)
+        self.assertIn("note: signed Demo.exe;", result.stderr)  # the exe, not a scratch copy
         exe = os.path.join(image, "Demo.exe")
         self.assertEqual(osslsigncode_verify(exe, cert).returncode, 0)
+        self.assertTrue(show(exe)["signed"].startswith("yes"))
 
         # Manifest and export intact: the launcher still runs the application, both ways.
         with open(LAUNCHER, "rb") as f:
@@ -440,12 +473,295 @@ class CodePageTest(ImageFixture):
     def test_an_unknown_runtime_keeps_utf8_and_says_how_to_choose(self):
         image = os.path.join(self.work, "Unknown")
         result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime-path",
-                            "$ROOTDIR\\jre", "--main-class", "M", "--output", image)
+                            "$ROOTDIR\\jre", "--main-class", "M", "--jar", self.jars[0],
+                            "--output", image)
         self.assertEqual(result.returncode, 0, result.stderr)
         notes = [line for line in result.stderr.splitlines() if line]
         self.assertEqual(len(notes), 1, result.stderr)
         self.assertIn("--code-page ansi", notes[0])
         self.assertIn("UTF-8</activeCodePage>", self.manifest_of(os.path.join(image, "Demo.exe")))
+
+class InputCheckTest(ImageFixture):
+    """Input checked before any work, and errors that name the option, the file and what
+    is wrong."""
+
+    def build(self, image, *extra, env=None):
+        return subprocess.run([sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER,
+                               "--runtime", self.runtime, "--output", image] + list(extra),
+                              capture_output=True, text=True, env=dict(os.environ, **(env or {})))
+
+    def test_the_main_class_is_looked_for_in_the_jars(self):
+        main, lib = self.jars
+        no_main_class = self.jar("plain.jar", ["app/Main.class"])
+        wrong_main_class = self.jar("wrong.jar", ["app/Main.class"], "app.Gone")
+        multi_release = self.jar("mr.jar", ["META-INF/versions/11/app/Mr.class"], None,
+                                 ["Multi-Release: true"])
+        not_a_zip = os.path.join(self.work, "broken.jar")
+        with open(not_a_zip, "wb") as f:
+            f.write(b"PK")
+        exploded = os.path.join(self.work, "mods")
+        os.makedirs(os.path.join(exploded, "demo", "demo"))
+        with open(os.path.join(exploded, "demo", "demo", "Main.class"), "wb"):
+            pass
+        # (arguments, error text or None, note text or None)
+        cases = [
+            (["--main-class", "app.Main", "--jar", main], None, None),
+            (["--main-class", "lib.Helper", "--jar", main, "--jar", lib], None, None),
+            (["--main-jar", main], None, None),
+            (["--main-jar", no_main_class, "--main-class", "app.Main"], None, None),
+            (["--main-class", "app.Mr", "--jar", multi_release], None, None),
+            (["--main-module", "demo/demo.Main", "--module-path", exploded], None, None),
+            (["--main-class", "app.Missing", "--jar", main, "--jar", lib],
+             "--main-class app.Missing is in none of the jars: no app/Missing.class in main.jar, lib one.jar", None),
+            (["--main-jar", wrong_main_class],
+             "names Main-Class app.Gone, which is in none of the jars: no app/Gone.class in wrong.jar", None),
+            (["--main-jar", no_main_class], "names no Main-Class in its manifest", None),
+            # Where the tool cannot tell, a note.
+            (["--main-class", "app.Main"], None, "no --jar or --main-jar given"),
+            (["--main-class", "x.Y", "--jar", main, "--java-option", "-cp", "--java-option", "extra"],
+             None, "cannot look into -cp"),
+            (["--main-class", "app.Main", "--jar", not_a_zip], None, "cannot look into broken.jar"),
+            (["--main-module", "demo/demo.Other", "--module-path", exploded], None, "no demo/Other.class"),
+        ]
+        for number, (args, error, note) in enumerate(cases):
+            with self.subTest(args=args):
+                image = os.path.join(self.work, "Main%d" % number)
+                result = self.build(image, "--code-page", "utf-8", *args)
+                notes = [line for line in result.stderr.splitlines() if line]
+                if error:
+                    self.assertEqual(result.returncode, 1, result.stderr)
+                    self.assertEqual(len(notes), 1, result.stderr)
+                    self.assertIn(error, notes[0])
+                    self.assertFalse(os.path.exists(image))
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertEqual(len(notes), 1 if note else 0, result.stderr)
+                    if note:
+                        self.assertIn("note: ", notes[0])
+                        self.assertIn(note, notes[0])
+
+    def test_errors_name_the_option_and_the_file(self):
+        missing_icon = os.path.join(self.work, "gone.ico")
+        jar_directory = os.path.join(self.work, "classes.jar")
+        os.makedirs(jar_directory)
+        image = os.path.join(self.work, "Named")
+        cases = [
+            (["--main-class", "M", "--icon", missing_icon], "--icon %s does not exist" % missing_icon),
+            (["--main-class", "M", "--jar", jar_directory], "--jar %s is a directory, not a file" % jar_directory),
+            (["--main-class", "M", "--jar", self.jars[0], "--app-version", "1.0", "--vendor", "Acme",
+              "--msi", os.path.join(image, "Demo.msi")], "lies inside the image"),
+            (["--main-class", "M", "--splash", self.splash + ".gone"], "--splash %s.gone does not exist" % self.splash),
+        ]
+        for args, message in cases:
+            with self.subTest(message):
+                result = self.build(image, *args)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+                self.assertTrue(result.stderr.startswith("corvela-image: error: "), result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertNotIn("Errno", result.stderr)
+                self.assertFalse(os.path.exists(image))
+
+    def test_icon_images_windows_cannot_load_are_named(self):
+        wrong = os.path.join(self.work, "wide.ico")
+        sixteen_bit_png = (b"\x89PNG\r\n\x1a\n" + struct.pack(">I4sIIBBBBB", 13, b"IHDR", 256, 256, 16, 6, 0, 0, 0) +
+                           bytes(4))
+        small = tiny_icon(b"\x10\x80\x20\xff")
+        with open(wrong, "wb") as f:
+            f.write(icon.Icon([icon.Icon.parse(small).entries[0],
+                               icon.IconDirEntry(0, 0, 0, 0, 1, 32, len(sixteen_bit_png), 0)],
+                              [icon.Icon.parse(small).images[0], sixteen_bit_png]).ico_bytes())
+        image = os.path.join(self.work, "Icon")
+        result = self.build(image, "--main-class", "M", "--jar", self.jars[0], "--icon", wrong)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("--icon %s: the 256\u00d7256 image is a 16-bit-per-channel PNG; Windows loads "
+                      "only 8-bit RGBA PNG icons" % wrong, result.stderr)
+        self.assertFalse(os.path.exists(image))
+
+    def test_a_key_that_does_not_fit_is_found_before_the_runtime_is_copied(self):
+        cert, _ = openssl_certificate(self.work, "Right")
+        _, other_key = openssl_certificate(self.work, "Wrong")
+        # Copying this runtime fails: only a check made before the copy names the key.
+        os.symlink(os.path.join(self.work, "nowhere"), os.path.join(self.runtime, "dangling"))
+        image = os.path.join(self.work, "Key")
+        result = self.build(image, "--main-class", "M", "--jar", self.jars[0],
+                            "--sign-cert", cert, "--sign-key", other_key)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("signing Demo.exe failed: the key does not match the certificate", result.stderr)
+        self.assertFalse(os.path.exists(image))
+
+
+FAKE_SIGNER = """#!/bin/sh
+# Interrupts the image tool while it signs in its scratch directory, as Ctrl+C would, and
+# waits until the interrupted tool kills it.
+case "$*" in
+  *.corvela-image-*) kill -INT $PPID; exec sleep infinity ;;
+esac
+exec %s "$@"
+"""
+
+FAILING_SIGNER = """#!/bin/sh
+# Fails to sign the exe called Zeta.exe in the image tool's scratch directory.
+case "$*" in
+  *.corvela-image-*/Zeta.exe*) echo "cannot sign this one" >&2; exit 1 ;;
+esac
+exec %s "$@"
+"""
+
+
+class CleanupTest(ImageFixture):
+    """A failed or interrupted run leaves the file system as it was and says one line."""
+
+    def entries(self):
+        found = set()
+        for parent, dirs, files in os.walk(self.work):
+            found.update(os.path.join(parent, name) for name in dirs + files)
+        return found
+
+    def run_tool(self, image, *extra, env=None):
+        cert, key = openssl_certificate(self.work, "Signer")
+        before = self.entries()
+        result = subprocess.run(
+            [sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+             "--main-jar", self.jars[0], "--output", image, "--sign-cert", cert, "--sign-key", key] +
+            list(extra), capture_output=True, text=True, stdin=subprocess.DEVNULL,
+            env=dict(os.environ, **(env or {})), timeout=300)
+        self.assertEqual(self.entries(), before, result.stderr)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertNotIn("Traceback", result.stderr)
+        return result
+
+    def test_a_failed_signing_leaves_no_folder_it_made(self):
+        # The time-stamp server refuses: signing fails at the very end.
+        image = os.path.join(self.work, "new", "parents", "Demo")
+        msi = os.path.join(self.work, "other", "Demo.msi")
+        for extra in ([], ["--app-version", "1.0", "--vendor", "Acme", "--msi", msi]):
+            with self.subTest(extra=extra):
+                result = self.run_tool(image, "--timestamp-url", "http://127.0.0.1:9", *extra)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertIn("error: signing Demo.exe failed", result.stderr)
+
+    def test_an_interrupt_cleans_up_and_says_one_line(self):
+        fake = os.path.join(self.work, "bin", "osslsigncode")
+        os.makedirs(os.path.dirname(fake))
+        with open(fake, "w") as f:
+            f.write(FAKE_SIGNER % shutil.which("osslsigncode"))
+        os.chmod(fake, 0o755)
+        image = os.path.join(self.work, "new", "Demo")
+        path = os.path.dirname(fake) + os.pathsep + os.environ["PATH"]
+        result = self.run_tool(image, env={"PATH": path})
+        self.assertEqual(result.returncode, 130, result.stderr)
+        self.assertEqual(result.stderr, "corvela-image: interrupted; nothing is written\n")
+
+
+class ExistingImageTest(ImageFixture):
+    """An image built and tested before, then signed and packaged."""
+
+    def setUp(self):
+        super().setUp()
+        self.image = os.path.join(self.work, "out", "Demo")
+        result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+                            "--main-jar", self.jars[0], "--jar", self.jars[1], "--output", self.image,
+                            "--app-version", "2.1.0", "--vendor", "Acme", "--product-name", "Acme Demo")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.exe = os.path.join(self.image, "Demo.exe")
+        with open(self.exe, "rb") as f:
+            self.unsigned = f.read()
+
+    def test_signing_in_place_is_all_or_nothing(self):
+        cert, key = openssl_certificate(self.work, "Later")
+        failed = image_tool("--image", self.image, "--sign-cert", cert, "--sign-key", key,
+                            "--timestamp-url", "http://127.0.0.1:9")
+        self.assertEqual(failed.returncode, 1, failed.stderr)
+        with open(self.exe, "rb") as f:
+            self.assertEqual(f.read(), self.unsigned)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
+        # Two launchers, and signing the second fails: the first stays unsigned too.
+        second = os.path.join(self.image, "Zeta.exe")
+        shutil.copy2(self.exe, second)
+        shutil.copy2(os.path.join(self.image, "app", "Demo.cfg"), os.path.join(self.image, "app", "Zeta.cfg"))
+        fake = os.path.join(self.work, "bin", "osslsigncode")
+        os.makedirs(os.path.dirname(fake))
+        with open(fake, "w") as f:
+            f.write(FAILING_SIGNER % shutil.which("osslsigncode"))
+        os.chmod(fake, 0o755)
+        path = os.path.dirname(fake) + os.pathsep + os.environ["PATH"]
+        failed = subprocess.run([sys.executable, TOOL, "--image", self.image, "--sign-cert", cert,
+                                 "--sign-key", key], capture_output=True, text=True,
+                                env=dict(os.environ, PATH=path))
+        self.assertEqual(failed.returncode, 1, failed.stderr)
+        self.assertIn("signing Zeta.exe failed", failed.stderr)
+        for exe in (self.exe, second):
+            with open(exe, "rb") as f:
+                self.assertEqual(f.read(), self.unsigned, exe)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
+        os.remove(second)
+        os.remove(os.path.join(self.image, "app", "Zeta.cfg"))
+        signed = image_tool("--image", self.image, "--sign-cert", cert, "--sign-key", key)
+        self.assertEqual(signed.returncode, 0, signed.stderr)
+        self.assertIn("note: signed Demo.exe;", signed.stderr)
+        self.assertEqual(osslsigncode_verify(self.exe, cert).returncode, 0)
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
+        # The application still starts from the signed exe.
+        self.assertTrue(self.record_of_run(self.image, "Demo")["args"][-1].endswith(b"main.jar"))
+
+    def test_an_installer_of_a_built_image(self):
+        msi = os.path.join(self.work, "dist", "Demo-2.1.0.msi")
+        result = image_tool("--image", self.image, "--msi", msi)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.strip(), msi)
+        # Version, vendor and product name come from the exe's own version information.
+        summary = subprocess.run(["msiinfo", "export", msi, "Property"], capture_output=True,
+                                 text=True).stdout
+        for line in ("ProductVersion\t2.1.0", "Manufacturer\tAcme", "ProductName\tAcme Demo"):
+            self.assertIn(line, summary)
+        extracted = os.path.join(self.work, "extracted")
+        os.makedirs(extracted)
+        subprocess.run(["msiextract", "-C", extracted, msi], check=True, capture_output=True)
+        files = {os.path.relpath(os.path.join(p, n), self.image) for p, _, ns in os.walk(self.image) for n in ns}
+        installed = next(p for p, _, ns in os.walk(extracted) if "Demo.exe" in ns)
+        found = {os.path.relpath(os.path.join(p, n), installed) for p, _, ns in os.walk(installed) for n in ns}
+        self.assertEqual(found, files)
+
+    def test_what_does_not_fit_an_existing_image_is_refused(self):
+        not_an_image = os.path.join(self.work, "empty")
+        os.makedirs(not_an_image)
+        cases = [
+            (["--image", self.image, "--jar", self.jars[0], "--msi", "x.msi"], 2, "--jar describes a new image"),
+            (["--image", self.image], 1, "nothing to do"),
+            (["--image", not_an_image, "--msi", os.path.join(self.work, "x.msi")], 1, "is not an image"),
+            (["--image", self.image, "--name", "Other", "--msi", os.path.join(self.work, "x.msi")], 1,
+             "has no launcher Other.exe"),
+            (["--image", self.image, "--msi", os.path.join(self.image, "x.msi")], 1, "lies inside the image"),
+        ]
+        for args, code, message in cases:
+            with self.subTest(message):
+                result = image_tool(*args)
+                self.assertEqual(result.returncode, code, result.stderr)
+                self.assertIn(message, result.stderr)
+        with open(self.exe, "rb") as f:
+            self.assertEqual(f.read(), self.unsigned)
+        self.assertFalse(os.path.exists(os.path.join(self.work, "x.msi")))
+
+
+class HelpTest(unittest.TestCase):
+    def test_every_tool_and_script_answers_help_and_does_nothing_else(self):
+        programs = [os.path.join(ROOT, "scripts", n) for n in sorted(os.listdir(os.path.join(ROOT, "scripts")))]
+        programs = [p for p in programs if os.access(p, os.X_OK)] + [TOOL]
+        self.assertIn(os.path.join(ROOT, "scripts", "make-icon"), programs)
+        for program in programs:
+            with self.subTest(os.path.basename(program)):
+                cwd = tempfile.mkdtemp(prefix="corvela-help-")
+                try:
+                    result = subprocess.run([program, "--help"], cwd=cwd, capture_output=True, text=True,
+                                            stdin=subprocess.DEVNULL, timeout=60)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    first_line = result.stdout.splitlines()[0] if result.stdout else ""
+                    self.assertTrue(first_line.startswith("usage: "), result.stdout)
+                    self.assertIn(os.path.basename(program), first_line)
+                    self.assertEqual(os.listdir(cwd), [])
+                finally:
+                    shutil.rmtree(cwd, ignore_errors=True)
 
 
 class DemoTest(unittest.TestCase):

@@ -220,6 +220,35 @@ class IconTest(unittest.TestCase):
                 self.assertIn(message, str(caught.exception))
                 self.assertIn("x.ico is not an icon file", str(caught.exception))
 
+    def test_images_windows_cannot_load_are_refused_by_size(self):
+        def png(size, depth, color_type):
+            return (b"\x89PNG\r\n\x1a\n" +
+                    struct.pack(">I4sIIBBBBB", 13, b"IHDR", size, size, depth, color_type, 0, 0, 0) + bytes(4))
+
+        def bitmap(size, depth):
+            return struct.pack("<IiiHHIIiiII", 40, size, 2 * size, 1, depth, 0, 0, 0, 0, 0, 0) + bytes(64)
+
+        good = [png(256, 8, 6)] + [bitmap(16, depth) for depth in (1, 4, 8, 16, 24, 32)]
+        self.assertEqual(icon.Icon.parse(icon.Icon.of_images(good).ico_bytes()).sizes(),
+                         [(256, 256)] + [(16, 16)] * 6)
+        cases = [
+            (png(256, 16, 6), "the 256\u00d7256 image is a 16-bit-per-channel PNG; Windows loads only 8-bit RGBA PNG icons"),
+            (png(128, 8, 2), "the 128\u00d7128 image is an RGB (no alpha) PNG"),
+            (png(64, 8, 3), "the 64\u00d764 image is a palette PNG"),
+            (png(48, 16, 4), "the 48\u00d748 image is a 16-bit-per-channel greyscale-alpha PNG"),
+            (bitmap(32, 2), "the 32\u00d732 image is a bitmap of 2 bits per pixel"),
+            (bitmap(24, 0), "the 24\u00d724 image is a bitmap of 0 bits per pixel"),
+        ]
+        for image, message in cases:
+            with self.subTest(message):
+                # The bad image among good ones: each image is checked.
+                entries = icon.Icon.of_images(good[:2]).entries + [
+                    icon.IconDirEntry(0, 0, 0, 0, 1, 32, len(image), 0)]
+                data = icon.Icon(entries, good[:2] + [image]).ico_bytes()
+                with self.assertRaises(ImageError) as caught:
+                    icon.Icon.parse(data, "--icon x.ico")
+                self.assertIn("--icon x.ico: " + message, str(caught.exception))
+
     def test_the_default_icon_is_what_its_script_draws(self):
         result = subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make-icon"), "--check"],
                                 capture_output=True, text=True)

@@ -14,26 +14,47 @@ With --msi the image is packaged as a Windows Installer file as well (built with
 per user into %LOCALAPPDATA%\\Programs\\NAME by default, with a Start menu shortcut.
 
 Paths in the configuration are written relative to the image with "$APPDIR", so the image
-can be moved. At least one of --main-class, --main-jar and --main-module is required.
+can be moved: the launcher replaces $APPDIR (the image's app directory), $BINDIR (the
+exe's directory) and $ROOTDIR (the image's root) in every configuration value. At least
+one of --main-class, --main-jar and --main-module is required.
 
 Bad input is reported and nothing is written: a missing file, a name that cannot be a
-Windows file name, no main class, jar or module, a value the configuration cannot hold, a
-file that is not an icon, a version that is not 1 to 4 numbers of 0 to 65535, a launcher
-that is signed already, has data appended or is not a 64-bit executable, a key that does
-not match its certificate. The image is assembled in a scratch directory beside OUTPUT and
-moved into place only when complete.
+Windows file name, no main class, jar or module, a main class in none of the jars, a value
+the configuration cannot hold, a file that is not an icon or holds an image Windows cannot
+load, a version that is not 1 to 4 numbers of 0 to 65535, a launcher that is signed
+already, has data appended or is not a 64-bit executable, a key that does not match its
+certificate. The image is assembled in a scratch directory beside OUTPUT and moved into
+place only when complete; a failed or interrupted run leaves the file system as it was.
+
+An image built before, and tested, can be signed and packaged later:
+  corvela-image --image out/Demo --msi Demo.msi [--app-version V --vendor V] [signing]
+signs its unsigned exes in place (each replaced only once all are signed and verified)
+and writes the installer; version, vendor, product name and description default to the
+exe's own version information.
+
+And what an exe carries can be read back:
+  corvela-image --show out/Demo/Demo.exe
+prints its version information, icon sizes, declared code page and whether it is signed.
 """
 
 import argparse
+import signal
 import sys
 
+from . import image, installer, manifest, show, signing
 from .errors import ImageError
-from .image import assemble
+from .existing import package_existing
 
 # Values of these options usually start with "-" ("-Xmx1g", "--verbose"); take the next word
 # as the value whatever it looks like.
 VALUE_OPTIONS = ("--java-option", "--arg", "--description", "--copyright", "--vendor",
                  "--product-name")
+# The options that describe a new image; an existing one (--image) has all of that already.
+ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "module_path",
+                    "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
+                    "package", "output", "console", "code_page", "icon", "copyright",
+                    "class_data")
+INTERRUPTED = 130
 
 
 def join_option_values(argv):
@@ -71,12 +92,12 @@ class Progress:
             self.shown = False
 
 
-def main(argv=None):
+def parser():
     parser = argparse.ArgumentParser(
         prog="corvela-image", description=__doc__,
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--name", required=True, help="application name: the launcher becomes NAME.exe")
-    parser.add_argument("--launcher", required=True, help="the launcher executable (build/bin/corvela.exe)")
+    parser.add_argument("--name", help="application name: the launcher becomes NAME.exe")
+    parser.add_argument("--launcher", help="the launcher executable (build/bin/corvela.exe)")
     parser.add_argument("--runtime", help="runtime directory to copy into the image (holds bin/jli.dll)")
     parser.add_argument("--runtime-path", help="app.runtime value instead of a copied runtime (may use $ROOTDIR)")
     parser.add_argument("--jar", action="append", default=[], help="a jar for the class path (repeatable)")
@@ -87,13 +108,15 @@ def main(argv=None):
     parser.add_argument("--java-option", action="append", default=[], help="a JVM option (repeatable)")
     parser.add_argument("--arg", action="append", default=[], help="a default application argument (repeatable)")
     parser.add_argument("--splash", help="splash screen image")
-    parser.add_argument("--package", help="package name, written to app/.package")
-    parser.add_argument("--output", required=True, help="the image directory to create (must not exist)")
+    parser.add_argument("--package", help="package name, written to app/.package: the launcher then "
+                        "looks for a per-user copy of the configuration in %%LOCALAPPDATA%%\\PACKAGE "
+                        "and %%APPDATA%%\\PACKAGE (see the README)")
+    parser.add_argument("--output", help="the image directory to create (must not exist)")
     parser.add_argument("--console", action="store_true",
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
                              "command-line tools: the shell waits for it, its streams are the "
-                             "shell's, failures go to standard error" % "corvela-console.exe")
-    parser.add_argument("--code-page", choices=("utf-8", "ansi", "auto"), default="auto",
+                             "shell's, failures go to standard error" % image.CONSOLE_LAUNCHER)
+    parser.add_argument("--code-page", choices=manifest.CHOICES, default=manifest.AUTO,
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
                              "(default) reads JAVA_VERSION from the runtime's release file")
@@ -114,7 +137,7 @@ def main(argv=None):
     msi.add_argument("--upgrade-code", metavar="GUID",
                      help="the same for every version of the application (default: derived from "
                           "--vendor and --name, and printed)")
-    msi.add_argument("--msi-scope", choices=("user", "machine"),
+    msi.add_argument("--msi-scope", choices=installer.SCOPES,
                      help="user (default): %%LOCALAPPDATA%%\\Programs\\NAME, no elevation; "
                           "machine: Program Files, for all users")
     sign = parser.add_argument_group("signing the exe with osslsigncode, as the last step")
@@ -123,18 +146,95 @@ def main(argv=None):
     sign.add_argument("--sign-pkcs12", help="certificate and key in one PKCS#12 file instead")
     sign.add_argument("--sign-password-env", metavar="VAR", help="environment variable holding the PKCS#12 password")
     sign.add_argument("--timestamp-url", help="RFC 3161 time-stamp server to countersign with")
-    args = parser.parse_args(join_option_values(sys.argv[1:] if argv is None else argv))
+    existing = parser.add_argument_group("an image built before")
+    existing.add_argument("--image", metavar="DIR",
+                          help="sign and package this image instead of building one: give --msi "
+                               "or signing options, --name to pick the exe of an image with several")
+    existing.add_argument("--show", metavar="EXE",
+                          help="print the version information, icon sizes, declared code page and "
+                               "signature of an exe, and nothing else")
+    return parser
+
+
+def given(args, dest):
+    value = getattr(args, dest)
+    return value not in (None, False, []) and not (dest == "code_page" and value == manifest.AUTO)
+
+
+def check_mode(parser_, args):
+    """Refuses options that do not go with the run's mode (--show, --image or a new image)."""
+    if args.show:
+        others = [d for d in vars(args) if d != "show" and given(args, d)]
+        if others:
+            parser_.error("--show goes alone, without --%s" % others[0].replace("_", "-"))
+    elif args.image:
+        for dest in ASSEMBLY_OPTIONS:
+            if dest != "name" and given(args, dest):
+                parser_.error("--%s describes a new image; with --image give only --msi, its "
+                              "options, signing options and --name" % dest.replace("_", "-"))
+    else:
+        missing = ["--" + d for d in ("name", "launcher", "output") if not getattr(args, d)]
+        if missing:
+            parser_.error("the following arguments are required: %s" % ", ".join(missing))
+
+
+def run(args, progress):
+    """Does what `args` asks for; returns what to print and the notes."""
+    if args.show:
+        return show.describe(args.show), []
+    key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
+                                          args.sign_password_env, args.timestamp_url)
+    msi = image.Installer(args.msi, args.upgrade_code, args.msi_scope) if args.msi else None
+    if not msi:
+        for option, value in (("--upgrade-code", args.upgrade_code), ("--msi-scope", args.msi_scope)):
+            if value:
+                raise ImageError("%s goes with --msi" % option)
+    branding = image.Branding(args.app_version, args.vendor, args.description, args.copyright,
+                              args.product_name, args.icon)
+    if args.image:
+        return package_existing(args.image, args.name, branding, key, msi, progress)
+    launcher = image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
+                              args.java_option, args.arg, args.splash, args.console,
+                              args.class_data)
+    return image.assemble(args.output, [launcher], args.launcher, args.runtime,
+                          args.runtime_path, args.jar, args.module_path, args.package,
+                          args.code_page, branding, key, msi, progress)
+
+
+def describe_error(error):
+    """The message of an ImageError, or of a system error the file it names and why, without
+    Python's "[Errno N]"."""
+    if isinstance(error, OSError) and error.strerror:
+        files = [f for f in (error.filename, error.filename2) if f]
+        return "%s: %s" % (" -> ".join(str(f) for f in files), error.strerror) if files else error.strerror
+    return str(error)
+
+
+def interrupted(signum, frame):
+    raise KeyboardInterrupt()
+
+
+def main(argv=None):
+    parser_ = parser()
+    args = parser_.parse_args(join_option_values(sys.argv[1:] if argv is None else argv))
+    check_mode(parser_, args)
+    # A run ended from outside undoes its work as Ctrl+C does.
+    signal.signal(signal.SIGTERM, interrupted)
     progress = Progress(sys.stderr)
     try:
-        output, notes = assemble(args, progress)
+        result, notes = run(args, progress)
     except (ImageError, OSError) as e:
         progress.done()
-        print("corvela-image: error: %s" % e, file=sys.stderr)
+        print("corvela-image: error: %s" % describe_error(e), file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        progress.done()
+        print("corvela-image: interrupted; nothing is written", file=sys.stderr)
+        return INTERRUPTED
     progress.done()
     for note in notes:
         print("corvela-image: note: %s" % note, file=sys.stderr)
-    print(output)
+    print(result)
     return 0
 
 

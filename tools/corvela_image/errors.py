@@ -20,8 +20,13 @@ def require_program(name, purpose):
 
 
 def require_file(path, what, directory=False):
-    """ImageError unless `path` is a file (or, with `directory`, a directory)."""
+    """ImageError unless `path` is a file (or, with `directory`, a directory). `what` names
+    where the path came from, such as the option that gave it."""
+    if not os.path.exists(path):
+        raise ImageError("%s %s does not exist" % (what, path))
     if directory and not os.path.isdir(path):
         raise ImageError("%s %s is not a directory" % (what, path))
+    if not directory and os.path.isdir(path):
+        raise ImageError("%s %s is a directory, not a file" % (what, path))
     if not directory and not os.path.isfile(path):
-        raise ImageError("%s %s does not exist" % (what, path))
+        raise ImageError("%s %s is not a regular file" % (what, path))

@@ -1,18 +1,72 @@
-"""Assembles an application image: the launcher under the application's name, made the
-application's own (icon, version information, signature), the configuration, the
-application's files and the runtime, in a scratch directory moved into place only when
-complete."""
+"""Assembles an application image: for each launcher its exe under the application's name,
+made the application's own (icon, version information, signature), and its configuration;
+the application's files and the runtime; all in a scratch directory moved into place only
+when complete."""
 
 import os
 import re
 import shutil
-import tempfile
 
-from . import icon, installer, manifest, pe, signing, versioninfo
+from . import classes, icon, installer, manifest, pe, signing, versioninfo
 from .errors import ImageError, require_file
+from .undo import Changes
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
     "LPT%d" % i for i in range(1, 10)}
+CONSOLE_LAUNCHER = "corvela-console.exe"
+
+
+class Launcher:
+    """One exe of an image and what it starts: NAME.exe with app/NAME.cfg."""
+
+    def __init__(self, name, main_class=None, main_jar=None, main_module=None,
+                 java_options=(), arguments=(), splash=None, console=False, class_data=None):
+        self.name = name
+        self.main_class = main_class
+        self.main_jar = main_jar
+        self.main_module = main_module
+        self.java_options = list(java_options)
+        self.arguments = list(arguments)
+        self.splash = splash
+        self.console = console
+        # "auto", "off", or None to let the runtime's version decide.
+        self.class_data = class_data
+
+
+class Branding:
+    """The icon and version information the image's exes carry instead of the launcher's."""
+
+    def __init__(self, version=None, vendor=None, description=None, copyright=None,
+                 product_name=None, icon=None):
+        self.version = version
+        self.vendor = vendor
+        self.description = description
+        self.copyright = copyright
+        self.product_name = product_name
+        self.icon = icon
+
+    def strings(self, name):
+        """The StringFileInfo values of the exe NAME.exe."""
+        product = self.product_name or name
+        return {
+            "CompanyName": self.vendor or "",
+            "FileDescription": self.description or product,
+            "FileVersion": self.version,
+            "InternalName": name,
+            "LegalCopyright": self.copyright or "",
+            "OriginalFilename": name + ".exe",
+            "ProductName": product,
+            "ProductVersion": self.version,
+        }
+
+
+class Installer:
+    """A Windows Installer file of the image to write, at `path`."""
+
+    def __init__(self, path, upgrade_code=None, scope=None):
+        self.path = os.path.abspath(path)
+        self.upgrade_code = upgrade_code
+        self.scope = scope or installer.USER
 
 
 def current_umask():
@@ -46,31 +100,29 @@ def app_path(name):
     return "$APPDIR\\" + name
 
 
-def build_cfg(args, jar_names, module_names, splash_name):
+def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None):
+    main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
-    if args.main_jar:
-        lines.append("app.mainjar=" + app_path(os.path.basename(args.main_jar)))
-    for name in jar_names:
-        if not args.main_jar or name != os.path.basename(args.main_jar):
-            lines.append("app.classpath=" + app_path(name))
-    for name in module_names:
-        lines.append("app.modulepath=" + app_path(name))
-    if args.main_module:
-        lines.append("app.mainmodule=" + check_value(args.main_module, "main module"))
-    if args.main_class:
-        lines.append("app.mainclass=" + check_value(args.main_class, "main class"))
-    if splash_name:
-        lines.append("app.splash=" + app_path(splash_name))
-    if args.runtime_path:
-        lines.append("app.runtime=" + check_value(args.runtime_path, "runtime path"))
-    if args.class_data:
-        lines.append("app.class-data=" + args.class_data)
-    if args.java_option:
+    if main_jar:
+        lines.append("app.mainjar=" + app_path(main_jar))
+    lines.extend("app.classpath=" + app_path(name) for name in jar_names if name != main_jar)
+    lines.extend("app.modulepath=" + app_path(name) for name in module_names)
+    if launcher.main_module:
+        lines.append("app.mainmodule=" + check_value(launcher.main_module, "--main-module"))
+    if launcher.main_class:
+        lines.append("app.mainclass=" + check_value(launcher.main_class, "--main-class"))
+    if launcher.splash:
+        lines.append("app.splash=" + app_path(os.path.basename(launcher.splash)))
+    if runtime_path:
+        lines.append("app.runtime=" + check_value(runtime_path, "--runtime-path"))
+    if class_data:
+        lines.append("app.class-data=" + class_data)
+    if launcher.java_options:
         lines.append("[JavaOptions]")
-        lines.extend("java-options=" + check_value(o, "JVM option") for o in args.java_option)
-    if args.arg:
+        lines.extend("java-options=" + check_value(o, "--java-option") for o in launcher.java_options)
+    if launcher.arguments:
         lines.append("[ArgOptions]")
-        lines.extend("arguments=" + check_value(a, "argument") for a in args.arg)
+        lines.extend("arguments=" + check_value(a, "--arg") for a in launcher.arguments)
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -87,150 +139,6 @@ def class_data_setting(requested, runtime_dir):
     return "auto" if version and version[0] >= 13 else None
 
 
-class Plan:
-    """Everything the image will hold, checked before anything is written."""
-
-    def __init__(self, args):
-        check_windows_name(args.name, "application name")
-        if not (args.main_class or args.main_jar or args.main_module):
-            raise ImageError("no main class, main jar or main module: give --main-class, "
-                             "--main-jar or --main-module")
-        if args.console:
-            args.launcher = console_launcher(args.launcher)
-        require_file(args.launcher, "launcher")
-        self.args = args
-        self.notes = []
-        self.package = self._package(args)
-        code_page, note = manifest.choose_code_page(args.code_page, args.runtime)
-        self.notes.append(note)
-        self.launcher = make_exe(args, code_page)
-        args.class_data = class_data_setting(args.class_data, args.runtime)
-        self.signing_key = signing.SigningKey.from_options(
-            args.sign_cert, args.sign_key, args.sign_pkcs12, args.sign_password_env,
-            args.timestamp_url)
-        if self.signing_key:
-            signing.osslsigncode()
-        if args.runtime:
-            require_file(os.path.join(args.runtime, "bin", "jli.dll"), "runtime launcher library")
-        elif not args.runtime_path:
-            raise ImageError("no runtime: give --runtime DIR or --runtime-path")
-        self.jars = list(args.jar)
-        if args.main_jar and args.main_jar not in self.jars:
-            self.jars.insert(0, args.main_jar)
-        jar_names = []
-        for jar in self.jars:
-            require_file(jar, "jar")
-            name = os.path.basename(jar)
-            check_windows_name(name, "jar file name")
-            if name in jar_names:
-                raise ImageError("two jars named %s" % name)
-            jar_names.append(name)
-        module_names = []
-        for module in args.module_path:
-            require_file(module, "module path entry", directory=os.path.isdir(module))
-            name = os.path.basename(os.path.normpath(module))
-            check_windows_name(name, "module path entry name")
-            module_names.append(name)
-        splash_name = None
-        if args.splash:
-            require_file(args.splash, "splash image")
-            splash_name = os.path.basename(args.splash)
-        if args.package is not None:
-            check_windows_name(args.package, "package name")
-        self.cfg = build_cfg(args, jar_names, module_names, splash_name)
-        self.output = os.path.abspath(args.output)
-        if os.path.exists(self.output):
-            raise ImageError("%s exists already; give a new directory" % self.output)
-        self.msi = os.path.abspath(args.msi) if args.msi else None
-        if self.msi and os.path.exists(self.msi):
-            raise ImageError("%s exists already; give a new installer file" % self.msi)
-
-    def _package(self, args):
-        if not args.msi:
-            for option, value in (("--upgrade-code", args.upgrade_code),
-                                  ("--msi-scope", args.msi_scope)):
-                if value:
-                    raise ImageError("%s goes with --msi" % option)
-            return None
-        version = installer.msi_version(args.app_version)
-        if not args.vendor:
-            raise ImageError("an installer names its manufacturer: give --vendor")
-        code, derived = installer.upgrade_code(args.upgrade_code, args.vendor, args.name)
-        if derived:
-            self.notes.append("upgrade code %s, derived from vendor and name; every version of "
-                              "%s gets the same one (or give --upgrade-code)" % (code, args.name))
-        return installer.Package(args.product_name or args.name, args.vendor, version, code,
-                                 args.msi_scope or installer.USER, args.description)
-
-    def write(self, scratch, progress):
-        """Fills `scratch` with the image, and builds the installer beside the target."""
-        args = self.args
-        app = os.path.join(scratch, "app")
-        os.makedirs(app)
-        exe = os.path.join(scratch, args.name + ".exe")
-        with open(exe, "wb") as f:
-            f.write(self.launcher)
-        shutil.copystat(args.launcher, exe)
-        for jar in self.jars:
-            shutil.copy2(jar, app)
-        for module in args.module_path:
-            target = os.path.join(app, os.path.basename(os.path.normpath(module)))
-            if os.path.isdir(module):
-                shutil.copytree(module, target)
-            else:
-                shutil.copy2(module, target)
-        if args.splash:
-            shutil.copy2(args.splash, app)
-        if args.runtime:
-            progress("copying the runtime")
-            shutil.copytree(args.runtime, os.path.join(scratch, "runtime"))
-        with open(os.path.join(app, args.name + ".cfg"), "w", encoding="utf-8", newline="") as f:
-            f.write(self.cfg)
-        if args.package is not None:
-            with open(os.path.join(app, ".package"), "w", encoding="utf-8", newline="") as f:
-                f.write(args.package + "\r\n")
-        if self.signing_key:
-            # The very last edit of the exe: anything after it would break the signature.
-            progress("signing %s" % os.path.basename(exe))
-            self.notes.append(signing.sign_file(exe, self.signing_key))
-        if self.package:
-            progress("building the installer")
-            partial = self.msi + ".partial"
-            installer.build_msi(scratch, os.path.basename(exe), self.package, partial)
-            if self.signing_key:
-                progress("signing the installer")
-                self.notes.append(signing.sign_file(partial, self.signing_key))
-            return partial
-        return None
-
-
-def assemble(args, progress=lambda step: None):
-    """Writes the image (and its installer), or raises ImageError and writes nothing.
-    Returns the image's path and the notes for the user."""
-    plan = Plan(args)
-    parent = os.path.dirname(plan.output)
-    os.makedirs(parent, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix=".corvela-image-", dir=parent)
-    partial_msi = None
-    try:
-        # mkdtemp makes the directory private (0700); the image root must get the mode any
-        # directory made here would, or an image archived on Linux is unreadable to others.
-        os.chmod(scratch, 0o777 & ~current_umask())
-        partial_msi = plan.write(scratch, progress)
-        os.rename(scratch, plan.output)
-        if partial_msi:
-            os.rename(partial_msi, plan.msi)
-    except BaseException:
-        shutil.rmtree(scratch, ignore_errors=True)
-        if partial_msi and os.path.exists(partial_msi):
-            os.remove(partial_msi)
-        raise
-    return plan.output, [note for note in plan.notes if note]
-
-
-CONSOLE_LAUNCHER = "corvela-console.exe"
-
-
 def console_launcher(launcher):
     """The console launcher built beside `launcher` (or `launcher` itself, when it is one)."""
     if os.path.basename(launcher).lower() == CONSOLE_LAUNCHER:
@@ -241,43 +149,229 @@ def console_launcher(launcher):
     return path
 
 
-def version_strings(args):
-    """The StringFileInfo values of the image's exe, from the branding options."""
-    product = args.product_name or args.name
-    return {
-        "CompanyName": args.vendor or "",
-        "FileDescription": args.description or product,
-        "FileVersion": args.app_version,
-        "InternalName": args.name,
-        "LegalCopyright": args.copyright or "",
-        "OriginalFilename": args.name + ".exe",
-        "ProductName": product,
-        "ProductVersion": args.app_version,
-    }
-
-
-def make_exe(args, code_page):
-    """The bytes of the image's exe: the launcher with the vendor's icon and version
-    information in its resources, and its manifest declaring `code_page`. Raises ImageError
-    for a launcher or icon that cannot be used, before anything is written."""
-    with open(args.launcher, "rb") as f:
-        image = pe.PEImage(f.read(), "launcher %s" % args.launcher)
-    image.check_rewritable()
-    if args.console and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
-        raise ImageError("%s is not a console program, which --console asks for" % args.launcher)
-    branded = [args.vendor, args.description, args.copyright, args.product_name]
-    if any(value is not None for value in branded) and not args.app_version:
+def check_branding(branding):
+    named = ((branding.vendor, "--vendor"), (branding.description, "--description"),
+             (branding.copyright, "--copyright"), (branding.product_name, "--product-name"))
+    if any(value is not None for value, _ in named) and not branding.version:
         raise ImageError("version information needs a version: give --app-version")
-    for value, what in zip(branded, ("vendor", "description", "copyright", "product name")):
+    for value, what in named:
         if value is not None:
             check_value(value, what)
+    if branding.version:
+        versioninfo.parse_version(branding.version)
+
+
+def make_exe(source, launcher, branding, code_page, icon_file):
+    """The bytes of a launcher's exe: `source` with the vendor's icon and version
+    information in its resources, and its manifest declaring `code_page`. Raises ImageError
+    for a launcher that cannot be used, before anything is written."""
+    with open(source, "rb") as f:
+        image = pe.PEImage(f.read(), "--launcher %s" % source)
+    image.check_rewritable()
+    if launcher.console and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        raise ImageError("%s is not a console program, which --console asks for" % source)
     tree = image.resources()
     code_page_changed = manifest.set_code_page(tree, code_page)
-    if not (args.icon or args.app_version or code_page_changed):
+    if not (icon_file or branding.version or code_page_changed):
         return bytes(image.data)
-    if args.icon:
-        icon.replace_icon(tree, icon.Icon.read(args.icon))
-    if args.app_version:
-        version = versioninfo.parse_version(args.app_version)
-        versioninfo.replace_version(tree, version, version_strings(args))
+    if icon_file:
+        icon.replace_icon(tree, icon_file)
+    if branding.version:
+        versioninfo.replace_version(tree, versioninfo.parse_version(branding.version),
+                                    branding.strings(launcher.name))
     return image.with_resources(tree)
+
+
+class Plan:
+    """Everything the image will hold, checked before anything is written."""
+
+    def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
+                 package, code_page, branding, signing_key, msi):
+        self.output = os.path.abspath(output)
+        self.launchers = launchers
+        self.runtime = runtime
+        self.package = package
+        self.branding = branding
+        self.signing_key = signing_key
+        self.module_path = list(module_path)
+        self.notes = []
+        self._check_launchers(launchers)
+        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
+        self._check_runtime(runtime, runtime_path)
+        self.jars = self._jars(launchers, jars)
+        module_names = self._module_names(module_path)
+        if package is not None:
+            check_windows_name(package, "--package")
+        check_branding(branding)
+        if branding.icon:
+            require_file(branding.icon, "--icon")
+        self.icon = icon.Icon.read(branding.icon, "--icon %s" % branding.icon) if branding.icon else None
+        code_page, note = manifest.choose_code_page(code_page, runtime)
+        self.notes.append(note)
+        self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
+        if os.path.lexists(self.output):
+            raise ImageError("--output %s exists already; give a new directory" % self.output)
+        check_installer_target(msi, self.output)
+        if signing_key:
+            first = launchers[0].name
+            signing.check_key(signing_key, self.exes[first][0], first + ".exe")
+
+    def _make_launchers(self, launcher_exe, code_page, runtime_path, module_names):
+        """Each launcher's exe bytes (with the file they come from) and configuration."""
+        jar_names = [os.path.basename(jar) for jar in self.jars]
+        self.exes = {}
+        self.cfgs = {}
+        for launcher in self.launchers:
+            source = console_launcher(launcher_exe) if launcher.console else launcher_exe
+            require_file(source, "--launcher")
+            exe = make_exe(source, launcher, self.branding, code_page, self.icon)
+            self.exes[launcher.name] = (source, exe)
+            class_data = class_data_setting(launcher.class_data, self.runtime)
+            self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
+                                                 class_data)
+            self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
+
+    def _check_launchers(self, launchers):
+        names = set()
+        for launcher in launchers:
+            check_windows_name(launcher.name, "--name")
+            if launcher.name.lower() in names:
+                raise ImageError("two launchers named %s" % launcher.name)
+            names.add(launcher.name.lower())
+            if not (launcher.main_class or launcher.main_jar or launcher.main_module):
+                raise ImageError("no main class, main jar or main module: give --main-class, "
+                                 "--main-jar or --main-module")
+            if launcher.splash:
+                require_file(launcher.splash, "--splash")
+
+    def _check_runtime(self, runtime, runtime_path):
+        if runtime:
+            require_file(runtime, "--runtime", directory=True)
+            if not os.path.isfile(os.path.join(runtime, "bin", "jli.dll")):
+                raise ImageError("--runtime %s holds no bin/jli.dll: give the directory of a Java "
+                                 "runtime for Windows" % runtime)
+        elif not runtime_path:
+            raise ImageError("no runtime: give --runtime DIR or --runtime-path")
+
+    def _jars(self, launchers, jars):
+        paths = [launcher.main_jar for launcher in launchers if launcher.main_jar]
+        paths += [jar for jar in jars if jar not in paths]
+        names = []
+        for jar in paths:
+            require_file(jar, "--main-jar" if jar not in jars else "--jar")
+            name = os.path.basename(jar)
+            check_windows_name(name, "jar file name")
+            if name in names:
+                raise ImageError("two jars named %s" % name)
+            names.append(name)
+        return paths
+
+    def _module_names(self, module_path):
+        names = []
+        for module in module_path:
+            require_file(module, "--module-path", directory=os.path.isdir(module))
+            name = os.path.basename(os.path.normpath(module))
+            check_windows_name(name, "--module-path entry name")
+            names.append(name)
+        return names
+
+    def write(self, scratch, progress):
+        """Fills `scratch` with the image."""
+        app = os.path.join(scratch, "app")
+        os.makedirs(app)
+        for name, (source, data) in self.exes.items():
+            exe = os.path.join(scratch, name + ".exe")
+            with open(exe, "wb") as f:
+                f.write(data)
+            shutil.copystat(source, exe)
+        for jar in self.jars:
+            shutil.copy2(jar, app)
+        for module in self.module_path:
+            target = os.path.join(app, os.path.basename(os.path.normpath(module)))
+            if os.path.isdir(module):
+                shutil.copytree(module, target)
+            else:
+                shutil.copy2(module, target)
+        for launcher in self.launchers:
+            if launcher.splash:
+                shutil.copy2(launcher.splash, app)
+        if self.runtime:
+            progress("copying the runtime")
+            shutil.copytree(self.runtime, os.path.join(scratch, "runtime"))
+        for name, cfg in self.cfgs.items():
+            with open(os.path.join(app, name + ".cfg"), "w", encoding="utf-8", newline="") as f:
+                f.write(cfg)
+        if self.package is not None:
+            with open(os.path.join(app, ".package"), "w", encoding="utf-8", newline="") as f:
+                f.write(self.package + "\r\n")
+        if self.signing_key:
+            # The very last edit of each exe: anything after it would break the signature.
+            for name in self.exes:
+                progress("signing %s.exe" % name)
+                self.notes.append(signing.sign_file(os.path.join(scratch, name + ".exe"), self.signing_key))
+
+
+def installer_plan(msi, branding, name, notes):
+    """The installer's Package for `msi` (an Installer, or None), checked; notes gets the
+    derived upgrade code."""
+    if not msi:
+        return None
+    installer.wixl()
+    version = installer.msi_version(branding.version)
+    if not branding.vendor:
+        raise ImageError("an installer names its manufacturer: give --vendor")
+    code, derived = installer.upgrade_code(msi.upgrade_code, branding.vendor, name)
+    if derived:
+        notes.append("upgrade code %s, derived from vendor and name; every version of "
+                     "%s gets the same one (or give --upgrade-code)" % (code, name))
+    return installer.Package(branding.product_name or name, branding.vendor, version, code,
+                             msi.scope, branding.description)
+
+
+def check_installer_target(msi, image_dir):
+    """Raises ImageError unless the installer `msi` (an Installer, or None) of the image
+    in `image_dir` can be written."""
+    if not msi:
+        return
+    if os.path.lexists(msi.path):
+        raise ImageError("--msi %s exists already; give a new installer file" % msi.path)
+    if msi.path.startswith(image_dir.rstrip(os.sep) + os.sep):
+        raise ImageError("--msi %s lies inside the image %s, which it packages; put the "
+                         "installer elsewhere" % (msi.path, image_dir))
+    if os.path.isdir(msi.path):
+        raise ImageError("--msi %s is a directory; give a file name" % msi.path)
+
+
+def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress):
+    """Builds the installer of `image_dir` in a scratch directory beside its target, signs
+    it, and moves it into place."""
+    scratch = changes.scratch_dir(os.path.dirname(msi.path))
+    built = os.path.join(scratch, os.path.basename(msi.path))
+    progress("building the installer")
+    installer.build_msi(image_dir, exe_name, plan_msi, built)
+    if signing_key:
+        progress("signing the installer")
+        notes.append(signing.sign_file(built, signing_key))
+    changes.move_into_place(built, msi.path)
+
+
+def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
+             module_path=(), package=None, code_page=manifest.AUTO, branding=None,
+             signing_key=None, msi=None, progress=lambda step: None):
+    """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
+    and its installer when `msi` (an Installer) is given; or raises ImageError (or is
+    interrupted) and leaves the file system as it was. Returns the image's path and the
+    notes for the user."""
+    plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
+                package, code_page, branding or Branding(), signing_key, msi)
+    with Changes() as changes:
+        scratch = changes.scratch_dir(os.path.dirname(plan.output))
+        # mkdtemp makes the directory private (0700); the image root must get the mode any
+        # directory made here would, or an image archived on Linux is unreadable to others.
+        os.chmod(scratch, 0o777 & ~current_umask())
+        plan.write(scratch, progress)
+        changes.move_into_place(scratch, plan.output)
+        if plan.msi:
+            build_installer(changes, plan.msi, msi, plan.output, launchers[0].name + ".exe",
+                            signing_key, plan.notes, progress)
+    return plan.output, [note for note in plan.notes if note]

@@ -45,11 +45,12 @@ OPT_SIZE_OF_HEADERS = 60
 OPT_CHECKSUM = 64
 OPT_SUBSYSTEM = 68
 OPT_NUMBER_OF_RVA_AND_SIZES = 108
-IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 UINT16 = struct.Struct("<H")
 OPT_DATA_DIRECTORIES = 112
 UINT32 = struct.Struct("<I")
+# The checksum field read as the two 16-bit words the checksum sums.
+CHECKSUM_WORDS = struct.Struct("<HH")
 DATA_DIRECTORY = struct.Struct("<II")
 SECTION_HEADER = struct.Struct("<8sIIIIIIHHI")
 SectionHeader = collections.namedtuple(
@@ -105,12 +106,6 @@ class ResourceTree:
     def remove_type(self, type_):
         self.types.pop(type_, None)
 
-    def remove(self, type_, name):
-        names = self.types.get(type_, {})
-        names.pop(name, None)
-        if not names:
-            self.types.pop(type_, None)
-
 
 def _entry_order(key):
     # Named entries first, ordered as the loader's binary search expects; then IDs ascending.
@@ -139,7 +134,7 @@ class PEImage:
             raise ImageError("%s is not a 64-bit (x64) Windows executable" % what)
         self.section_table = self.optional + self.coff.size_of_optional_header
         self.sections = [
-            SectionHeader._make(SECTION_HEADER.unpack_from(data, self.section_table + 40 * i))
+            SectionHeader._make(SECTION_HEADER.unpack_from(data, self.section_table + SECTION_HEADER.size * i))
             for i in range(self.coff.number_of_sections)]
         self.section_alignment = self._u32(OPT_SECTION_ALIGNMENT)
         self.file_alignment = self._u32(OPT_FILE_ALIGNMENT)
@@ -157,11 +152,12 @@ class PEImage:
     def directory(self, index):
         if index >= self.directory_count:
             return 0, 0
-        return DATA_DIRECTORY.unpack_from(self.data, self.optional + OPT_DATA_DIRECTORIES + 8 * index)
+        return DATA_DIRECTORY.unpack_from(self.data, self.optional + OPT_DATA_DIRECTORIES +
+                                          DATA_DIRECTORY.size * index)
 
     def _set_directory(self, index, rva, size):
-        DATA_DIRECTORY.pack_into(self.data, self.optional + OPT_DATA_DIRECTORIES + 8 * index,
-                                 rva, size)
+        DATA_DIRECTORY.pack_into(self.data, self.optional + OPT_DATA_DIRECTORIES +
+                                 DATA_DIRECTORY.size * index, rva, size)
 
     def end_of_sections(self):
         ends = [s.pointer_to_raw_data + s.size_of_raw_data for s in self.sections
@@ -232,7 +228,7 @@ class PEImage:
         at = base + (name & ~HIGH_BIT)
         if at + 2 > limit:
             raise ImageError("%s has a malformed resource name" % self.what)
-        (length,) = struct.unpack_from("<H", self.data, at)
+        (length,) = UINT16.unpack_from(self.data, at)
         return bytes(self.data[at + 2:at + 2 + 2 * length]).decode("utf-16-le")
 
     # Writing.
@@ -262,7 +258,7 @@ class PEImage:
 
         result = PEImage(out, self.what)
         for i, s in enumerate(sections):
-            SECTION_HEADER.pack_into(result.data, self.section_table + 40 * i, *s)
+            SECTION_HEADER.pack_into(result.data, self.section_table + SECTION_HEADER.size * i, *s)
         result._set_directory(DIRECTORY_RESOURCE, old.virtual_address, len(section_data))
         for index_ in range(min(result.directory_count, 16)):
             rva, size = self.directory(index_)
@@ -291,7 +287,7 @@ def pe_checksum(data, checksum_offset):
     """The PE image checksum: 16-bit one's-complement style sum, plus the file length."""
     padded = bytes(data) + (b"\0" if len(data) % 2 else b"")
     words = struct.unpack("<%dH" % (len(padded) // 2), padded)
-    total = sum(words) - sum(struct.unpack_from("<HH", padded, checksum_offset))
+    total = sum(words) - sum(CHECKSUM_WORDS.unpack_from(padded, checksum_offset))
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     return total + len(data)
@@ -325,7 +321,7 @@ def build_resource_section(tree, section_rva):
             if isinstance(key, str) and key not in strings:
                 strings[key] = position + len(string_blob)
                 encoded = key.encode("utf-16-le")
-                string_blob += struct.pack("<H", len(encoded) // 2) + encoded
+                string_blob += UINT16.pack(len(encoded) // 2) + encoded
     position = align(position + len(string_blob), 4)
 
     data_offsets = []
@@ -365,8 +361,3 @@ def build_resource_section(tree, section_rva):
     string_start = data_entry_start + RESOURCE_DATA_ENTRY.size * len(leaves)
     out[string_start:string_start + len(string_blob)] = string_blob
     return bytes(out)
-
-
-def read(path, what="launcher"):
-    with open(path, "rb") as f:
-        return PEImage(f.read(), what)

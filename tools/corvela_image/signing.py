@@ -1,5 +1,6 @@
 """Authenticode signing with osslsigncode: the last step, after every edit of the file."""
 
+import copy
 import os
 import re
 import shutil
@@ -70,7 +71,8 @@ def sign_file(path, signing_key):
     signature is sound but its certificate is not trusted on this machine, else None."""
     tool = osslsigncode()
     with tempfile.TemporaryDirectory(prefix="corvela-sign-") as scratch:
-        signed = os.path.join(scratch, "signed")
+        # Named as the file itself, for what osslsigncode and the notes say about it.
+        signed = os.path.join(scratch, os.path.basename(path))
         command = [tool, "sign", "-h", "sha256", "-in", path, "-out", signed]
         if signing_key.pkcs12:
             command += ["-pkcs12", signing_key.pkcs12]
@@ -91,6 +93,18 @@ def sign_file(path, signing_key):
         note = verify(signed)
         shutil.copyfile(signed, path)
     return note
+
+
+def check_key(signing_key, sample, name):
+    """Signs a scratch copy of the unsigned executable `sample`, called `name`, without a
+    time stamp: a key that does not fit its certificate or a wrong password shows before
+    any work is done."""
+    trial_key = copy.copy(signing_key)
+    trial_key.timestamp_url = None
+    with tempfile.TemporaryDirectory(prefix="corvela-sign-") as scratch:
+        trial = os.path.join(scratch, name)
+        shutil.copyfile(sample, trial)
+        sign_file(trial, trial_key)
 
 
 def verify(path):

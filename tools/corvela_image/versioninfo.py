@@ -1,6 +1,7 @@
 """The VS_VERSIONINFO resource: a fixed block of binary versions and the strings Windows
 shows in a file's properties, for US English in Unicode (040904B0)."""
 
+import collections
 import re
 import struct
 
@@ -8,6 +9,11 @@ from .errors import ImageError
 from .pe import RT_VERSION, Resource
 
 VS_FIXEDFILEINFO = struct.Struct("<13I")
+VsFixedFileInfo = collections.namedtuple(
+    "VsFixedFileInfo", "signature struc_version file_version_ms file_version_ls "
+    "product_version_ms product_version_ls file_flags_mask file_flags file_os file_type "
+    "file_subtype file_date_ms file_date_ls")
+TRANSLATION = struct.Struct("<HH")
 FIXED_SIGNATURE = 0xFEEF04BD
 FIXED_STRUCTURE_VERSION = 0x00010000
 VS_FFI_FILEFLAGSMASK = 0x3F
@@ -55,12 +61,16 @@ def version_resource(version, strings):
     a dict of the StringFileInfo values."""
     ms = (version[0] << 16) | version[1]
     ls = (version[2] << 16) | version[3]
-    fixed = VS_FIXEDFILEINFO.pack(FIXED_SIGNATURE, FIXED_STRUCTURE_VERSION, ms, ls, ms, ls,
-                                  VS_FFI_FILEFLAGSMASK, 0, VOS_NT_WINDOWS32, VFT_APP, 0, 0, 0)
+    fixed = VS_FIXEDFILEINFO.pack(*VsFixedFileInfo(
+        FIXED_SIGNATURE, FIXED_STRUCTURE_VERSION, file_version_ms=ms, file_version_ls=ls,
+        product_version_ms=ms, product_version_ls=ls, file_flags_mask=VS_FFI_FILEFLAGSMASK,
+        file_flags=0, file_os=VOS_NT_WINDOWS32, file_type=VFT_APP, file_subtype=0,
+        file_date_ms=0, file_date_ls=0))
     table = [_string(name, strings[name]) for name in STRING_NAMES if name in strings]
     string_file_info = _node("StringFileInfo", value_type=TEXT,
                              children=[_node(STRING_TABLE_KEY, value_type=TEXT, children=table)])
-    translation = _node("Translation", struct.pack("<HH", LANGUAGE_EN_US, CODE_PAGE_UNICODE), 4)
+    translation = _node("Translation", TRANSLATION.pack(LANGUAGE_EN_US, CODE_PAGE_UNICODE),
+                        TRANSLATION.size)
     var_file_info = _node("VarFileInfo", value_type=TEXT, children=[translation])
     return _node("VS_VERSION_INFO", fixed, VS_FIXEDFILEINFO.size, BINARY,
                  [string_file_info, var_file_info])
@@ -70,3 +80,52 @@ def replace_version(tree, version, strings):
     """Puts one version resource (ID 1, US English) in place of any there was."""
     tree.remove_type(RT_VERSION)
     tree.set(RT_VERSION, 1, LANGUAGE_EN_US, Resource(version_resource(version, strings)))
+
+
+def _read_node(data, offset):
+    """(key, value bytes, children, end) of the node at `offset`, laid out as `_node` writes
+    it; padding counts from the start of `data`, which a resource starts aligned."""
+    if offset + NODE_HEADER.size > len(data):
+        raise ImageError("the version information is cut short")
+    length, value_length, value_type = NODE_HEADER.unpack_from(data, offset)
+    end = min(offset + length, len(data))
+    key_end = offset + NODE_HEADER.size
+    while key_end + 1 < end and data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[offset + NODE_HEADER.size:key_end].decode("utf-16-le", "replace")
+    value_start = key_end + 2 + (-(key_end + 2) % 4)
+    value_end = min(value_start + value_length * (2 if value_type == TEXT else 1), end)
+    children = []
+    at = value_end + (-value_end % 4)
+    while at + NODE_HEADER.size <= end:
+        child = _read_node(data, at)
+        children.append(child)
+        if child[3] <= at:
+            break
+        at = child[3] + (-child[3] % 4)
+    return key, data[value_start:value_end], children, end
+
+
+def read_version(tree):
+    """(VsFixedFileInfo or None, {string table key: {name: text}}) of the first version
+    resource in `tree`; None when there is none."""
+    names = tree.names(RT_VERSION)
+    if not names:
+        return None
+    resource = tree.get(RT_VERSION, names[0], tree.languages(RT_VERSION, names[0])[0])
+    _, value, children, _ = _read_node(resource.data, 0)
+    fixed = None
+    if len(value) >= VS_FIXEDFILEINFO.size:
+        fixed = VsFixedFileInfo._make(VS_FIXEDFILEINFO.unpack_from(value, 0))
+    tables = {}
+    for key, _, tables_of_key, _ in children:
+        if key != "StringFileInfo":
+            continue
+        for table_key, _, strings, _ in tables_of_key:
+            tables[table_key] = {name: text.decode("utf-16-le", "replace").rstrip("\0")
+                                 for name, text, _, _ in strings}
+    return fixed, tables
+
+
+def version_text(ms, ls):
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)

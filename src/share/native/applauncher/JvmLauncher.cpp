@@ -9,7 +9,7 @@
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "Log.h"
-#include "WindowsSupport.h"
+#include "UniqueResource.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include "ErrorHandling.h"
 #include "JvmLauncher.h"
 #include "Log.h"
-#include "WindowsSupport.h"
+#include "StandardError.h"
+#include "UniqueResource.h"
 #include "app.h"
 
 namespace {
@@ -214,10 +215,9 @@ void debugPrintf(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    const std::string line = tstrings::vformatPrintf(format, args) + "\n";
+    const std::string line = tstrings::vformatPrintf(format, args);
     va_end(args);
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
+    StandardError::writeLine(line);
 }
 
 int startJvm(const JvmlLauncherData* data, void* launchFunc) {

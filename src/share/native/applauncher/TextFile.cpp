@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ErrorHandling.h"
-#include "WindowsSupport.h"
+#include "UniqueResource.h"
 
 namespace {
 

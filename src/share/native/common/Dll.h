@@ -11,18 +11,16 @@
 // A loaded library holding exactly one reference to its module.
 class Dll {
 public:
-    struct FromSystemDir {};
-
     explicit Dll(const tstrings::Builder& path);
     // Takes over a reference to `path`'s module that the caller holds already.
     Dll(const tstrings::Builder& path, SysInfo::ModuleHandle loaded);
-    Dll(const tstrings::Builder& name, const FromSystemDir& tag);
     Dll(const Dll& other);
     ~Dll();
 
     Dll& operator=(const Dll&) = delete;
 
-    void* getFunction(const std::string& name, bool throwIfNotFound) const;
+    // Raises when the library does not export `name`.
+    void* getFunction(const std::string& name) const;
     const tstring& path() const { return thePath; }
 
 private:
@@ -36,7 +34,7 @@ template <class T> class DllFunction {
 public:
     DllFunction(const Dll& library, const tstrings::Builder& name)
         : lib(library), funcPtr(nullptr), funcName(name.str()) {
-        funcPtr = reinterpret_cast<T>(lib.getFunction(funcName, true));
+        funcPtr = reinterpret_cast<T>(lib.getFunction(funcName));
     }
 
     operator T() const {

@@ -37,10 +37,9 @@ private:
 
 class SysError : public std::runtime_error {
 public:
-    // `label` is always "System error" at the raising sites; `code` is the thread's last
-    // error after the failed call, `function` the address of the system function.
-    SysError(const tstrings::Builder& message, const void* function, unsigned long code,
-             const char* label = "System error");
+    // `code` is the thread's last error after the failed call, `function` the address of
+    // the system function.
+    SysError(const tstrings::Builder& message, const void* function, unsigned long code);
 };
 
 template <class T> CvError<T> makeCvError(const T& e, const SourcePosition& pos) {

@@ -8,15 +8,14 @@ struct HINSTANCE__;
 
 namespace SysInfo {
 
-enum ProgramNameMode { KeepProgramName = 0, DropProgramName = 1 };
-
 typedef HINSTANCE__* ModuleHandle;
 
 ModuleHandle getCurrentModuleHandle();
 tstring getCurrentModulePath();
 tstring getProcessModulePath();
 
-tstring_array getCommandArgs(ProgramNameMode mode = DropProgramName);
+// The arguments after the program name, unquoted.
+tstring_array getCommandArgs();
 
 tstring getEnvVariable(const tstring& name);
 tstring getEnvVariable(const tstring& name, const tstring& defaultValue);

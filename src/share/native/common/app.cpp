@@ -1,56 +1,25 @@
-// Application frame, neutral half: appenders, the barrier, and the last error message.
+// Application frame, neutral half: the trace, the barrier, and the way a failure is reported.
 #include "app.h"
 
-#include <cstdio>
-#include <memory>
-
 #include "ErrorHandling.h"
+#include "Log.h"
+#include "StandardError.h"
 #include "SysInfo.h"
 
 namespace {
 
-const std::string* lastErrorMsg = nullptr;
-
-StandardLogAppender standardAppender;
-NopLogAppender nopAppender;
-LastErrorLogAppender lastErrorAppender;
-
-class SetLoggerAtEndOfScope {
+// Prints each record as one line on standard error: the trace of the debug switch.
+class TraceAppender : public LogAppender {
 public:
-    SetLoggerAtEndOfScope(std::unique_ptr<WithExtraLogAppender>& holder,
-                          LogAppender* lastErrorLogAppender)
-        : holder(holder), lastErrorLogAppender(lastErrorLogAppender) {}
-
-    ~SetLoggerAtEndOfScope() {
-        try {
-            std::unique_ptr<WithExtraLogAppender> replacement(
-                new WithExtraLogAppender(*lastErrorLogAppender));
-            holder.swap(replacement);
-        }
-        CATCH_AND_LOG
+    void append(const LogRecord& record) override {
+        StandardError::writeLine(
+            "[" + tstrings::toUtf8(record.levelName) + "] " + tstrings::toUtf8(record.fileName) +
+            ":" + std::to_string(record.line) + ": " + tstrings::toUtf8(record.message));
     }
-
-    SetLoggerAtEndOfScope(const SetLoggerAtEndOfScope&) = delete;
-    SetLoggerAtEndOfScope& operator=(const SetLoggerAtEndOfScope&) = delete;
-
-private:
-    std::unique_ptr<WithExtraLogAppender>& holder;
-    LogAppender* lastErrorLogAppender;
 };
 
-class ResetLastErrorMsgAtEndOfScope {
-public:
-    ResetLastErrorMsgAtEndOfScope() = default;
-    ~ResetLastErrorMsgAtEndOfScope() {
-        try {
-            lastErrorMsg = nullptr;
-        }
-        CATCH_AND_LOG
-    }
-
-    ResetLastErrorMsgAtEndOfScope(const ResetLastErrorMsgAtEndOfScope&) = delete;
-    ResetLastErrorMsgAtEndOfScope& operator=(const ResetLastErrorMsgAtEndOfScope&) = delete;
-};
+TraceAppender traceAppender;
+NopLogAppender quietAppender;
 
 // The text the user is shown for the failure being handled: the launcher's own errors
 // without their source position, the C runtime's reason for other runtime errors. The
@@ -66,20 +35,30 @@ std::string userMessage() {
         } catch (...) {
             return "Unknown error";
         }
+    } catch (...) {
+        return "Unknown error";
     }
-    CATCH_AND_LOG
-    return "Unknown error";
 }
 
-// Logs the failure being handled; the record also brings it to the user through the
-// last-error appenders. The reporting functions never raise.
-void report(const SourcePosition& pos) {
+// The failure being handled as an error record, with where it was raised (for the trace).
+void logFailure(const SourcePosition& pos) {
     try {
         throw;
     } catch (const std::runtime_error& e) {
         logException(pos, e);
     } catch (...) {
         logUnknownException(pos);
+    }
+}
+
+// Called inside the frame's handler. The message is taken first: logging may change the C
+// runtime's error number it can be read from.
+void reportFailure(const SourcePosition& pos, app::ShowMessage showMessage) {
+    const std::string message = userMessage();
+    logFailure(pos);
+    StandardError::writeLine(message);
+    if (showMessage) {
+        showMessage(message);
     }
 }
 
@@ -91,62 +70,25 @@ bool debugSwitchOn() {
     return SysInfo::getEnvVariable(L"CORVELA_DEBUG", tstring()) == L"true";
 }
 
-std::string lastErrorMessage() {
-    return lastErrorMsg ? *lastErrorMsg : std::string();
-}
-
-LogAppender& defaultLastErrorAppender() {
-    return lastErrorAppender;
-}
-
-int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorLogAppender) {
+int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage) {
     if (debugSwitchOn()) {
-        Logger::instance().setAppender(standardAppender);
+        Logger::instance().setAppender(traceAppender);
     } else {
-        Logger::instance().setAppender(nopAppender);
+        Logger::instance().setAppender(quietAppender);
     }
 
     TRACE_FUNCTION();
-
-    std::unique_ptr<WithExtraLogAppender> withLastErrorAppender;
-    LogAppender* effectiveLastErrorAppender =
-        lastErrorLogAppender ? lastErrorLogAppender : &defaultLastErrorAppender();
-    std::string errorMessage;
-    ResetLastErrorMsgAtEndOfScope resetLastErrorMsg;
-
     try {
-        SetLoggerAtEndOfScope setLogger(withLastErrorAppender, effectiveLastErrorAppender);
         launchFunc();
+        return 0;
     } catch (...) {
-        errorMessage = userMessage();
-        lastErrorMsg = &errorMessage;
-        report(SOURCE_POSITION);
+        try {
+            reportFailure(SOURCE_POSITION, showMessage);
+        } catch (...) {
+            // Out of memory while reporting: the exit code still tells.
+        }
         return 1;
     }
-    return 0;
 }
 
 } // namespace app
-
-void StandardLogAppender::append(const LogRecord& record) {
-    const std::string line = "[" + tstrings::toUtf8(record.levelName) + "] " +
-                             tstrings::toUtf8(record.fileName) + ":" + std::to_string(record.line) +
-                             ": " + tstrings::toUtf8(record.message) + "\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
-}
-
-void LastErrorLogAppender::append(const LogRecord&) {
-    const std::string line = app::lastErrorMessage() + "\n";
-    fwrite(line.data(), 1, line.size(), stderr);
-    fflush(stderr);
-}
-
-WithExtraLogAppender::WithExtraLogAppender(LogAppender& extra)
-    : saved(Logger::instance().appender()), tee(&saved, &extra) {
-    Logger::instance().setAppender(tee);
-}
-
-WithExtraLogAppender::~WithExtraLogAppender() {
-    Logger::instance().setAppender(saved);
-}

@@ -5,49 +5,25 @@
 #include <new>
 #include <string>
 
-#include "Log.h"
-
 namespace app {
 
 typedef void (*LaunchFunc)();
 
-// Report every failure through their result instead of raising.
-int launch(const std::nothrow_t&, LaunchFunc launchFunc, LogAppender* lastErrorLogAppender);
+// Shows a failure's message (UTF-8) to the user besides standard error: the GUI launcher's
+// message box.
+typedef void (*ShowMessage)(const std::string& message);
+
+// Runs `launchFunc` and returns 0 when it returns. When it raises anything, the failure takes
+// one path to the user: its record in the trace, its message on standard error, then
+// `showMessage` (none for the console launcher), and the result is 1. Never raises.
+int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage = nullptr);
+
+// The GUI launcher's frame: a console for the trace when the debug switch is on and standard
+// error leads nowhere, and failures shown in a message box as well.
 int wlaunch(const std::nothrow_t&, LaunchFunc launchFunc);
 
 bool debugSwitchOn();
 
-// The message of the failure being reported, UTF-8; empty when there is none.
-std::string lastErrorMessage();
-
-LogAppender& defaultLastErrorAppender();
-
 } // namespace app
-
-// Prints records as single lines on standard error; the debug switch's appender.
-class StandardLogAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override;
-};
-
-// Shows the last error message on standard error, whatever the record says.
-class LastErrorLogAppender : public LogAppender {
-public:
-    void append(const LogRecord& record) override;
-};
-
-// Chains an extra appender behind the installed one while it lives.
-class WithExtraLogAppender {
-public:
-    explicit WithExtraLogAppender(LogAppender& extra);
-    virtual ~WithExtraLogAppender();
-
-    WithExtraLogAppender(const WithExtraLogAppender&) = delete;
-    WithExtraLogAppender& operator=(const WithExtraLogAppender&) = delete;
-
-private:
-    LogAppender& saved;
-    TeeLogAppender tee;
-};
 
 #endif

@@ -45,25 +45,6 @@ tstring fromMultiByte(const std::string& bytes, UINT codePage) {
     return result;
 }
 
-// Formats into a buffer grown in 256-unit steps until the result fits. The buffer must hold
-// the terminating zero too, so a result of exactly the buffer's length takes one more round.
-// The C runtime's own _vsn*printf_s: the portable functions would bring mingw-w64's whole
-// printf implementation into the launcher.
-template <class Char, class Formatter>
-std::basic_string<Char> formatGrowing(const Char* format, va_list args, Formatter formatter) {
-    std::basic_string<Char> result;
-    int count = -1;
-    do {
-        result.resize(result.size() + 256);
-        va_list copy;
-        va_copy(copy, args);
-        count = formatter(&result[0], result.size(), format, copy);
-        va_end(copy);
-    } while (count < 0);
-    result.resize(static_cast<size_t>(count));
-    return result;
-}
-
 } // namespace
 
 namespace tstrings {
@@ -153,37 +134,25 @@ tstring join(const tstring_array& items, wchar_t delimiter) {
     return join(items.begin(), items.end(), tstring(1, delimiter));
 }
 
-tstring vformatPrintf(const wchar_t* format, va_list args) {
-    if (!format) {
-        throw std::invalid_argument("Destination buffer can't be NULL");
-    }
-    return formatGrowing(format, args,
-                         [](wchar_t* buffer, size_t size, const wchar_t* text, va_list values) {
-                             return _vsnwprintf_s(buffer, size, _TRUNCATE, text, values);
-                         });
-}
-
+// Formats into a buffer grown in 256-byte steps until the result fits. The buffer must hold
+// the terminating zero too, so a result of exactly the buffer's length takes one more round.
+// The C runtime's own _vsnprintf_s: the portable function would bring mingw-w64's whole
+// printf implementation into the launcher.
 std::string vformatPrintf(const char* format, va_list args) {
     if (!format) {
-        throw std::invalid_argument("Destination buffer can't be NULL");
+        THROW_ERROR(std::runtime_error("No format to print"));
     }
-    return formatGrowing(format, args,
-                         [](char* buffer, size_t size, const char* text, va_list values) {
-                             return _vsnprintf_s(buffer, size, _TRUNCATE, text, values);
-                         });
-}
-
-tstring formatPrintf(const wchar_t* format, ...) {
-    va_list args;
-    va_start(args, format);
-    try {
-        tstring result = vformatPrintf(format, args);
-        va_end(args);
-        return result;
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    std::string result;
+    int count = -1;
+    do {
+        result.resize(result.size() + 256);
+        va_list copy;
+        va_copy(copy, args);
+        count = _vsnprintf_s(&result[0], result.size(), _TRUNCATE, format, copy);
+        va_end(copy);
+    } while (count < 0);
+    result.resize(static_cast<size_t>(count));
+    return result;
 }
 
 Builder::Builder(const char* utf8) : text(fromUtf8(utf8)) {}

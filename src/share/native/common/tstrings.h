@@ -28,9 +28,7 @@ tstring join(tstring_array::const_iterator first, tstring_array::const_iterator 
 tstring join(const tstring_array& items, const tstring& delimiter);
 tstring join(const tstring_array& items, wchar_t delimiter);
 
-tstring formatPrintf(const wchar_t* format, ...);
-tstring vformatPrintf(const wchar_t* format, va_list args);
-// The same for narrow text, by the C runtime's own formatter.
+// printf's formatting by the C runtime's own formatter, of any length.
 std::string vformatPrintf(const char* format, va_list args);
 
 // Message text written with <<, in the forms the launcher's messages have always had:

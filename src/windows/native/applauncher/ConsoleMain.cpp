@@ -4,7 +4,7 @@
 #include "app.h"
 
 int wmain() {
-    // Null: the default last-error appender, standard error only; no message box, and no
-    // console of its own to attach, since the shell's is already there.
-    return app::launch(std::nothrow, launchApp, nullptr);
+    // A failure is its line on standard error only: no message box, and no console of its
+    // own to attach, since the shell's is already there.
+    return app::launch(std::nothrow, launchApp);
 }

@@ -24,10 +24,6 @@ Dll::Dll(const tstrings::Builder& path) : thePath(path.tstr()), handle(loadLibra
 Dll::Dll(const tstrings::Builder& path, SysInfo::ModuleHandle loaded)
     : thePath(path.tstr()), handle(loaded) {}
 
-Dll::Dll(const tstrings::Builder& name, const FromSystemDir&)
-    : thePath(FileUtils::combinePath(SysInfo::getSystemDirectory(), name.tstr())),
-      handle(loadLibrary(thePath)) {}
-
 Dll::Dll(const Dll& other) : thePath(other.thePath), handle(nullptr) {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(0, thePath.c_str(), &module)) {
@@ -42,9 +38,9 @@ Dll::~Dll() {
     }
 }
 
-void* Dll::getFunction(const std::string& name, bool throwIfNotFound) const {
+void* Dll::getFunction(const std::string& name) const {
     void* function = reinterpret_cast<void*>(GetProcAddress(handle, name.c_str()));
-    if (!function && throwIfNotFound) {
+    if (!function) {
         THROW_LAST_ERROR(&GetProcAddress,
                          L"GetProcAddress(" << thePath << L", " << name << L") failed");
     }

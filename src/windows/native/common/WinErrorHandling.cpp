@@ -50,11 +50,9 @@ tstring systemErrorText(DWORD code, HMODULE module) {
         .tstr();
 }
 
-std::string makeMessage(const std::string& message, const char* label, const void* function,
-                        DWORD code) {
+std::string makeMessage(const std::string& message, const void* function, DWORD code) {
     tstrings::Builder text;
-    text << std::string(label ? label : "Some error") << L" [" << static_cast<unsigned long>(code)
-         << L"]";
+    text << L"System error [" << static_cast<unsigned long>(code) << L"]";
     if (function) {
         HMODULE module = nullptr;
         if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
@@ -70,9 +68,8 @@ std::string makeMessage(const std::string& message, const char* label, const voi
 
 } // namespace
 
-SysError::SysError(const tstrings::Builder& message, const void* function, unsigned long code,
-                   const char* label)
-    : std::runtime_error(makeMessage(message.str(), label, function, code)) {}
+SysError::SysError(const tstrings::Builder& message, const void* function, unsigned long code)
+    : std::runtime_error(makeMessage(message.str(), function, code)) {}
 
 std::string crtErrorText() {
     wchar_t buffer[2048];

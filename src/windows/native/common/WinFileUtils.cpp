@@ -19,11 +19,11 @@ tstring toAbsolutePath(const tstring& path) {
     if (path.empty()) {
         const UniqueMallocMemory<wchar_t> cwd(_wgetcwd(nullptr, 0));
         if (!cwd) {
-            THROW_ERROR(std::runtime_error("_tgetcwd() failed"));
+            THROW_ERROR(std::runtime_error(joinMessages("_wgetcwd() failed", crtErrorText())));
         }
         const tstring result(cwd.get());
         if (result.empty()) {
-            THROW_ERROR(std::runtime_error("_tgetcwd() returned empty string"));
+            THROW_ERROR(std::runtime_error("_wgetcwd() returned an empty path"));
         }
         return result;
     }
@@ -34,8 +34,7 @@ tstring toAbsolutePath(const tstring& path) {
         const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()),
                                               buffer.data(), nullptr);
         if (length == 0) {
-            THROW_ERROR(std::runtime_error(
-                (tstrings::Builder() << L"_tfullpath(" << path << L") failed").str()));
+            THROW_LAST_ERROR(&GetFullPathNameW, L"GetFullPathNameW(" << path << L") failed");
         }
         if (length < buffer.size()) {
             return tstring(buffer.data(), length);

@@ -100,14 +100,14 @@ tstring getProcessModulePath() {
     return FileUtils::toAbsolutePath(getModulePath(nullptr));
 }
 
-tstring_array getCommandArgs(ProgramNameMode mode) {
+tstring_array getCommandArgs() {
     int count = 0;
     const UniqueLocalMemory<LPWSTR> args(CommandLineToArgvW(GetCommandLineW(), &count));
     if (!args) {
         THROW_LAST_ERROR(&CommandLineToArgvW, L"CommandLineToArgvW failed");
     }
     tstring_array result;
-    for (int i = (mode == DropProgramName ? 1 : 0); i < count; ++i) {
+    for (int i = 1; i < count; ++i) {
         result.push_back(args.get()[i]);
     }
     return result;

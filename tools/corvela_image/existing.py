@@ -1,0 +1,103 @@
+"""Signs and packages an image built before: its exes signed in place, each replaced only
+once all are signed and verified, and its installer written; or nothing changed at all."""
+
+import os
+import shutil
+
+from . import image, pe, signing, versioninfo
+from .errors import ImageError, require_file
+from .undo import Changes
+
+
+def launchers_of(image_dir):
+    """The names of the image's launchers: each NAME.exe beside app/NAME.cfg."""
+    names = []
+    for entry in sorted(os.listdir(image_dir)):
+        stem, extension = os.path.splitext(entry)
+        if extension.lower() == ".exe" and os.path.isfile(os.path.join(image_dir, "app", stem + ".cfg")):
+            names.append(stem)
+    if not names:
+        raise ImageError("--image %s is not an image: it holds no NAME.exe beside app/NAME.cfg" % image_dir)
+    return names
+
+
+def pick_launcher(image_dir, names, name):
+    if name:
+        if name not in names:
+            raise ImageError("--image %s has no launcher %s.exe (it has %s)" %
+                             (image_dir, name, ", ".join(n + ".exe" for n in names)))
+        return name
+    if len(names) > 1:
+        raise ImageError("--image %s holds several launchers (%s): give --name for the one the "
+                         "installer's shortcut starts" % (image_dir, ", ".join(n + ".exe" for n in names)))
+    return names[0]
+
+
+def with_exe_defaults(branding, exe, what):
+    """`branding` with what it leaves out taken from the exe's own version information."""
+    with open(exe, "rb") as f:
+        version = versioninfo.read_version(pe.PEImage(f.read(), what).resources())
+    strings, fixed_version = {}, None
+    if version:
+        fixed, tables = version
+        strings = next(iter(tables.values()), {})
+        if fixed:
+            fixed_version = versioninfo.version_text(fixed.product_version_ms, fixed.product_version_ls)
+    return image.Branding(branding.version or strings.get("ProductVersion") or fixed_version,
+                          branding.vendor or strings.get("CompanyName") or None,
+                          branding.description or strings.get("FileDescription"),
+                          product_name=branding.product_name or strings.get("ProductName"))
+
+
+def unsigned_exes(image_dir, names, notes):
+    """The paths of the image's exes that are not signed yet; the signed ones get a note."""
+    paths = []
+    for name in names:
+        path = os.path.join(image_dir, name + ".exe")
+        with open(path, "rb") as f:
+            exe = pe.PEImage(f.read(), "--image %s: %s.exe" % (image_dir, name))
+        if exe.directory(pe.DIRECTORY_SECURITY)[1]:
+            notes.append("%s.exe is signed already; it is kept as it is" % name)
+        else:
+            paths.append(path)
+    return paths
+
+
+def package_existing(image_dir, name, branding, signing_key, msi, progress=lambda step: None):
+    """Signs the unsigned exes of the image in `image_dir` with `signing_key` (when given)
+    and writes its installer `msi` (an image.Installer, when given); or raises ImageError
+    (or is interrupted) and leaves the file system as it was. Returns the path written last
+    and the notes for the user."""
+    image_dir = os.path.abspath(image_dir)
+    require_file(image_dir, "--image", directory=True)
+    if not (msi or signing_key):
+        raise ImageError("--image needs --msi or signing options: there is nothing to do")
+    names = launchers_of(image_dir)
+    if name and name not in names:
+        pick_launcher(image_dir, names, name)
+    notes = []
+    plan_msi = None
+    if msi:
+        main = pick_launcher(image_dir, names, name)
+        exe = os.path.join(image_dir, main + ".exe")
+        defaults = with_exe_defaults(branding, exe, "--image %s: %s.exe" % (image_dir, main))
+        plan_msi = image.installer_plan(msi, defaults, main, notes)
+    image.check_installer_target(msi, image_dir)
+    to_sign = unsigned_exes(image_dir, names, notes) if signing_key else []
+    if to_sign:
+        signing.check_key(signing_key, to_sign[0], os.path.basename(to_sign[0]))
+    with Changes() as changes:
+        scratch = changes.scratch_dir(os.path.dirname(image_dir))
+        signed = []
+        for path in to_sign:
+            progress("signing %s" % os.path.basename(path))
+            copy = os.path.join(scratch, os.path.basename(path))
+            shutil.copy2(path, copy)
+            notes.append(signing.sign_file(copy, signing_key))
+            signed.append((copy, path))
+        for copy, path in signed:
+            changes.replace_file(copy, path, scratch)
+        if msi:
+            image.build_installer(changes, plan_msi, msi, image_dir, main + ".exe", signing_key,
+                                  notes, progress)
+    return (msi.path if msi else image_dir), [note for note in notes if note]
