@@ -19,8 +19,8 @@
 
 namespace {
 
-typedef UniqueResource<HANDLE, &FindClose> UniqueFind;
-typedef UniqueResource<LPVOID, &UnmapViewOfFile> UniqueView;
+typedef UniqueResource<KeepingLastError<InvalidHandleMeansNone<&FindClose>>> UniqueFind;
+typedef WindowsResource<LPVOID, &UnmapViewOfFile> UniqueView;
 
 // Environment variables the runtime takes options from: they count as JVM options too.
 const wchar_t* const optionVariables[] = {L"JAVA_TOOL_OPTIONS", L"JDK_JAVA_OPTIONS",
@@ -67,20 +67,18 @@ void addFacts(ClassData::Fingerprint& key, const tstring& path, const FileFacts&
     key.add(path).add(facts.exists ? 1u : 0u).add(facts.size).add(facts.time);
 }
 
-UniqueHandle openFile(const tstring& path, DWORD access, DWORD share, DWORD disposition,
-                      DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-    const HANDLE handle =
-        CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-    return UniqueHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+UniqueFileHandle openFile(const tstring& path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+    return UniqueFileHandle(
+        CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr));
 }
 
 // The names of the entries of `dir` that match `pattern`, without "." and "..".
 tstring_array namesIn(const tstring& dir, const tstring& pattern) {
     tstring_array names;
     WIN32_FIND_DATAW data;
-    const HANDLE first =
-        FindFirstFileW(tstring(FileUtils::mkpath() << dir << pattern).c_str(), &data);
-    const UniqueFind find(first == INVALID_HANDLE_VALUE ? nullptr : first);
+    const UniqueFind find(
+        FindFirstFileW(tstring(FileUtils::mkpath() << dir << pattern).c_str(), &data));
     if (!find) {
         return names;
     }
@@ -95,7 +93,7 @@ tstring_array namesIn(const tstring& dir, const tstring& pattern) {
 
 // A small file's bytes; false when it cannot be read.
 bool readSmallFile(const tstring& path, std::string& bytes) {
-    const UniqueHandle file = openFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    const UniqueFileHandle file = openFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
     char buffer[65536];
     DWORD read = 0;
     if (!file || !ReadFile(file.get(), buffer, sizeof(buffer), &read, nullptr)) {
@@ -132,7 +130,7 @@ bool processIsRunning(DWORD pid) {
 
 // The fingerprint of a file's bytes, read through a mapping; false when it cannot be read.
 bool fingerprintOfFile(const tstring& path, unsigned long long size, tstring& hex) {
-    const UniqueHandle file =
+    const UniqueFileHandle file =
         openFile(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
     if (!file || size == 0) {
         return false;
@@ -301,8 +299,8 @@ public:
     // starts that are gone, and, once a new archive is in place, the launcher's older ones.
     // One start at a time; the others leave it to that one. True when the archive is whole.
     bool tidy(bool whole) {
-        const UniqueHandle lock = openFile(FileUtils::mkpath() << dir << launcherName + L".lock",
-                                           GENERIC_WRITE, 0, OPEN_ALWAYS);
+        const UniqueFileHandle lock = openFile(
+            FileUtils::mkpath() << dir << launcherName + L".lock", GENERIC_WRITE, 0, OPEN_ALWAYS);
         if (!lock) {
             return whole;
         }
@@ -333,8 +331,8 @@ public:
     // Makes sure the runtime can write its archive: a runtime that cannot ends with an error.
     void prepareTarget(unsigned long long classBytes) const {
         removeFile(target());
-        const UniqueHandle probe = openFile(target(), GENERIC_WRITE, 0, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE);
+        const UniqueFileHandle probe = openFile(target(), GENERIC_WRITE, 0, CREATE_ALWAYS,
+                                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE);
         if (!probe) {
             THROW_LAST_ERROR(&CreateFileW, L"CreateFile(" << target() << L") failed");
         }
@@ -415,7 +413,7 @@ private:
             return false;
         }
         const std::string seal = sealText(facts.size, hex);
-        const UniqueHandle file = openFile(sealPath(), GENERIC_WRITE, 0, CREATE_ALWAYS);
+        const UniqueFileHandle file = openFile(sealPath(), GENERIC_WRITE, 0, CREATE_ALWAYS);
         DWORD written = 0;
         const bool sealed = file &&
                             WriteFile(file.get(), seal.data(), static_cast<DWORD>(seal.size()),
