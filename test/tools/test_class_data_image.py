@@ -3,11 +3,19 @@
 launcher's archive options from an image that has it."""
 
 import os
+import shutil
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_image_tool import LAUNCHER, ImageFixture, image_tool, wine_path  # noqa: E402
+from test_image_tool import LAUNCHER, WINE_RUN, ImageFixture, image_tool  # noqa: E402
+
+
+def unix_path(windows_path):
+    out = subprocess.run([WINE_RUN, "winepath", "-u", windows_path], capture_output=True,
+                         text=True, stdin=subprocess.DEVNULL)
+    return out.stdout.strip()
 
 
 class ClassDataImageTest(ImageFixture):
@@ -51,14 +59,17 @@ class ClassDataImageTest(ImageFixture):
         with open(os.path.join(self.runtime, "bin", "server", "classes.jsa"), "wb") as f:
             f.write(b"base archive")
         image = os.path.join(self.work, "Demo")
-        self.assemble(image)
-        local = os.path.join(self.work, "local")
-        os.makedirs(local)
-        args = self.decoded_args(image, "Demo", env={"LOCALAPPDATA": wine_path(local)})
-        self.assertIn("-Xshare:auto", args)
+        # Wine gives every process the prefix's own LOCALAPPDATA: a package name of this
+        # test's own keeps the archive apart, and it is removed afterwards.
+        package = "class-data-image-test-%d" % os.getpid()
+        self.assemble(image, "--package", package)
+        args = self.decoded_args(image, "Demo")
         made = [a for a in args if a.startswith("-XX:ArchiveClassesAtExit=")]
         self.assertEqual(len(made), 1, args)
-        self.assertIn("\\Demo\\class-data\\Demo-", made[0])
+        local = made[0][len("-XX:ArchiveClassesAtExit="):].split("\\" + package + "\\")[0]
+        self.addCleanup(shutil.rmtree, os.path.join(unix_path(local), package), True)
+        self.assertIn("\\%s\\class-data\\Demo-" % package, made[0])
+        self.assertIn("-Xshare:auto", args)
 
 
 if __name__ == "__main__":
