@@ -19,6 +19,7 @@ namespace {
 
 const char* const cfgWithArchive = "[Application]\n"
                                    "app.classpath=$APPDIR\\main.jar\n"
+                                   "app.modulepath=$APPDIR\\mods\n"
                                    "app.mainclass=app.Main\n"
                                    "app.class-data=auto\n"
                                    "[JavaOptions]\n"
@@ -116,6 +117,8 @@ protected:
         ts::makeDirs(local);
         image.cfg(cfgWithArchive);
         ts::writeFile(jar(), "PK main jar");
+        ts::makeDirs(image.appDir() + L"\\mods");
+        ts::writeFile(image.appDir() + L"\\mods\\m.jar", "PK module jar");
         image.runtime(L"jvm.dll", L"server\\jvm.dll");
         ts::writeFile(image.root + L"\\runtime\\bin\\server\\classes.jsa", "base archive");
         release("JAVA_VERSION=\"17.0.9\"\n");
@@ -266,6 +269,10 @@ TEST_F(ClassDataTest, KeyFollowsWhatTheArchiveDependsOn) {
          {},
          false},
         {"the jar's time", [this] { setFileTime(jar(), 60); }, {}, true},
+        {"a jar in a module path directory",
+         [this] { setFileTime(image.appDir() + L"\\mods\\m.jar", 60); },
+         {},
+         true},
         {"the jar's size, its time kept",
          [this] {
              WIN32_FILE_ATTRIBUTE_DATA before;
@@ -472,13 +479,18 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
          "the runtime has no "},
         {"a class path directory",
          [this] {
-             ts::makeDirs(image.appDir() + L"\\classes\\app");
+             ts::makeDirs(image.appDir() + L"\\classes");
+             ts::writeFile(image.appDir() + L"\\classes\\Main.class", "class");
              std::string cfg = cfgWithArchive;
              cfg.replace(cfg.find("main.jar"), 8, "classes");
              image.cfg(cfg);
          },
          {},
          "on the class path"},
+        {"classes in a module path directory",
+         [this] { ts::writeFile(image.appDir() + L"\\mods\\Main.class", "class"); },
+         {},
+         "Main.class on the module path is not a jar"},
         {"the configuration's own choice",
          [this] {
              std::string cfg = cfgWithArchive;
@@ -498,6 +510,7 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
         ts::makeDirs(local);
         image.cfg(cfgWithArchive);
         ts::writeFile(image.root + L"\\runtime\\bin\\server\\classes.jsa", "base archive");
+        DeleteFileW((image.appDir() + L"\\mods\\Main.class").c_str());
         c.setUp();
         const ts::ProcessResult r = start(L"a", c.env);
         EXPECT_EQ(r.exitCode, 0u) << r.err;

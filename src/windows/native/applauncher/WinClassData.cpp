@@ -171,41 +171,56 @@ tstring_array valuesOf(const CfgFile& cfg, const SectionKey& section, const Prop
     return it == properties.end() ? tstring_array() : it->second;
 }
 
-// Every entry of the class path and the module path, and the main jar.
-tstring_array classPathEntries(const CfgFile& cfg) {
+// The entries of a path property, each value a ";"-separated list.
+tstring_array pathEntries(const CfgFile& cfg, const PropertyKey& key) {
     tstring_array entries;
-    const tstring_array classPath =
-        valuesOf(cfg, SectionName::Application, PropertyName::classpath);
-    const tstring_array modulePath =
-        valuesOf(cfg, SectionName::Application, PropertyName::modulepath);
-    for (const tstring_array* list : {&classPath, &modulePath}) {
-        for (const tstring& value : *list) {
-            for (const tstring& entry : tstrings::split(value, L";")) {
-                if (!entry.empty()) {
-                    entries.push_back(entry);
-                }
+    for (const tstring& value : valuesOf(cfg, SectionName::Application, key)) {
+        for (const tstring& entry : tstrings::split(value, L";")) {
+            if (!entry.empty()) {
+                entries.push_back(entry);
             }
         }
-    }
-    const tstring_array mainJar = valuesOf(cfg, SectionName::Application, PropertyName::mainjar);
-    if (!mainJar.empty()) {
-        entries.push_back(lastValue(mainJar));
     }
     return entries;
 }
 
-// A module path directory counts by the files in it. Classes in directories the runtime
-// does not archive, and refuses to write an archive over: no archive then.
+// A module path directory counts by the jars in it. Anything else there, or a directory on
+// the class path, holds classes the runtime does not archive and refuses to write an
+// archive over (it ends with an error when the application ends): no archive then.
 unsigned long long addDirectoryFacts(ClassData::Fingerprint& key, const tstring& dir) {
     unsigned long long bytes = 0;
     for (const tstring& name : namesIn(dir, L"*")) {
         const tstring path = FileUtils::mkpath() << dir << name;
         const FileFacts facts = factsOf(path);
-        if (facts.directory) {
-            standBack(tstrings::Builder() << L"directory " << path << L" on the class path");
+        if (facts.directory || !tstrings::endsWith(tstrings::toLower(name), L".jar")) {
+            standBack(tstrings::Builder() << path << L" on the module path is not a jar");
         }
         addFacts(key, path, facts);
         bytes += facts.size;
+    }
+    return bytes;
+}
+
+// Adds the class path, the main jar and the module path to the key; returns their bytes.
+unsigned long long addClassPathFacts(ClassData::Fingerprint& key, const CfgFile& cfg) {
+    tstring_array classPath = pathEntries(cfg, PropertyName::classpath);
+    const tstring_array mainJar = valuesOf(cfg, SectionName::Application, PropertyName::mainjar);
+    if (!mainJar.empty()) {
+        classPath.push_back(lastValue(mainJar));
+    }
+    unsigned long long bytes = 0;
+    for (const tstring& entry : classPath) {
+        const FileFacts facts = factsOf(entry);
+        if (facts.directory) {
+            standBack(tstrings::Builder() << L"directory " << entry << L" on the class path");
+        }
+        addFacts(key, entry, facts);
+        bytes += facts.size;
+    }
+    for (const tstring& entry : pathEntries(cfg, PropertyName::modulepath)) {
+        const FileFacts facts = factsOf(entry);
+        addFacts(key, entry, facts);
+        bytes += facts.directory ? addDirectoryFacts(key, entry) : facts.size;
     }
     return bytes;
 }
@@ -233,11 +248,7 @@ public:
     ArchiveKey(const Launch& launch, const Runtime& runtime) {
         key.add(tstring(L"class-data 1")).add(runtime.release.data(), runtime.release.size());
         addFacts(key, runtime.jvmLib, factsOf(runtime.jvmLib));
-        for (const tstring& entry : classPathEntries(launch.cfg)) {
-            const FileFacts facts = factsOf(entry);
-            addFacts(key, entry, facts);
-            classBytes += facts.directory ? addDirectoryFacts(key, entry) : facts.size;
-        }
+        classBytes = addClassPathFacts(key, launch.cfg);
         tstring_array options = launch.jvm.options();
         for (const wchar_t* name : optionVariables) {
             options.push_back(SysInfo::getEnvVariable(name, tstring()));
