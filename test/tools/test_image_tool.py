@@ -781,7 +781,7 @@ class DemoTest(unittest.TestCase):
             self.skipTest("no JDK could be installed:\n" + result.stdout[-2000:] + result.stderr[-2000:])
         self.assertEqual(result.returncode, 0, result.stdout[-4000:] + result.stderr[-4000:])
         out = result.stdout + result.stderr
-        self.assertEqual(out.count("Hello from Java "), 6, out)
+        self.assertEqual(out.count("Hello from Java "), 8, out)
         for line in ("  arg[0] = [configured default]", "  arg[1] = [second]",
                      "  arg[0] = [from the command line]", "  arg[1] = [plain]",
                      "  arg[0] = [traced]", "demo.greeting = Hello from Demo.cfg",
@@ -791,6 +791,7 @@ class DemoTest(unittest.TestCase):
                      "  arg[0] = [Gr\u00fc\u00dfe, \u4e16\u754c]",
                      "  |   arg[1] = [through a pipe]", "  | class path entries: 2\nexit code: 3",
                      "  arg[0] = [installed]", "\\AppData\\Local\\Programs\\Demo\\Demo.exe is gone",
+                     "demo.Main source: shared objects file (top)",
                      "\\D\u00e9mo \u041f\u0440\u0438\u043b\u043e\u0436\u0435\u043d\u0438\u0435 \u65e5\u672c\\Demo\\Demo.exe"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
