@@ -27,7 +27,7 @@ const char* const cfgWithArchive = "[Application]\n"
                                    "[AppCDSJavaOptions]\n"
                                    "java-options=-Dmapped=1\n"
                                    "[AppCDSGenerateCacheJavaOptions]\n"
-                                   "java-options=-Dmaking=1\n"
+                                   "java-options=-Dmaking=$APPDIR\n"
                                    "[ArgOptions]\n"
                                    "arguments=configured\n";
 
@@ -236,7 +236,8 @@ TEST_F(ClassDataTest, OptionsByRuntimeVersion) {
                 expected.push_back(
                     (second ? "-XX:SharedArchiveFile=" : "-XX:ArchiveClassesAtExit=") + target);
             }
-            expected.push_back(second ? "-Dmapped=1" : "-Dmaking=1");
+            // The sections' options expand macros like every value.
+            expected.push_back(second ? "-Dmapped=1" : "-Dmaking=" + ts::utf8(image.appDir()));
             EXPECT_EQ(options, expected);
             // What the stand-in wrote at exit is the archive the second start maps.
             EXPECT_EQ(exists(ts::wide(dirText + key + ".jsa")), second);
