@@ -17,6 +17,13 @@
 // For tests that must know when the application runs, STANDIN_READY_EVENT names an event
 // that is set once everything above is in place. And the library records, as it is loaded,
 // whether its process is already in a job.
+//
+// And what a runtime does with a class-data archive it is asked to write: with
+// STANDIN_WRITE_ARCHIVE=1 it writes one when the "application" ends, where
+// -XX:ArchiveClassesAtExit names, or where -XX:SharedArchiveFile names under
+// -XX:+AutoCreateSharedArchive when no file is there. With STANDIN_GATE=<name> it first
+// releases the semaphore <name>.ready and waits for the event <name>.go, so that a test can
+// hold several starts at the same point.
 
 #include <cstdlib>
 
@@ -143,6 +150,59 @@ std::string spawnDetached(std::wstring commandLine) {
     return number(pi.dwProcessId);
 }
 
+std::wstring fromAcp(const char* text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    std::wstring out(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], n);
+    out.resize(wcslen(out.c_str()));
+    return out;
+}
+
+// Where a runtime would write its class-data archive at exit; empty for none.
+std::wstring archiveTarget(int argc, char** argv) {
+    bool autoCreate = false;
+    std::wstring shared;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = fromAcp(argv[i]);
+        const std::wstring atExit = L"-XX:ArchiveClassesAtExit=";
+        const std::wstring sharedFile = L"-XX:SharedArchiveFile=";
+        if (arg.compare(0, atExit.size(), atExit) == 0) {
+            return arg.substr(atExit.size());
+        }
+        if (arg.compare(0, sharedFile.size(), sharedFile) == 0) {
+            shared = arg.substr(sharedFile.size());
+        }
+        autoCreate = autoCreate || arg == L"-XX:+AutoCreateSharedArchive";
+    }
+    const bool exists =
+        !shared.empty() && GetFileAttributesW(shared.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return autoCreate && !exists ? shared : std::wstring();
+}
+
+// A dynamic archive's first bytes, then text naming the process that wrote it.
+void writeArchive(const std::wstring& path) {
+    std::string bytes =
+        "\xa8\xab\x0b\xf0 standin archive written by " + number(GetCurrentProcessId()) + "\n";
+    bytes.resize(4096, '.');
+    FILE* file = _wfopen(path.c_str(), L"wb");
+    const bool written = file && fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool closed = file && fclose(file) == 0;
+    standin::Record().line("archive_written", written && closed ? utf8(path) : "failed");
+}
+
+void passGate(const std::wstring& name) {
+    HANDLE ready = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, (name + L".ready").c_str());
+    HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, (name + L".go").c_str());
+    if (ready) {
+        ReleaseSemaphore(ready, 1, nullptr);
+        CloseHandle(ready);
+    }
+    if (go) {
+        WaitForSingleObject(go, INFINITE);
+        CloseHandle(go);
+    }
+}
+
 } // namespace
 
 extern "C" __declspec(dllexport) int JLI_Launch(
@@ -223,6 +283,16 @@ extern "C" __declspec(dllexport) int JLI_Launch(
     const std::wstring sleep = standin::env(L"STANDIN_SLEEP_MS");
     if (!sleep.empty()) {
         Sleep(static_cast<DWORD>(std::wcstoul(sleep.c_str(), nullptr, 10)));
+    }
+    const std::wstring gate = standin::env(L"STANDIN_GATE");
+    if (!gate.empty()) {
+        passGate(gate);
+    }
+    if (standin::env(L"STANDIN_WRITE_ARCHIVE") == L"1") {
+        const std::wstring target = archiveTarget(argc, argv);
+        if (!target.empty()) {
+            writeArchive(target);
+        }
     }
     {
         standin::Record record;

@@ -128,6 +128,16 @@ arguments = ["x y"]
         args = self.decoded_args(image, "Studio")
         self.assertEqual(args[-3:], ["-jar", wine_path(os.path.join(image, "app", "main.jar")), "x y"])
 
+    def test_each_launcher_chooses_its_class_data(self):
+        text = self.TWO_LAUNCHERS.replace('name = "studio-cli"\n', 'name = "studio-cli"\nclass-data = "off"\n')
+        text = text.replace('main-class = "app.Main"\n', 'main-class = "app.Main"\nclass-data = "auto"\n', 1)
+        result = self.build(self.describe(text))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        app = os.path.join(self.work, "out", "Studio", "app")
+        for name, value in (("Studio", "auto"), ("studio-cli", "off")):
+            with open(os.path.join(app, name + ".cfg"), encoding="utf-8", newline="") as f:
+                self.assertIn("\r\napp.class-data=%s\r\n" % value, f.read())
+
     def test_the_command_line_gives_where_things_go_and_the_signing_key(self):
         cert, key = openssl_certificate(self.work, "Acme Test Signing")
         other = os.path.join(self.work, "elsewhere", "Studio")
@@ -393,6 +403,7 @@ class DescriptionErrorTest(DescribedImageFixture):
             (self.BASE.replace('jars = ["main.jar"]', 'jars = "main.jar"') + self.LAUNCHER, 3,
              "jars must be a list of strings, not a string"),
             (self.BASE + 'code-page = "utf8"\n' + self.LAUNCHER, 5, "code-page must be one of"),
+            (gui + 'class-data = "on"\n', 9, "class-data must be one of auto, off, not 'on'"),
             ('runtime = "runtime"\n' + self.LAUNCHER, 1, "the file lacks the required key name"),
             (self.BASE + '\n[[launcher]]\nmain-class = "a.B"\n', 6, "the [[launcher]] table lacks the required key name"),
             (self.BASE + '\n[[launcher]]\nname = "Studio"\nicon = "studio.ico"\n', 6,

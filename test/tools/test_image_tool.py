@@ -787,7 +787,7 @@ class DemoTest(unittest.TestCase):
             self.skipTest("no JDK could be installed:\n" + result.stdout[-2000:] + result.stderr[-2000:])
         self.assertEqual(result.returncode, 0, result.stdout[-4000:] + result.stderr[-4000:])
         out = result.stdout + result.stderr
-        self.assertEqual(out.count("Hello from Java "), 9, out)
+        self.assertEqual(out.count("Hello from Java "), 11, out)
         for line in ("  arg[0] = [configured default]", "  arg[1] = [second]",
                      "  arg[0] = [from the command line]", "  arg[1] = [plain]",
                      "  arg[0] = [traced]", "demo.greeting = Hello from Demo.cfg",
@@ -806,7 +806,8 @@ class DemoTest(unittest.TestCase):
                      "  |   arg[0] = [corvela-demo:open?item=7]",
                      "  arg[0] = [from PATH]\ndemo.greeting = null\n"
                      "corvela.app-path = C:\\Program Files\\Demo\\demo-tool.exe",
-                     "the document type and the link scheme are gone"):
+                     "the document type and the link scheme are gone",
+                     "demo.Main source: shared objects file (top)"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
 

@@ -19,7 +19,7 @@ KIND_OF_VALUE = {FILE: STRING, DIRECTORY: STRING, TARGET: STRING, FILES: STRINGS
 LAUNCHER_KEYS = {
     "console": BOOL, "variant": STRING, "main-class": STRING, "main-jar": FILE,
     "main-module": STRING, "java-options": STRINGS, "arguments": STRINGS, "splash": FILE,
-    "shortcut": BOOL, "path": BOOL,
+    "shortcut": BOOL, "path": BOOL, "class-data": STRING,
 }
 IMAGE_KEYS = {
     "name": STRING, "runtime": DIRECTORY, "runtime-path": STRING, "jars": FILES,
@@ -37,7 +37,8 @@ TABLES = {
 }
 REQUIRED = {"": ("name",), "launcher": ("name",), "association": ("launcher", "extensions"),
             "protocol": ("launcher", "scheme")}
-CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES}
+CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES,
+           "class-data": image.CLASS_DATA_CHOICES}
 # Given on the command line too, these win over the file: where the image goes, and the
 # signing key, which a build machine keeps apart from the sources.
 COMMAND_LINE_WINS = ("output", "msi")
@@ -231,7 +232,7 @@ class Description:
             values.get("main-module"), values.get("java-options", ()), values.get("arguments", ()),
             values.get("splash"), console, icon=values.get("icon"),
             description=values.get("description"), shortcut=values.get("shortcut", not console),
-            path=values.get("path", False), variant=variant)
+            path=values.get("path", False), variant=variant, class_data=values.get("class-data"))
 
     def _launcher_named(self, table, index, name):
         for launcher in self.launchers:

@@ -16,6 +16,8 @@ RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | 
     "LPT%d" % i for i in range(1, 10)}
 CONSOLE_VARIANT = "console"
 CONSOLE_LAUNCHER = "corvela-console.exe"
+# app.class-data: a per-user class-data archive made and used, or none.
+CLASS_DATA_CHOICES = ("auto", "off")
 
 
 class Launcher:
@@ -26,7 +28,7 @@ class Launcher:
 
     def __init__(self, name, main_class=None, main_jar=None, main_module=None,
                  java_options=(), arguments=(), splash=None, console=False, icon=None,
-                 description=None, shortcut=None, path=False, variant=None):
+                 description=None, shortcut=None, path=False, variant=None, class_data=None):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -40,6 +42,8 @@ class Launcher:
         self.shortcut = shortcut
         self.path = path
         self.variant = variant or (CONSOLE_VARIANT if console else None)
+        # "auto", "off", or None to let the runtime's version decide.
+        self.class_data = class_data
 
 
 class Association:
@@ -138,7 +142,7 @@ def app_path(name):
     return "$APPDIR\\" + name
 
 
-def build_cfg(launcher, jar_names, module_names, runtime_path):
+def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -153,6 +157,8 @@ def build_cfg(launcher, jar_names, module_names, runtime_path):
         lines.append("app.splash=" + app_path(os.path.basename(launcher.splash)))
     if runtime_path:
         lines.append("app.runtime=" + check_value(runtime_path, "--runtime-path"))
+    if class_data:
+        lines.append("app.class-data=" + class_data)
     if launcher.java_options:
         lines.append("[JavaOptions]")
         lines.extend("java-options=" + check_value(o, "--java-option") for o in launcher.java_options)
@@ -160,6 +166,19 @@ def build_cfg(launcher, jar_names, module_names, runtime_path):
         lines.append("[ArgOptions]")
         lines.extend("arguments=" + check_value(a, "--arg") for a in launcher.arguments)
     return "\r\n".join(lines) + "\r\n"
+
+
+def class_data_setting(requested, runtime_dir):
+    """The app.class-data value to write, or None: as requested, else auto for a copied
+    runtime whose release file names Java 13 or later (earlier ones cannot write the archive)."""
+    if requested or not runtime_dir:
+        return requested
+    try:
+        with open(os.path.join(runtime_dir, "release"), encoding="utf-8", errors="replace") as f:
+            version = manifest.java_version(f.read())
+    except OSError:
+        return None
+    return "auto" if version and version[0] >= 13 else None
 
 
 def launcher_binary(launcher_exe, launcher):
@@ -275,7 +294,9 @@ class Plan:
             branding = self.branding.of(launcher, self.application)
             exe = make_exe(source, launcher, branding, code_page, self.icons.get(branding.icon))
             self.exes[launcher.name] = (source, exe)
-            self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path)
+            class_data = class_data_setting(launcher.class_data, self.runtime)
+            self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
+                                                 class_data)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     @staticmethod

@@ -26,6 +26,7 @@ const PropertyKey splash(L"app.splash");
 const PropertyKey memory(L"app.memory");
 const PropertyKey arguments(L"arguments");
 const PropertyKey javaOptions(L"java-options");
+const PropertyKey classData(L"app.class-data");
 } // namespace PropertyName
 
 namespace {
@@ -167,10 +168,10 @@ bool CfgFile::findSection(const tstring& name, SectionKey& key) {
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
     static const PropertyKey* const all[] = {
-        &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
-        &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
-        &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions};
+        &PropertyName::version,   &PropertyName::mainjar,     &PropertyName::mainmodule,
+        &PropertyName::mainclass, &PropertyName::classpath,   &PropertyName::modulepath,
+        &PropertyName::runtime,   &PropertyName::splash,      &PropertyName::memory,
+        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::classData};
     return findKey(all, name, key);
 }
 

@@ -50,6 +50,7 @@ extern const PropertyKey splash;
 extern const PropertyKey memory;
 extern const PropertyKey arguments;
 extern const PropertyKey javaOptions;
+extern const PropertyKey classData;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

@@ -85,6 +85,14 @@ bool Jvm::hasSplashOption() const {
     return false;
 }
 
+tstring_array Jvm::options() const {
+    if (optionsEnd <= 1) {
+        return tstring_array();
+    }
+    return tstring_array(jvmArgs.begin() + 1,
+                         jvmArgs.begin() + static_cast<std::ptrdiff_t>(optionsEnd));
+}
+
 Jvm& Jvm::addOption(const tstring& option) {
     jvmArgs.insert(jvmArgs.begin() + static_cast<std::ptrdiff_t>(optionsEnd), option);
     ++optionsEnd;

@@ -41,6 +41,8 @@ public:
 
     const tstring& libraryPath() const { return theLibraryPath; }
     const tstring_array& getArguments() const { return jvmArgs; }
+    // The JVM options so far: after the launcher's path, before the main module, class or jar.
+    tstring_array options() const;
 
     bool hasSplashOption() const;
     void launch();

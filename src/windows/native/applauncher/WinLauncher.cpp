@@ -9,6 +9,7 @@
 #include "AppImage.h"
 #include "AppLauncher.h"
 #include "CfgFile.h"
+#include "ClassData.h"
 #include "Dll.h"
 #include "ErrorHandling.h"
 #include "Executor.h"
@@ -397,6 +398,7 @@ void launchApp(SearchPathPolicy policy) {
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
     addJvmErrorFile(launch);
     userOptions.addTo(launch.jvm);
+    ClassData::addOptions(launch);
     runInProcess(*jvm);
 }
 
