@@ -270,7 +270,8 @@ TEST(CfgKeys, CompareByNameNotByPointer) {
     PropertyKey property(L"");
     for (const wchar_t* name : {L"app.version", L"app.mainjar", L"app.mainmodule", L"app.mainclass",
                                 L"app.classpath", L"app.modulepath", L"app.runtime", L"app.splash",
-                                L"app.memory", L"arguments", L"java-options"}) {
+                                L"app.memory", L"arguments", L"java-options",
+                                L"app.single-instance"}) {
         EXPECT_TRUE(CfgFile::findProperty(name, property)) << ts::utf8(name);
         EXPECT_EQ(tstring(property.name()), name);
     }

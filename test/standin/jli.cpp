@@ -10,7 +10,9 @@
 // And what a command-line tool does with its console: STANDIN_PRINT writes a line to
 // standard output and one to standard error; STANDIN_ECHO_STDIN copies standard input to
 // standard output until its end; STANDIN_CTRL_C ends the process with 130 on Ctrl+C or
-// Ctrl+Break, as the JVM does. After the pause, "finished=1" is recorded.
+// Ctrl+Break, as the JVM does. After the pause, "finished=1" is recorded. STANDIN_READY_EVENT
+// and STANDIN_HOLD_EVENT name events: the first is set once the call is recorded, the second
+// is waited for before the pause.
 
 #include <cstdlib>
 
@@ -172,6 +174,22 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         }
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
+    }
+    // Tells a test that the "JVM" runs (STANDIN_READY_EVENT), and holds it running until the
+    // test says so (STANDIN_HOLD_EVENT): both name events the test made.
+    const std::wstring ready = standin::env(L"STANDIN_READY_EVENT");
+    if (!ready.empty()) {
+        if (HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str())) {
+            SetEvent(event);
+            CloseHandle(event);
+        }
+    }
+    const std::wstring hold = standin::env(L"STANDIN_HOLD_EVENT");
+    if (!hold.empty()) {
+        if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, hold.c_str())) {
+            WaitForSingleObject(event, INFINITE);
+            CloseHandle(event);
+        }
     }
     // Holds the "JVM" running for as long as a test needs a live child.
     const std::wstring sleep = standin::env(L"STANDIN_SLEEP_MS");

@@ -196,6 +196,11 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int, cons
             word = bridge.shellPath(arg);
         } else if (arg.rfind(L"-splash:", 0) == 0) {
             word = "-splash:" + bridge.shellPath(arg.substr(8));
+        } else if (arg.rfind(L"-javaagent:", 0) == 0) {
+            word = "-javaagent:" + bridge.shellPath(arg.substr(11));
+        } else if (arg.rfind(L"-Dcorvela.instance.file=", 0) == 0) {
+            // The single-instance listener's file: Java writes it where the launcher reads it.
+            word = "-Dcorvela.instance.file=" + bridge.shellPath(arg.substr(24));
         } else {
             word = shellQuote(toUtf8(arg));
         }

@@ -93,6 +93,10 @@ def main(argv=None):
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
                              "command-line tools: the shell waits for it, its streams are the "
                              "shell's, failures go to standard error" % "corvela-console.exe")
+    parser.add_argument("--single-instance", action="store_true",
+                        help="one running instance per user and session: a later start hands its "
+                             "arguments to it (corvela-instance.jar, beside --launcher, goes on "
+                             "the class path)")
     parser.add_argument("--code-page", choices=("utf-8", "ansi", "auto"), default="auto",
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "

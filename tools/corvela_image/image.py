@@ -63,6 +63,8 @@ def build_cfg(args, jar_names, module_names, splash_name):
         lines.append("app.splash=" + app_path(splash_name))
     if args.runtime_path:
         lines.append("app.runtime=" + check_value(args.runtime_path, "runtime path"))
+    if args.single_instance:
+        lines.append("app.single-instance=true")
     if args.java_option:
         lines.append("[JavaOptions]")
         lines.extend("java-options=" + check_value(o, "JVM option") for o in args.java_option)
@@ -99,6 +101,11 @@ class Plan:
         elif not args.runtime_path:
             raise ImageError("no runtime: give --runtime DIR or --runtime-path")
         self.jars = list(args.jar)
+        if args.single_instance:
+            # The application's side of the instance ships with the launcher.
+            instance_jar = os.path.join(os.path.dirname(args.launcher), "corvela-instance.jar")
+            require_file(instance_jar, "single-instance library")
+            self.jars.append(instance_jar)
         if args.main_jar and args.main_jar not in self.jars:
             self.jars.insert(0, args.main_jar)
         jar_names = []

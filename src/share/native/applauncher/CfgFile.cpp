@@ -24,6 +24,7 @@ const PropertyKey splash(L"app.splash");
 const PropertyKey memory(L"app.memory");
 const PropertyKey arguments(L"arguments");
 const PropertyKey javaOptions(L"java-options");
+const PropertyKey singleInstance(L"app.single-instance");
 } // namespace PropertyName
 
 namespace {
@@ -168,7 +169,8 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
         &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
         &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions};
+        &PropertyName::arguments, &PropertyName::javaOptions,
+        &PropertyName::singleInstance};
     return findKey(all, name, key);
 }
 

@@ -50,6 +50,8 @@ extern const PropertyKey splash;
 extern const PropertyKey memory;
 extern const PropertyKey arguments;
 extern const PropertyKey javaOptions;
+// "true" in [Application]: a second start hands its request to the running instance.
+extern const PropertyKey singleInstance;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

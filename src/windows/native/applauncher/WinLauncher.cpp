@@ -16,6 +16,7 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "SingleInstance.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
 #include "WinLauncher.h"
@@ -390,7 +391,7 @@ void launchApp(SearchPathPolicy policy) {
     const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
-    (void)launch;
+    SingleInstance::join(launch);
     runInProcess(*jvm);
 }
 
