@@ -172,6 +172,10 @@ extern "C" __declspec(dllexport) int JLI_Launch(
             SetConsoleCtrlHandler(endWith130OnCtrlC, TRUE);
             record.line("ctrl_handler", "installed");
         }
+        // Libraries the test asks about (STANDIN_MODULE_NAMES): loaded in this process or not.
+        forEachName(standin::env(L"STANDIN_MODULE_NAMES"), [&record](const std::wstring& name) {
+            record.line("module." + utf8(name), GetModuleHandleW(name.c_str()) ? "1" : "0");
+        });
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
     }

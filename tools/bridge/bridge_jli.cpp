@@ -99,7 +99,6 @@ private:
     WineGetUnixFileName toUnix = nullptr;
 };
 
-
 std::wstring tempDir() {
     wchar_t base[MAX_PATH];
     GetTempPathW(MAX_PATH, base);

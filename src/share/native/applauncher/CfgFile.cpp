@@ -166,11 +166,10 @@ bool CfgFile::findSection(const tstring& name, SectionKey& key) {
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
     static const PropertyKey* const all[] = {
-        &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
-        &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
-        &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions,
-        &PropertyName::singleInstance};
+        &PropertyName::version,   &PropertyName::mainjar,     &PropertyName::mainmodule,
+        &PropertyName::mainclass, &PropertyName::classpath,   &PropertyName::modulepath,
+        &PropertyName::runtime,   &PropertyName::splash,      &PropertyName::memory,
+        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::singleInstance};
     return findKey(all, name, key);
 }
 

@@ -1,4 +1,5 @@
-// Single running instance (SingleInstance.h): who holds the instance, where it listens, the hand-over.
+// Single running instance (SingleInstance.h): who holds the instance, where it listens, the
+// hand-over.
 #include <winsock2.h>
 
 #include <windows.h>
@@ -117,13 +118,13 @@ struct Place {
         const tstring name =
             image.packageName().empty() ? image.launcherName() : image.packageName();
         Place place;
-        place.mutexName = (tstrings::Builder()
-                           << L"Local\\Corvela.Instance." << key << L"." << currentUserSid())
-                              .tstr();
+        place.mutexName =
+            (tstrings::Builder() << L"Local\\Corvela.Instance." << key << L"." << currentUserSid())
+                .tstr();
         place.dir = FileUtils::mkpath() << perUserBaseDir() << name;
         place.file = FileUtils::mkpath()
-                     << place.dir << (tstrings::Builder() << key << L"-" << session << L".instance")
-                                         .tstr();
+                     << place.dir
+                     << (tstrings::Builder() << key << L"-" << session << L".instance").tstr();
         return place;
     }
 };
@@ -183,9 +184,9 @@ struct Listener {
 
     // False while the file is missing, being replaced, or does not hold a listener.
     bool read(const tstring& path) {
-        const UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        const UniqueHandle file(CreateFileW(
+            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.get() == INVALID_HANDLE_VALUE) {
             return false;
         }
@@ -194,7 +195,8 @@ struct Listener {
         if (!ReadFile(file.get(), buffer, sizeof(buffer), &n, nullptr) || n == sizeof(buffer)) {
             return false;
         }
-        const tstring_array lines = tstrings::split(tstrings::fromUtf8(std::string(buffer, n)), L"\n");
+        const tstring_array lines =
+            tstrings::split(tstrings::fromUtf8(std::string(buffer, n)), L"\n");
         if (lines.empty() || lines[0] != L"corvela-instance 1") {
             return false;
         }
@@ -309,9 +311,8 @@ private:
 class DirectoryWatch {
 public:
     explicit DirectoryWatch(const tstring& dir)
-        : handle(FindFirstChangeNotificationW(dir.c_str(), FALSE,
-                                              FILE_NOTIFY_CHANGE_FILE_NAME |
-                                                  FILE_NOTIFY_CHANGE_LAST_WRITE)) {}
+        : handle(FindFirstChangeNotificationW(
+              dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE)) {}
     ~DirectoryWatch() {
         if (handle != INVALID_HANDLE_VALUE) {
             FindCloseChangeNotification(handle);
@@ -369,10 +370,9 @@ public:
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline) {
                 THROW_ERROR(std::runtime_error(
-                    (tstrings::Builder()
-                     << L"The running instance of " << image.launcherPath()
-                     << L" did not take the request within " << waitForRunningInstanceMs / 1000
-                     << L" seconds")
+                    (tstrings::Builder() << L"The running instance of " << image.launcherPath()
+                                         << L" did not take the request within "
+                                         << waitForRunningInstanceMs / 1000 << L" seconds")
                         .str()));
             }
             const DWORD left = static_cast<DWORD>(deadline - now);

@@ -1,4 +1,5 @@
-// Single running instance: the first start of an exe per user and session hosts the application; later starts hand it their request.
+// Single running instance: the first start of an exe per user and session hosts the application;
+// later starts hand it their request.
 #ifndef CORVELA_SINGLEINSTANCE_H
 #define CORVELA_SINGLEINSTANCE_H
 
