@@ -28,8 +28,6 @@ namespace {
 const DWORD waitForRunningInstanceMs = 10000;
 // Waits between two looks at the listener file when no change of it is reported.
 const DWORD lookAgainMs = 250;
-// The listener refuses larger requests; so does the launcher, before it sends anything.
-const size_t maxRequestBytes = 256 * 1024;
 const char requestMagic[] = "CVI1";
 // The file that names the listener: written by the Java library, never larger than this.
 const size_t maxListenerFileBytes = 4096;
@@ -61,31 +59,28 @@ typedef BOOL(WINAPI* GetTokenInformationFunc)(HANDLE, TOKEN_INFORMATION_CLASS, L
                                               PDWORD);
 typedef BOOL(WINAPI* ConvertSidToStringSidFunc)(PSID, LPWSTR*);
 
+// A function of a library this launch loaded; the caller keeps the library.
+template <class Function> Function lookUp(const Dll& library, const char* name) {
+    return reinterpret_cast<Function>(library.getFunction(name, true));
+}
+
 // The user's SID as text. Another user in the same session gets an instance of their own.
 // advapi32 is loaded here rather than imported: a launch without the key loads nothing new.
 tstring currentUserSid() {
     const Dll advapi(tstrings::Builder() << L"advapi32.dll", Dll::FromSystemDir());
-    const OpenProcessTokenFunc openProcessToken =
-        DllFunction<OpenProcessTokenFunc>(advapi, tstrings::Builder() << "OpenProcessToken");
-    const GetTokenInformationFunc getTokenInformation =
-        DllFunction<GetTokenInformationFunc>(advapi, tstrings::Builder() << "GetTokenInformation");
-    const ConvertSidToStringSidFunc convertSid = DllFunction<ConvertSidToStringSidFunc>(
-        advapi, tstrings::Builder() << "ConvertSidToStringSidW");
+    const auto openProcessToken = lookUp<OpenProcessTokenFunc>(advapi, "OpenProcessToken");
+    const auto getTokenInformation = lookUp<GetTokenInformationFunc>(advapi, "GetTokenInformation");
+    const auto convertSid = lookUp<ConvertSidToStringSidFunc>(advapi, "ConvertSidToStringSidW");
 
     HANDLE rawToken = nullptr;
-    if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
-        THROW_LAST_ERROR(openProcessToken, L"OpenProcessToken() failed");
-    }
-    const UniqueHandle token(rawToken);
     DWORD size = 0;
-    getTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> user(size ? size : 1);
-    if (!getTokenInformation(token.get(), TokenUser, user.data(), size, &size)) {
-        THROW_LAST_ERROR(getTokenInformation, L"GetTokenInformation(TokenUser) failed");
-    }
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     LPWSTR text = nullptr;
-    if (!convertSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
-        THROW_LAST_ERROR(convertSid, L"ConvertSidToStringSidW() failed");
+    const bool ok = openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken);
+    const UniqueHandle token(rawToken);
+    if (!ok || !getTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
+        !convertSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        THROW_LAST_ERROR(getTokenInformation, L"The user's SID: GetTokenInformation() failed");
     }
     const UniqueLocalMemory<wchar_t> owned(text);
     return tstring(text);
@@ -141,35 +136,25 @@ void appendString(std::string& out, const std::string& text) {
 }
 
 tstring currentDirectory() {
-    const DWORD size = GetCurrentDirectoryW(0, nullptr);
-    std::vector<wchar_t> buffer(size ? size : 1);
-    const DWORD n = GetCurrentDirectoryW(size, buffer.data());
-    if (n == 0 || n >= size) {
-        THROW_LAST_ERROR(&GetCurrentDirectoryW, L"GetCurrentDirectoryW() failed");
-    }
-    return tstring(buffer.data(), n);
+    wchar_t buffer[32768];
+    const DWORD n = GetCurrentDirectoryW(32768, buffer);
+    return tstring(buffer, n < 32768 ? n : 0);
 }
 
 // What a later start hands over: "CVI1", the body's size, then the body: a count of
 // strings and each string as its size and UTF-8 bytes: the listener's token, the name of
 // this request (a listener that gets one request twice hands it on once), the current
-// directory, then the arguments exactly as given.
+// directory, then the arguments exactly as given. No command line and directory Windows
+// allows come near the listener's limit.
 std::string requestFor(const std::string& token, const std::string& name) {
-    std::vector<std::string> strings = {token, name, tstrings::toUtf8(currentDirectory())};
-    for (const tstring& arg : SysInfo::getCommandArgs()) {
-        strings.push_back(tstrings::toUtf8(arg));
-    }
+    const tstring_array args = SysInfo::getCommandArgs();
     std::string body;
-    appendSize(body, strings.size());
-    for (const std::string& text : strings) {
-        appendString(body, text);
-    }
-    if (body.size() > maxRequestBytes) {
-        THROW_ERROR(std::runtime_error(
-            (tstrings::Builder() << L"The arguments and current directory take " << body.size()
-                                 << L" bytes; the running instance takes at most "
-                                 << maxRequestBytes)
-                .str()));
+    appendSize(body, 3 + args.size());
+    appendString(body, token);
+    appendString(body, name);
+    appendString(body, tstrings::toUtf8(currentDirectory()));
+    for (const tstring& arg : args) {
+        appendString(body, tstrings::toUtf8(arg));
     }
     std::string request(requestMagic, 4);
     appendString(request, body);
@@ -187,32 +172,30 @@ struct Listener {
         const UniqueHandle file(CreateFileW(
             path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file.get() == INVALID_HANDLE_VALUE) {
-            return false;
-        }
         char buffer[maxListenerFileBytes];
         DWORD n = 0;
-        if (!ReadFile(file.get(), buffer, sizeof(buffer), &n, nullptr) || n == sizeof(buffer)) {
+        if (file.get() == INVALID_HANDLE_VALUE ||
+            !ReadFile(file.get(), buffer, sizeof(buffer), &n, nullptr) || n == sizeof(buffer)) {
             return false;
         }
-        const tstring_array lines =
-            tstrings::split(tstrings::fromUtf8(std::string(buffer, n)), L"\n");
-        if (lines.empty() || lines[0] != L"corvela-instance 1") {
+        const std::string text(buffer, n);
+        if (text.rfind("corvela-instance 1\n", 0) != 0) {
             return false;
         }
-        for (const tstring& line : lines) {
-            const size_t eq = line.find(L'=');
-            const tstring name = line.substr(0, eq == tstring::npos ? 0 : eq);
-            const tstring value = eq == tstring::npos ? tstring() : line.substr(eq + 1);
-            if (name == L"port") {
-                port = static_cast<unsigned>(std::wcstoul(value.c_str(), nullptr, 10));
-            } else if (name == L"token") {
-                token = tstrings::toUtf8(value);
-            } else if (name == L"pid") {
-                pid = static_cast<DWORD>(std::wcstoul(value.c_str(), nullptr, 10));
-            }
-        }
+        port = static_cast<unsigned>(atol(value(text, "\nport=").c_str()));
+        token = value(text, "\ntoken=");
+        pid = static_cast<DWORD>(atol(value(text, "\npid=").c_str()));
         return port > 0 && port < 65536 && !token.empty();
+    }
+
+private:
+    static std::string value(const std::string& text, const char* name) {
+        const size_t start = text.find(name);
+        if (start == std::string::npos) {
+            return std::string();
+        }
+        const size_t from = start + strlen(name);
+        return text.substr(from, text.find('\n', from) - from);
     }
 };
 
@@ -230,48 +213,46 @@ class Winsock {
 public:
     Winsock()
         : lib(tstrings::Builder() << L"ws2_32.dll", Dll::FromSystemDir()),
-          cleanup(lib, tstrings::Builder() << "WSACleanup"),
-          socketOf(lib, tstrings::Builder() << "socket"),
-          connectTo(lib, tstrings::Builder() << "connect"),
-          sendOn(lib, tstrings::Builder() << "send"), recvOn(lib, tstrings::Builder() << "recv"),
-          closeSocket(lib, tstrings::Builder() << "closesocket"),
-          setSockOpt(lib, tstrings::Builder() << "setsockopt") {
-        const WSAStartupFunc startup =
-            DllFunction<WSAStartupFunc>(lib, tstrings::Builder() << "WSAStartup");
+          cleanup(lookUp<WSACleanupFunc>(lib, "WSACleanup")),
+          socketOf(lookUp<SocketFunc>(lib, "socket")),
+          connectTo(lookUp<ConnectFunc>(lib, "connect")), sendOn(lookUp<SendFunc>(lib, "send")),
+          recvOn(lookUp<RecvFunc>(lib, "recv")),
+          closeSocket(lookUp<CloseSocketFunc>(lib, "closesocket")),
+          setSockOpt(lookUp<SetSockOptFunc>(lib, "setsockopt")) {
+        const WSAStartupFunc startup = lookUp<WSAStartupFunc>(lib, "WSAStartup");
         WSADATA data;
         const int code = startup(MAKEWORD(2, 2), &data);
         if (code != 0) {
             THROW_SYSTEM_ERROR_CODE(static_cast<DWORD>(code), startup, L"WSAStartup() failed");
         }
     }
-    ~Winsock() { static_cast<WSACleanupFunc>(cleanup)(); }
+    ~Winsock() { cleanup(); }
     Winsock(const Winsock&) = delete;
     Winsock& operator=(const Winsock&) = delete;
 
     // Sends the request to the loopback port and waits for the listener's "OK": false when
     // nobody listens there, or the listener refused or dropped the request.
     bool deliver(unsigned port, const std::string& request) const {
-        const SOCKET s = static_cast<SocketFunc>(socketOf)(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        const SOCKET s = socketOf(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (s == INVALID_SOCKET) {
             return false;
         }
         const SocketOwner owner{s, closeSocket};
         const DWORD timeoutMs = 3000;
         const char* timeout = reinterpret_cast<const char*>(&timeoutMs);
-        static_cast<SetSockOptFunc>(setSockOpt)(s, SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof(DWORD));
-        static_cast<SetSockOptFunc>(setSockOpt)(s, SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof(DWORD));
+        setSockOpt(s, SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof(DWORD));
+        setSockOpt(s, SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof(DWORD));
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = static_cast<u_short>(((port & 0xFF) << 8) | ((port >> 8) & 0xFF));
         const unsigned char loopback[4] = {127, 0, 0, 1};
         memcpy(&address.sin_addr, loopback, sizeof(loopback));
-        if (static_cast<ConnectFunc>(connectTo)(s, reinterpret_cast<const sockaddr*>(&address),
-                                                sizeof(address)) != 0) {
+        if (connectTo(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
             return false;
         }
         for (size_t sent = 0; sent < request.size();) {
-            const int n = static_cast<SendFunc>(sendOn)(s, request.data() + sent,
-                                                        static_cast<int>(request.size() - sent), 0);
+            const int n =
+                sendOn(s, request.data() + sent, static_cast<int>(request.size() - sent), 0);
             if (n <= 0) {
                 return false;
             }
@@ -280,7 +261,7 @@ public:
         char ack[2];
         int got = 0;
         while (got < 2) {
-            const int n = static_cast<RecvFunc>(recvOn)(s, ack + got, 2 - got, 0);
+            const int n = recvOn(s, ack + got, 2 - got, 0);
             if (n <= 0) {
                 return false;
             }
@@ -292,18 +273,18 @@ public:
 private:
     struct SocketOwner {
         SOCKET s;
-        const DllFunction<CloseSocketFunc>& close;
-        ~SocketOwner() { static_cast<CloseSocketFunc>(close)(s); }
+        CloseSocketFunc close;
+        ~SocketOwner() { close(s); }
     };
 
     const Dll lib;
-    const DllFunction<WSACleanupFunc> cleanup;
-    const DllFunction<SocketFunc> socketOf;
-    const DllFunction<ConnectFunc> connectTo;
-    const DllFunction<SendFunc> sendOn;
-    const DllFunction<RecvFunc> recvOn;
-    const DllFunction<CloseSocketFunc> closeSocket;
-    const DllFunction<SetSockOptFunc> setSockOpt;
+    const WSACleanupFunc cleanup;
+    const SocketFunc socketOf;
+    const ConnectFunc connectTo;
+    const SendFunc sendOn;
+    const RecvFunc recvOn;
+    const CloseSocketFunc closeSocket;
+    const SetSockOptFunc setSockOpt;
 };
 
 // Reports changes to the listener file's directory, so that a later start learns at once
@@ -325,10 +306,8 @@ public:
     bool waitForMutexOrChange(HANDLE mutex, DWORD ms) {
         const HANDLE handles[] = {mutex, handle};
         const DWORD count = handle == INVALID_HANDLE_VALUE ? 1 : 2;
+        // A failed wait counts as the time passed: the deadline still ends the wait.
         const DWORD result = WaitForMultipleObjects(count, handles, FALSE, ms);
-        if (result == WAIT_FAILED) {
-            THROW_LAST_ERROR(&WaitForMultipleObjects, L"WaitForMultipleObjects() failed");
-        }
         if (result == WAIT_OBJECT_0 + 1) {
             FindNextChangeNotification(handle);
         }
@@ -339,11 +318,9 @@ private:
     HANDLE handle;
 };
 
+// An abandoned mutex is as good as a released one: the instance that held it has ended.
 bool holdsMutexNow(HANDLE mutex) {
     const DWORD result = WaitForSingleObject(mutex, 0);
-    if (result == WAIT_FAILED) {
-        THROW_LAST_ERROR(&WaitForSingleObject, L"WaitForSingleObject() failed");
-    }
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
