@@ -255,3 +255,155 @@ TEST_F(SingleInstanceTest, TenSimultaneousStartsMakeOneInstanceAndNineRequests) 
 }
 
 } // namespace
+
+namespace {
+
+// The whole path with a real Java program: the bridge runtime runs the probe application
+// (test/instance/java) on the host's Java with corvela-instance.jar on its class path.
+class BridgeInstanceTest : public ::testing::Test {
+protected:
+    BridgeInstanceTest() {
+        const std::wstring build = ts::binDir() + L"\\..";
+        ts::makeDirs(root + L"\\app");
+        ts::makeDirs(root + L"\\runtime\\bin");
+        ts::makeDirs(listenerDir);
+        ts::copyFile(ts::binDir() + L"\\corvela.exe", exe());
+        ts::copyFile(build + L"\\bridge\\runtime\\bin\\jli.dll", root + L"\\runtime\\bin\\jli.dll");
+        ts::copyFile(build + L"\\test-java\\instance-probe.jar", root + L"\\app\\probe.jar");
+        ts::copyFile(ts::binDir() + L"\\corvela-instance.jar",
+                     root + L"\\app\\corvela-instance.jar");
+        ts::writeFile(root + L"\\app\\Probe.cfg",
+                      "[Application]\napp.mainclass=InstanceProbe\napp.single-instance=true\n"
+                      "app.classpath=$APPDIR\\probe.jar\n"
+                      "app.classpath=$APPDIR\\corvela-instance.jar\n");
+    }
+
+    std::wstring exe() const { return root + L"\\Probe.exe"; }
+
+    ts::ProcessResult start(const std::wstring& args,
+                            const std::wstring& workDir = std::wstring()) const {
+        return ts::run(
+            exe(), L"\"" + exe() + L"\" " + args,
+            {{L"LOCALAPPDATA", local}, {L"PATH", ts::env(L"PATH") + L";" + root + L"\\app"}},
+            120000, workDir);
+    }
+
+    // Waits, on the directory's change notifications, until the running instance has
+    // published its listener.
+    bool waitForListener() const {
+        const HANDLE change =
+            FindFirstChangeNotificationW(listenerDir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+        bool found = false;
+        for (int changes = 0; !found && changes < 100; ++changes) {
+            WIN32_FIND_DATAW data;
+            const HANDLE find = FindFirstFileW((listenerDir + L"\\*.instance").c_str(), &data);
+            found = find != INVALID_HANDLE_VALUE;
+            if (found) {
+                FindClose(find);
+            } else if (WaitForSingleObject(change, 120000) != WAIT_OBJECT_0 ||
+                       !FindNextChangeNotification(change)) {
+                break;
+            }
+        }
+        FindCloseChangeNotification(change);
+        return found;
+    }
+
+    ts::TempDir dir{L"bridge"};
+    const std::wstring root = dir / L"Probe";
+    const std::wstring local = dir / L"local";
+    const std::wstring listenerDir = local + L"\\Probe";
+};
+
+// The probe's lines: "instance" or "request", then hex words ("-" and the UTF-8 bytes).
+std::string hexWord(const std::wstring& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string word = "-";
+    for (const unsigned char c : ts::utf8(text)) {
+        word += digits[c >> 4];
+        word += digits[c & 15];
+    }
+    return word;
+}
+
+std::string line(const char* kind, const std::vector<std::wstring>& words) {
+    std::string text = kind;
+    for (const std::wstring& word : words) {
+        text += " " + hexWord(word);
+    }
+    return text;
+}
+
+std::wstring currentDirectory() {
+    wchar_t buffer[MAX_PATH * 4];
+    return std::wstring(buffer, GetCurrentDirectoryW(MAX_PATH * 4, buffer));
+}
+
+std::vector<std::string> probeLines(const std::string& out) {
+    std::vector<std::string> lines;
+    for (std::string text : ts::splitLines(out)) {
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        if (text.rfind("instance", 0) == 0 || text.rfind("request", 0) == 0) {
+            lines.push_back(text);
+        }
+    }
+    return lines;
+}
+
+TEST_F(BridgeInstanceTest, JavaGetsTheLaterStartsArgumentsAndDirectoryKeptUntilItListens) {
+    ts::ProcessResult first;
+    // Expects two requests, and registers its listener only when told.
+    Async running([this, &first]() { first = start(L"2 wait"); });
+    ASSERT_TRUE(waitForListener());
+
+    const std::wstring workDir = dir / L"Wörk dir";
+    ts::makeDirs(workDir);
+    const ts::ProcessResult second =
+        start(L"\"a b\" \"say \\\"hi\\\"\" \"\" \"Grüße, 世界\" C:\\docs\\file.txt", workDir);
+    EXPECT_EQ(second.exitCode, 0u) << second.err;
+    const ts::ProcessResult third = start(L"third");
+    EXPECT_EQ(third.exitCode, 0u) << third.err;
+    EXPECT_TRUE(probeLines(second.out + third.out).empty()) << "no second application";
+
+    ts::writeFile(listenerDir + L"\\register", "");
+    running.join();
+    EXPECT_EQ(first.exitCode, 0u) << first.err;
+    EXPECT_EQ(probeLines(first.out),
+              (std::vector<std::string>{line("instance", {L"2", L"wait"}),
+                                        line("request", {workDir, L"a b", L"say \"hi\"", L"",
+                                                         L"Grüße, 世界", L"C:\\docs\\file.txt"}),
+                                        line("request", {currentDirectory(), L"third"})}))
+        << first.out << first.err;
+}
+
+TEST_F(BridgeInstanceTest, TenStartsAtOnceMakeOneApplicationWithNineRequests) {
+    const int starts = 10;
+    std::vector<ts::ProcessResult> results(starts);
+    {
+        std::vector<std::unique_ptr<Async>> threads;
+        for (int i = 0; i < starts; ++i) {
+            threads.emplace_back(new Async(
+                [this, &results, i]() { results[i] = start(L"9 start-" + std::to_wstring(i)); }));
+        }
+    }
+    std::vector<std::string> instances;
+    std::set<std::string> requests;
+    for (int i = 0; i < starts; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(results[i].exitCode, 0u) << results[i].err;
+        for (const std::string& text : probeLines(results[i].out)) {
+            if (text.rfind("instance", 0) == 0) {
+                instances.push_back(text.substr(8));
+            } else {
+                EXPECT_TRUE(requests.insert(text.substr(text.find(' ', 8))).second)
+                    << "twice: " << text;
+            }
+        }
+    }
+    ASSERT_EQ(instances.size(), 1u);
+    // Every other start's arguments, once each; the instance's own are not a request.
+    EXPECT_EQ(requests.size(), 9u);
+    EXPECT_EQ(requests.count(instances[0]), 0u);
+}
+
+} // namespace
