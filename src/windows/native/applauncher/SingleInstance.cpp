@@ -334,8 +334,10 @@ public:
     // got the instance, the running one having gone away. Raises when the running instance
     // neither takes the request nor ends in time.
     bool run(HANDLE mutex) {
-        DirectoryWatch watch(place.dir);
         const ULONGLONG deadline = GetTickCount64() + waitForRunningInstanceMs;
+        // Made only when the first look finds no listener: a start whose instance listens
+        // already needs no more than that look.
+        std::unique_ptr<DirectoryWatch> watch;
         for (;;) {
             if (holdsMutexNow(mutex)) {
                 LOG_TRACE(L"Single instance: no running instance; this process is it");
@@ -343,6 +345,12 @@ public:
             }
             if (tryOnce()) {
                 return true;
+            }
+            if (!watch) {
+                CreateDirectoryW(place.dir.c_str(), nullptr);
+                watch.reset(new DirectoryWatch(place.dir));
+                // Once more: a change made before the watch began is not reported.
+                continue;
             }
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline) {
@@ -353,7 +361,7 @@ public:
                         .str()));
             }
             const DWORD left = static_cast<DWORD>(deadline - now);
-            if (watch.waitForMutexOrChange(mutex, left < lookAgainMs ? left : lookAgainMs)) {
+            if (watch->waitForMutexOrChange(mutex, left < lookAgainMs ? left : lookAgainMs)) {
                 LOG_TRACE(L"Single instance: the running instance ended; this process is it");
                 return false;
             }
@@ -432,8 +440,6 @@ void SingleInstance::join(const Launch& launch) {
     if (!mutex) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
     }
-    // Made before the first look for the listener file, so that no change of it is missed.
-    CreateDirectoryW(place.dir.c_str(), nullptr);
     if (HandOver(launch.image, place).run(mutex.get())) {
         exit(0);
     }
