@@ -322,6 +322,17 @@ TEST_F(ClassDataTest, KeyFollowsWhatTheArchiveDependsOn) {
     EXPECT_EQ(keyOf(archivePathIn(startForOptions(L"one two"))), before);
 }
 
+// A single-instance application's host tells its JVM its own process id, which differs from
+// one start to the next: the archive must not depend on it, or none would be used twice.
+TEST_F(ClassDataTest, ASingleInstanceApplicationKeepsItsArchive) {
+    std::string cfg = cfgWithArchive;
+    cfg.insert(cfg.find("app.class-data=auto\n"), "app.single-instance=true\n");
+    image.cfg(cfg);
+    const std::string first = keyOfNextStart();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(keyOfNextStart(), first);
+}
+
 TEST_F(ClassDataTest, OlderArchivesGoWhenANewOneIsMade) {
     startForOptions();
     startForOptions();

@@ -282,7 +282,8 @@ TEST_F(CfgFileTest, EveryDeclaredKeyIsReadInEveryDeclaredSection) {
         &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
         &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
         &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions};
+        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::classData,
+        &PropertyName::singleInstance};
     std::string text;
     for (const SectionKey* section : sections) {
         text += "[" + ts::utf8(section->name()) + "]\n";

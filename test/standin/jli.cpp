@@ -16,7 +16,8 @@
 //
 // For tests that must know when the application runs, STANDIN_READY_EVENT names an event
 // that is set once everything above is in place. And the library records, as it is loaded,
-// whether its process is already in a job.
+// whether its process is already in a job. STANDIN_HOLD_EVENT names an event the "JVM" waits
+// for, once ready, before the pause.
 //
 // And what a runtime does with a class-data archive it is asked to write: with
 // STANDIN_WRITE_ARCHIVE=1 it writes one when the "application" ends, where
@@ -275,10 +276,22 @@ extern "C" __declspec(dllexport) int JLI_Launch(
             SetConsoleCtrlHandler(shutDownSlowlyWhenTheConsoleEnds, TRUE);
             record.line("shutdown_handler", "installed");
         }
+        // Libraries the test asks about (STANDIN_MODULE_NAMES): loaded in this process or not.
+        forEachName(standin::env(L"STANDIN_MODULE_NAMES"), [&record](const std::wstring& name) {
+            record.line("module." + utf8(name), GetModuleHandleW(name.c_str()) ? "1" : "0");
+        });
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
     }
     setReadyEvent();
+    // Holds the "JVM" running until the test says so (STANDIN_HOLD_EVENT, an event it made).
+    const std::wstring hold = standin::env(L"STANDIN_HOLD_EVENT");
+    if (!hold.empty()) {
+        if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, hold.c_str())) {
+            WaitForSingleObject(event, INFINITE);
+            CloseHandle(event);
+        }
+    }
     // Holds the "JVM" running for as long as a test needs a live child.
     const std::wstring sleep = standin::env(L"STANDIN_SLEEP_MS");
     if (!sleep.empty()) {

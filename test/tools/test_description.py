@@ -128,15 +128,23 @@ arguments = ["x y"]
         args = self.decoded_args(image, "Studio")
         self.assertEqual(args[-3:], ["-jar", wine_path(os.path.join(image, "app", "main.jar")), "x y"])
 
-    def test_each_launcher_chooses_its_class_data(self):
+    def test_each_launcher_chooses_its_class_data_and_single_instance(self):
         text = self.TWO_LAUNCHERS.replace('name = "studio-cli"\n', 'name = "studio-cli"\nclass-data = "off"\n')
-        text = text.replace('main-class = "app.Main"\n', 'main-class = "app.Main"\nclass-data = "auto"\n', 1)
+        text = text.replace('main-class = "app.Main"\n',
+                            'main-class = "app.Main"\nclass-data = "auto"\nsingle-instance = true\n', 1)
         result = self.build(self.describe(text))
         self.assertEqual(result.returncode, 0, result.stderr)
         app = os.path.join(self.work, "out", "Studio", "app")
-        for name, value in (("Studio", "auto"), ("studio-cli", "off")):
+        cfgs = {}
+        for name in ("Studio", "studio-cli"):
             with open(os.path.join(app, name + ".cfg"), encoding="utf-8", newline="") as f:
-                self.assertIn("\r\napp.class-data=%s\r\n" % value, f.read())
+                cfgs[name] = f.read()
+        self.assertIn("\r\napp.class-data=auto\r\napp.single-instance=true\r\n", cfgs["Studio"])
+        self.assertIn("\r\napp.class-data=off\r\n", cfgs["studio-cli"])
+        self.assertNotIn("single-instance", cfgs["studio-cli"])
+        # The application's side of the instance goes on the shared class path.
+        self.assertIn("\r\napp.classpath=$APPDIR\\corvela-instance.jar\r\n", cfgs["Studio"])
+        self.assertTrue(os.path.isfile(os.path.join(app, "corvela-instance.jar")))
 
     def test_the_command_line_gives_where_things_go_and_the_signing_key(self):
         cert, key = openssl_certificate(self.work, "Acme Test Signing")
@@ -404,6 +412,7 @@ class DescriptionErrorTest(DescribedImageFixture):
              "jars must be a list of strings, not a string"),
             (self.BASE + 'code-page = "utf8"\n' + self.LAUNCHER, 5, "code-page must be one of"),
             (gui + 'class-data = "on"\n', 9, "class-data must be one of auto, off, not 'on'"),
+            (gui + 'single-instance = "yes"\n', 9, "single-instance must be true or false, not a string"),
             ('runtime = "runtime"\n' + self.LAUNCHER, 1, "the file lacks the required key name"),
             (self.BASE + '\n[[launcher]]\nmain-class = "a.B"\n', 6, "the [[launcher]] table lacks the required key name"),
             (self.BASE + '\n[[launcher]]\nname = "Studio"\nicon = "studio.ico"\n', 6,

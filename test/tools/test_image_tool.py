@@ -430,6 +430,38 @@ class ConsoleImageTest(ImageFixture):
             self.assertFalse(os.path.exists(image))
 
 
+class SingleInstanceImageTest(ImageFixture):
+    def test_single_instance_sets_the_key_and_ships_the_library(self):
+        for flag in (True, False):
+            with self.subTest(single_instance=flag):
+                image = os.path.join(self.work, "Demo-%s" % flag)
+                result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime",
+                                    self.runtime, "--jar", self.jars[0], "--main-class", "app.Main",
+                                    "--output", image, *(["--single-instance"] if flag else []))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(os.path.join(image, "app", "Demo.cfg"), encoding="utf-8") as f:
+                    cfg = f.read().splitlines()
+                jar = os.path.join(image, "app", "corvela-instance.jar")
+                self.assertEqual("app.single-instance=true" in cfg, flag)
+                self.assertEqual("app.classpath=$APPDIR\\corvela-instance.jar" in cfg, flag)
+                self.assertEqual(os.path.exists(jar), flag)
+                if flag:
+                    with open(jar, "rb") as a, open(os.path.join(BUILD, "bin", "corvela-instance.jar"), "rb") as b:
+                        self.assertEqual(a.read(), b.read())
+
+    def test_single_instance_needs_the_library_beside_the_launcher(self):
+        lone = os.path.join(self.work, "lone", "corvela.exe")
+        os.makedirs(os.path.dirname(lone))
+        shutil.copy(LAUNCHER, lone)
+        image = os.path.join(self.work, "Demo")
+        result = image_tool("--name", "Demo", "--launcher", lone, "--runtime", self.runtime,
+                            "--main-class", "M", "--single-instance", "--output", image)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("single-instance library", result.stderr)
+        self.assertIn("corvela-instance.jar does not exist", result.stderr)
+        self.assertFalse(os.path.exists(image))
+
+
 class CodePageTest(ImageFixture):
     """Which code page the image's exe declares, and what a runtime then receives."""
 

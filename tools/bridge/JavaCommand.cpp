@@ -36,6 +36,9 @@ const PathOption joinedValues[] = {
     {L"-XX:DumpLoadedClassList=", Value::Path},
     {L"-Xbootclasspath/a:", Value::PathList},
     {L"-javaagent:", Value::AgentJar},
+    // Where the single-instance listener publishes itself: Java writes the file the
+    // launcher reads.
+    {L"-Dcorvela.instance.file=", Value::Path},
 };
 
 // Every option of the java command that takes the next argument as its value.

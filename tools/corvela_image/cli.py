@@ -59,7 +59,7 @@ VALUE_OPTIONS = ("--java-option", "--arg", "--description", "--copyright", "--ve
 ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "module_path",
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright",
-                    "class_data")
+                    "class_data", "single_instance")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -128,6 +128,10 @@ def parser():
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
                              "command-line tools: the shell waits for it, its streams are the "
                              "shell's, failures go to standard error" % image.CONSOLE_LAUNCHER)
+    parser.add_argument("--single-instance", action="store_true",
+                        help="one running instance per user and session: a later start hands its "
+                             "arguments to it (corvela-instance.jar, beside --launcher, goes on "
+                             "the class path)")
     parser.add_argument("--code-page", choices=manifest.CHOICES, default=manifest.AUTO,
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
@@ -237,7 +241,8 @@ def run(args, progress):
     else:
         launchers = [image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
                                     args.java_option, args.arg, args.splash, args.console,
-                                    class_data=args.class_data)]
+                                    class_data=args.class_data,
+                                    single_instance=args.single_instance)]
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,

@@ -20,6 +20,7 @@ LAUNCHER_KEYS = {
     "console": BOOL, "variant": STRING, "main-class": STRING, "main-jar": FILE,
     "main-module": STRING, "java-options": STRINGS, "arguments": STRINGS, "splash": FILE,
     "shortcut": BOOL, "path": BOOL, "class-data": STRING,
+    "single-instance": BOOL,
 }
 IMAGE_KEYS = {
     "name": STRING, "runtime": DIRECTORY, "runtime-path": STRING, "jars": FILES,
@@ -232,7 +233,8 @@ class Description:
             values.get("main-module"), values.get("java-options", ()), values.get("arguments", ()),
             values.get("splash"), console, icon=values.get("icon"),
             description=values.get("description"), shortcut=values.get("shortcut", not console),
-            path=values.get("path", False), variant=variant, class_data=values.get("class-data"))
+            path=values.get("path", False), variant=variant, class_data=values.get("class-data"),
+            single_instance=values.get("single-instance", False))
 
     def _launcher_named(self, table, index, name):
         for launcher in self.launchers:

@@ -18,6 +18,8 @@ CONSOLE_VARIANT = "console"
 CONSOLE_LAUNCHER = "corvela-console.exe"
 # app.class-data: a per-user class-data archive made and used, or none.
 CLASS_DATA_CHOICES = ("auto", "off")
+# The application's side of app.single-instance, built beside the launchers.
+INSTANCE_JAR = "corvela-instance.jar"
 
 
 class Launcher:
@@ -28,7 +30,8 @@ class Launcher:
 
     def __init__(self, name, main_class=None, main_jar=None, main_module=None,
                  java_options=(), arguments=(), splash=None, console=False, icon=None,
-                 description=None, shortcut=None, path=False, variant=None, class_data=None):
+                 description=None, shortcut=None, path=False, variant=None, class_data=None,
+                 single_instance=False):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -44,6 +47,8 @@ class Launcher:
         self.variant = variant or (CONSOLE_VARIANT if console else None)
         # "auto", "off", or None to let the runtime's version decide.
         self.class_data = class_data
+        # A later start of this exe hands its arguments to the running one.
+        self.single_instance = single_instance
 
 
 class Association:
@@ -159,6 +164,8 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None):
         lines.append("app.runtime=" + check_value(runtime_path, "--runtime-path"))
     if class_data:
         lines.append("app.class-data=" + class_data)
+    if launcher.single_instance:
+        lines.append("app.single-instance=true")
     if launcher.java_options:
         lines.append("[JavaOptions]")
         lines.extend("java-options=" + check_value(o, "--java-option") for o in launcher.java_options)
@@ -264,7 +271,7 @@ class Plan:
         self.installer = msi
         self.msi = installer_plan(msi, branding, self.application, self.notes)
         self._check_runtime(runtime, runtime_path)
-        self.jars = self._jars(launchers, jars)
+        self.jars = self._jars(launchers, jars, launcher_exe)
         module_names = self._module_names(module_path)
         if self.msi:
             self._check_installer_names(jars)
@@ -333,9 +340,14 @@ class Plan:
         elif not runtime_path:
             raise ImageError("no runtime: give --runtime DIR or --runtime-path")
 
-    def _jars(self, launchers, jars):
+    def _jars(self, launchers, jars, launcher_exe):
         paths = [launcher.main_jar for launcher in launchers if launcher.main_jar]
         paths += [jar for jar in jars if jar not in paths]
+        if any(launcher.single_instance for launcher in launchers):
+            # The application's side of the instance ships with the launchers.
+            instance_jar = os.path.join(os.path.dirname(launcher_exe), INSTANCE_JAR)
+            require_file(instance_jar, "--single-instance library")
+            paths.append(instance_jar)
         names = []
         for jar in paths:
             require_file(jar, "--main-jar" if jar not in jars else "--jar")

@@ -27,6 +27,7 @@ const PropertyKey memory(L"app.memory");
 const PropertyKey arguments(L"arguments");
 const PropertyKey javaOptions(L"java-options");
 const PropertyKey classData(L"app.class-data");
+const PropertyKey singleInstance(L"app.single-instance");
 } // namespace PropertyName
 
 namespace {
@@ -171,7 +172,8 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::version,   &PropertyName::mainjar,     &PropertyName::mainmodule,
         &PropertyName::mainclass, &PropertyName::classpath,   &PropertyName::modulepath,
         &PropertyName::runtime,   &PropertyName::splash,      &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::classData};
+        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::classData,
+        &PropertyName::singleInstance};
     return findKey(all, name, key);
 }
 

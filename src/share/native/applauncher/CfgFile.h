@@ -51,6 +51,8 @@ extern const PropertyKey memory;
 extern const PropertyKey arguments;
 extern const PropertyKey javaOptions;
 extern const PropertyKey classData;
+// "true" in [Application]: a second start hands its request to the running instance.
+extern const PropertyKey singleInstance;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

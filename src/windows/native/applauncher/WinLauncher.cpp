@@ -17,6 +17,7 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "SingleInstance.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
 #include "UserLogs.h"
@@ -396,9 +397,13 @@ void launchApp(SearchPathPolicy policy) {
     const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
+    SingleInstance::join(launch);
     addJvmErrorFile(launch);
     userOptions.addTo(launch.jvm);
     ClassData::addOptions(launch);
+    // After class data: the host's process id is in no archive's key, or no archive would
+    // ever be used twice.
+    SingleInstance::nameHost(launch);
     runInProcess(*jvm);
 }
 

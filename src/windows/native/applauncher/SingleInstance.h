@@ -1,0 +1,23 @@
+// Single running instance: the first start of an exe per user and session hosts the application;
+// later starts hand it their request.
+#ifndef CORVELA_SINGLEINSTANCE_H
+#define CORVELA_SINGLEINSTANCE_H
+
+struct Launch;
+
+namespace SingleInstance {
+
+// A step of the process that hosts the JVM. Without "app.single-instance=true" it does
+// nothing at all. With it, the first such process of this exe, user and session becomes the
+// running instance: it holds the instance until it ends and tells the JVM where to publish
+// its listener. Any later one hands its arguments and current directory to the running
+// instance and ends the process with 0, the runtime never loaded.
+void join(const Launch& launch);
+
+// A step of the running instance, after every step whose options a cache may depend on: tells
+// the JVM the id of the process it runs in, which differs from one start to the next.
+void nameHost(const Launch& launch);
+
+} // namespace SingleInstance
+
+#endif
