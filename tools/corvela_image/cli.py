@@ -2,7 +2,7 @@
 
 The image is a directory OUTPUT holding:
   NAME.exe            the launcher under the application's name (the console launcher with
-                      --console); with --icon, --app-version
+                      --console, the service launcher with --service); with --icon, --app-version
                       and the other branding options it carries the vendor's icon and
                       version information, and with a signing key it is signed last
   app/NAME.cfg        the launcher configuration: [Application], [JavaOptions], [ArgOptions]
@@ -48,11 +48,12 @@ from .existing import package_existing
 # Values of these options usually start with "-" ("-Xmx1g", "--verbose"); take the next word
 # as the value whatever it looks like.
 VALUE_OPTIONS = ("--java-option", "--arg", "--description", "--copyright", "--vendor",
-                 "--product-name")
+                 "--product-name", "--display-name")
 # The options that describe a new image; an existing one (--image) has all of that already.
 ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "module_path",
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
-                    "package", "output", "console", "code_page", "icon", "copyright")
+                    "package", "output", "console", "code_page", "icon", "copyright",
+                    "service", "service_name", "display_name", "service_start", "service_account")
 INTERRUPTED = 130
 
 
@@ -115,6 +116,18 @@ def parser():
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
                              "command-line tools: the shell waits for it, its streams are the "
                              "shell's, failures go to standard error" % image.CONSOLE_LAUNCHER)
+    service = parser.add_argument_group("a Windows service (the service launcher, %s beside "
+                                        "--launcher)" % image.SERVICE_LAUNCHER)
+    service.add_argument("--service", action="store_true",
+                         help="make NAME.exe the service launcher: the manager starts it, its "
+                              "output goes to log files, a stop runs the shutdown hooks; the "
+                              "installer installs the service (--description describes it)")
+    service.add_argument("--service-name", help="the service's name (default: --name without blanks)")
+    service.add_argument("--display-name", help="the name the Services list shows (default: the product name)")
+    service.add_argument("--service-start", choices=image.SERVICE_STARTS,
+                         help="auto (default): at boot; delayed: shortly after boot; demand: when asked")
+    service.add_argument("--service-account", choices=image.SERVICE_ACCOUNTS,
+                         help="the account that runs it (default: LocalService)")
     parser.add_argument("--code-page", choices=manifest.CHOICES, default=manifest.AUTO,
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
@@ -187,8 +200,14 @@ def run(args, progress):
                               args.product_name, args.icon)
     if args.image:
         return package_existing(args.image, args.name, branding, key, msi, progress)
+    if not args.service:
+        for option in ("--service-start", "--service-account"):
+            if getattr(args, option[2:].replace("-", "_")):
+                raise ImageError("%s goes with --service" % option)
     launcher = image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
-                              args.java_option, args.arg, args.splash, args.console)
+                              args.java_option, args.arg, args.splash, args.console, args.service,
+                              args.service_name, args.display_name,
+                              args.service_start or "auto", args.service_account or "LocalService")
     return image.assemble(args.output, [launcher], args.launcher, args.runtime,
                           args.runtime_path, args.jar, args.module_path, args.package,
                           args.code_page, branding, key, msi, progress)

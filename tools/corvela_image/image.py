@@ -14,13 +14,18 @@ from .undo import Changes
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
     "LPT%d" % i for i in range(1, 10)}
 CONSOLE_LAUNCHER = "corvela-console.exe"
+SERVICE_LAUNCHER = "corvela-service.exe"
+SERVICE_STARTS = ("auto", "delayed", "demand")
+SERVICE_ACCOUNTS = ("LocalService", "LocalSystem", "NetworkService")
 
 
 class Launcher:
     """One exe of an image and what it starts: NAME.exe with app/NAME.cfg."""
 
     def __init__(self, name, main_class=None, main_jar=None, main_module=None,
-                 java_options=(), arguments=(), splash=None, console=False):
+                 java_options=(), arguments=(), splash=None, console=False, service=False,
+                 service_name=None, display_name=None, service_start="auto",
+                 service_account="LocalService"):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -29,6 +34,18 @@ class Launcher:
         self.arguments = list(arguments)
         self.splash = splash
         self.console = console
+        # A Windows service (the service launcher): its name (default: NAME without
+        # blanks), the name the Services list shows (default: the product name), how it
+        # starts and which account runs it. Its description is the version information's.
+        self.service = service
+        self.service_name = service_name
+        self.display_name = display_name
+        self.service_start = service_start
+        self.service_account = service_account
+
+    def service_key(self):
+        """The service's name, as the manager knows it."""
+        return self.service_name or "".join(self.name.split())
 
 
 class Branding:
@@ -98,7 +115,7 @@ def app_path(name):
     return "$APPDIR\\" + name
 
 
-def build_cfg(launcher, jar_names, module_names, runtime_path):
+def build_cfg(launcher, jar_names, module_names, runtime_path, vendor=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -113,6 +130,9 @@ def build_cfg(launcher, jar_names, module_names, runtime_path):
         lines.append("app.splash=" + app_path(os.path.basename(launcher.splash)))
     if runtime_path:
         lines.append("app.runtime=" + check_value(runtime_path, "--runtime-path"))
+    if launcher.service and vendor:
+        # The service's logs go under %ProgramData%\VENDOR\NAME\logs.
+        lines.append("app.vendor=" + check_value(vendor, "--vendor"))
     if launcher.java_options:
         lines.append("[JavaOptions]")
         lines.extend("java-options=" + check_value(o, "--java-option") for o in launcher.java_options)
@@ -122,14 +142,47 @@ def build_cfg(launcher, jar_names, module_names, runtime_path):
     return "\r\n".join(lines) + "\r\n"
 
 
+def sibling_launcher(launcher, file_name, option):
+    """The launcher `file_name` built beside `launcher` (or `launcher` itself, when it is one)."""
+    if os.path.basename(launcher).lower() == file_name:
+        return launcher
+    path = os.path.join(os.path.dirname(launcher), file_name)
+    if not os.path.isfile(path):
+        raise ImageError("%s needs %s beside the launcher %s" % (option, file_name, launcher))
+    return path
+
+
 def console_launcher(launcher):
     """The console launcher built beside `launcher` (or `launcher` itself, when it is one)."""
-    if os.path.basename(launcher).lower() == CONSOLE_LAUNCHER:
-        return launcher
-    path = os.path.join(os.path.dirname(launcher), CONSOLE_LAUNCHER)
-    if not os.path.isfile(path):
-        raise ImageError("--console needs %s beside the launcher %s" % (CONSOLE_LAUNCHER, launcher))
-    return path
+    return sibling_launcher(launcher, CONSOLE_LAUNCHER, "--console")
+
+
+def launcher_source(launcher, launcher_exe):
+    """The exe a launcher is made from: the service, console or GUI launcher."""
+    if launcher.service:
+        return sibling_launcher(launcher_exe, SERVICE_LAUNCHER, "--service")
+    return console_launcher(launcher_exe) if launcher.console else launcher_exe
+
+
+def check_service(launcher):
+    if not launcher.service:
+        for value, option in ((launcher.service_name, "--service-name"),
+                              (launcher.display_name, "--display-name")):
+            if value is not None:
+                raise ImageError("%s goes with --service" % option)
+        return
+    if launcher.console:
+        raise ImageError("--service and --console exclude each other")
+    key = launcher.service_key()
+    if not key or len(key) > 256 or any(c in key for c in "/\\") or any(c.isspace() for c in key):
+        raise ImageError("--service-name %r: a service name has no blanks, / or \\, and at most "
+                         "256 characters" % key)
+    if launcher.service_start not in SERVICE_STARTS:
+        raise ImageError("--service-start %s: one of %s" % (launcher.service_start, ", ".join(SERVICE_STARTS)))
+    if launcher.service_account not in SERVICE_ACCOUNTS:
+        raise ImageError("--service-account %s: one of %s" % (launcher.service_account, ", ".join(SERVICE_ACCOUNTS)))
+    if launcher.display_name is not None:
+        check_value(launcher.display_name, "--display-name")
 
 
 def check_branding(branding):
@@ -153,6 +206,8 @@ def make_exe(source, launcher, branding, code_page, icon_file):
     image.check_rewritable()
     if launcher.console and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
         raise ImageError("%s is not a console program, which --console asks for" % source)
+    if launcher.service and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        raise ImageError("%s is not the service launcher, which --service asks for" % source)
     tree = image.resources()
     code_page_changed = manifest.set_code_page(tree, code_page)
     if not (icon_file or branding.version or code_page_changed):
@@ -205,11 +260,12 @@ class Plan:
         self.exes = {}
         self.cfgs = {}
         for launcher in self.launchers:
-            source = console_launcher(launcher_exe) if launcher.console else launcher_exe
+            source = launcher_source(launcher, launcher_exe)
             require_file(source, "--launcher")
             exe = make_exe(source, launcher, self.branding, code_page, self.icon)
             self.exes[launcher.name] = (source, exe)
-            self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path)
+            self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
+                                                 self.branding.vendor)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     def _check_launchers(self, launchers):
@@ -219,6 +275,7 @@ class Plan:
             if launcher.name.lower() in names:
                 raise ImageError("two launchers named %s" % launcher.name)
             names.add(launcher.name.lower())
+            check_service(launcher)
             if not (launcher.main_class or launcher.main_jar or launcher.main_module):
                 raise ImageError("no main class, main jar or main module: give --main-class, "
                                  "--main-jar or --main-module")

@@ -24,6 +24,11 @@ const PropertyKey splash(L"app.splash");
 const PropertyKey memory(L"app.memory");
 const PropertyKey arguments(L"arguments");
 const PropertyKey javaOptions(L"java-options");
+const PropertyKey serviceStopTimeout(L"app.service-stop-timeout");
+const PropertyKey logDir(L"app.log-dir");
+const PropertyKey logMaxSize(L"app.log-max-size");
+const PropertyKey logKeep(L"app.log-keep");
+const PropertyKey vendor(L"app.vendor");
 } // namespace PropertyName
 
 namespace {
@@ -168,7 +173,9 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
         &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
         &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions};
+        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::serviceStopTimeout,
+        &PropertyName::logDir,    &PropertyName::logMaxSize, &PropertyName::logKeep,
+        &PropertyName::vendor};
     return findKey(all, name, key);
 }
 

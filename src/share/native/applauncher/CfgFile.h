@@ -50,6 +50,13 @@ extern const PropertyKey splash;
 extern const PropertyKey memory;
 extern const PropertyKey arguments;
 extern const PropertyKey javaOptions;
+// The service launcher's: seconds a stop waits for the application, where its logs go, when
+// they roll and how many rolled files stay, and the vendor that names the default log folder.
+extern const PropertyKey serviceStopTimeout;
+extern const PropertyKey logDir;
+extern const PropertyKey logMaxSize;
+extern const PropertyKey logKeep;
+extern const PropertyKey vendor;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.
