@@ -5,10 +5,11 @@
 //
 // Its JVM options choose what the server does (a service cannot be handed variables):
 //   -Dstandin.stop=hook     System.exit prints "shutdown hook ran" and ends the process with
-//                           the status, as a real runtime does (the default)
+//                           the status through the C runtime's exit(), as a real runtime
+//                           does (the default)
 //   -Dstandin.stop=ignore   System.exit blocks for good, as a hanging shutdown hook does
-//   -Dstandin.crash-event=N the server ends on its own with exit code 3 once the named event
-//                           is set
+//   -Dstandin.crash-event=N the server ends the process on its own with exit code 3 once the
+//                           named event is set, as System.exit(3) would
 //   -Dstandin.fail=N        the server ends at once with exit code N, after its first line
 //   -Dstandin.print=N       N bytes of "x" lines on standard output after the first line
 // The first lines are "server started" on standard output and "server notice" on standard
@@ -43,6 +44,21 @@ std::string option(int argc, char** argv, const std::string& name) {
         }
     }
     return std::string();
+}
+
+// Ends the process as a real runtime does: through exit() of the universal C runtime it is
+// built with, which runs what was registered in that runtime's table first.
+HMODULE ucrt = LoadLibraryW(L"ucrtbase.dll");
+
+[[noreturn]] void endProcess(jint status) {
+    typedef void(__cdecl * ExitFn)(int);
+    const ExitFn crtExit =
+        ucrt ? reinterpret_cast<ExitFn>(reinterpret_cast<void*>(GetProcAddress(ucrt, "exit")))
+             : nullptr;
+    if (crtExit) {
+        crtExit(static_cast<int>(status));
+    }
+    ExitProcess(static_cast<UINT>(status));
 }
 
 // The tables: a JavaVM and a JNIEnv are pointers to arrays of function pointers.
@@ -81,7 +97,7 @@ void __cdecl callStaticVoidMethod(void*, void*, void* method, ...) {
         Sleep(INFINITE);
     }
     writeTo(STD_OUTPUT_HANDLE, "shutdown hook ran\n");
-    ExitProcess(static_cast<UINT>(status));
+    endProcess(status);
 }
 unsigned char __stdcall exceptionCheck(void*) {
     return 0;
@@ -132,5 +148,5 @@ extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     const HANDLE events[] = {exitRequested, crash};
     WaitForMultipleObjects(crash ? 2 : 1, events, FALSE, INFINITE);
     writeTo(STD_ERROR_HANDLE, "server crashed\n");
-    ExitProcess(3);
+    endProcess(3);
 }

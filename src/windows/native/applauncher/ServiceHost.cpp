@@ -21,8 +21,6 @@
 
 namespace {
 
-// Plain data only: the process-end hook below may run after static destructors did.
-bool serviceMode = false;
 ServiceLogs* logs = nullptr; // lives until the process ends
 HANDLE stopEvent = nullptr;
 volatile LONG appExitCode = 1;
@@ -50,19 +48,29 @@ void closeLogs() {
     }
 }
 
-// A real runtime ends the process from inside System.exit, on a thread of its own: what the
-// application wrote is copied into the logs here, and a stop that was asked for is reported
-// as one, since the manager would otherwise take the end of the process for a crash. An end
-// nobody asked for is left for the manager to see as a failure.
-void NTAPI onProcessEnd(PVOID, DWORD reason, PVOID) {
-    if (reason != DLL_PROCESS_DETACH || !serviceMode) {
+// A real runtime ends the process from inside System.exit, through the C runtime's exit()
+// of its own (the universal C runtime), on a thread of its own. That exit() runs this first:
+// what the application wrote reaches the logs, and the manager hears of the end before the
+// process is gone, which it would otherwise take for a crash. An end that no stop asked for
+// is a failure: a service runs until it is stopped.
+void __cdecl onRuntimeExit() {
+    if (ServiceStatus::stopReported()) {
         return;
     }
-    if (logs) {
-        logs->drain();
-    }
-    if (ServiceStatus::stopWasRequested()) {
-        ServiceStatus::stoppedAtProcessEnd(0);
+    closeLogs();
+    ServiceStatus::stopped(ServiceStatus::stopWasRequested() ? 0 : ServiceExit::endedItself);
+}
+
+// Registered once the runtime is loaded, in the process-wide table of the C runtime it uses.
+void hookRuntimeExit() {
+    typedef int(__cdecl * CrtAtExitFn)(void(__cdecl*)());
+    const HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
+    const CrtAtExitFn crtAtExit =
+        ucrt ? reinterpret_cast<CrtAtExitFn>(
+                   reinterpret_cast<void*>(GetProcAddress(ucrt, "_crt_atexit")))
+             : nullptr;
+    if (!crtAtExit || crtAtExit(onRuntimeExit) != 0) {
+        LOG_TRACE(L"No universal C runtime to hook: an exit() of the runtime is not reported");
     }
 }
 
@@ -134,6 +142,7 @@ void supervise(HANDLE worker, const ServiceSettings& settings) {
         case WAIT_TIMEOUT:
             running = JvmControl::created();
             if (running) {
+                hookRuntimeExit();
                 ServiceStatus::running();
             } else {
                 ServiceStatus::startPending();
@@ -173,7 +182,6 @@ void runService() {
 }
 
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
-    serviceMode = true;
     const tstring name = argc > 0 && argv[0] ? argv[0] : L"";
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     try {
@@ -209,10 +217,6 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }
 
 } // namespace
-
-// Called by the loader as the process ends, after every other thread is gone.
-extern "C" __attribute__((section(".CRT$XLY"), used)) const PIMAGE_TLS_CALLBACK
-    corvelaProcessEndHook = onProcessEnd;
 
 namespace ServiceHost {
 

@@ -106,13 +106,6 @@ public:
         WaitForSingleObject(thread.get(), 5000);
     }
 
-    void drain() noexcept {
-        DWORD available = 0;
-        while (PeekNamedPipe(reader.get(), nullptr, 0, nullptr, &available, nullptr) &&
-               available > 0 && copyOnce()) {
-        }
-    }
-
 private:
     static DWORD WINAPI copyAll(LPVOID param) {
         Relay* const relay = static_cast<Relay*>(param);
@@ -163,11 +156,9 @@ std::unique_ptr<ServiceLogs> ServiceLogs::open(const ServiceSettings& settings,
 }
 
 void ServiceLogs::close() noexcept {
+    if (InterlockedExchange(&closed, 1) != 0) {
+        return;
+    }
     out->close(STD_OUTPUT_HANDLE);
     err->close(STD_ERROR_HANDLE);
-}
-
-void ServiceLogs::drain() noexcept {
-    out->drain();
-    err->drain();
 }

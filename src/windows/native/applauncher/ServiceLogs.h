@@ -42,12 +42,8 @@ public:
 
     // Closes the standard handles' write ends and waits (a few seconds at most) for the
     // threads to copy what is left: for the service's end, so that the files hold everything
-    // before the manager hears of it.
+    // before the manager hears of it. Only the first call of any thread does it.
     void close() noexcept;
-
-    // Copies what the pipes hold now, on the calling thread: for the end of the process,
-    // where the copying threads are gone already.
-    void drain() noexcept;
 
 private:
     class Relay;
@@ -55,6 +51,7 @@ private:
 
     std::unique_ptr<Relay> out;
     std::unique_ptr<Relay> err;
+    volatile long closed = 0;
 };
 
 #endif

@@ -107,10 +107,6 @@ void stopped(DWORD serviceSpecificCode) {
     reportStopped(serviceSpecificCode);
 }
 
-void stoppedAtProcessEnd(DWORD serviceSpecificCode) {
-    reportStopped(serviceSpecificCode);
-}
-
 bool stopWasRequested() {
     return stopAsked != 0;
 }

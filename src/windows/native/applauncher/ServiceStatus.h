@@ -7,11 +7,13 @@
 #include "tstrings.h"
 
 // Service-specific exit codes the manager records when the service stops on a failure: the
-// launch or its setup failed, the application ended on its own with a failure, or it was
-// ended after not ending within the stop timeout.
+// launch or its setup failed, or the application ended on its own with a failure; it was
+// ended after not ending within the stop timeout; it ended the process itself (System.exit)
+// without a stop.
 namespace ServiceExit {
 const DWORD launchFailed = 1;
 const DWORD stopTimedOut = 2;
+const DWORD endedItself = 3;
 } // namespace ServiceExit
 
 // One service per process: registered once, then reported to from any thread.
@@ -29,9 +31,6 @@ void stopPending(DWORD waitHintMillis);
 // SERVICE_STOPPED with exit code 0, or with a service-specific code; the first of these
 // calls reports, any later one is ignored (the manager may have started a new process).
 void stopped(DWORD serviceSpecificCode = 0);
-
-// The same at the end of the process, where no other thread runs and none may hold the lock.
-void stoppedAtProcessEnd(DWORD serviceSpecificCode);
 
 // True once a stop was asked for.
 bool stopWasRequested();
