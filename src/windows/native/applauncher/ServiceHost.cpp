@@ -13,7 +13,6 @@
 #include "ServiceLogs.h"
 #include "ServiceSettings.h"
 #include "ServiceStatus.h"
-#include "StandardError.h"
 #include "SysInfo.h"
 #include "WinLauncher.h"
 #include "WindowsSupport.h"
@@ -27,7 +26,18 @@ volatile LONG appExitCode = 1;
 volatile LONG nothingToAsk = 0;
 DWORD dispatcherError = ERROR_SUCCESS;
 
-void reportToEventLog(const std::string& message) {
+// A service has no C runtime streams: its standard error is the handle that leads into the
+// error log, written to directly.
+void writeToErrorLog(const std::string& message) {
+    const std::string line = message + "\r\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+              &written, nullptr);
+}
+
+// How the frame shows a failure of the service: in the error log and the event log.
+void reportFailure(const std::string& message) {
+    writeToErrorLog(message);
     EventLog::reportError(ServiceStatus::name(), message);
 }
 
@@ -38,7 +48,7 @@ void launchInProcess() {
 }
 
 DWORD WINAPI runApp(LPVOID) {
-    InterlockedExchange(&appExitCode, app::launch(std::nothrow, launchInProcess, reportToEventLog));
+    InterlockedExchange(&appExitCode, app::launch(std::nothrow, launchInProcess, reportFailure));
     return 0;
 }
 
@@ -80,7 +90,7 @@ DWORD WINAPI askToExit(LPVOID) {
             InterlockedExchange(&nothingToAsk, 1);
         }
     } catch (const std::runtime_error& e) {
-        StandardError::writeLine(tstrings::toUtf8(tstrings::fromUtf8(e.what())));
+        writeToErrorLog(e.what());
     }
     return 0;
 }
@@ -93,8 +103,7 @@ DWORD WINAPI askToExit(LPVOID) {
                                 L"the service launcher ends it")
             .str();
     logErrorMessage(SOURCE_POSITION, tstrings::fromUtf8(message));
-    StandardError::writeLine(message);
-    reportToEventLog(message);
+    reportFailure(message);
     closeLogs();
     ServiceStatus::stopped(ServiceExit::stopTimedOut);
     TerminateProcess(GetCurrentProcess(), ServiceExit::stopTimedOut);
@@ -188,11 +197,11 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
         ServiceStatus::registerHandler(name, stopEvent);
     } catch (const std::runtime_error& e) {
         // No status can reach the manager: the event log is all there is.
-        reportToEventLog(e.what());
+        EventLog::reportError(name, e.what());
         return;
     }
     ServiceStatus::startPending();
-    if (!stopEvent || app::launch(std::nothrow, runService, reportToEventLog) != 0) {
+    if (!stopEvent || app::launch(std::nothrow, runService, reportFailure) != 0) {
         closeLogs();
         ServiceStatus::stopped(ServiceExit::launchFailed);
     }
