@@ -186,4 +186,39 @@ TEST_F(ServiceTest, FailuresAtStartAreReportedAtOnceWithTheirReasonInTheErrorLog
     }
 }
 
+// A server that ends on its own is a failure the manager sees, with its output logged; on
+// Windows the recovery actions then restart it, which Wine's manager does not do.
+TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
+    const std::wstring eventName = name + L"crash";
+    const HANDLE crash = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_TRUE(crash);
+    cfg("-Dstandin.crash-event=" + ts::utf8(eventName));
+    install();
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    const DWORD pid = query(service.get()).dwProcessId;
+    SetEvent(crash);
+    waitForProcessEnd(pid);
+    CloseHandle(crash);
+    const SERVICE_STATUS_PROCESS status = query(service.get());
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
+    EXPECT_EQ(errLog(), "server notice\nserver crashed\n");
+}
+
+// Output past the size limit rolls into numbered files, the oldest beyond the kept number
+// deleted.
+TEST_F(ServiceTest, OutputRollsAtTheConfiguredSize) {
+    cfg("-Dstandin.print=32768", "app.log-max-size=1024\napp.log-keep=2\n");
+    install();
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    const std::wstring out = logDir() + L"\\Server.out.log";
+    const std::string newest = ts::readFile(out);
+    EXPECT_FALSE(ts::readFile(out + L".1").empty());
+    EXPECT_FALSE(ts::readFile(out + L".2").empty());
+    EXPECT_EQ(GetFileAttributesW((out + L".3").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(newest.find("shutdown hook ran\n"), std::string::npos) << newest;
+}
+
 } // namespace
