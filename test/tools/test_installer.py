@@ -3,6 +3,7 @@
 in a Wine prefix of their own: what lands where, what runs, and what is left behind."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -72,19 +73,29 @@ class InstallerTest(unittest.TestCase):
             f.write(version_file)
         return runtime
 
-    def build(self, version, version_file, *extra):
+    def build(self, version, version_file, *extra, name="Demo", vendor="Acme",
+              upgrade_code=UPGRADE_CODE):
+        """Builds an installer and returns its Windows path (and, with no upgrade code,
+        the tool's note too)."""
         jar = os.path.join(self.work, "main.jar")
         with open(jar, "wb") as f:
             f.write(b"PK")
-        msi = os.path.join(self.work, "Demo-%s.msi" % version)
+        msi = os.path.join(self.work, "%s-%s.msi" % (name, version))
+        codes = ["--upgrade-code", upgrade_code] if upgrade_code else []
         result = subprocess.run(
-            [sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER,
+            [sys.executable, TOOL, "--name", name, "--launcher", LAUNCHER,
              "--runtime", self.runtime(version_file), "--main-jar", jar, "--package", "DemoPkg",
-             "--app-version", version, "--vendor", "Acme", "--upgrade-code", UPGRADE_CODE,
-             "--output", os.path.join(self.work, "image-" + version), "--msi", msi, *extra],
-            capture_output=True, text=True)
+             "--app-version", version, "--vendor", vendor, *codes,
+             "--output", os.path.join(self.work, "image-%s-%s" % (name, version)), "--msi", msi,
+             *extra],
+            capture_output=True, text=True, cwd=self.work)
         self.assertEqual(result.returncode, 0, result.stderr)
-        return unix_to_windows(msi)
+        # Nothing lands in the directory the tool was started from.
+        self.assertEqual(sorted(n for n in os.listdir(self.work) if not n.startswith(
+            ("runtime-", "image-", "main.jar", "record.txt", "uninstall.reg")) and not n.endswith(".msi")), [])
+        if upgrade_code:
+            return unix_to_windows(msi)
+        return unix_to_windows(msi), result.stderr
 
     def msiexec(self, action, msi):
         return wine("msiexec", action, msi, "/qn").returncode
@@ -94,8 +105,26 @@ class InstallerTest(unittest.TestCase):
             return windows_to_unix(self.local + "\\Programs\\Demo")
         return windows_to_unix(wine("cmd", "/c", "echo %ProgramFiles%").stdout.decode().strip() + "\\Demo")
 
-    def shortcut(self):
-        return windows_to_unix(self.roaming + "\\Microsoft\\Windows\\Start Menu\\Programs\\Demo.lnk")
+    def shortcut(self, name="Demo"):
+        return os.path.join(windows_to_unix(self.roaming + "\\Microsoft\\Windows\\Start Menu\\Programs"),
+                            name + ".lnk")
+
+    def add_remove_programs(self):
+        """The Add/Remove Programs entries, as (DisplayName, Publisher) pairs: Wine keeps
+        them under HKLM, Windows a per-user one under HKCU."""
+        entries = []
+        for root in ("HKLM", "HKCU"):
+            exported = os.path.join(self.work, "uninstall.reg")
+            key = root + "\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
+            if wine("reg", "export", key, unix_to_windows(exported), "/y").returncode != 0:
+                continue
+            with open(exported, encoding="utf-16") as f:
+                text = f.read()
+            for entry in text.split("\n["):
+                values = dict(re.findall(r'^"(DisplayName|Publisher)"="(.*)"$', entry, re.M))
+                if "DisplayName" in values:
+                    entries.append((values["DisplayName"], values.get("Publisher")))
+        return entries
 
     def run_installed(self, exe_windows_path):
         record = os.path.join(self.work, "record.txt")
@@ -148,6 +177,52 @@ class InstallerTest(unittest.TestCase):
         self.assertNotEqual(wine("reg", "query", "HKCU\\Software\\Acme\\Demo").returncode, 0)
         self.assertTrue(os.path.exists(os.path.join(user_settings, "Demo.cfg")))
 
+    def test_names_beyond_western_europe_install_intact(self):
+        programs = windows_to_unix(self.local + "\\Programs")
+        cases = [("Polish", "\u017b\u00f3\u0142wik", "\u017b\u00f3\u0142w Sp"),
+                 ("Cyrillic", "\u0411\u0438\u043e\u0433\u0435\u043d\u0435\u0437\u0438\u0441",
+                  "\u0422\u0435\u0441\u0442\u043e\u0432\u044b\u0439 \u041f\u043e\u0441\u0442\u0430\u0432\u0449\u0438\u043a"),
+                 ("Greek", "\u0392\u03b9\u03bf\u03b3\u03ad\u03bd\u03b5\u03c3\u03b7",
+                  "\u0391\u03ba\u03bc\u03ae \u0395\u03c4\u03b1\u03b9\u03c1\u03b5\u03af\u03b1")]
+        for script, name, vendor in cases:
+            with self.subTest(script):
+                msi = self.build("1.0.0", script + ".txt", name=name, vendor=vendor)
+                self.assertEqual(self.msiexec("/i", msi), 0)
+                installed = os.path.join(programs, name)
+                files = tree(installed)
+                for expected in (name + ".exe", "app/%s.cfg" % name, "runtime/lib/%s.txt" % script):
+                    self.assertIn(expected, files)
+                self.assertTrue(os.path.exists(self.shortcut(name)))
+                self.assertIn((name, vendor), self.add_remove_programs())
+                exe = self.local + "\\Programs\\%s\\%s.exe" % (name, name)
+                self.assertEqual(self.run_installed(exe)[0], exe)
+                self.assertEqual(wine("reg", "query", "HKCU\\Software\\%s\\%s" % (vendor, name)).returncode, 0)
+
+                self.assertEqual(self.msiexec("/x", msi), 0)
+                self.assertFalse(os.path.exists(installed))
+                self.assertFalse(os.path.exists(self.shortcut(name)))
+                self.assertNotIn((name, vendor), self.add_remove_programs())
+                self.assertNotEqual(wine("reg", "query", "HKCU\\Software\\%s\\%s" % (vendor, name)).returncode, 0)
+
+    def test_versions_built_without_an_upgrade_code_replace_each_other(self):
+        v1, note1 = self.build("1.0.0", "v1-only.txt", upgrade_code=None)
+        v2, note2 = self.build("1.1.0", "v2-only.txt", upgrade_code=None)
+        # The derived code is printed, the same for both.
+        codes = [re.search(r"upgrade code (\S+), derived", note).group(1) for note in (note1, note2)]
+        self.assertEqual(codes[0], codes[1])
+        installed = self.installed()
+        self.assertEqual(self.msiexec("/i", v1), 0)
+        self.addCleanup(self.msiexec, "/x", v1)
+        self.assertEqual(self.msiexec("/i", v2), 0)
+        self.addCleanup(self.msiexec, "/x", v2)
+        files = tree(installed)
+        self.assertIn("runtime/lib/v2-only.txt", files)
+        self.assertNotIn("runtime/lib/v1-only.txt", files)
+        self.assertEqual([entry for entry in self.add_remove_programs() if entry[0] == "Demo"],
+                         [("Demo", "Acme")])
+        self.assertEqual(self.msiexec("/x", v2), 0)
+        self.assertFalse(os.path.exists(installed))
+
     def test_machine_scope_installs_into_program_files(self):
         # A product name of its own names the folder and the shortcut; the exe keeps --name.
         msi = self.build("1.0.0", "machine.txt", "--msi-scope", "machine",
@@ -177,15 +252,28 @@ class InstallerTest(unittest.TestCase):
         with open(jar, "wb") as f:
             f.write(b"PK")
         runtime = self.runtime("bad.txt")
+        cjk_jar = os.path.join(self.work, "\u65e5.jar")
+        with open(cjk_jar, "wb") as f:
+            f.write(b"PK")
+        cjk_runtime = self.runtime("\u65e5.txt")
         msi = os.path.join(self.work, "bad.msi")
-        image = os.path.join(self.work, "bad-image")
+        # Under a folder of its own: found before any work, nothing is made, not even that.
+        image = os.path.join(self.work, "new folder", "bad-image")
         cases = [
             ([], "give --app-version"),
             (["--app-version", "256.0.0"], "major and minor at most 255"),
             (["--app-version", "1.2.70000"], "build at most 65535"),
             (["--app-version", "1.2.3.4"], "fourth number"),
             (["--app-version", "1.0", "--product-name", "Demo \u65e5\u672c \u0416"],
-             "cannot hold \u65e5 (U+65E5) \u672c (U+672C)"),
+             "cannot hold \u65e5 (U+65E5) \u672c (U+672C) of the product name "
+             "\"Demo \u65e5\u672c \u0416\" (--product-name, or --name)"),
+            (["--app-version", "1.0", "--vendor", "Acme \u0416", "--description", "\u0394\u03b5"],
+             "cannot hold \u0416 (U+0416) of the vendor \"Acme \u0416\" (--vendor)"),
+            (["--app-version", "1.0", "--jar", cjk_jar],
+             "cannot hold \u65e5 (U+65E5) of the file name \"\u65e5.jar\" (--jar)"),
+            (["--app-version", "1.0", "--runtime", cjk_runtime],
+             "cannot hold \u65e5 (U+65E5) of the name \"lib\\\u65e5.txt\" (under --runtime %s)"
+             % cjk_runtime),
             (["--app-version", "1.0", "--upgrade-code", "not-a-guid"], "is not a GUID"),
             (["--app-version", "1.0", "--vendor", ""], "give --vendor"),
         ]
@@ -198,7 +286,7 @@ class InstallerTest(unittest.TestCase):
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(msi))
-                self.assertFalse(os.path.exists(image))
+                self.assertFalse(os.path.exists(os.path.dirname(image)))
         self.assertEqual([n for n in os.listdir(self.work) if n.endswith(".partial")], [])
 
 

@@ -149,9 +149,9 @@ def parser():
                           "machine: Program Files, for all users")
     sign = parser.add_argument_group("signing the exe with osslsigncode, as the last step")
     sign.add_argument("--sign-cert", help="code-signing certificate (chain), PEM")
-    sign.add_argument("--sign-key", help="its private key, PEM")
+    sign.add_argument("--sign-key", help="its private key, PEM (encrypted: with --sign-password-env)")
     sign.add_argument("--sign-pkcs12", help="certificate and key in one PKCS#12 file instead")
-    sign.add_argument("--sign-password-env", metavar="VAR", help="environment variable holding the PKCS#12 password")
+    sign.add_argument("--sign-password-env", metavar="VAR", help="environment variable holding the pass phrase of the PKCS#12 file or the PEM key (never asked for)")
     sign.add_argument("--timestamp-url", help="RFC 3161 time-stamp server to countersign with")
     existing = parser.add_argument_group("an image built before")
     existing.add_argument("--image", metavar="DIR",

@@ -238,6 +238,8 @@ class Plan:
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
         module_names = self._module_names(module_path)
+        if self.msi:
+            self._check_installer_names(jars)
         if package is not None:
             check_windows_name(package, "--package")
         check_branding(branding)
@@ -303,6 +305,15 @@ class Plan:
                 raise ImageError("two jars named %s" % name)
             names.append(name)
         return paths
+
+    def _check_installer_names(self, jars):
+        """Every name the installer will hold must fit its code page: found before any work."""
+        sources = [("--name", launcher.name + ".exe") for launcher in self.launchers]
+        sources += [("--jar" if jar in jars else "--main-jar", jar) for jar in self.jars]
+        sources += [("--module-path", module) for module in self.module_path]
+        sources += [("--splash", launcher.splash) for launcher in self.launchers
+                    if launcher.splash]
+        installer.check_image_names(self.msi, sources, self.runtime)
 
     def _module_names(self, module_path):
         names = []
@@ -386,10 +397,11 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
     scratch = changes.scratch_dir(os.path.dirname(msi.path))
     built = os.path.join(scratch, os.path.basename(msi.path))
     progress("building the installer")
-    installer.build_msi(image_dir, exe_name, plan_msi, built)
-    if signing_key:
+
+    def sign(path):
         progress("signing the installer")
-        notes.append(signing.sign_file(built, signing_key))
+        notes.append(signing.sign_file(path, signing_key, os.path.basename(msi.path)))
+    installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None)
     changes.move_into_place(built, msi.path)
 
 

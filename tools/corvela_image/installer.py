@@ -19,21 +19,29 @@ import tempfile
 import uuid
 from xml.sax.saxutils import quoteattr
 
-from . import icon, pe
+from . import icon, pe, versioninfo
 from .errors import ImageError, require_program
 
 USER = "user"
 MACHINE = "machine"
 SCOPES = (USER, MACHINE)
-# Single-byte code pages wixl can write a database in, Western first. It takes no UTF-8 and
-# crashes on names its code page cannot hold, so one that holds every name is chosen.
+# Single-byte code pages an installer's database can be written in, Western first: it takes
+# no UTF-8, so one that holds every name is chosen.
+#
+# wixl 0.101 writes its tables in a code page of its own whatever the source asks for: a name
+# beyond it comes out empty, and in formatted text (a registry key, the downgrade message, a
+# shortcut's target) it crashes wixl. So formatted text names properties and files instead,
+# which Windows Installer resolves when it installs; wixl writes placeholders for the names in
+# the tables, and msibuild (msitools) puts them in afterwards, once the database has its code
+# page. The summary information wixl writes right.
 CODE_PAGES = (1252, 1250, 1251, 1253, 1254, 1257, 1255, 1256, 1258, 874)
 GUID = re.compile(r"^\{?[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\}?$")
 UPGRADE_CODE_NAMESPACE = uuid.UUID("8f0a6d1e-3c55-4d6b-9a3e-1f0c9c2b7e41")
 
 
 class Package:
-    """What the MSI says about the application."""
+    """What the MSI says about the application. Its names are checked here, before any work:
+    they must fit one code page."""
 
     def __init__(self, name, vendor, version, upgrade_code, scope, description=None):
         self.name = name
@@ -42,6 +50,10 @@ class Package:
         self.upgrade_code = upgrade_code
         self.scope = scope
         self.description = description or name
+        self.names = [("the product name", "--product-name, or --name", self.name),
+                      ("the vendor", "--vendor", vendor),
+                      ("the description", "--description", self.description)]
+        choose_code_page(self.names)
 
 
 def msi_version(text):
@@ -49,10 +61,8 @@ def msi_version(text):
     Installer compares only these three, so a fourth number is refused rather than ignored."""
     if not text:
         raise ImageError("an installer needs a version: give --app-version")
-    if not re.fullmatch(r"\d{1,5}(\.\d{1,5}){0,3}", text):
-        raise ImageError("version %r is not numbers separated by dots (such as 1.2.3)" % text)
-    numbers = [int(n) for n in text.split(".")] + [0, 0]
-    if len(text.split(".")) == 4 and numbers[3]:
+    numbers = versioninfo.version_numbers(text) + [0, 0, 0]
+    if numbers[3]:
         raise ImageError("version %r has a fourth number, which Windows Installer ignores when it "
                          "upgrades: give at most three numbers" % text)
     major, minor, build = numbers[:3]
@@ -82,30 +92,45 @@ def _identifier(prefix, text):
     return prefix + hashlib.sha1(text.lower().encode("utf-8")).hexdigest()[:32]
 
 
-def choose_code_page(texts):
-    """The first single-byte code page that holds every text; an error naming the characters
-    none holds otherwise."""
+def choose_code_page(names):
+    """The first single-byte code page that holds every name, given as (what, where from,
+    text); an error naming the characters none holds, and the names holding them, otherwise."""
+    texts = [text for _, _, text in names]
     for code_page in CODE_PAGES:
-        try:
-            for text in texts:
-                text.encode("cp%d" % code_page)
+        if all(_holds(code_page, text) for text in texts):
             return code_page
-        except UnicodeEncodeError:
-            continue
     characters = {c for text in texts for c in text if ord(c) > 127}
-
-    def held(code_page):
-        return {c for c in characters if _holds(code_page, c)}
-    best = max(CODE_PAGES, key=lambda code_page: len(held(code_page)))
-    missing = sorted(characters - held(best))
+    best = max(CODE_PAGES, key=lambda code_page: sum(_holds(code_page, c) for c in characters))
+    culprits = []
+    for what, where, text in names:
+        missing = sorted({c for c in text if not _holds(best, c)})
+        if missing:
+            culprits.append("%s of %s \"%s\"%s" % (" ".join("%s (U+%04X)" % (c, ord(c)) for c in missing),
+                                               what, text, " (%s)" % where if where else ""))
     raise ImageError("an installer's names must fit one code page, and code page %d, which "
                      "holds the most of them, cannot hold %s; use names without them" %
-                     (best, " ".join("%s (U+%04X)" % (c, ord(c)) for c in missing)))
+                     (best, "; nor ".join(culprits)))
 
 
-def _holds(code_page, character):
+def check_image_names(package, sources, runtime=None):
+    """Checks, before any work, that the names of an image's files fit one code page with the
+    package's names. `sources` are (option, path) pairs of what the image will hold under
+    their own names, directories with every name under them; `runtime` is copied as
+    "runtime", with the names under it."""
+    names = list(package.names)
+    for option, path in sources + ([("--runtime", runtime)] if runtime else []):
+        if path != runtime:
+            names.append(("the file name", option, os.path.basename(os.path.normpath(path))))
+        for parent, dirs, files in os.walk(path):
+            names += [("the name", "under %s %s" % (option, path),
+                       os.path.relpath(os.path.join(parent, name), path).replace(os.sep, "\\"))
+                      for name in dirs + files]
+    choose_code_page(names)
+
+
+def _holds(code_page, text):
     try:
-        character.encode("cp%d" % code_page)
+        text.encode("cp%d" % code_page)
         return True
     except UnicodeEncodeError:
         return False
@@ -118,6 +143,27 @@ def _icon_file(exe_path, target):
         tree = pe.PEImage(f.read(), exe_path).resources()
     with open(target, "wb") as f:
         f.write(icon.Icon.from_resources(tree, exe_path).ico_bytes())
+
+
+class _Placeholders:
+    """The names of the database's tables that wixl cannot write, each behind a placeholder
+    of ASCII letters and digits that fits a file name."""
+
+    def __init__(self):
+        self.names = {}
+
+    def __call__(self, text):
+        if text.isascii():
+            return text
+        for placeholder, name in self.names.items():
+            if name == text:
+                return placeholder
+        placeholder = "CORVELA%05dNAME" % len(self.names)
+        self.names[placeholder] = text
+        return placeholder
+
+    def attribute(self, text):
+        return quoteattr(self(text))
 
 
 class _Source:
@@ -133,12 +179,13 @@ class _Source:
         self.per_user = package.scope == USER
         self.lines = []
         self.components = []
-        self.names = [package.name, package.vendor, package.description]
+        self.names = list(package.names)
+        self.placeholders = _Placeholders()
 
     def key_path(self, component):
         """A per-user component's key: an HKCU value, since no file in a profile may be one."""
         root = "HKCU" if self.per_user else "HKLM"
-        key = "Software\\%s\\%s\\Components" % (self.package.vendor, self.package.name)
+        key = "Software\\[Manufacturer]\\[ProductName]\\Components"
         return ('<RegistryValue Root="%s" Key=%s Name="%s" Type="integer" Value="1" '
                 'KeyPath="yes" />' % (root, quoteattr(key), component))
 
@@ -165,24 +212,26 @@ class _Source:
             path = os.path.join(relative, name) if relative else name
             if os.path.isdir(os.path.join(self.image_dir, path)):
                 continue
-            self.names.append(name)
             windows_path = path.replace(os.sep, "\\")
+            self.names.append(("the file name", None, windows_path))
             source = os.path.relpath(os.path.join(self.image_dir, path), self.source_dir)
 
             def body(component, windows_path=windows_path, name=name, source=source):
                 lines = [self.key_path(component)] if self.per_user else []
                 key = "" if self.per_user else ' KeyPath="yes"'
                 lines.append('<File Id="%s" Name=%s Source=%s%s />' % (
-                    _identifier("f", windows_path), quoteattr(name), quoteattr(source), key))
+                    _identifier("f", windows_path), self.placeholders.attribute(name),
+                    quoteattr(source), key))
                 return lines
             self.component(indent, windows_path, body)
         for name in entries:
             path = os.path.join(relative, name) if relative else name
             if not os.path.isdir(os.path.join(self.image_dir, path)):
                 continue
-            self.names.append(name)
+            self.names.append(("the folder name", None, path.replace(os.sep, "\\")))
             child = _identifier("d", path.replace(os.sep, "\\"))
-            self.lines.append('%s<Directory Id="%s" Name=%s>' % (indent, child, quoteattr(name)))
+            self.lines.append('%s<Directory Id="%s" Name=%s>' % (
+                indent, child, self.placeholders.attribute(name)))
             self.directory(indent + "  ", path)
             self.lines.append(indent + "</Directory>")
 
@@ -193,14 +242,16 @@ class _Source:
             '<?xml version="1.0" encoding="utf-8"?>',
             '<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">',
             '  <Product Id="*" Name=%s Language="1033" Version="%s" Manufacturer=%s '
-            'UpgradeCode="%s" Codepage="@CODEPAGE@">' % (quoteattr(p.name), p.version,
-                                                        quoteattr(p.vendor), p.upgrade_code),
+            'UpgradeCode="%s" Codepage="@CODEPAGE@">' % (
+                self.placeholders.attribute(p.name), p.version,
+                self.placeholders.attribute(p.vendor), p.upgrade_code),
             '    <Package InstallerVersion="500" Compressed="yes" InstallScope="%s" '
-            'Description=%s Manufacturer=%s SummaryCodepage="@CODEPAGE@" />' % (
+            'Description=%s Manufacturer=%s Comments=%s SummaryCodepage="@CODEPAGE@" />' % (
                 "perUser" if self.per_user else "perMachine", quoteattr(p.description),
-                quoteattr(p.vendor)),
-            '    <MajorUpgrade DowngradeErrorMessage=%s />' % quoteattr(
-                "A newer version of %s is installed already." % p.name),
+                quoteattr(p.vendor), quoteattr("This installer database contains the logic and "
+                                               "data required to install %s." % p.name)),
+            '    <MajorUpgrade DowngradeErrorMessage="A newer version of [ProductName] is '
+            'installed already." />',
             '    <Media Id="1" Cabinet="image.cab" EmbedCab="yes" />',
             '    <Icon Id="AppIcon.ico" SourceFile=%s />' % quoteattr(
                 os.path.relpath(self.icon_path, self.source_dir)),
@@ -210,11 +261,13 @@ class _Source:
         if self.per_user:
             head += ['      <Directory Id="%s">' % install_root,
                      '        <Directory Id="ProgramsFolder" Name="Programs">',
-                     '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
+                     '          <Directory Id="INSTALLDIR" Name=%s>' %
+                     self.placeholders.attribute(p.name)]
             indent = "            "
         else:
             head += ['      <Directory Id="%s">' % install_root,
-                     '          <Directory Id="INSTALLDIR" Name=%s>' % quoteattr(p.name)]
+                     '          <Directory Id="INSTALLDIR" Name=%s>' %
+                     self.placeholders.attribute(p.name)]
             indent = "            "
         self.lines = head
         self.directory(indent, "")
@@ -225,8 +278,10 @@ class _Source:
         self.lines.append('      <Directory Id="ProgramMenuFolder">')
         exe = self.exe_name
         self.component("        ", "shortcut:" + p.name, lambda c: [
-            '<Shortcut Id="%s" Name=%s Target="[INSTALLDIR]%s" WorkingDirectory="INSTALLDIR" '
-            'Icon="AppIcon.ico" />' % (_identifier("s", p.name), quoteattr(p.name), exe),
+            '<Shortcut Id="%s" Name=%s Target="[#%s]" WorkingDirectory="INSTALLDIR" '
+            'Icon="AppIcon.ico" />' % (_identifier("s", p.name),
+                                       self.placeholders.attribute(p.name),
+                                       _identifier("f", exe)),
             self.key_path(c)])
         self.lines.append('      </Directory>')
         self.lines.append('    </Directory>')
@@ -235,24 +290,72 @@ class _Source:
         self.lines.append('    </Feature>')
         self.lines.append('  </Product>')
         self.lines.append('</Wix>')
-        code_page = choose_code_page(self.names)
-        return "\n".join(self.lines).replace("@CODEPAGE@", str(code_page)) + "\n"
+        self.code_page = choose_code_page(self.names)
+        return "\n".join(self.lines).replace("@CODEPAGE@", str(self.code_page)) + "\n"
 
 
 def wixl():
     return require_program("wixl", "building an installer")
 
 
-def build_msi(image_dir, exe_name, package, target):
+def _run(command, what, scratch):
+    # In the scratch directory: msiinfo writes the streams of a table it exports (icons)
+    # into the current one.
+    result = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, cwd=scratch)
+    if result.returncode != 0:
+        lines = [line for line in result.stderr.decode("utf-8", "replace").splitlines()
+                 if line.strip() and "GLib-" not in line]
+        reason = lines[-1] if lines else "exit code %d" % result.returncode
+        raise ImageError("%s failed while writing the installer's names: %s" % (what, reason))
+    return result.stdout
+
+
+def _put_names_in(msi, placeholders, code_page, scratch):
+    """Gives the database `code_page` and puts the names behind `placeholders` into every
+    table that holds one (tables go in and out of msitools as UTF-8 text)."""
+    if not placeholders.names:
+        return
+    msibuild = require_program("msibuild", "an installer with names beyond ASCII")
+    msiinfo = require_program("msiinfo", "an installer with names beyond ASCII")
+    force = os.path.join(scratch, "_ForceCodepage.idt")
+    with open(force, "w", encoding="ascii", newline="") as f:
+        f.write("\r\n\r\n%d\t_ForceCodepage\r\n" % code_page)
+    _run([msibuild, msi, "-i", force], "msibuild", scratch)
+    tables = _run([msiinfo, "tables", msi], "msiinfo", scratch).decode("utf-8").split()
+    for table in tables:
+        if table.startswith("_"):
+            continue
+        text = _run([msiinfo, "export", msi, table], "msiinfo", scratch).decode("utf-8")
+        if not any(placeholder in text for placeholder in placeholders.names):
+            continue
+        for placeholder, name in placeholders.names.items():
+            text = text.replace(placeholder, name)
+        idt = os.path.join(scratch, table + ".idt")
+        with open(idt, "w", encoding="utf-8", newline="") as f:
+            f.write(text)
+        _run([msibuild, msi, "-i", idt], "msibuild", scratch)
+    # The summary's author is the product's manufacturer, a placeholder too when it is one.
+    summary = dict(line.split(": ", 1) for line in
+                   _run([msiinfo, "suminfo", msi], "msiinfo", scratch).decode("utf-8").splitlines()
+                   if ": " in line)
+    author = placeholders.names.get(summary.get("Author"))
+    if author:
+        _run([msibuild, msi, "-s", summary["Subject"], author, summary["Template"],
+              summary["Revision number (UUID)"]], "msibuild", scratch)
+
+
+def build_msi(image_dir, exe_name, package, target, sign=None):
     """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
-    writes nothing."""
+    writes nothing. `sign`, when given, signs the finished MSI (a path) before it is moved
+    to `target`, so that a failed signing leaves nothing behind either."""
     tool = wixl()
     with tempfile.TemporaryDirectory(prefix="corvela-msi-") as scratch:
         icon_path = os.path.join(scratch, "app.ico")
         _icon_file(os.path.join(image_dir, exe_name), icon_path)
         source = os.path.join(scratch, "package.wxs")
+        wxs = _Source(package, image_dir, exe_name, icon_path, scratch)
         with open(source, "w", encoding="utf-8") as f:
-            f.write(_Source(package, image_dir, exe_name, icon_path, scratch).write())
+            f.write(wxs.write())
         built = os.path.join(scratch, "package.msi")
         result = subprocess.run([tool, "-a", "x64", "-o", built, source], capture_output=True,
                                 text=True, errors="replace", stdin=subprocess.DEVNULL)
@@ -264,4 +367,14 @@ def build_msi(image_dir, exe_name, package, target):
                          if line.strip() and "GLib-" not in line]
                 reason = lines[-1] if lines else "exit code %d" % result.returncode
             raise ImageError("wixl could not build the installer: %s" % reason)
-        shutil.move(built, target)
+        _put_names_in(built, wxs.placeholders, wxs.code_page, scratch)
+        if sign:
+            sign(built)
+        try:
+            # A copy when the scratch directory is on another file system: an interrupted
+            # copy must not stay.
+            shutil.move(built, target)
+        except BaseException:
+            if os.path.exists(target):
+                os.remove(target)
+            raise

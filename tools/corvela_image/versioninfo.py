@@ -30,11 +30,17 @@ STRING_NAMES = ("CompanyName", "FileDescription", "FileVersion", "InternalName",
                 "LegalCopyright", "OriginalFilename", "ProductName", "ProductVersion")
 
 
-def parse_version(text):
-    """"X.Y.Z[.W]" as four numbers; 1 to 4 numbers of 0 to 65535 are accepted."""
+def version_numbers(text):
+    """The numbers of a version "X[.Y[.Z[.W]]]": 1 to 4 numbers separated by dots, as the
+    exe's version information and an installer both write them. Each user bounds them."""
     if not re.fullmatch(r"\d{1,5}(\.\d{1,5}){0,3}", text or ""):
         raise ImageError("version %r is not 1 to 4 numbers separated by dots (such as 1.2.3)" % text)
-    numbers = [int(part) for part in text.split(".")]
+    return [int(part) for part in text.split(".")]
+
+
+def parse_version(text):
+    """"X.Y.Z[.W]" as four numbers; 1 to 4 numbers of 0 to 65535 are accepted."""
+    numbers = version_numbers(text)
     if any(n > 65535 for n in numbers):
         raise ImageError("version %r has a number above 65535" % text)
     return tuple(numbers + [0] * (4 - len(numbers)))
