@@ -81,6 +81,8 @@ class Installer:
     def __init__(self, path, upgrade_code=None, scope=None):
         self.path = os.path.abspath(path)
         self.upgrade_code = upgrade_code
+        # Per user unless asked; an image with a service is installed per machine.
+        self.given_scope = scope
         self.scope = scope or installer.USER
 
 
@@ -234,7 +236,8 @@ class Plan:
         self.module_path = list(module_path)
         self.notes = []
         self._check_launchers(launchers)
-        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes)
+        self.msi = installer_plan(msi, branding, launchers[0].name, self.notes,
+                                  [l for l in launchers if l.service])
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars)
         module_names = self._module_names(module_path)
@@ -360,9 +363,9 @@ class Plan:
                 self.notes.append(signing.sign_file(os.path.join(scratch, name + ".exe"), self.signing_key))
 
 
-def installer_plan(msi, branding, name, notes):
+def installer_plan(msi, branding, name, notes, services=()):
     """The installer's Package for `msi` (an Installer, or None), checked; notes gets the
-    derived upgrade code."""
+    derived upgrade code. `services` are the launchers the installer installs as services."""
     if not msi:
         return None
     installer.wixl()
@@ -373,8 +376,19 @@ def installer_plan(msi, branding, name, notes):
     if derived:
         notes.append("upgrade code %s, derived from vendor and name; every version of "
                      "%s gets the same one (or give --upgrade-code)" % (code, name))
-    return installer.Package(branding.product_name or name, branding.vendor, version, code,
-                             msi.scope, branding.description)
+    scope = msi.scope
+    if services:
+        if msi.given_scope == installer.USER:
+            raise ImageError("a service is installed for the whole machine: give --msi-scope "
+                             "machine, or leave it out")
+        scope = installer.MACHINE
+    product = branding.product_name or name
+    return installer.Package(product, branding.vendor, version, code, scope,
+                             branding.description,
+                             [installer.Service(l.name + ".exe", l.service_key(),
+                                                l.display_name or product,
+                                                branding.description or product, l.service_start,
+                                                l.service_account) for l in services])
 
 
 def check_installer_target(msi, image_dir):
