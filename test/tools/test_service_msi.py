@@ -14,6 +14,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
 BUILD = os.environ.get("CORVELA_BUILD_DIR", os.path.join(ROOT, "build"))
 LAUNCHER = os.path.join(BUILD, "bin", "corvela.exe")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from corvela_image import pe  # noqa: E402
+
 UPGRADE_CODE = "{6B0E9F51-7C3A-4D2E-9A1B-2C3D4E5F6071}"
 
 
@@ -89,14 +92,14 @@ class ServiceImageTest(unittest.TestCase):
         with open(os.path.join(out, "app", "Acme Server.cfg"), encoding="utf-8", newline="") as f:
             self.assertIn("app.vendor=Acme\r\n", f.read())
         with open(os.path.join(out, "Acme Server.exe"), "rb") as f:
-            self.assertIn("Corvela service launcher".encode("utf-16-le"), f.read())
+            exe = pe.PEImage(f.read(), "Acme Server.exe")
+        self.assertEqual(exe.subsystem(), pe.IMAGE_SUBSYSTEM_WINDOWS_CUI)
 
-    def test_install_starts_upgrade_replaces_uninstall_removes(self):
-        _, first = self.build("1.0.0")
-        _, second = self.build("1.1.0")
+    def installed(self, steps):
+        """Runs `steps` with Wine's services up, and removes what they installed after."""
         logs = os.path.join(BUILD, "wineprefix-service", "drive_c", "users", "Public", "Acme",
-                            "Acme Server", "logs", "Acme Server.out.log")
-        shutil.rmtree(os.path.dirname(logs), ignore_errors=True)
+                            "Acme Server", "logs")
+        shutil.rmtree(logs, ignore_errors=True)
         # The first program of a session starts Wine's own services, which keep its
         # streams: none of ours.
         subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
@@ -107,22 +110,41 @@ class ServiceImageTest(unittest.TestCase):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                   env=wine_env())
         try:
-            self.assertEqual(wine("msiexec", "/i", first, "/qn").returncode, 0)
+            steps(os.path.join(logs, "Acme Server.out.log"))
+        finally:
+            keeper.stdin.close()
+            keeper.wait()
+            subprocess.run(["wineserver", "-k"], env=wine_env())
+
+    def test_install_starts_the_service_and_uninstall_stops_and_removes_it(self):
+        _, msi = self.build("1.0.0")
+
+        def steps(log):
+            self.assertEqual(wine("msiexec", "/i", msi, "/qn").returncode, 0)
             self.assertEqual(service_state("AcmeServer"), "RUNNING")
+            self.assertEqual(wine("msiexec", "/x", msi, "/qn").returncode, 0)
+            self.assertIsNone(service_state("AcmeServer"))
+            with open(log, encoding="utf-8") as f:
+                self.assertEqual(f.read(), "server started\nshutdown hook ran\n")
+        self.installed(steps)
+
+    def test_an_upgrade_stops_the_old_service_and_starts_the_new_one(self):
+        _, first = self.build("1.0.0")
+        _, second = self.build("1.1.0")
+
+        def steps(log):
+            self.assertEqual(wine("msiexec", "/i", first, "/qn").returncode, 0)
             # Wine's msiexec asks for a restart after replacing the exe of the stopped
             # service (3010, seen truncated to a byte as 194); the new version runs at once.
             upgrade = wine("msiexec", "/i", second, "/qn").returncode
             self.assertIn(upgrade, (0, 3010 & 0xFF))
             self.assertEqual(service_state("AcmeServer"), "RUNNING")
-            self.assertEqual(wine("msiexec", "/x", second, "/qn").returncode, 0)
-            self.assertIsNone(service_state("AcmeServer"))
-            with open(logs, encoding="utf-8") as f:
-                self.assertEqual(f.read(), "server started\nshutdown hook ran\n" * 2)
-        finally:
-            keeper.stdin.close()
-            keeper.wait()
+            with open(log, encoding="utf-8") as f:
+                self.assertEqual(f.read(), "server started\nshutdown hook ran\nserver started\n")
             wine("msiexec", "/x", second, "/qn")
-            subprocess.run(["wineserver", "-k"], env=wine_env())
+            wine("sc", "stop", "AcmeServer")
+            wine("sc", "delete", "AcmeServer")
+        self.installed(steps)
 
 
 if __name__ == "__main__":
