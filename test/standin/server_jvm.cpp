@@ -13,7 +13,7 @@
 //   -Dstandin.fail=N        the server ends at once with exit code N, after its first line
 //   -Dstandin.print=N       N bytes of "x" lines on standard output after the first line
 // The first lines are "server started" on standard output and "server notice" on standard
-// error; the JVM counts as created from then on.
+// error; the JVM counts as created from just before them.
 
 #include <windows.h>
 
@@ -135,14 +135,17 @@ extern "C" __declspec(dllexport) jint __stdcall JNI_GetCreatedJavaVMs(void**** v
 extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     fillTables();
     ignoreStop = option(argc, argv, "standin.stop") == "ignore";
+    const std::string fail = option(argc, argv, "standin.fail");
+    if (fail.empty()) {
+        // Created before it says so: whoever reads the first line may end it.
+        InterlockedExchange(&created, 1);
+    }
     writeTo(STD_OUTPUT_HANDLE, "server started\n");
     writeTo(STD_ERROR_HANDLE, "server notice\n");
-    const std::string fail = option(argc, argv, "standin.fail");
     if (!fail.empty()) {
         return std::atoi(fail.c_str());
     }
     printBytes(std::strtoul(option(argc, argv, "standin.print").c_str(), nullptr, 10));
-    InterlockedExchange(&created, 1);
     const std::string crashEvent = option(argc, argv, "standin.crash-event");
     HANDLE crash = crashEvent.empty() ? nullptr : CreateEventA(nullptr, TRUE, FALSE, crashEvent.c_str());
     const HANDLE events[] = {exitRequested, crash};
