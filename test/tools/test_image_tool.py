@@ -545,12 +545,17 @@ class InputCheckTest(ImageFixture):
         jar_directory = os.path.join(self.work, "classes.jar")
         os.makedirs(jar_directory)
         image = os.path.join(self.work, "Named")
+        trimmed = os.path.join(self.work, "trimmed")
+        os.makedirs(os.path.join(trimmed, "bin"))
+        shutil.copy(os.path.join(self.runtime, "bin", "jli.dll"), os.path.join(trimmed, "bin"))
         cases = [
             (["--main-class", "M", "--icon", missing_icon], "--icon %s does not exist" % missing_icon),
             (["--main-class", "M", "--jar", jar_directory], "--jar %s is a directory, not a file" % jar_directory),
             (["--main-class", "M", "--jar", self.jars[0], "--app-version", "1.0", "--vendor", "Acme",
               "--msi", os.path.join(image, "Demo.msi")], "lies inside the image"),
             (["--main-class", "M", "--splash", self.splash + ".gone"], "--splash %s.gone does not exist" % self.splash),
+            (["--main-class", "M", "--splash", self.splash, "--runtime", trimmed],
+             "--runtime %s lacks bin/server/jvm.dll and bin/splashscreen.dll" % trimmed),
         ]
         for args, message in cases:
             with self.subTest(message):

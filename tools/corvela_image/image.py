@@ -199,6 +199,21 @@ def check_branding(branding):
         versioninfo.parse_version(branding.version)
 
 
+# What the launcher loads before the runtime when it shows a splash screen.
+SPLASH_LIBRARIES = (("bin", "server", "jvm.dll"), ("bin", "splashscreen.dll"))
+
+
+def check_splash_libraries(runtime):
+    """A runtime trimmed without the desktop module has no splash screen library, and every
+    start of a launcher with a splash would fail: found at build time instead."""
+    missing = ["/".join(parts) for parts in SPLASH_LIBRARIES
+               if not os.path.isfile(os.path.join(runtime, *parts))]
+    if missing:
+        raise ImageError("--runtime %s lacks %s, which a launcher with --splash loads: give a "
+                         "runtime with the java.desktop module, or leave out --splash" %
+                         (runtime, " and ".join(missing)))
+
+
 def make_exe(source, launcher, branding, code_page, icon_file):
     """The bytes of a launcher's exe: `source` with the vendor's icon and version
     information in its resources, and its manifest declaring `code_page`. Raises ImageError
@@ -293,6 +308,8 @@ class Plan:
             if not os.path.isfile(os.path.join(runtime, "bin", "jli.dll")):
                 raise ImageError("--runtime %s holds no bin/jli.dll: give the directory of a Java "
                                  "runtime for Windows" % runtime)
+            if any(launcher.splash for launcher in self.launchers):
+                check_splash_libraries(runtime)
         elif not runtime_path:
             raise ImageError("no runtime: give --runtime DIR or --runtime-path")
 

@@ -1,0 +1,225 @@
+// Bridge test support: images over the bridge runtime and the probe program, and a process
+// whose streams a test talks to while it runs.
+#include "BridgeSupport.h"
+
+#include "LauncherImage.h"
+
+#include <stdexcept>
+
+namespace ts = testing_support;
+
+namespace bridge_test {
+
+namespace {
+
+std::wstring buildDir() {
+    const std::wstring bin = ts::binDir();
+    return bin.substr(0, bin.find_last_of(L"\\/"));
+}
+
+void copyTree(const std::wstring& from, const std::wstring& to) {
+    ts::makeDirs(to);
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot list " + ts::utf8(from));
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            copyTree(from + L"\\" + name, to + L"\\" + name);
+        } else {
+            ts::copyFile(from + L"\\" + name, to + L"\\" + name);
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+HANDLE inheritableCopy(HANDLE h) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE,
+                    DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+} // namespace
+
+std::wstring bridgeRuntimeDir() {
+    return buildDir() + L"\\bridge\\runtime";
+}
+
+std::wstring probeJar() {
+    return ts::binDir() + L"\\bridge-probe.jar";
+}
+
+std::wstring splashImage() {
+    return ts::binDir() + L"\\bridge-splash.png";
+}
+
+BridgeImage::BridgeImage(const std::wstring& root, const std::wstring& name,
+                         const std::wstring& launcher)
+    : root(root), name(name) {
+    ts::makeDirs(appDir());
+    ts::copyFile(ts::binDir() + L"\\" + launcher, exe());
+    copyTree(bridgeRuntimeDir(), root + L"\\runtime");
+    ts::copyFile(probeJar(), appDir() + L"\\probe.jar");
+    cfg();
+}
+
+void BridgeImage::cfg(const std::string& more) const {
+    ts::writeFile(appDir() + L"\\" + name + L".cfg",
+                  "[Application]\napp.classpath=$APPDIR\\probe.jar\napp.mainclass=probe.Main\n" +
+                      more);
+}
+
+std::wstring BridgeImage::pathListingAppDir() const {
+    return ts::env(L"PATH") + L";" + ts::upper(appDir());
+}
+
+LineReader::LineReader(HANDLE pipe) : pipe(pipe) {
+    InitializeCriticalSection(&lock);
+    arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    thread = CreateThread(nullptr, 0, collect, this, 0, nullptr);
+}
+
+LineReader::~LineReader() {
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(arrived);
+    CloseHandle(pipe);
+    DeleteCriticalSection(&lock);
+}
+
+DWORD WINAPI LineReader::collect(LPVOID param) {
+    LineReader* self = static_cast<LineReader*>(param);
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(self->pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) {
+        EnterCriticalSection(&self->lock);
+        self->data.append(buffer, n);
+        LeaveCriticalSection(&self->lock);
+        SetEvent(self->arrived);
+    }
+    EnterCriticalSection(&self->lock);
+    self->ended = true;
+    LeaveCriticalSection(&self->lock);
+    SetEvent(self->arrived);
+    return 0;
+}
+
+std::string LineReader::nextLine(DWORD guardMs) {
+    const ULONGLONG deadline = GetTickCount64() + guardMs;
+    for (;;) {
+        EnterCriticalSection(&lock);
+        const size_t end = data.find('\n', cursor);
+        const bool found = end != std::string::npos || ended;
+        std::string line;
+        if (found) {
+            line = data.substr(cursor, end == std::string::npos ? std::string::npos : end - cursor);
+            cursor = end == std::string::npos ? data.size() : end + 1;
+        }
+        LeaveCriticalSection(&lock);
+        if (found) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            return line;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline ||
+            WaitForSingleObject(arrived, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+            return "<nothing within the time>";
+        }
+    }
+}
+
+bool LineReader::waitForEnd(DWORD guardMs) {
+    return WaitForSingleObject(thread, guardMs) == WAIT_OBJECT_0;
+}
+
+std::string LineReader::all() {
+    EnterCriticalSection(&lock);
+    const std::string copy = data;
+    LeaveCriticalSection(&lock);
+    return copy;
+}
+
+LiveProcess::LiveProcess(const std::wstring& exe, const std::wstring& args,
+                         const Options& options) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE outRead, outWrite, errRead, errWrite, inRead;
+    if (!CreatePipe(&outRead, &outWrite, &inheritable, 0) ||
+        !CreatePipe(&errRead, &errWrite, &inheritable, 0) ||
+        !CreatePipe(&inRead, &input, &inheritable, 0)) {
+        throw std::runtime_error("CreatePipe failed");
+    }
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(input, HANDLE_FLAG_INHERIT, 0);
+    if (options.oneOutputPipe) {
+        // As cmd's "2>&1" does: a second handle to the same pipe.
+        CloseHandle(errWrite);
+        errWrite = inheritableCopy(outWrite);
+    }
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = options.inheritInput ? GetStdHandle(STD_INPUT_HANDLE) : inRead;
+    si.hStdOutput = outWrite;
+    si.hStdError = errWrite;
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+    const BOOL created =
+        CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(outWrite);
+    CloseHandle(errWrite);
+    CloseHandle(inRead);
+    out.reset(new LineReader(outRead));
+    err.reset(new LineReader(errRead));
+    if (!created) {
+        closeInput();
+        throw std::runtime_error("cannot start " + ts::utf8(exe));
+    }
+    CloseHandle(pi.hThread);
+    processHandle = pi.hProcess;
+}
+
+LiveProcess::~LiveProcess() {
+    closeInput();
+    if (processHandle) {
+        if (WaitForSingleObject(processHandle, 0) != WAIT_OBJECT_0) {
+            TerminateProcess(processHandle, 999);
+        }
+        CloseHandle(processHandle);
+    }
+}
+
+void LiveProcess::write(const std::string& text) {
+    DWORD written = 0;
+    WriteFile(input, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+void LiveProcess::closeInput() {
+    if (input) {
+        CloseHandle(input);
+        input = nullptr;
+    }
+}
+
+DWORD LiveProcess::wait(DWORD guardMs) {
+    closeInput();
+    if (WaitForSingleObject(processHandle, guardMs) != WAIT_OBJECT_0) {
+        TerminateProcess(processHandle, 999);
+        WaitForSingleObject(processHandle, INFINITE);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(processHandle, &code);
+    out->waitForEnd(guardMs);
+    err->waitForEnd(guardMs);
+    return code;
+}
+
+} // namespace bridge_test
