@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """An image with a service, installed under Wine: the installer installs and starts the
 service, an upgrade stops it (its shutdown hook runs) and starts the new one, and an
-uninstall stops and removes it. The image tool's service options are checked first."""
+uninstall stops and removes it. The image tool's service options are checked first. And a
+real Java server through the bridge runtime: started as a service, stopped through its
+shutdown hook."""
 
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
@@ -44,7 +48,9 @@ def service_state(name):
     return None
 
 
-class ServiceImageTest(unittest.TestCase):
+class ServiceFixture(unittest.TestCase):
+    """The stand-in server runtime in a scratch directory; Wine's services up around steps."""
+
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="corvela-service-msi-")
         self.runtime = os.path.join(self.work, "runtime")
@@ -57,6 +63,30 @@ class ServiceImageTest(unittest.TestCase):
 
     def tearDown(self):
         shutil.rmtree(self.work, ignore_errors=True)
+
+    def installed(self, steps):
+        """Runs `steps` with Wine's services up, and removes what they installed after."""
+        logs = os.path.join(BUILD, "wineprefix-service", "drive_c", "users", "Public", "Acme",
+                            "Acme Server", "logs")
+        shutil.rmtree(logs, ignore_errors=True)
+        # The first program of a session starts Wine's own services, which keep its
+        # streams: none of ours.
+        subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_env())
+        # Wine ends its services when the prefix's last ordinary program ends: this one
+        # waits on its standard input until the test closes it.
+        keeper = subprocess.Popen(["wine", "cmd"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  env=wine_env())
+        try:
+            steps(os.path.join(logs, "Acme Server.out.log"))
+        finally:
+            keeper.stdin.close()
+            keeper.wait()
+            subprocess.run(["wineserver", "-k"], env=wine_env())
+
+
+class ServiceImageTest(ServiceFixture):
 
     def build(self, version, *extra):
         out = os.path.join(self.work, "image-" + version)
@@ -95,27 +125,6 @@ class ServiceImageTest(unittest.TestCase):
             exe = pe.PEImage(f.read(), "Acme Server.exe")
         self.assertEqual(exe.subsystem(), pe.IMAGE_SUBSYSTEM_WINDOWS_CUI)
 
-    def installed(self, steps):
-        """Runs `steps` with Wine's services up, and removes what they installed after."""
-        logs = os.path.join(BUILD, "wineprefix-service", "drive_c", "users", "Public", "Acme",
-                            "Acme Server", "logs")
-        shutil.rmtree(logs, ignore_errors=True)
-        # The first program of a session starts Wine's own services, which keep its
-        # streams: none of ours.
-        subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=wine_env())
-        # Wine ends its services when the prefix's last ordinary program ends: this one
-        # waits on its standard input until the test closes it.
-        keeper = subprocess.Popen(["wine", "cmd"], stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                  env=wine_env())
-        try:
-            steps(os.path.join(logs, "Acme Server.out.log"))
-        finally:
-            keeper.stdin.close()
-            keeper.wait()
-            subprocess.run(["wineserver", "-k"], env=wine_env())
-
     def test_install_starts_the_service_and_uninstall_stops_and_removes_it(self):
         _, msi = self.build("1.0.0")
 
@@ -144,6 +153,68 @@ class ServiceImageTest(unittest.TestCase):
             wine("msiexec", "/x", second, "/qn")
             wine("sc", "stop", "AcmeServer")
             wine("sc", "delete", "AcmeServer")
+        self.installed(steps)
+
+
+JAVA_SERVER = """
+public class Server {
+    public static void main(String[] args) throws Exception {
+        Runtime.getRuntime().addShutdownHook(new Thread(() -> System.out.println("java shutdown hook ran")));
+        System.out.println("java server started");
+        System.out.flush();
+        Thread.sleep(Long.MAX_VALUE);
+    }
+}
+"""
+
+
+def wait_for_state(name, wanted, limit_s=60):
+    """The manager tells a program of no change: its state is read until it is `wanted`, a
+    fifth of a second apart, for at most `limit_s` seconds."""
+    state = service_state(name)
+    deadline = time.monotonic() + limit_s
+    while state != wanted and time.monotonic() < deadline:
+        time.sleep(0.2)
+        state = service_state(name)
+    return state
+
+
+class JavaServiceTest(ServiceFixture):
+    """A real Java server (the host's java, through the bridge runtime) as a service."""
+
+    def test_a_java_server_stops_through_its_shutdown_hook(self):
+        src = os.path.join(self.work, "Server.java")
+        with open(src, "w") as f:
+            f.write(JAVA_SERVER)
+        subprocess.run(["javac", "-d", self.work, src], check=True)
+        jar = os.path.join(self.work, "server.jar")
+        with zipfile.ZipFile(jar, "w") as z:
+            z.write(os.path.join(self.work, "Server.class"), "Server.class")
+        out = os.path.join(self.work, "JServer")
+        r = image_tool("--name", "JServer", "--launcher", LAUNCHER, "--runtime",
+                       os.path.join(BUILD, "bridge", "runtime"), "--jar", jar, "--main-class",
+                       "Server", "--output", out, "--service", "--code-page", "utf-8")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        exe = subprocess.run(["winepath", "-w", os.path.join(out, "JServer.exe")],
+                             capture_output=True, text=True, env=wine_env()).stdout.strip()
+        logs = os.path.join(BUILD, "wineprefix-service", "drive_c", "users", "Public", "JServer",
+                            "logs")
+
+        def steps(_):
+            shutil.rmtree(logs, ignore_errors=True)
+            wine("sc", "create", "JServer", "binpath=", exe)
+            try:
+                wine("sc", "start", "JServer")
+                self.assertEqual(wait_for_state("JServer", "RUNNING"), "RUNNING")
+                wine("sc", "stop", "JServer")
+                self.assertEqual(wait_for_state("JServer", "STOPPED"), "STOPPED")
+                query = wine("sc", "query", "JServer").stdout
+                self.assertRegex(query, r"WIN32_EXIT_CODE\s*:\s*0 ")
+                with open(os.path.join(logs, "JServer.out.log"), encoding="utf-8") as f:
+                    self.assertEqual(f.read().replace("\r\n", "\n"),
+                                     "java server started\njava shutdown hook ran\n")
+            finally:
+                wine("sc", "delete", "JServer")
         self.installed(steps)
 
 

@@ -39,10 +39,29 @@ template <class Fn> Fn tableEntry(void* const* table, size_t index) {
     return reinterpret_cast<Fn>(table[index]);
 }
 
-// The JVM of the runtime in this process, or null. The runtime's jli.dll loaded its
-// jvm.dll by full path; a loaded module is found by its file name alone.
+// The runtime's server\jvm.dll beside its loaded jli.dll. A real jli.dll loads it itself (a
+// loaded module is found by its file name alone); one that runs the JVM some other way
+// leaves it to its caller. Loaded once and kept: the JVM it holds lives as long.
+HMODULE serverJvmLib() {
+    const HMODULE loaded = GetModuleHandleW(L"jvm.dll");
+    const HMODULE jli = GetModuleHandleW(L"jli.dll");
+    if (loaded || !jli) {
+        return loaded;
+    }
+    wchar_t path[MAX_PATH * 4];
+    const DWORD n = GetModuleFileNameW(jli, path, MAX_PATH * 4);
+    if (n == 0 || n >= MAX_PATH * 4) {
+        return nullptr;
+    }
+    tstring jvmPath(path, n);
+    jvmPath.resize(jvmPath.find_last_of(L'\\') + 1);
+    jvmPath += L"server\\jvm.dll";
+    return LoadLibraryExW(jvmPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// The JVM of the runtime in this process, or null.
 JavaVM* createdVm() {
-    const HMODULE jvmLib = GetModuleHandleW(L"jvm.dll");
+    const HMODULE jvmLib = serverJvmLib();
     if (!jvmLib) {
         return nullptr;
     }
