@@ -121,7 +121,8 @@ TEST_F(ServiceTest, StartsRunningWithItsOutputInTheLogsAndStopsThroughItsShutdow
     install();
     const SERVICE_STATUS_PROCESS running = start();
     ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
-    EXPECT_EQ(running.dwControlsAccepted & SERVICE_ACCEPT_STOP, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(running.dwControlsAccepted & SERVICE_ACCEPT_STOP,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP));
     EXPECT_EQ(outLog(), "server started\n");
     EXPECT_EQ(errLog(), "server notice\n");
 

@@ -20,9 +20,9 @@ extern "C" __declspec(dllexport) int JLI_Launch(int argc, char** argv, int, cons
     dir.resize(dir.find_last_of(L'\\') + 1);
     const HMODULE jvm = LoadLibraryW((dir + L"server\\jvm.dll").c_str());
     typedef int (*ServeFn)(int, char**);
-    const ServeFn serve =
-        jvm ? reinterpret_cast<ServeFn>(reinterpret_cast<void*>(GetProcAddress(jvm, "StandinServe")))
-            : nullptr;
+    const ServeFn serve = jvm ? reinterpret_cast<ServeFn>(
+                                    reinterpret_cast<void*>(GetProcAddress(jvm, "StandinServe")))
+                              : nullptr;
     if (!serve) {
         return 1;
     }

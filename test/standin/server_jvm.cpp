@@ -123,8 +123,8 @@ void printBytes(unsigned long count) {
 
 } // namespace
 
-extern "C" __declspec(dllexport) jint __stdcall JNI_GetCreatedJavaVMs(void**** vms, jint size,
-                                                                      jint* count) {
+extern "C" __declspec(dllexport) jint
+    __stdcall JNI_GetCreatedJavaVMs(void**** vms, jint size, jint* count) {
     *count = created ? 1 : 0;
     if (created && size > 0) {
         vms[0] = reinterpret_cast<void***>(&theVm);
@@ -147,7 +147,8 @@ extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     }
     printBytes(std::strtoul(option(argc, argv, "standin.print").c_str(), nullptr, 10));
     const std::string crashEvent = option(argc, argv, "standin.crash-event");
-    HANDLE crash = crashEvent.empty() ? nullptr : CreateEventA(nullptr, TRUE, FALSE, crashEvent.c_str());
+    HANDLE crash =
+        crashEvent.empty() ? nullptr : CreateEventA(nullptr, TRUE, FALSE, crashEvent.c_str());
     const HANDLE events[] = {exitRequested, crash};
     WaitForMultipleObjects(crash ? 2 : 1, events, FALSE, INFINITE);
     writeTo(STD_ERROR_HANDLE, "server crashed\n");

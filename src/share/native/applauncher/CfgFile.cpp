@@ -170,11 +170,11 @@ bool CfgFile::findSection(const tstring& name, SectionKey& key) {
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
     static const PropertyKey* const all[] = {
-        &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
-        &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
-        &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
+        &PropertyName::version,   &PropertyName::mainjar,     &PropertyName::mainmodule,
+        &PropertyName::mainclass, &PropertyName::classpath,   &PropertyName::modulepath,
+        &PropertyName::runtime,   &PropertyName::splash,      &PropertyName::memory,
         &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::serviceStopTimeout,
-        &PropertyName::logDir,    &PropertyName::logMaxSize, &PropertyName::logKeep,
+        &PropertyName::logDir,    &PropertyName::logMaxSize,  &PropertyName::logKeep,
         &PropertyName::vendor};
     return findKey(all, name, key);
 }

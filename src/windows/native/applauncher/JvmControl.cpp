@@ -79,7 +79,7 @@ void callSystemExit(JNIEnv* env, int status) {
     const jclass system = tableEntry<FindClassFn>(*env, slot::FindClass)(env, "java/lang/System");
     const jmethodID exitMethod =
         system ? tableEntry<GetStaticMethodIDFn>(*env, slot::GetStaticMethodID)(env, system, "exit",
-                                                                               "(I)V")
+                                                                                "(I)V")
                : nullptr;
     if (!exitMethod) {
         tableEntry<ExceptionClearFn>(*env, slot::ExceptionClear)(env);
@@ -108,7 +108,8 @@ bool requestExit(int status) {
     }
     JNIEnv* env = nullptr;
     if (tableEntry<AttachFn>(*vm, slot::AttachCurrentThread)(vm, &env, nullptr) != 0 || !env) {
-        THROW_ERROR(std::runtime_error("The JVM refused to attach a thread to end the application"));
+        THROW_ERROR(
+            std::runtime_error("The JVM refused to attach a thread to end the application"));
     }
     LOG_TRACE(L"Calling java.lang.System.exit(" << status << L")");
     try {

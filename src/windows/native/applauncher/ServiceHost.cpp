@@ -75,10 +75,9 @@ void __cdecl onRuntimeExit() {
 void hookRuntimeExit() {
     typedef int(__cdecl * CrtAtExitFn)(void(__cdecl*)());
     const HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
-    const CrtAtExitFn crtAtExit =
-        ucrt ? reinterpret_cast<CrtAtExitFn>(
-                   reinterpret_cast<void*>(GetProcAddress(ucrt, "_crt_atexit")))
-             : nullptr;
+    const CrtAtExitFn crtAtExit = ucrt ? reinterpret_cast<CrtAtExitFn>(reinterpret_cast<void*>(
+                                             GetProcAddress(ucrt, "_crt_atexit")))
+                                       : nullptr;
     if (!crtAtExit || crtAtExit(onRuntimeExit) != 0) {
         LOG_TRACE(L"No universal C runtime to hook: an exit() of the runtime is not reported");
     }

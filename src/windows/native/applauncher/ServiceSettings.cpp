@@ -35,11 +35,11 @@ unsigned long long wholeNumber(const CfgFile& cfg, const PropertyKey& key, unsig
         value = value * 10 + static_cast<unsigned>(c - L'0');
     }
     if (!valid || value < min) {
-        THROW_ERROR(std::runtime_error(
-            (tstrings::Builder() << L"Invalid value \"" << text << L"\" of " << key.name()
-                                 << L" in [Application]: a whole number from " << min
-                                 << L" is expected")
-                .str()));
+        THROW_ERROR(std::runtime_error((tstrings::Builder()
+                                        << L"Invalid value \"" << text << L"\" of " << key.name()
+                                        << L" in [Application]: a whole number from " << min
+                                        << L" is expected")
+                                           .str()));
     }
     return value;
 }

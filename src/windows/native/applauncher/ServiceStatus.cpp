@@ -23,10 +23,10 @@ void report(DWORD state, DWORD waitHint) {
     status.dwCheckPoint = pending && status.dwCurrentState == state ? status.dwCheckPoint + 1 : 0;
     status.dwCurrentState = state;
     status.dwWaitHint = waitHint;
-    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP |
-                                                               SERVICE_ACCEPT_SHUTDOWN |
-                                                               SERVICE_ACCEPT_PRESHUTDOWN
-                                                         : 0;
+    status.dwControlsAccepted =
+        state == SERVICE_RUNNING
+            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN
+            : 0;
     SetServiceStatus(statusHandle, &status);
 }
 
