@@ -279,11 +279,15 @@ TEST_F(CfgFileTest, EveryDeclaredKeyIsReadInEveryDeclaredSection) {
         &SectionName::Application, &SectionName::JavaOptions, &SectionName::AppCDSJavaOptions,
         &SectionName::AppCDSGenerateCacheJavaOptions, &SectionName::ArgOptions};
     const PropertyKey* const properties[] = {
-        &PropertyName::version,   &PropertyName::mainjar,    &PropertyName::mainmodule,
-        &PropertyName::mainclass, &PropertyName::classpath,  &PropertyName::modulepath,
-        &PropertyName::runtime,   &PropertyName::splash,     &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::classData,
-        &PropertyName::singleInstance};
+        &PropertyName::version,        &PropertyName::mainjar,
+        &PropertyName::mainmodule,     &PropertyName::mainclass,
+        &PropertyName::classpath,      &PropertyName::modulepath,
+        &PropertyName::runtime,        &PropertyName::splash,
+        &PropertyName::memory,         &PropertyName::arguments,
+        &PropertyName::javaOptions,    &PropertyName::classData,
+        &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
+        &PropertyName::logDir,         &PropertyName::logMaxSize,
+        &PropertyName::logKeep,        &PropertyName::vendor};
     std::string text;
     for (const SectionKey* section : sections) {
         text += "[" + ts::utf8(section->name()) + "]\n";

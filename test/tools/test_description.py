@@ -146,6 +146,25 @@ arguments = ["x y"]
         self.assertIn("\r\napp.classpath=$APPDIR\\corvela-instance.jar\r\n", cfgs["Studio"])
         self.assertTrue(os.path.isfile(os.path.join(app, "corvela-instance.jar")))
 
+    def test_a_launcher_may_be_the_service(self):
+        text = self.TWO_LAUNCHERS + """
+[[launcher]]
+name = "studio-server"
+service = true
+service-name = "StudioServer"
+main-class = "app.Main"
+"""
+        result = self.build(self.describe(text))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        image = os.path.join(self.work, "out", "Studio")
+        with open(os.path.join(image, "app", "studio-server.cfg"), encoding="utf-8") as f:
+            self.assertIn("app.vendor=Acme\n", f.read())
+        exe = os.path.join(image, "studio-server.exe")
+        self.assertEqual(show(exe)["subsystem"], "console")
+        # Made of the service launcher, which alone takes calls from the service manager.
+        with open(exe, "rb") as f:
+            self.assertIn(b"StartServiceCtrlDispatcherW", f.read())
+
     def test_the_command_line_gives_where_things_go_and_the_signing_key(self):
         cert, key = openssl_certificate(self.work, "Acme Test Signing")
         other = os.path.join(self.work, "elsewhere", "Studio")
@@ -413,6 +432,9 @@ class DescriptionErrorTest(DescribedImageFixture):
             (self.BASE + 'code-page = "utf8"\n' + self.LAUNCHER, 5, "code-page must be one of"),
             (gui + 'class-data = "on"\n', 9, "class-data must be one of auto, off, not 'on'"),
             (gui + 'single-instance = "yes"\n', 9, "single-instance must be true or false, not a string"),
+            (gui + 'service = true\nservice-start = "boot"\n', 10, "service-start must be one of"),
+            (gui + 'service = true\nconsole = true\n', 9, "--service and --console exclude each other"),
+            (gui + 'service-name = "Studio"\n', 9, "--service-name goes with --service"),
             ('runtime = "runtime"\n' + self.LAUNCHER, 1, "the file lacks the required key name"),
             (self.BASE + '\n[[launcher]]\nmain-class = "a.B"\n', 6, "the [[launcher]] table lacks the required key name"),
             (self.BASE + '\n[[launcher]]\nname = "Studio"\nicon = "studio.ico"\n', 6,

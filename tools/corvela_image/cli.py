@@ -2,7 +2,7 @@
 
 The image is a directory OUTPUT holding:
   NAME.exe            the launcher under the application's name (the console launcher with
-                      --console); with --icon, --app-version
+                      --console, the service launcher with --service); with --icon, --app-version
                       and the other branding options it carries the vendor's icon and
                       version information, and with a signing key it is signed last
   app/NAME.cfg        the launcher configuration: [Application], [JavaOptions], [ArgOptions]
@@ -54,12 +54,13 @@ from .existing import package_existing
 # Values of these options usually start with "-" ("-Xmx1g", "--verbose"); take the next word
 # as the value whatever it looks like.
 VALUE_OPTIONS = ("--java-option", "--arg", "--description", "--copyright", "--vendor",
-                 "--product-name")
+                 "--product-name", "--display-name")
 # The options that describe a new image; an existing one (--image) has all of that already.
 ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "module_path",
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright",
-                    "class_data", "single_instance")
+                    "class_data", "single_instance", "service", "service_name", "display_name",
+                    "service_start", "service_account")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -132,6 +133,18 @@ def parser():
                         help="one running instance per user and session: a later start hands its "
                              "arguments to it (corvela-instance.jar, beside --launcher, goes on "
                              "the class path)")
+    service = parser.add_argument_group("a Windows service (the service launcher, %s beside "
+                                        "--launcher)" % image.SERVICE_LAUNCHER)
+    service.add_argument("--service", action="store_true",
+                         help="make NAME.exe the service launcher: the manager starts it, its "
+                              "output goes to log files, a stop runs the shutdown hooks; the "
+                              "installer installs the service (--description describes it)")
+    service.add_argument("--service-name", help="the service's name (default: --name without blanks)")
+    service.add_argument("--display-name", help="the name the Services list shows (default: the product name)")
+    service.add_argument("--service-start", choices=image.SERVICE_STARTS,
+                         help="auto (default): at boot; delayed: shortly after boot; demand: when asked")
+    service.add_argument("--service-account", choices=image.SERVICE_ACCOUNTS,
+                         help="the account that runs it (default: LocalService)")
     parser.add_argument("--code-page", choices=manifest.CHOICES, default=manifest.AUTO,
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
@@ -239,10 +252,18 @@ def run(args, progress):
     if described:
         launchers = described.launchers
     else:
+        if not args.service:
+            for option in ("--service-start", "--service-account"):
+                if getattr(args, option[2:].replace("-", "_")):
+                    raise ImageError("%s goes with --service" % option)
         launchers = [image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
                                     args.java_option, args.arg, args.splash, args.console,
                                     class_data=args.class_data,
-                                    single_instance=args.single_instance)]
+                                    single_instance=args.single_instance, service=args.service,
+                                    service_name=args.service_name,
+                                    display_name=args.display_name,
+                                    service_start=args.service_start or "auto",
+                                    service_account=args.service_account or "LocalService")]
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,

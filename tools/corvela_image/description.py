@@ -20,7 +20,8 @@ LAUNCHER_KEYS = {
     "console": BOOL, "variant": STRING, "main-class": STRING, "main-jar": FILE,
     "main-module": STRING, "java-options": STRINGS, "arguments": STRINGS, "splash": FILE,
     "shortcut": BOOL, "path": BOOL, "class-data": STRING,
-    "single-instance": BOOL,
+    "single-instance": BOOL, "service": BOOL, "service-name": STRING, "display-name": STRING,
+    "service-start": STRING, "service-account": STRING,
 }
 IMAGE_KEYS = {
     "name": STRING, "runtime": DIRECTORY, "runtime-path": STRING, "jars": FILES,
@@ -39,7 +40,8 @@ TABLES = {
 REQUIRED = {"": ("name",), "launcher": ("name",), "association": ("launcher", "extensions"),
             "protocol": ("launcher", "scheme")}
 CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES,
-           "class-data": image.CLASS_DATA_CHOICES}
+           "class-data": image.CLASS_DATA_CHOICES, "service-start": image.SERVICE_STARTS,
+           "service-account": image.SERVICE_ACCOUNTS}
 # Given on the command line too, these win over the file: where the image goes, and the
 # signing key, which a build machine keeps apart from the sources.
 COMMAND_LINE_WINS = ("output", "msi")
@@ -221,20 +223,33 @@ class Description:
                              "launcher %s has no main-class, main-jar or main-module" % values["name"])
         variant = values.get("variant")
         console = values.get("console", False)
+        service = values.get("service", False)
         if variant is not None and (variant == image.CONSOLE_VARIANT) != console:
             raise self.error(*where, "variant", "variant %s and console = %s disagree: give "
                              "one of them" % (variant, str(console).lower()))
+        if variant is not None and "service" in values and (variant == image.SERVICE_VARIANT) != service:
+            raise self.error(*where, "variant", "variant %s and service = %s disagree: give "
+                             "one of them" % (variant, str(service).lower()))
         if variant is not None and not re.fullmatch(r"[a-z0-9]+", variant):
             raise self.error(*where, "variant", "variant %r is not a word of lowercase letters "
                              "and digits (it names corvela-VARIANT.exe)" % variant)
         self._wrap(where, "name", image.check_windows_name, values["name"], "launcher name")
-        return image.Launcher(
+        service = service or variant == image.SERVICE_VARIANT
+        launcher = image.Launcher(
             values["name"], values.get("main-class"), values.get("main-jar"),
             values.get("main-module"), values.get("java-options", ()), values.get("arguments", ()),
             values.get("splash"), console, icon=values.get("icon"),
-            description=values.get("description"), shortcut=values.get("shortcut", not console),
+            description=values.get("description"),
+            shortcut=values.get("shortcut", not (console or service)),
             path=values.get("path", False), variant=variant, class_data=values.get("class-data"),
-            single_instance=values.get("single-instance", False))
+            single_instance=values.get("single-instance", False), service=service,
+            service_name=values.get("service-name"), display_name=values.get("display-name"),
+            service_start=values.get("service-start", "auto"),
+            service_account=values.get("service-account", "LocalService"))
+        service_key = next((key for key in ("service", "service-name", "display-name",
+                                            "service-start", "service-account") if key in values), None)
+        self._wrap(where, service_key, image.check_service, launcher)
+        return launcher
 
     def _launcher_named(self, table, index, name):
         for launcher in self.launchers:

@@ -20,6 +20,10 @@ CONSOLE_LAUNCHER = "corvela-console.exe"
 CLASS_DATA_CHOICES = ("auto", "off")
 # The application's side of app.single-instance, built beside the launchers.
 INSTANCE_JAR = "corvela-instance.jar"
+SERVICE_VARIANT = "service"
+SERVICE_LAUNCHER = "corvela-service.exe"
+SERVICE_STARTS = ("auto", "delayed", "demand")
+SERVICE_ACCOUNTS = ("LocalService", "LocalSystem", "NetworkService")
 
 
 class Launcher:
@@ -31,7 +35,8 @@ class Launcher:
     def __init__(self, name, main_class=None, main_jar=None, main_module=None,
                  java_options=(), arguments=(), splash=None, console=False, icon=None,
                  description=None, shortcut=None, path=False, variant=None, class_data=None,
-                 single_instance=False):
+                 single_instance=False, service=False, service_name=None, display_name=None,
+                 service_start="auto", service_account="LocalService"):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -44,11 +49,23 @@ class Launcher:
         self.description = description
         self.shortcut = shortcut
         self.path = path
-        self.variant = variant or (CONSOLE_VARIANT if console else None)
+        self.variant = variant or (SERVICE_VARIANT if service else CONSOLE_VARIANT if console else None)
         # "auto", "off", or None to let the runtime's version decide.
         self.class_data = class_data
         # A later start of this exe hands its arguments to the running one.
         self.single_instance = single_instance
+        # A Windows service (the service launcher): its name (default: NAME without
+        # blanks), the name the Services list shows (default: the product name), how it
+        # starts and which account runs it. Its description is the version information's.
+        self.service = service or variant == SERVICE_VARIANT
+        self.service_name = service_name
+        self.display_name = display_name
+        self.service_start = service_start
+        self.service_account = service_account
+
+    def service_key(self):
+        """The service's name, as the manager knows it."""
+        return self.service_name or "".join(self.name.split())
 
 
 class Association:
@@ -111,6 +128,8 @@ class Installer:
     def __init__(self, path, upgrade_code=None, scope=None, associations=(), protocols=()):
         self.path = os.path.abspath(path)
         self.upgrade_code = upgrade_code
+        # Per user unless asked; an image with a service is installed per machine.
+        self.given_scope = scope
         self.scope = scope or installer.USER
         self.associations = list(associations)
         self.protocols = list(protocols)
@@ -147,7 +166,7 @@ def app_path(name):
     return "$APPDIR\\" + name
 
 
-def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None):
+def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -166,6 +185,9 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None):
         lines.append("app.class-data=" + class_data)
     if launcher.single_instance:
         lines.append("app.single-instance=true")
+    if launcher.service and vendor:
+        # The service's logs go under %ProgramData%\VENDOR\NAME\logs.
+        lines.append("app.vendor=" + check_value(vendor, "--vendor"))
     if launcher.java_options:
         lines.append("[JavaOptions]")
         lines.extend("java-options=" + check_value(o, "--java-option") for o in launcher.java_options)
@@ -198,9 +220,31 @@ def launcher_binary(launcher_exe, launcher):
         return launcher_exe
     path = os.path.join(os.path.dirname(launcher_exe), wanted)
     if not os.path.isfile(path):
-        asked = "--console" if launcher.variant == CONSOLE_VARIANT else "launcher %s" % launcher.name
+        asked = {CONSOLE_VARIANT: "--console", SERVICE_VARIANT: "--service"}.get(
+            launcher.variant, "launcher %s" % launcher.name)
         raise ImageError("%s needs %s beside the launcher %s" % (asked, wanted, launcher_exe))
     return path
+
+
+def check_service(launcher):
+    if not launcher.service:
+        for value, option in ((launcher.service_name, "--service-name"),
+                              (launcher.display_name, "--display-name")):
+            if value is not None:
+                raise ImageError("%s goes with --service" % option)
+        return
+    if launcher.console:
+        raise ImageError("--service and --console exclude each other")
+    key = launcher.service_key()
+    if not key or len(key) > 256 or any(c in key for c in "/\\") or any(c.isspace() for c in key):
+        raise ImageError("--service-name %r: a service name has no blanks, / or \\, and at most "
+                         "256 characters" % key)
+    if launcher.service_start not in SERVICE_STARTS:
+        raise ImageError("--service-start %s: one of %s" % (launcher.service_start, ", ".join(SERVICE_STARTS)))
+    if launcher.service_account not in SERVICE_ACCOUNTS:
+        raise ImageError("--service-account %s: one of %s" % (launcher.service_account, ", ".join(SERVICE_ACCOUNTS)))
+    if launcher.display_name is not None:
+        check_value(launcher.display_name, "--display-name")
 
 
 def check_branding(branding, launchers=()):
@@ -241,6 +285,8 @@ def make_exe(source, launcher, branding, code_page, icon_file):
     image.check_rewritable()
     if launcher.console and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
         raise ImageError("%s is not a console program, which --console asks for" % source)
+    if launcher.service and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        raise ImageError("%s is not the service launcher, which --service asks for" % source)
     tree = image.resources()
     code_page_changed = manifest.set_code_page(tree, code_page)
     if not (icon_file or branding.version or code_page_changed):
@@ -269,7 +315,8 @@ class Plan:
         self.notes = []
         self._check_launchers(launchers)
         self.installer = msi
-        self.msi = installer_plan(msi, branding, self.application, self.notes)
+        self.msi = installer_plan(msi, branding, self.application, self.notes,
+                                  [l for l in launchers if l.service])
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars, launcher_exe)
         module_names = self._module_names(module_path)
@@ -303,7 +350,7 @@ class Plan:
             self.exes[launcher.name] = (source, exe)
             class_data = class_data_setting(launcher.class_data, self.runtime)
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
-                                                 class_data)
+                                                 class_data, self.branding.vendor)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     @staticmethod
@@ -323,6 +370,7 @@ class Plan:
             if launcher.name.lower() in names:
                 raise ImageError("two launchers named %s" % launcher.name)
             names.add(launcher.name.lower())
+            check_service(launcher)
             if not (launcher.main_class or launcher.main_jar or launcher.main_module):
                 raise ImageError("no main class, main jar or main module: give --main-class, "
                                  "--main-jar or --main-module")
@@ -433,9 +481,9 @@ class Plan:
                 [launcher.splash for launcher in self.launchers if launcher.splash])
 
 
-def installer_plan(msi, branding, name, notes):
+def installer_plan(msi, branding, name, notes, services=()):
     """The installer's Package for `msi` (an Installer, or None), checked; notes gets the
-    derived upgrade code."""
+    derived upgrade code. `services` are the launchers the installer installs as services."""
     if not msi:
         return None
     installer.wixl()
@@ -446,8 +494,20 @@ def installer_plan(msi, branding, name, notes):
     if derived:
         notes.append("upgrade code %s, derived from vendor and name; every version of "
                      "%s gets the same one (or give --upgrade-code)" % (code, name))
-    package = installer.Package(branding.product_name or name, branding.vendor, version, code,
-                                msi.scope, branding.description)
+    scope = msi.scope
+    if services:
+        if msi.given_scope == installer.USER:
+            raise ImageError("a service is installed for the whole machine: give --msi-scope "
+                             "machine, or leave it out")
+        scope = installer.MACHINE
+    product = branding.product_name or name
+    package = installer.Package(product, branding.vendor, version, code, scope,
+                                branding.description,
+                                [installer.Service(l.name + ".exe", l.service_key(),
+                                                   l.display_name or product,
+                                                   branding.description or product,
+                                                   l.service_start, l.service_account)
+                                 for l in services])
     package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)
                       for entry in msi.associations + msi.protocols if entry.description]
     installer.choose_code_page(package.names)

@@ -43,8 +43,9 @@ class Package:
     """What the MSI says about the application. Its names are checked here, before any work:
     they must fit one code page."""
 
-    def __init__(self, name, vendor, version, upgrade_code, scope, description=None):
+    def __init__(self, name, vendor, version, upgrade_code, scope, description=None, services=()):
         self.name = name
+        self.services = list(services)
         self.vendor = vendor
         self.version = version
         self.upgrade_code = upgrade_code
@@ -53,7 +54,61 @@ class Package:
         self.names = [("the product name", "--product-name, or --name", self.name),
                       ("the vendor", "--vendor", vendor),
                       ("the description", "--description", self.description)]
+        for service in self.services:
+            self.names += [("the service's display name", "--display-name", service.display_name)]
         choose_code_page(self.names)
+
+
+# The accounts a service may run as, by the names Windows Installer takes.
+SERVICE_ACCOUNTS = {"LocalService": "NT AUTHORITY\\LocalService",
+                    "NetworkService": "NT AUTHORITY\\NetworkService",
+                    "LocalSystem": "LocalSystem"}
+# What the manager does when the service fails: restart after 5 s, twice, then nothing; the
+# count starts anew after a day without failure.
+RESTART_DELAY_MS = 5000
+RESET_PERIOD_S = 86400
+
+
+class Service:
+    """One exe of the image installed as a Windows service."""
+
+    def __init__(self, exe_name, name, display_name, description, start, account):
+        self.exe_name = exe_name
+        self.name = name
+        self.display_name = display_name
+        self.description = description
+        self.start = start
+        self.account = account
+
+    def elements(self):
+        """The ServiceInstall and ServiceControl of the exe's component: started on install
+        unless started on demand, stopped before any removal or upgrade, removed on
+        uninstall."""
+        ident = _identifier("v", self.name)
+        start = "demand" if self.start == "demand" else "auto"
+        return [
+            '<ServiceInstall Id="%s" Name=%s DisplayName=%s Description=%s Type="ownProcess" '
+            'Start="%s" ErrorControl="normal" Account=%s Vital="yes" />' % (
+                ident, quoteattr(self.name), quoteattr(self.display_name),
+                quoteattr(self.description), start, quoteattr(SERVICE_ACCOUNTS[self.account])),
+            '<ServiceControl Id="%s" Name=%s %sStop="both" Remove="uninstall" Wait="yes" />' % (
+                _identifier("w", self.name), quoteattr(self.name),
+                "" if self.start == "demand" else 'Start="install" ')]
+
+    def config_rows(self, component):
+        """Rows of MsiServiceConfig: failures that are not crashes (a non-zero exit code)
+        take the recovery actions too, and a delayed start where asked."""
+        rows = ["%s\t%s\t1\t4\t1\t%s" % (_identifier("g", self.name), self.name, component)]
+        if self.start == "delayed":
+            rows.append("%s\t%s\t1\t3\t1\t%s" % (_identifier("h", self.name), self.name,
+                                                   component))
+        return rows
+
+    def failure_row(self, component):
+        """The row of MsiServiceConfigFailureActions: restart twice, then stay stopped."""
+        delay = RESTART_DELAY_MS
+        return "%s\t%s\t1\t%d\t\t\t1[~]1[~]0\t%d[~]%d[~]0\t%s" % (
+            _identifier("a", self.name), self.name, RESET_PERIOD_S, delay, delay, component)
 
 
 def msi_version(text):
@@ -197,6 +252,8 @@ class _Source:
         self.components = []
         self.names = list(package.names)
         self.placeholders = _Placeholders()
+        # Each service's name and the component of its exe.
+        self.service_components = {}
 
     def key_path(self, component):
         """A per-user component's key: an HKCU value, since no file in a profile may be one."""
@@ -238,6 +295,10 @@ class _Source:
                 lines.append('<File Id="%s" Name=%s Source=%s%s />' % (
                     _identifier("f", windows_path), self.placeholders.attribute(name),
                     quoteattr(source), key))
+                for service in self.package.services:
+                    if service.exe_name == windows_path:
+                        self.service_components[service.name] = component
+                        lines += service.elements()
                 return lines
             self.component(indent, windows_path, body)
         for name in entries:
@@ -416,6 +477,39 @@ def _files_of(directory):
     return [os.path.join(parent, name) for parent, _, names in os.walk(directory) for name in names]
 
 
+def _import_table(msi, scratch, name, columns, types, rows):
+    idt = os.path.join(scratch, name + ".idt")
+    with open(idt, "w", encoding="utf-8", newline="") as f:
+        f.write("\r\n".join(["\t".join(columns), "\t".join(types), name + "\t" + columns[0]]
+                             + rows) + "\r\n")
+    _run([require_program("msibuild", "an installer of a service"), msi, "-i", idt], "msibuild",
+         scratch, "adding the service's settings")
+
+
+def _add_service_config(msi, services, components, scratch):
+    """What wixl cannot write: the services' recovery actions and delayed start, in the
+    tables Windows Installer 5 reads, and the action that applies them after the services are
+    installed."""
+    if not services:
+        return
+    _import_table(msi, scratch, "MsiServiceConfig",
+                  ["MsiServiceConfig", "Name", "Event", "ConfigType", "Argument", "Component_"],
+                  ["s72", "l255", "i2", "i4", "S0", "s72"],
+                  [row for s in services for row in s.config_rows(components[s.name])])
+    _import_table(msi, scratch, "MsiServiceConfigFailureActions",
+                  ["MsiServiceConfigFailureActions", "Name", "Event", "ResetPeriod",
+                   "RebootMessage", "Command", "Actions", "DelayActions", "Component_"],
+                  ["s72", "l255", "i2", "I4", "L255", "L255", "S0", "S0", "s72"],
+                  [s.failure_row(components[s.name]) for s in services])
+    msiinfo = require_program("msiinfo", "an installer of a service")
+    sequence = _run([msiinfo, "export", msi, "InstallExecuteSequence"], "msiinfo", scratch,
+                    "adding the service's settings").decode("utf-8").rstrip("\r\n").split("\r\n")
+    install = [line for line in sequence if line.startswith("InstallServices\t")]
+    after = int(install[0].split("\t")[2]) + 1 if install else 5801
+    _import_table(msi, scratch, "InstallExecuteSequence", ["Action", "Condition", "Sequence"],
+                  ["s72", "S255", "I2"], sequence[3:] + ["MsiConfigureServices\tVersionNT >= 600\t%d" % after])
+
+
 def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
     """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
     writes nothing. `desktop` (a Desktop) says what it registers besides the files; by
@@ -448,6 +542,7 @@ def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
         _put_names_in(built, wxs.placeholders, wxs.code_page, scratch)
         if wxs.path_component:
             _add_environment(built, wxs.path_component, wxs.per_user, scratch)
+        _add_service_config(built, package.services, wxs.service_components, scratch)
         reproducible.reproducible_installer(built, reproducible.build_time(_files_of(image_dir)))
         if sign:
             sign(built)

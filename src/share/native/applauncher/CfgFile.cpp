@@ -28,6 +28,11 @@ const PropertyKey arguments(L"arguments");
 const PropertyKey javaOptions(L"java-options");
 const PropertyKey classData(L"app.class-data");
 const PropertyKey singleInstance(L"app.single-instance");
+const PropertyKey serviceStopTimeout(L"app.service-stop-timeout");
+const PropertyKey logDir(L"app.log-dir");
+const PropertyKey logMaxSize(L"app.log-max-size");
+const PropertyKey logKeep(L"app.log-keep");
+const PropertyKey vendor(L"app.vendor");
 } // namespace PropertyName
 
 namespace {
@@ -169,11 +174,15 @@ bool CfgFile::findSection(const tstring& name, SectionKey& key) {
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
     static const PropertyKey* const all[] = {
-        &PropertyName::version,   &PropertyName::mainjar,     &PropertyName::mainmodule,
-        &PropertyName::mainclass, &PropertyName::classpath,   &PropertyName::modulepath,
-        &PropertyName::runtime,   &PropertyName::splash,      &PropertyName::memory,
-        &PropertyName::arguments, &PropertyName::javaOptions, &PropertyName::classData,
-        &PropertyName::singleInstance};
+        &PropertyName::version,        &PropertyName::mainjar,
+        &PropertyName::mainmodule,     &PropertyName::mainclass,
+        &PropertyName::classpath,      &PropertyName::modulepath,
+        &PropertyName::runtime,        &PropertyName::splash,
+        &PropertyName::memory,         &PropertyName::arguments,
+        &PropertyName::javaOptions,    &PropertyName::classData,
+        &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
+        &PropertyName::logDir,         &PropertyName::logMaxSize,
+        &PropertyName::logKeep,        &PropertyName::vendor};
     return findKey(all, name, key);
 }
 

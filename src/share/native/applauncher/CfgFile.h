@@ -53,6 +53,13 @@ extern const PropertyKey javaOptions;
 extern const PropertyKey classData;
 // "true" in [Application]: a second start hands its request to the running instance.
 extern const PropertyKey singleInstance;
+// The service launcher's: seconds a stop waits for the application, where its logs go, when
+// they roll and how many rolled files stay, and the vendor that names the default log folder.
+extern const PropertyKey serviceStopTimeout;
+extern const PropertyKey logDir;
+extern const PropertyKey logMaxSize;
+extern const PropertyKey logKeep;
+extern const PropertyKey vendor;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

@@ -217,8 +217,7 @@ typedef int(WSAAPI* SetSockOptFunc)(SOCKET, int, int, const char*, int);
 class Winsock {
 public:
     Winsock()
-        : lib(systemLibrary(L"ws2_32.dll")),
-          cleanup(lookUp<WSACleanupFunc>(lib, "WSACleanup")),
+        : lib(systemLibrary(L"ws2_32.dll")), cleanup(lookUp<WSACleanupFunc>(lib, "WSACleanup")),
           socketOf(lookUp<SocketFunc>(lib, "socket")),
           connectTo(lookUp<ConnectFunc>(lib, "connect")), sendOn(lookUp<SendFunc>(lib, "send")),
           recvOn(lookUp<RecvFunc>(lib, "recv")),

@@ -372,6 +372,10 @@ void runInProcess(Jvm& jvm) {
 
 } // namespace
 
+CfgFile launchCfgFile(const AppImage& image) {
+    return appLauncherFor(image).loadCfgFile();
+}
+
 void launchApp(SearchPathPolicy policy) {
     AllowSetForegroundWindow(ASFW_ANY);
 

@@ -12,6 +12,13 @@ enum class SearchPathPolicy {
     ExtendInProcess,
 };
 
+class AppImage;
+class CfgFile;
+
+// The configuration a launch of this image reads (per-user copy or the image's own), with
+// its macros expanded: for a launcher that needs its settings before the launch.
+CfgFile launchCfgFile(const AppImage& image);
+
 // Finds the configuration and the runtime, then launches the JVM in process, or restarts
 // the launcher as the policy says.
 void launchApp(SearchPathPolicy policy);

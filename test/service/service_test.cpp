@@ -1,0 +1,225 @@
+// The service launcher under the service control manager, with the stand-in server runtime:
+// start, stop, a stop the server ignores, failures, and its logs.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "LauncherImage.h"
+#include "TestSupport.h"
+
+namespace ts = testing_support;
+using ts::Image;
+
+namespace {
+
+struct ServiceHandleCloser {
+    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
+};
+typedef std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ServiceHandleCloser> ServiceHandle;
+
+SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                     reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
+        << GetLastError();
+    return status;
+}
+
+// The manager tells no waiter of a change: its status is read until it leaves the pending
+// states, a tenth of a second apart, for at most `limitMs`.
+SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000) {
+    SERVICE_STATUS_PROCESS status = query(service);
+    for (DWORD waited = 0; waited < limitMs && (status.dwCurrentState == SERVICE_START_PENDING ||
+                                                status.dwCurrentState == SERVICE_STOP_PENDING);
+         waited += 100) {
+        Sleep(100);
+        status = query(service);
+    }
+    return status;
+}
+
+// Waits for the service's process to end by its handle.
+void waitForProcessEnd(DWORD pid) {
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process) {
+        EXPECT_EQ(WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+        CloseHandle(process);
+    }
+}
+
+bool contains(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    ServiceTest()
+        : image(dir / L"Server", L"Server", L"corvela-service.exe"),
+          manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)),
+          name(L"CorvelaTest" + std::to_wstring(GetCurrentProcessId()) + L"x" +
+               std::to_wstring(++serial)) {
+        image.runtime(L"server_jli.dll", L"jli.dll");
+        image.runtime(L"server_jvm.dll", L"server\\jvm.dll");
+    }
+
+    ~ServiceTest() override {
+        if (service) {
+            SERVICE_STATUS status = {};
+            ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            waitWhilePending(service.get());
+            DeleteService(service.get());
+        }
+    }
+
+    // The server's configuration: `javaOption` chooses what the stand-in server does.
+    void cfg(const std::string& javaOption, const std::string& application = std::string()) {
+        image.cfg("[Application]\napp.mainclass=server.Main\napp.log-dir=" + ts::utf8(logDir()) +
+                  "\n" + application + "[JavaOptions]\njava-options=" + javaOption + "\n");
+    }
+
+    std::wstring logDir() const { return dir / L"logs"; }
+    std::string outLog() const { return ts::readFile(logDir() + L"\\Server.out.log"); }
+    std::string errLog() const { return ts::readFile(logDir() + L"\\Server.err.log"); }
+
+    void install() {
+        ASSERT_TRUE(manager) << GetLastError();
+        const std::wstring binPath = L"\"" + image.exe() + L"\"";
+        service.reset(CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                     SERVICE_ERROR_NORMAL, binPath.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service) << GetLastError();
+    }
+
+    SERVICE_STATUS_PROCESS start() {
+        EXPECT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+        return waitWhilePending(service.get());
+    }
+
+    SERVICE_STATUS_PROCESS stop() {
+        SERVICE_STATUS status = {};
+        const DWORD pid = query(service.get()).dwProcessId;
+        EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        const SERVICE_STATUS_PROCESS stopped = waitWhilePending(service.get());
+        waitForProcessEnd(pid);
+        return stopped;
+    }
+
+    static int serial;
+    ts::TempDir dir{L"service"};
+    Image image;
+    ServiceHandle manager;
+    ServiceHandle service;
+    std::wstring name;
+};
+
+int ServiceTest::serial = 0;
+
+TEST_F(ServiceTest, StartsRunningWithItsOutputInTheLogsAndStopsThroughItsShutdownHook) {
+    cfg("-Dstandin.stop=hook");
+    install();
+    const SERVICE_STATUS_PROCESS running = start();
+    ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    EXPECT_EQ(running.dwControlsAccepted & SERVICE_ACCEPT_STOP,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP));
+    EXPECT_EQ(outLog(), "server started\n");
+    EXPECT_EQ(errLog(), "server notice\n");
+
+    const SERVICE_STATUS_PROCESS stopped = stop();
+    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(outLog(), "server started\nshutdown hook ran\n");
+
+    // Started again, it appends.
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(outLog(), "server started\nshutdown hook ran\nserver started\nshutdown hook ran\n");
+}
+
+TEST_F(ServiceTest, AServerThatIgnoresTheStopIsEndedAfterTheTimeoutWithAnError) {
+    cfg("-Dstandin.stop=ignore", "app.service-stop-timeout=1\n");
+    install();
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    const DWORD before = GetTickCount();
+    const SERVICE_STATUS_PROCESS stopped = stop();
+    EXPECT_LT(GetTickCount() - before, 15000u);
+    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(stopped.dwServiceSpecificExitCode, 2u);
+    EXPECT_EQ(outLog(), "server started\nshutdown hook hangs\n");
+    EXPECT_TRUE(contains(errLog(), "The application did not end within 1 seconds of the stop "
+                                   "request (app.service-stop-timeout)"))
+        << errLog();
+}
+
+// A launch that fails reaches the manager at once as a failure, with its reason in the
+// error log, however early it fails.
+TEST_F(ServiceTest, FailuresAtStartAreReportedAtOnceWithTheirReasonInTheErrorLog) {
+    struct Case {
+        const char* what;
+        const char* application;
+        bool removeRuntime;
+        const char* logged;
+    } cases[] = {
+        {"bad stop timeout", "app.service-stop-timeout=20s\n", false,
+         "Invalid value \"20s\" of app.service-stop-timeout in [Application]"},
+        {"no runtime", "", true, "Failed to find JVM in"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg("-Dstandin.stop=hook", c.application);
+        if (c.removeRuntime) {
+            ts::removeTree(image.root + L"\\runtime");
+        }
+        install();
+        const DWORD before = GetTickCount();
+        const SERVICE_STATUS_PROCESS status = start();
+        EXPECT_LT(GetTickCount() - before, 10000u);
+        EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+        EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+        EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
+        EXPECT_TRUE(contains(errLog(), c.logged)) << errLog();
+        DeleteService(service.get());
+        service.reset();
+        ts::removeTree(logDir());
+        name += L"n";
+    }
+}
+
+// A server that ends on its own is a failure the manager sees, with its output logged; on
+// Windows the recovery actions then restart it, which Wine's manager does not do.
+TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
+    const std::wstring eventName = name + L"crash";
+    const HANDLE crash = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_TRUE(crash);
+    cfg("-Dstandin.crash-event=" + ts::utf8(eventName));
+    install();
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    const DWORD pid = query(service.get()).dwProcessId;
+    SetEvent(crash);
+    waitForProcessEnd(pid);
+    CloseHandle(crash);
+    const SERVICE_STATUS_PROCESS status = query(service.get());
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
+    EXPECT_EQ(errLog(), "server notice\nserver crashed\n");
+}
+
+// Output past the size limit rolls into numbered files, the oldest beyond the kept number
+// deleted.
+TEST_F(ServiceTest, OutputRollsAtTheConfiguredSize) {
+    cfg("-Dstandin.print=32768", "app.log-max-size=1024\napp.log-keep=2\n");
+    install();
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    const std::wstring out = logDir() + L"\\Server.out.log";
+    const std::string newest = ts::readFile(out);
+    EXPECT_FALSE(ts::readFile(out + L".1").empty());
+    EXPECT_FALSE(ts::readFile(out + L".2").empty());
+    EXPECT_EQ(GetFileAttributesW((out + L".3").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(newest.find("shutdown hook ran\n"), std::string::npos) << newest;
+}
+
+} // namespace
