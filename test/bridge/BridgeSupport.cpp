@@ -17,27 +17,6 @@ std::wstring buildDir() {
     return bin.substr(0, bin.find_last_of(L"\\/"));
 }
 
-void copyTree(const std::wstring& from, const std::wstring& to) {
-    ts::makeDirs(to);
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("cannot list " + ts::utf8(from));
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            copyTree(from + L"\\" + name, to + L"\\" + name);
-        } else {
-            ts::copyFile(from + L"\\" + name, to + L"\\" + name);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
 HANDLE inheritableCopy(HANDLE h) {
     HANDLE copy = nullptr;
     DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &copy, 0, TRUE,
@@ -64,7 +43,7 @@ BridgeImage::BridgeImage(const std::wstring& root, const std::wstring& name,
     : root(root), name(name) {
     ts::makeDirs(appDir());
     ts::copyFile(ts::binDir() + L"\\" + launcher, exe());
-    copyTree(bridgeRuntimeDir(), root + L"\\runtime");
+    ts::copyTree(bridgeRuntimeDir(), root + L"\\runtime");
     ts::copyFile(probeJar(), appDir() + L"\\probe.jar");
     cfg();
 }

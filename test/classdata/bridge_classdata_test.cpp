@@ -20,43 +20,6 @@ std::wstring buildDir() {
     return bin.substr(0, bin.find_last_of(L"\\/"));
 }
 
-void copyTree(const std::wstring& from, const std::wstring& to) {
-    ts::makeDirs(to);
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &data);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE) << ts::utf8(from);
-    do {
-        const std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            copyTree(from + L"\\" + name, to + L"\\" + name);
-        } else {
-            ts::copyFile(from + L"\\" + name, to + L"\\" + name);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
-std::vector<std::wstring> filesIn(const std::wstring& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::vector<std::wstring> withSuffix(const std::vector<std::wstring>& names,
                                      const std::wstring& suffix) {
     std::vector<std::wstring> found;
@@ -92,7 +55,7 @@ const char* const probeCfg = "[Application]\n"
 class BridgeClassDataTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        copyTree(buildDir() + L"\\bridge\\runtime", root + L"\\runtime");
+        ts::copyTree(buildDir() + L"\\bridge\\runtime", root + L"\\runtime");
         const std::wstring hostJava = buildDir() + L"\\classdata\\host-java";
         ts::copyFile(hostJava + L"\\release", root + L"\\runtime\\release");
         ts::copyFile(hostJava + L"\\classes.jsa", root + L"\\runtime\\bin\\server\\classes.jsa");
@@ -136,7 +99,7 @@ TEST_F(BridgeClassDataTest, FirstStartMakesTheArchiveAndLaterStartsMapIt) {
     EXPECT_EQ(r.out, probeOutput);
     EXPECT_EQ(r.err, "");
     // The runtime wrote the archive at exit, under its process's own name.
-    const std::vector<std::wstring> made = withSuffix(filesIn(archiveDir()), L".tmp");
+    const std::vector<std::wstring> made = withSuffix(ts::namesIn(archiveDir()), L".tmp");
     ASSERT_EQ(made.size(), 1u);
     const std::string bytes = ts::readFile(archiveDir() + L"\\" + made[0]);
     ASSERT_GE(bytes.size(), 4096u);
@@ -149,7 +112,7 @@ TEST_F(BridgeClassDataTest, FirstStartMakesTheArchiveAndLaterStartsMapIt) {
         << r.out;
     EXPECT_NE(r.out.find("cds.Probe$Word source: shared objects file (top)"), std::string::npos);
     EXPECT_EQ(withoutLogLines(r.out), probeOutput);
-    const std::vector<std::wstring> files = filesIn(archiveDir());
+    const std::vector<std::wstring> files = ts::namesIn(archiveDir());
     EXPECT_EQ(withSuffix(files, L".tmp").size(), 0u);
     EXPECT_EQ(withSuffix(files, L".jsa").size(), 1u);
 }
@@ -157,7 +120,7 @@ TEST_F(BridgeClassDataTest, FirstStartMakesTheArchiveAndLaterStartsMapIt) {
 TEST_F(BridgeClassDataTest, DamagedArchiveCostsOnlyItsBenefitAndIsReplaced) {
     ASSERT_EQ(start().exitCode, 0u);
     ASSERT_EQ(start().exitCode, 0u);
-    const std::vector<std::wstring> archives = withSuffix(filesIn(archiveDir()), L".jsa");
+    const std::vector<std::wstring> archives = withSuffix(ts::namesIn(archiveDir()), L".jsa");
     ASSERT_EQ(archives.size(), 1u);
     const std::wstring archive = archiveDir() + L"\\" + archives[0];
     const std::string good = ts::readFile(archive);

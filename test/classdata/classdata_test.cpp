@@ -58,23 +58,6 @@ bool exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<std::wstring> filesIn(const std::wstring& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-    return names;
-}
-
 // The options the launcher added for the archive: those between the configuration's options
 // (the last is the launcher's path property) and the main class.
 std::vector<std::string> archiveOptions(const std::vector<std::string>& args) {
@@ -351,7 +334,7 @@ TEST_F(ClassDataTest, OlderArchivesGoWhenANewOneIsMade) {
     EXPECT_FALSE(exists(archiveDir() + L"\\" + ts::wide(oldKey) + L".seal"));
 
     // Another launcher's archives in the same directory are not this launcher's to remove.
-    EXPECT_EQ(filesIn(archiveDir()).size(), 3u); // the archive, its seal, the lock
+    EXPECT_EQ(ts::namesIn(archiveDir()).size(), 3u); // the archive, its seal, the lock
 }
 
 // Started without waiting, with this process's environment plus `env`.
@@ -417,7 +400,7 @@ TEST_F(ClassDataTest, TwoFirstStartsAtOnceEachWriteTheirOwnAndOneIsKept) {
     ASSERT_EQ(archive.substr(archive.size() - 4), ".jsa");
     const std::string kept = ts::readFile(ts::wide(archive));
     EXPECT_TRUE(kept == written[0] || kept == written[1]);
-    for (const std::wstring& name : filesIn(archiveDir())) {
+    for (const std::wstring& name : ts::namesIn(archiveDir())) {
         EXPECT_EQ(name.find(L".tmp"), std::wstring::npos) << ts::utf8(name);
     }
 }

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -315,6 +316,40 @@ std::string readFile(const std::wstring& path) {
 void copyFile(const std::wstring& from, const std::wstring& to) {
     if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) {
         fail(L"CopyFile(" + from + L", " + to + L")");
+    }
+}
+
+std::vector<std::wstring> namesIn(const std::wstring& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void copyTree(const std::wstring& from, const std::wstring& to) {
+    const DWORD attributes = GetFileAttributesW(from.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        fail(L"copyTree(" + from + L"): not a directory");
+    }
+    makeDirs(to);
+    for (const std::wstring& name : namesIn(from)) {
+        const std::wstring source = from + L"\\" + name;
+        if (GetFileAttributesW(source.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+            copyTree(source, to + L"\\" + name);
+        } else {
+            copyFile(source, to + L"\\" + name);
+        }
     }
 }
 

@@ -29,6 +29,10 @@ void makeDirs(const std::wstring& path);
 void writeFile(const std::wstring& path, const std::string& bytes);
 std::string readFile(const std::wstring& path);
 void copyFile(const std::wstring& from, const std::wstring& to);
+// The names in a directory, sorted, without "." and ".."; none when it cannot be listed.
+std::vector<std::wstring> namesIn(const std::wstring& dir);
+// Copies a directory with everything below it.
+void copyTree(const std::wstring& from, const std::wstring& to);
 
 // Sets (or, with `unset`, removes) a variable of this process until the scope ends.
 class ScopedEnv {
