@@ -133,26 +133,36 @@ TEST_F(SingleInstanceTest, ALaterStartHandsItsRequestOverWithoutLoadingTheRuntim
     const std::wstring exe = ts::upper(image.exe());
     const std::wstring args =
         L"\"with blank\" \"say \\\"hi\\\"\" \"\" \"Grüße, 世界\" C:\\path\\file.txt";
-    std::map<std::wstring, std::wstring> environment = env(dir / L"second.txt");
-    environment[L"CORVELA_DEBUG"] = L"true";
-    environment[L"PATH"] = image.pathListingAppDir();
-    const ts::ProcessResult second =
-        ts::run(exe, L"\"" + exe + L"\" " + args, environment, 60000, workDir);
-    EXPECT_EQ(second.exitCode, 0u) << second.err;
-    EXPECT_EQ(GetFileAttributesW((dir / L"second.txt").c_str()), INVALID_FILE_ATTRIBUTES)
-        << "the later start must not load the runtime";
-    EXPECT_NE(second.err.find(": taken"), std::string::npos) << second.err;
+    for (const LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        SCOPED_TRACE(path == LaunchPath::InProcess ? "in process" : "restart");
+        std::map<std::wstring, std::wstring> environment = env(dir / L"second.txt");
+        environment[L"CORVELA_DEBUG"] = L"true";
+        environment[L"PATH"] =
+            path == LaunchPath::InProcess ? image.pathListingAppDir() : ts::env(L"PATH");
+        const ts::ProcessResult second = ts::run(exe, L"\"" + exe + L"\" " + args, environment,
+                                                 60000, workDir, ts::Redirections(), 2);
+        EXPECT_EQ(second.exitCode, 0u) << second.err;
+        EXPECT_EQ(GetFileAttributesW((dir / L"second.txt").c_str()), INVALID_FILE_ATTRIBUTES)
+            << "the later start must not load the runtime";
+        EXPECT_NE(second.err.find(": taken"), std::string::npos) << second.err;
+        // The process the user started hands the request over: a restart would only have
+        // its child do the same.
+        EXPECT_EQ(second.processes, 1u) << second.err;
+    }
 
     const std::vector<instance_support::Request> requests = listener.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    const std::vector<std::string>& strings = requests[0].strings;
-    ASSERT_EQ(strings.size(), 8u);
-    EXPECT_EQ(strings[0], listener.token);
-    EXPECT_FALSE(strings[1].empty()) << "every request has a name";
-    EXPECT_EQ(strings[2], ts::utf8(workDir));
-    EXPECT_EQ(std::vector<std::string>(strings.begin() + 3, strings.end()),
-              (std::vector<std::string>{"with blank", "say \"hi\"", "", ts::utf8(L"Grüße, 世界"),
-                                        "C:\\path\\file.txt"}));
+    ASSERT_EQ(requests.size(), 2u);
+    for (const instance_support::Request& request : requests) {
+        const std::vector<std::string>& strings = request.strings;
+        ASSERT_EQ(strings.size(), 8u);
+        EXPECT_EQ(strings[0], listener.token);
+        EXPECT_FALSE(strings[1].empty()) << "every request has a name";
+        EXPECT_EQ(strings[2], ts::utf8(workDir));
+        EXPECT_EQ(std::vector<std::string>(strings.begin() + 3, strings.end()),
+                  (std::vector<std::string>{"with blank", "say \"hi\"", "",
+                                            ts::utf8(L"Grüße, 世界"), "C:\\path\\file.txt"}));
+    }
+    EXPECT_NE(requests[0].strings[1], requests[1].strings[1]) << "each request its own name";
 
     hold.set();
     running->join();
@@ -162,8 +172,10 @@ TEST_F(SingleInstanceTest, ALaterStartHandsItsRequestOverWithoutLoadingTheRuntim
 TEST_F(SingleInstanceTest, ALaterStartTakesOverWhenTheRunningInstanceEnds) {
     ts::ProcessResult first;
     const std::unique_ptr<Async> running = startFirst(first, LaunchPath::Restart);
-    // The running instance is still starting: its listener takes no request yet.
+    // The running instance is still starting: its listener takes no request yet. The later
+    // start offers its request before its restart, then its child waits.
     FakeListener listener(listenerFile(), true);
+    listener.expect(2);
 
     ts::ProcessResult second;
     Async later([this, &second]() {

@@ -136,6 +136,9 @@ public:
                 }
             } else if (message == JOB_OBJECT_MSG_EXIT_PROCESS ||
                        message == JOB_OBJECT_MSG_ABNORMAL_EXIT_PROCESS) {
+                // A process that ran and ended between two messages counts too: its handle
+                // still names its image.
+                place(result);
                 mainEnded = mainEnded || which == mainPid;
                 forget(running, which);
                 forget(unplaced, which);

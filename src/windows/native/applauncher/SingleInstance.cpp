@@ -372,7 +372,7 @@ public:
         }
     }
 
-private:
+    // True once the running instance took this start's request at the first try.
     bool tryOnce() {
         Listener listener;
         if (!listener.read(place.file)) {
@@ -396,6 +396,7 @@ private:
         return taken;
     }
 
+private:
     const AppImage& image;
     const Place& place;
     // Unique among the starts the listener may see: a live process's id and its start.
@@ -448,6 +449,24 @@ void SingleInstance::join(const Launch& launch) {
     // Held until the process ends: the instance is this process's for as long as it lives.
     mutex.release();
     publishTo(launch, place);
+}
+
+void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& cfg) {
+    if (!enabledIn(cfg)) {
+        return;
+    }
+    TRACE_FUNCTION();
+    const Place place = Place::of(image);
+    // Opened, never created: this process may restart, and only the process that hosts the
+    // JVM may hold the instance.
+    const UniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, place.mutexName.c_str()));
+    if (!mutex) {
+        LOG_TRACE(L"Single instance: no running instance yet");
+        return;
+    }
+    if (HandOver(image, place).tryOnce()) {
+        exit(0);
+    }
 }
 
 void SingleInstance::nameHost(const Launch& launch) {

@@ -3,9 +3,17 @@
 #ifndef CORVELA_SINGLEINSTANCE_H
 #define CORVELA_SINGLEINSTANCE_H
 
+class AppImage;
+class CfgFile;
 struct Launch;
 
 namespace SingleInstance {
+
+// A step of the process the user started, before any restart. With "app.single-instance=true"
+// and a running instance that listens already, hands it this start's request and ends the
+// process with 0: a restart would only have its child do the same, at the cost of a process.
+// Otherwise it does nothing, and `join` decides.
+void handOverIfListening(const AppImage& image, const CfgFile& cfg);
 
 // A step of the process that hosts the JVM. Without "app.single-instance=true" it does
 // nothing at all. With it, the first such process of this exe, user and session becomes the

@@ -384,6 +384,9 @@ void launchApp(SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     const AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
+    if (!restartedChild) {
+        SingleInstance::handOverIfListening(image, cfg);
+    }
     // Read by the process the user started as well, so that its errors come before any child.
     const UserOptions userOptions = UserOptions::of(image);
 
