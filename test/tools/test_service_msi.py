@@ -118,7 +118,11 @@ class ServiceImageTest(ServiceFixture):
                 self.assertFalse(os.path.exists(out))
 
     def test_the_image_carries_the_service_launcher_and_the_vendor_for_its_logs(self):
-        out, _ = self.build("1.0.0")
+        out, msi = self.build("1.0.0")
+        # The manager starts a service; the installer puts no shortcut to it in the Start menu.
+        shortcuts = subprocess.run(["msiinfo", "export", msi, "Shortcut"], capture_output=True,
+                                   text=True)
+        self.assertEqual(shortcuts.stdout.splitlines()[3:] if shortcuts.returncode == 0 else [], [])
         with open(os.path.join(out, "app", "Acme Server.cfg"), encoding="utf-8", newline="") as f:
             self.assertIn("app.vendor=Acme\r\n", f.read())
         with open(os.path.join(out, "Acme Server.exe"), "rb") as f:

@@ -533,7 +533,8 @@ def desktop_of(launchers, msi, product_name):
     that asks for one (the first named after the product, as an image of one launcher always
     had), the file types and links of `msi`, and PATH for a launcher that wants it there."""
     if all(launcher.shortcut is None for launcher in launchers):
-        wanted = launchers[:1]
+        # A service is the manager's to start: from the Start menu it would run in a console.
+        wanted = [launcher for launcher in launchers[:1] if not launcher.service]
     else:
         wanted = [launcher for launcher in launchers if launcher.shortcut]
     shortcuts = [(launcher.name + ".exe", product_name if i == 0 else launcher.name)
