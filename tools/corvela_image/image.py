@@ -49,7 +49,8 @@ class Launcher:
         self.description = description
         self.shortcut = shortcut
         self.path = path
-        self.variant = variant or (SERVICE_VARIANT if service else CONSOLE_VARIANT if console else None)
+        self.variant = variant or (SERVICE_VARIANT if service else
+                                   CONSOLE_VARIANT if console else None)
         # "auto", "off", or None to let the runtime's version decide.
         self.class_data = class_data
         # A later start of this exe hands its arguments to the running one.
