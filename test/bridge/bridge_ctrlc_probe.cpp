@@ -11,6 +11,7 @@
 #include <string>
 
 #include "BridgeSupport.h"
+#include "ConsoleProbe.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
@@ -19,10 +20,6 @@ using bridge_test::LiveProcess;
 using bridge_test::Stream;
 
 namespace {
-
-BOOL WINAPI survive(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-}
 
 int check(const BridgeImage& image, bool inProcess) {
     const char* path = inProcess ? "in process" : "restart";
@@ -56,11 +53,9 @@ int check(const BridgeImage& image, bool inProcess) {
 } // namespace
 
 int wmain() {
-    if (!GetConsoleWindow() && !AttachConsole(ATTACH_PARENT_PROCESS)) {
-        printf("FAIL: no console; run with a terminal as standard input\n");
+    if (!ts::joinConsole()) {
         return 1;
     }
-    SetConsoleCtrlHandler(survive, TRUE);
     ts::TempDir dir(L"bridge-ctrlc");
     BridgeImage image(dir / L"Tool", L"Tool", L"corvela-console.exe");
     ts::ScopedEnv debug(L"CORVELA_DEBUG", L"false");

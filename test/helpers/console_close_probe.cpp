@@ -11,25 +11,13 @@
 #include <cstdio>
 #include <string>
 
+#include "ConsoleProbe.h"
 #include "LauncherImage.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
 
 namespace {
-
-HANDLE start(const ts::Image& image) {
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    std::wstring cmd = L"\"" + image.exe() + L"\"";
-    if (!CreateProcessW(image.exe().c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi)) {
-        return nullptr;
-    }
-    CloseHandle(pi.hThread);
-    return pi.hProcess;
-}
 
 // What the console host does for every process attached to a console that closes.
 bool tellConsoleClosed(HANDLE process) {
@@ -50,7 +38,7 @@ bool tellConsoleClosed(HANDLE process) {
 int check(const ts::Image& image) {
     const ts::NamedEvent running;
     ts::ScopedEnv ready(L"STANDIN_READY_EVENT", running.name());
-    const HANDLE launcher = start(image);
+    const HANDLE launcher = ts::startOnThisConsole(image.exe());
     if (!launcher) {
         printf("FAIL: cannot start the launcher\n");
         return 1;
@@ -101,8 +89,7 @@ int check(const ts::Image& image) {
 } // namespace
 
 int wmain() {
-    if (!GetConsoleWindow() && !AttachConsole(ATTACH_PARENT_PROCESS)) {
-        printf("FAIL: no console; run with a terminal as standard input\n");
+    if (!ts::joinConsole(false)) {
         return 1;
     }
     ts::TempDir dir(L"close");

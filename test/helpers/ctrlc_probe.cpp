@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "ConsoleProbe.h"
 #include "LauncherImage.h"
 #include "TestSupport.h"
 
@@ -16,31 +17,13 @@ namespace ts = testing_support;
 
 namespace {
 
-BOOL WINAPI survive(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-}
-
-// Starts the launcher on this console, in this process group, and returns its handle.
-HANDLE start(const ts::Image& image) {
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    std::wstring cmd = L"\"" + image.exe() + L"\"";
-    if (!CreateProcessW(image.exe().c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi)) {
-        return nullptr;
-    }
-    CloseHandle(pi.hThread);
-    return pi.hProcess;
-}
-
 int check(const ts::Image& image, bool inProcess) {
     const char* path = inProcess ? "in process" : "restart";
     DeleteFileW(image.recordPath().c_str());
     ts::ScopedEnv pathVar(L"PATH", inProcess ? image.pathListingAppDir() : ts::env(L"PATH"));
     const ts::NamedEvent running;
     ts::ScopedEnv readyEvent(L"STANDIN_READY_EVENT", running.name());
-    const HANDLE launcher = start(image);
+    const HANDLE launcher = ts::startOnThisConsole(image.exe());
     if (!launcher) {
         printf("FAIL (%s): cannot start the launcher\n", path);
         return 1;
@@ -75,12 +58,9 @@ int check(const ts::Image& image, bool inProcess) {
 } // namespace
 
 int wmain() {
-    if (!GetConsoleWindow() && !AttachConsole(ATTACH_PARENT_PROCESS)) {
-        // Without a console there is nothing to press Ctrl+C on.
-        printf("FAIL: no console; run with a terminal as standard input\n");
+    if (!ts::joinConsole()) {
         return 1;
     }
-    SetConsoleCtrlHandler(survive, TRUE);
     ts::TempDir dir(L"ctrlc");
     ts::Image image(dir / L"Tool", L"Tool", L"corvela-console.exe");
     image.cfg("[Application]\napp.mainclass=tool.Main\n");

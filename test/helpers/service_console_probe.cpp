@@ -8,16 +8,13 @@
 #include <cstdio>
 #include <string>
 
+#include "ConsoleProbe.h"
 #include "LauncherImage.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
 
 namespace {
-
-BOOL WINAPI survive(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
-}
 
 // Starts the launcher on this console with its standard output in `output`.
 HANDLE start(const ts::Image& image, const std::wstring& output) {
@@ -45,11 +42,9 @@ HANDLE start(const ts::Image& image, const std::wstring& output) {
 } // namespace
 
 int wmain() {
-    if (!GetConsoleWindow() && !AttachConsole(ATTACH_PARENT_PROCESS)) {
-        printf("FAIL: no console; run with a terminal as standard input\n");
+    if (!ts::joinConsole()) {
         return 1;
     }
-    SetConsoleCtrlHandler(survive, TRUE);
     ts::TempDir dir(L"svcconsole");
     ts::Image image(dir / L"Server", L"Server", L"corvela-service.exe");
     image.runtime(L"server_jli.dll", L"jli.dll");
