@@ -1,10 +1,9 @@
 // Windows half of SysInfo.h: module paths, the command line, environment, system folder.
 #include <windows.h>
 
-#include <shellapi.h>
-
 #include <vector>
 
+#include "CommandLine.h"
 #include "ErrorHandling.h"
 #include "FileUtils.h"
 #include "SysInfo.h"
@@ -101,16 +100,7 @@ tstring getProcessModulePath() {
 }
 
 tstring_array getCommandArgs() {
-    int count = 0;
-    const UniqueLocalMemory<LPWSTR> args(CommandLineToArgvW(GetCommandLineW(), &count));
-    if (!args) {
-        THROW_LAST_ERROR(&CommandLineToArgvW, L"CommandLineToArgvW failed");
-    }
-    tstring_array result;
-    for (int i = 1; i < count; ++i) {
-        result.push_back(args.get()[i]);
-    }
-    return result;
+    return CommandLine::arguments(GetCommandLineW());
 }
 
 tstring getEnvVariable(const tstring& name) {
