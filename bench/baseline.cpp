@@ -1,9 +1,9 @@
 // The least any launcher must do: load the runtime's launcher library by path and call
 // JLI_Launch with a fixed argument list. The benchmark's yardstick.
 //
-// With BASELINE_LOAD_SHELL32 set it also loads shell32.dll (and with it user32.dll), the two
-// libraries a launcher needs for CommandLineToArgvW and AllowSetForegroundWindow: that
-// variant shows what those libraries cost at start-up on the platform at hand.
+// With BASELINE_LOAD_SHELL32 set it also loads shell32.dll (and with it user32.dll): that
+// variant shows what shell32 costs at start-up on the platform at hand, which the launchers
+// no longer load (they split their command line themselves).
 
 #include <windows.h>
 

@@ -1,15 +1,14 @@
 // The floor a launcher of this design cannot go below, as a yardstick for Corvela's starts.
 // It carries the launcher's manifest, which the design requires (floor.rc).
-//   floor.exe                  loads user32 and shell32, as every such launcher must (the
-//                              foreground grant and the command-line split), then the
-//                              runtime's launcher library beside it, and calls JLI_Launch;
+//   floor.exe                  loads user32, as every such launcher must (the foreground
+//                              grant), then the runtime's launcher library beside it, and
+//                              calls JLI_Launch; it splits its command line itself, as the
+//                              launchers do, which takes no library;
 //   floor.exe --restart        starts itself once in a kill-on-close job and waits for it;
 //   floor.exe --restart-window the same with the window and message loop the design's
 //                              parent runs while a worker thread waits for the child.
 
 #include <windows.h>
-
-#include <shellapi.h>
 
 #include <string>
 
@@ -91,10 +90,17 @@ int restart(bool withWindow) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     AllowSetForegroundWindow(ASFW_ANY);
-    int argc = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    const std::wstring mode = argv && argc > 1 ? argv[1] : L"";
-    LocalFree(argv);
+    // Its own flags hold no blank and no quote: the first word after the program name.
+    const std::wstring line = GetCommandLineW();
+    const size_t programEnd = line.empty()      ? 0
+                              : line[0] == L'"' ? line.find(L'"', 1)
+                                                : line.find_first_of(L" \t");
+    const size_t start = programEnd == std::wstring::npos
+                             ? std::wstring::npos
+                             : line.find_first_not_of(L" \t", programEnd + 1);
+    const std::wstring mode = start == std::wstring::npos
+                                  ? std::wstring()
+                                  : line.substr(start, line.find_first_of(L" \t", start) - start);
     if (mode == L"--restart" || mode == L"--restart-window") {
         return restart(mode == L"--restart-window");
     }

@@ -96,7 +96,7 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<Variant> variants(6);
     variants[0].name = "baseline";
     variants[0].exe = makeImage(work + L"\\baseline", argv[3], L"baseline.exe", standin);
-    variants[1].name = "floor (+ user32, shell32)";
+    variants[1].name = "floor (+ user32)";
     variants[1].exe = makeImage(work + L"\\floor", argv[4], L"floor.exe", standin);
     variants[2].name = "restart floor";
     variants[2].exe = variants[1].exe;
