@@ -1,5 +1,5 @@
-// Command-line splitting (CommandLine.h). Done here rather than by CommandLineToArgvW, whose
-// library, shell32, is the largest a launcher would load for nothing else.
+// Command-line splitting (CommandLine.h). Done here rather than by CommandLineToArgvW: its
+// library, shell32, is a large one to load at every start for a single function.
 #include "CommandLine.h"
 
 namespace {
