@@ -222,6 +222,45 @@ TEST_F(ConsoleInstanceTest, ALaterStartGivesUpClearlyWhenTheRunningInstanceNever
     running->join();
 }
 
+// Ten later starts at the same moment, while the instance runs, half of them where PATH lacks
+// the application directory: each hands its request over once, none loads the runtime.
+TEST_F(SingleInstanceTest, TenLaterStartsAtOnceHandOverTenRequests) {
+    ts::ProcessResult first;
+    const std::unique_ptr<Async> running = startFirst(first);
+    FakeListener listener(listenerFile());
+    const int starts = 10;
+    listener.expect(starts);
+    std::vector<ts::ProcessResult> results(starts);
+    std::vector<std::unique_ptr<Async>> threads;
+    for (int i = 0; i < starts; ++i) {
+        threads.emplace_back(new Async([this, &results, i]() {
+            results[i] = image.run(i % 2 ? LaunchPath::InProcess : LaunchPath::Restart,
+                                   L"later-" + std::to_wstring(i),
+                                   env(dir / (L"later-" + std::to_wstring(i) + L".txt")));
+        }));
+    }
+    EXPECT_TRUE(listener.waitForExpected(120000));
+    threads.clear();
+
+    std::set<std::string> handedOver;
+    for (const instance_support::Request& request : listener.requests()) {
+        ASSERT_EQ(request.strings.size(), 4u);
+        EXPECT_TRUE(handedOver.insert(request.strings[3]).second)
+            << "twice: " << request.strings[3];
+    }
+    for (int i = 0; i < starts; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(results[i].exitCode, 0u) << results[i].err;
+        EXPECT_EQ(handedOver.count("later-" + std::to_string(i)), 1u);
+        EXPECT_EQ(GetFileAttributesW((dir / (L"later-" + std::to_wstring(i) + L".txt")).c_str()),
+                  INVALID_FILE_ATTRIBUTES)
+            << "a later start loaded the runtime";
+    }
+    hold.set();
+    running->join();
+    EXPECT_EQ(first.exitCode, 0u) << first.err;
+}
+
 TEST_F(SingleInstanceTest, TenSimultaneousStartsMakeOneInstanceAndNineRequests) {
     const int starts = 10;
     std::vector<ts::ProcessResult> results(starts);
