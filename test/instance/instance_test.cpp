@@ -252,6 +252,7 @@ TEST_F(SingleInstanceTest, TenLaterStartsAtOnceHandOverTenRequests) {
         SCOPED_TRACE(i);
         EXPECT_EQ(results[i].exitCode, 0u) << results[i].err;
         EXPECT_EQ(handedOver.count("later-" + std::to_string(i)), 1u);
+        EXPECT_EQ(results[i].processes, 1u) << "the process the user started hands it over";
         EXPECT_EQ(GetFileAttributesW((dir / (L"later-" + std::to_wstring(i) + L".txt")).c_str()),
                   INVALID_FILE_ATTRIBUTES)
             << "a later start loaded the runtime";
