@@ -127,6 +127,13 @@ struct Place {
                      << (tstrings::Builder() << key << L"-" << session << L".instance").tstr();
         return place;
     }
+
+    // The place of this process's own exe, worked out once: the process that the user
+    // started and that hosts the JVM asks twice, and the user's SID takes advapi32.
+    static const Place& ofThisProcess(const AppImage& image) {
+        static const Place place = of(image);
+        return place;
+    }
 };
 
 void appendSize(std::string& out, size_t size) {
@@ -438,7 +445,7 @@ void SingleInstance::join(const Launch& launch) {
         return;
     }
     TRACE_FUNCTION();
-    const Place place = Place::of(launch.image);
+    const Place& place = Place::ofThisProcess(launch.image);
     UniqueHandle mutex(CreateMutexW(nullptr, FALSE, place.mutexName.c_str()));
     if (!mutex) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
@@ -456,7 +463,7 @@ void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
         return;
     }
     TRACE_FUNCTION();
-    const Place place = Place::of(image);
+    const Place& place = Place::ofThisProcess(image);
     // Opened, never created: this process may restart, and only the process that hosts the
     // JVM may hold the instance.
     const UniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, place.mutexName.c_str()));
