@@ -21,6 +21,20 @@ using testing_support::LaunchPath;
 
 namespace {
 
+// The one argument of each request the listener got; a request whose argument is there
+// already fails the test.
+std::set<std::string> argumentsHandedOver(const FakeListener& listener) {
+    std::set<std::string> arguments;
+    for (const instance_support::Request& request : listener.requests()) {
+        EXPECT_EQ(request.strings.size(), 4u);
+        if (request.strings.size() == 4) {
+            EXPECT_TRUE(arguments.insert(request.strings[3]).second)
+                << "twice: " << request.strings[3];
+        }
+    }
+    return arguments;
+}
+
 const char* const singleInstanceCfg = "[Application]\napp.mainclass=app.Main\n"
                                       "app.single-instance=true\n"
                                       "[ArgOptions]\narguments=configured\n";
@@ -65,6 +79,26 @@ protected:
     }
 
     std::wstring firstRecord() const { return dir / L"first.txt"; }
+
+    // The record of the start whose one argument is `argument`.
+    std::wstring recordOf(const std::string& argument) const {
+        return dir / (ts::wide(argument) + L".txt");
+    }
+
+    // Starts `results.size()` launches at once, on threads of their own: the i-th with the
+    // one argument `<name>-<i>`, on the path `pathOf(i)`. Joined when the threads go.
+    std::vector<std::unique_ptr<Async>> startAtOnce(std::vector<ts::ProcessResult>& results,
+                                                    const std::string& name,
+                                                    LaunchPath (*pathOf)(size_t)) {
+        std::vector<std::unique_ptr<Async>> threads;
+        for (size_t i = 0; i < results.size(); ++i) {
+            threads.emplace_back(new Async([this, &results, name, pathOf, i]() {
+                const std::string argument = name + "-" + std::to_string(i);
+                results[i] = image.run(pathOf(i), ts::wide(argument), env(recordOf(argument)));
+            }));
+        }
+        return threads;
+    }
 
     std::wstring listenerFile() const {
         return ts::wide(optionValue(ts::Record::read(firstRecord()).args(), fileOption));
@@ -228,33 +262,22 @@ TEST_F(SingleInstanceTest, TenLaterStartsAtOnceHandOverTenRequests) {
     ts::ProcessResult first;
     const std::unique_ptr<Async> running = startFirst(first);
     FakeListener listener(listenerFile());
-    const int starts = 10;
-    listener.expect(starts);
-    std::vector<ts::ProcessResult> results(starts);
-    std::vector<std::unique_ptr<Async>> threads;
-    for (int i = 0; i < starts; ++i) {
-        threads.emplace_back(new Async([this, &results, i]() {
-            results[i] = image.run(i % 2 ? LaunchPath::InProcess : LaunchPath::Restart,
-                                   L"later-" + std::to_wstring(i),
-                                   env(dir / (L"later-" + std::to_wstring(i) + L".txt")));
-        }));
-    }
+    std::vector<ts::ProcessResult> results(10);
+    listener.expect(results.size());
+    std::vector<std::unique_ptr<Async>> threads = startAtOnce(results, "later", [](size_t i) {
+        return i % 2 ? LaunchPath::InProcess : LaunchPath::Restart;
+    });
     EXPECT_TRUE(listener.waitForExpected(120000));
     threads.clear();
 
-    std::set<std::string> handedOver;
-    for (const instance_support::Request& request : listener.requests()) {
-        ASSERT_EQ(request.strings.size(), 4u);
-        EXPECT_TRUE(handedOver.insert(request.strings[3]).second)
-            << "twice: " << request.strings[3];
-    }
-    for (int i = 0; i < starts; ++i) {
+    const std::set<std::string> handedOver = argumentsHandedOver(listener);
+    for (size_t i = 0; i < results.size(); ++i) {
         SCOPED_TRACE(i);
+        const std::string argument = "later-" + std::to_string(i);
         EXPECT_EQ(results[i].exitCode, 0u) << results[i].err;
-        EXPECT_EQ(handedOver.count("later-" + std::to_string(i)), 1u);
+        EXPECT_EQ(handedOver.count(argument), 1u);
         EXPECT_EQ(results[i].processes, 1u) << "the process the user started hands it over";
-        EXPECT_EQ(GetFileAttributesW((dir / (L"later-" + std::to_wstring(i) + L".txt")).c_str()),
-                  INVALID_FILE_ATTRIBUTES)
+        EXPECT_EQ(GetFileAttributesW(recordOf(argument).c_str()), INVALID_FILE_ATTRIBUTES)
             << "a later start loaded the runtime";
     }
     hold.set();
@@ -263,46 +286,34 @@ TEST_F(SingleInstanceTest, TenLaterStartsAtOnceHandOverTenRequests) {
 }
 
 TEST_F(SingleInstanceTest, TenSimultaneousStartsMakeOneInstanceAndNineRequests) {
-    const int starts = 10;
-    std::vector<ts::ProcessResult> results(starts);
-    std::vector<std::unique_ptr<Async>> threads;
-    for (int i = 0; i < starts; ++i) {
-        threads.emplace_back(new Async([this, &results, i]() {
-            results[i] = image.run(LaunchPath::InProcess, L"start-" + std::to_wstring(i),
-                                   env(dir / (L"record-" + std::to_wstring(i) + L".txt")));
-        }));
-    }
+    std::vector<ts::ProcessResult> results(10);
+    std::vector<std::unique_ptr<Async>> threads =
+        startAtOnce(results, "start", [](size_t) { return LaunchPath::InProcess; });
     ASSERT_TRUE(ready.wait(60000));
-    int instance = -1;
-    for (int i = 0; i < starts; ++i) {
-        if (GetFileAttributesW((dir / (L"record-" + std::to_wstring(i) + L".txt")).c_str()) !=
-            INVALID_FILE_ATTRIBUTES) {
+    const auto isInstance = [this](size_t i) {
+        return GetFileAttributesW(recordOf("start-" + std::to_string(i)).c_str()) !=
+               INVALID_FILE_ATTRIBUTES;
+    };
+    size_t instance = results.size();
+    for (size_t i = 0; i < results.size(); ++i) {
+        if (isInstance(i)) {
             instance = i;
         }
     }
-    ASSERT_NE(instance, -1);
-    const std::wstring instanceRecord = dir / (L"record-" + std::to_wstring(instance) + L".txt");
-    FakeListener listener(
-        ts::wide(optionValue(ts::Record::read(instanceRecord).args(), fileOption)));
-    listener.expect(starts - 1);
+    ASSERT_NE(instance, results.size());
+    FakeListener listener(ts::wide(optionValue(
+        ts::Record::read(recordOf("start-" + std::to_string(instance))).args(), fileOption)));
+    listener.expect(results.size() - 1);
     EXPECT_TRUE(listener.waitForExpected(120000));
     hold.set();
     threads.clear();
 
-    std::set<std::string> handedOver;
-    for (const instance_support::Request& request : listener.requests()) {
-        ASSERT_EQ(request.strings.size(), 4u);
-        EXPECT_TRUE(handedOver.insert(request.strings[3]).second)
-            << "twice: " << request.strings[3];
-    }
-    for (int i = 0; i < starts; ++i) {
+    const std::set<std::string> handedOver = argumentsHandedOver(listener);
+    for (size_t i = 0; i < results.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(results[i].exitCode, 0u) << results[i].err;
-        const bool isInstance = i == instance;
-        EXPECT_EQ(GetFileAttributesW((dir / (L"record-" + std::to_wstring(i) + L".txt")).c_str()) !=
-                      INVALID_FILE_ATTRIBUTES,
-                  isInstance);
-        EXPECT_EQ(handedOver.count("start-" + std::to_string(i)), isInstance ? 0u : 1u);
+        EXPECT_EQ(isInstance(i), i == instance);
+        EXPECT_EQ(handedOver.count("start-" + std::to_string(i)), i == instance ? 0u : 1u);
     }
 }
 
