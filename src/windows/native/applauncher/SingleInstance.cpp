@@ -440,9 +440,9 @@ void publishTo(const Launch& launch, const Place& place) {
 
 } // namespace
 
-void SingleInstance::join(const Launch& launch) {
+bool SingleInstance::join(const Launch& launch) {
     if (!enabledIn(launch.cfg)) {
-        return;
+        return false;
     }
     TRACE_FUNCTION();
     const Place& place = Place::ofThisProcess(launch.image);
@@ -451,16 +451,17 @@ void SingleInstance::join(const Launch& launch) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
     }
     if (HandOver(launch.image, place).run(mutex.get())) {
-        exit(0);
+        return true;
     }
     // Held until the process ends: the instance is this process's for as long as it lives.
     mutex.release();
     publishTo(launch, place);
+    return false;
 }
 
-void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& cfg) {
+bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& cfg) {
     if (!enabledIn(cfg)) {
-        return;
+        return false;
     }
     TRACE_FUNCTION();
     const Place& place = Place::ofThisProcess(image);
@@ -469,11 +470,9 @@ void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
     const UniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, place.mutexName.c_str()));
     if (!mutex) {
         LOG_TRACE(L"Single instance: no running instance yet");
-        return;
+        return false;
     }
-    if (HandOver(image, place).tryOnce()) {
-        exit(0);
-    }
+    return HandOver(image, place).tryOnce();
 }
 
 void SingleInstance::nameHost(const Launch& launch) {
