@@ -9,8 +9,7 @@
 #include "Launch.h"
 #include "LauncherLog.h"
 #include "Log.h"
-#include "LogFile.h"
-#include "SysInfo.h"
+#include "UserFolder.h"
 
 namespace {
 
@@ -33,9 +32,8 @@ bool configurationSetsErrorFile(const CfgFile& cfg) {
 } // namespace
 
 void placeLauncherLog(const AppImage& image) {
-    const bool installed = !image.packageName().empty();
-    LauncherLog::useDirectory(
-        LauncherLog::logsDirFor(installed ? image.packageName() : image.launcherName()), installed);
+    LauncherLog::useDirectory(image.userDir(LauncherLog::logsFolder),
+                              !image.packageName().empty());
 }
 
 void addJvmErrorFile(const Launch& launch) {
@@ -46,13 +44,13 @@ void addJvmErrorFile(const Launch& launch) {
         LOG_TRACE(L"The configuration names the JVM's error file");
         return;
     }
-    const tstring dir = LauncherLog::logsDirFor(launch.image.packageName());
+    const tstring dir = launch.image.userDir(LauncherLog::logsFolder);
     if (dir.empty()) {
-        LOG_TRACE(L"No logs directory for the JVM's error file: LOCALAPPDATA is not set");
+        LOG_TRACE(L"No logs directory for the JVM's error file: " << UserFolder::unsetReason);
         return;
     }
     try {
-        LogFile::makeDirectory(dir);
+        FileUtils::makeDirectory(dir);
     } catch (const CvErrorBase& e) {
         // The JVM then writes where it always did; the launch goes on.
         LOG_TRACE(L"No logs directory for the JVM's error file: " << e.bareMessage());

@@ -20,6 +20,7 @@
 #include "Log.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
+#include "UserFolder.h"
 #include "WindowsSupport.h"
 
 namespace {
@@ -34,10 +35,23 @@ const size_t maxListenerFileBytes = 4096;
 // The jar whose agent starts the listener before the application's main method runs.
 const wchar_t* const instanceJarName = L"corvela-instance.jar";
 
-bool enabledIn(const CfgFile& cfg) {
+bool keyIsOn(const CfgFile& cfg) {
     const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
     const PropertyMap::const_iterator entry = app.find(PropertyName::singleInstance);
     return entry != app.end() && lastValue(entry->second) == L"true";
+}
+
+// The instance's listener file lives in the user's folder of the image: without one, every
+// start runs on its own.
+bool enabledFor(const AppImage& image, const CfgFile& cfg) {
+    if (!keyIsOn(cfg)) {
+        return false;
+    }
+    if (image.userDir().empty()) {
+        LOG_TRACE(L"Single instance: none, " << UserFolder::unsetReason);
+        return false;
+    }
+    return true;
 }
 
 // FNV-1a over the lower-cased path: one instance for the exe under any spelling of its path.
@@ -91,19 +105,6 @@ tstring currentUserSid() {
     return tstring(text);
 }
 
-tstring perUserBaseDir() {
-    const tstring local = SysInfo::getEnvVariable(L"LOCALAPPDATA", tstring());
-    if (!local.empty()) {
-        return local;
-    }
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    if (n == 0 || n > MAX_PATH) {
-        THROW_LAST_ERROR(&GetTempPathW, L"GetTempPathW() failed");
-    }
-    return FileUtils::stripTrailingSeparators(tstring(temp, n));
-}
-
 // The names one instance goes by: its mutex, per user and session, and the file, in a
 // directory of the user's own, where the running instance's listener says where it is.
 struct Place {
@@ -115,13 +116,11 @@ struct Place {
         const tstring key = pathKey(image.launcherPath());
         DWORD session = 0;
         ProcessIdToSessionId(GetCurrentProcessId(), &session);
-        const tstring name =
-            image.packageName().empty() ? image.launcherName() : image.packageName();
         Place place;
         place.mutexName =
             (tstrings::Builder() << L"Local\\Corvela.Instance." << key << L"." << currentUserSid())
                 .tstr();
-        place.dir = FileUtils::mkpath() << perUserBaseDir() << name;
+        place.dir = image.userDir();
         place.file = FileUtils::mkpath()
                      << place.dir
                      << (tstrings::Builder() << key << L"-" << session << L".instance").tstr();
@@ -358,7 +357,7 @@ public:
                 return true;
             }
             if (!watch) {
-                CreateDirectoryW(place.dir.c_str(), nullptr);
+                FileUtils::makeDirectory(place.dir);
                 watch.reset(new DirectoryWatch(place.dir));
                 // Once more: a change made before the watch began is not reported.
                 continue;
@@ -430,7 +429,7 @@ tstring instanceJarOnClassPath(const CfgFile& cfg) {
 // Tells the JVM where to publish its listener; the library's agent starts the listener
 // before the application's main method, so that no request waits for the application.
 void publishTo(const Launch& launch, const Place& place) {
-    CreateDirectoryW(place.dir.c_str(), nullptr);
+    FileUtils::makeDirectory(place.dir);
     launch.jvm.addOption(L"-Dcorvela.instance.file=" + place.file);
     const tstring jar = instanceJarOnClassPath(launch.cfg);
     if (!jar.empty()) {
@@ -441,7 +440,7 @@ void publishTo(const Launch& launch, const Place& place) {
 } // namespace
 
 bool SingleInstance::join(const Launch& launch) {
-    if (!enabledIn(launch.cfg)) {
+    if (!enabledFor(launch.image, launch.cfg)) {
         return false;
     }
     TRACE_FUNCTION();
@@ -460,7 +459,7 @@ bool SingleInstance::join(const Launch& launch) {
 }
 
 bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& cfg) {
-    if (!enabledIn(cfg)) {
+    if (!enabledFor(image, cfg)) {
         return false;
     }
     TRACE_FUNCTION();
@@ -476,7 +475,7 @@ bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
 }
 
 void SingleInstance::nameHost(const Launch& launch) {
-    if (!enabledIn(launch.cfg)) {
+    if (!keyIsOn(launch.cfg) || launch.image.userDir().empty()) {
         return;
     }
     // The listener publishes this process's id beside its port, for a later start to let

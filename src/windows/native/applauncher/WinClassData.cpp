@@ -15,6 +15,7 @@
 #include "Launch.h"
 #include "Log.h"
 #include "SysInfo.h"
+#include "UserFolder.h"
 #include "WindowsSupport.h"
 
 namespace {
@@ -107,17 +108,6 @@ bool readSmallFile(const tstring& path, std::string& bytes) {
 bool removeFile(const tstring& path) {
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     return DeleteFileW(path.c_str()) != 0;
-}
-
-void makeDir(const tstring& path) {
-    if (CreateDirectoryW(path.c_str(), nullptr)) {
-        return;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS || !factsOf(path).directory) {
-        THROW_SYSTEM_ERROR_CODE(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error,
-                                &CreateDirectoryW, L"CreateDirectory(" << path << L") failed");
-    }
 }
 
 bool processIsRunning(DWORD pid) {
@@ -454,20 +444,14 @@ bool reachesTheRuntimeIntact(const tstring& path) {
 
 // %LOCALAPPDATA%\<package or launcher name>\class-data, made when missing.
 tstring archiveDirOf(const AppImage& image) {
-    const tstring base = SysInfo::getEnvVariable(L"LOCALAPPDATA", tstring());
-    if (base.empty()) {
-        standBack(tstrings::Builder() << L"LOCALAPPDATA is not set");
+    const tstring dir = image.userDir(L"class-data");
+    if (dir.empty()) {
+        standBack(tstrings::Builder() << UserFolder::unsetReason);
     }
-    const tstring owner = FileUtils::mkpath()
-                          << base
-                          << (image.packageName().empty() ? image.launcherName()
-                                                          : image.packageName());
-    const tstring dir = FileUtils::mkpath() << owner << L"class-data";
     if (!reachesTheRuntimeIntact(dir)) {
         standBack(tstrings::Builder() << L"the runtime cannot open files in " << dir);
     }
-    makeDir(owner);
-    makeDir(dir);
+    FileUtils::makeDirectory(dir);
     return dir;
 }
 

@@ -295,18 +295,6 @@ private:
     UniqueWindow window;
 };
 
-void addCfgLookupDirUnder(const tstring& envVarName, const AppImage& image,
-                          AppLauncher& appLauncher) {
-    tstring value;
-    try {
-        value = SysInfo::getEnvVariable(envVarName);
-    }
-    CATCH_AND_LOG
-    if (!value.empty()) {
-        appLauncher.addCfgLookupDir(FileUtils::mkpath() << value << image.packageName());
-    }
-}
-
 AppLauncher appLauncherFor(const AppImage& image) {
     AppLauncher appLauncher;
     appLauncher.setExecutablePath(image.launcherPath())
@@ -315,9 +303,8 @@ AppLauncher appLauncherFor(const AppImage& image) {
         .setAppDir(image.appDir())
         .setSearchPathVarName(L"PATH")
         .setDefaultRuntimeDir(image.defaultRuntimeDir());
-    if (!image.packageName().empty()) {
-        addCfgLookupDirUnder(L"LOCALAPPDATA", image, appLauncher);
-        addCfgLookupDirUnder(L"APPDATA", image, appLauncher);
+    for (const tstring& dir : image.userCopyDirs()) {
+        appLauncher.addCfgLookupDir(dir);
     }
     return appLauncher;
 }
