@@ -16,12 +16,7 @@ namespace {
 const tstring errorFileOption = L"-XX:ErrorFile=";
 
 bool configurationSetsErrorFile(const CfgFile& cfg) {
-    const PropertyMap& options = cfg.sectionProperties(SectionName::JavaOptions);
-    const auto it = options.find(PropertyName::javaOptions);
-    if (it == options.end()) {
-        return false;
-    }
-    for (const tstring& option : it->second) {
+    for (const tstring& option : cfg.values(SectionName::JavaOptions, PropertyName::javaOptions)) {
         if (tstrings::startsWith(option, errorFileOption)) {
             return true;
         }

@@ -35,10 +35,10 @@ const size_t maxListenerFileBytes = 4096;
 // The jar whose agent starts the listener before the application's main method runs.
 const wchar_t* const instanceJarName = L"corvela-instance.jar";
 
+// Read once: a process asks up to three times, and an unknown value is worth one warning.
 bool keyIsOn(const CfgFile& cfg) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-    const PropertyMap::const_iterator entry = app.find(PropertyName::singleInstance);
-    return entry != app.end() && lastValue(entry->second) == L"true";
+    static const bool on = cfg.isOn(PropertyName::singleInstance, L"true", L"false");
+    return on;
 }
 
 // The instance's listener file lives in the user's folder of the image: without one, every
@@ -413,12 +413,8 @@ private:
 };
 
 tstring instanceJarOnClassPath(const CfgFile& cfg) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-    const PropertyMap::const_iterator entry = app.find(PropertyName::classpath);
-    if (entry == app.end()) {
-        return tstring();
-    }
-    for (const tstring& path : tstrings::split(joinedValues(entry->second), L";")) {
+    const tstring_array& classPath = cfg.values(SectionName::Application, PropertyName::classpath);
+    for (const tstring& path : tstrings::split(joinedValues(classPath), L";")) {
         if (tstrings::toLower(FileUtils::basename(path)) == instanceJarName) {
             return path;
         }
