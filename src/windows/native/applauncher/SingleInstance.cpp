@@ -92,14 +92,18 @@ tstring currentUserSid() {
     const auto convertSid = lookUp<ConvertSidToStringSidFunc>(advapi, "ConvertSidToStringSidW");
 
     HANDLE rawToken = nullptr;
+    if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+        THROW_LAST_ERROR(openProcessToken, L"The user's SID: OpenProcessToken() failed");
+    }
+    const UniqueHandle token(rawToken);
     DWORD size = 0;
     BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    LPWSTR text = nullptr;
-    const bool ok = openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken);
-    const UniqueHandle token(rawToken);
-    if (!ok || !getTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
-        !convertSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+    if (!getTokenInformation(token.get(), TokenUser, user, sizeof(user), &size)) {
         THROW_LAST_ERROR(getTokenInformation, L"The user's SID: GetTokenInformation() failed");
+    }
+    LPWSTR text = nullptr;
+    if (!convertSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        THROW_LAST_ERROR(convertSid, L"The user's SID: ConvertSidToStringSid() failed");
     }
     const UniqueLocalMemory<wchar_t> owned(text);
     return tstring(text);
@@ -180,12 +184,12 @@ struct Listener {
 
     // False while the file is missing, being replaced, or does not hold a listener.
     bool read(const tstring& path) {
-        const UniqueHandle file(CreateFileW(
+        const UniqueFileHandle file(CreateFileW(
             path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         char buffer[maxListenerFileBytes];
         DWORD n = 0;
-        if (file.get() == INVALID_HANDLE_VALUE ||
+        if (!file ||
             !ReadFile(file.get(), buffer, sizeof(buffer), &n, nullptr) || n == sizeof(buffer)) {
             return false;
         }
@@ -299,33 +303,30 @@ private:
 
 // Reports changes to the listener file's directory, so that a later start learns at once
 // when the running instance publishes its listener.
+// Without a watch (the directory cannot be watched) the wait is for the mutex alone.
 class DirectoryWatch {
 public:
     explicit DirectoryWatch(const tstring& dir)
         : handle(FindFirstChangeNotificationW(
               dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE)) {}
-    ~DirectoryWatch() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            FindCloseChangeNotification(handle);
-        }
-    }
-    DirectoryWatch(const DirectoryWatch&) = delete;
-    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
     // Waits for the mutex (true: it is this process's now), a change, or the time given.
     bool waitForMutexOrChange(HANDLE mutex, DWORD ms) {
-        const HANDLE handles[] = {mutex, handle};
-        const DWORD count = handle == INVALID_HANDLE_VALUE ? 1 : 2;
+        const HANDLE handles[] = {mutex, handle.get()};
+        const DWORD count = handle ? 2 : 1;
         // A failed wait counts as the time passed: the deadline still ends the wait.
         const DWORD result = WaitForMultipleObjects(count, handles, FALSE, ms);
         if (result == WAIT_OBJECT_0 + 1) {
-            FindNextChangeNotification(handle);
+            FindNextChangeNotification(handle.get());
         }
         return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0;
     }
 
 private:
-    HANDLE handle;
+    typedef UniqueResource<KeepingLastError<InvalidHandleMeansNone<&FindCloseChangeNotification>>>
+        UniqueChangeNotification;
+
+    const UniqueChangeNotification handle;
 };
 
 // An abandoned mutex is as good as a released one: the instance that held it has ended.
