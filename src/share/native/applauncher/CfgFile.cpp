@@ -33,6 +33,9 @@ const PropertyKey logDir(L"app.log-dir");
 const PropertyKey logMaxSize(L"app.log-max-size");
 const PropertyKey logKeep(L"app.log-keep");
 const PropertyKey vendor(L"app.vendor");
+const PropertyKey runtimeMinVersion(L"app.runtime-min-version");
+const PropertyKey runtimeMaxVersion(L"app.runtime-max-version");
+const PropertyKey runtimeDownloadUrl(L"app.runtime-download-url");
 } // namespace PropertyName
 
 namespace {
@@ -182,7 +185,9 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::javaOptions,    &PropertyName::classData,
         &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
         &PropertyName::logDir,         &PropertyName::logMaxSize,
-        &PropertyName::logKeep,        &PropertyName::vendor};
+        &PropertyName::logKeep,        &PropertyName::vendor,
+        &PropertyName::runtimeMinVersion, &PropertyName::runtimeMaxVersion,
+        &PropertyName::runtimeDownloadUrl};
     return findKey(all, name, key);
 }
 

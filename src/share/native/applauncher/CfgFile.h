@@ -60,6 +60,11 @@ extern const PropertyKey logDir;
 extern const PropertyKey logMaxSize;
 extern const PropertyKey logKeep;
 extern const PropertyKey vendor;
+// An image without a runtime of its own runs on an installed one: the oldest and newest
+// versions it accepts, and where its users get one.
+extern const PropertyKey runtimeMinVersion;
+extern const PropertyKey runtimeMaxVersion;
+extern const PropertyKey runtimeDownloadUrl;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.
