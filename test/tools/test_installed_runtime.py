@@ -63,6 +63,17 @@ class InstalledRuntimeImageTest(ImageFixture):
         self.assertIn("Demo needs Java 17 to 21 (64-bit); none was found", failed.stderr)
         self.assertIn("Download Java from https://example.com/java", failed.stderr)
 
+    def test_the_installer_carries_no_runtime(self):
+        image = os.path.join(self.work, "Demo")
+        msi = os.path.join(self.work, "Demo.msi")
+        result = self.assemble(image, "--runtime-min-version", "17", "--msi", msi,
+                               "--app-version", "1.0.0", "--vendor", "Acme")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        files = subprocess.run(["msiinfo", "export", msi, "File"], capture_output=True,
+                               text=True, check=True).stdout
+        names = [row.split("\t")[2].split("|")[-1] for row in files.splitlines()[3:]]
+        self.assertEqual(sorted(names), ["Demo.cfg", "Demo.exe", "main.jar"])
+
     def test_the_code_page_is_utf8_only_when_every_version_admitted_reads_it(self):
         cases = [(["--runtime-min-version", "17"], False),
                  (["--runtime-min-version", "17.0.5"], False),
