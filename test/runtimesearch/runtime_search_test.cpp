@@ -179,7 +179,8 @@ TEST_F(RuntimeSearchTest, NewestThatFitsWinsAndARangeExcludes) {
     registered(L"j17old", "17.0.2", HKEY_CURRENT_USER);
     registered(L"j22", "22.0.1");
     installRuntime(home(L"noversion"), "seventeen");
-    writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\JDK\\17.9", L"JavaHome", home(L"noversion"));
+    writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\JavaSoft\\JDK\\17.9", L"JavaHome",
+               home(L"noversion"));
     cfg("17", "app.runtime-max-version=21\n");
     const ts::ProcessResult r = run({}, LaunchPath::Restart);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
@@ -310,7 +311,8 @@ TEST_F(RuntimeSearchTest, TheServiceLauncherRunsOnAnInstalledRuntimeToo) {
     ts::removeTree(server.root + L"\\runtime");
     installRuntime(home(L"server"), "17.0.9", L"server_jli.dll");
     ts::makeDirs(home(L"server") + L"\\bin\\server");
-    ts::copyFile(ts::standinDir() + L"\\server_jvm.dll", home(L"server") + L"\\bin\\server\\jvm.dll");
+    ts::copyFile(ts::standinDir() + L"\\server_jvm.dll",
+                 home(L"server") + L"\\bin\\server\\jvm.dll");
     writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Eclipse Adoptium\\JRE\\17.0.9.9\\hotspot\\MSI",
                L"Path", home(L"server"));
     server.cfg("[Application]\napp.mainclass=server.Main\napp.runtime-min-version=17\n"
@@ -318,6 +320,41 @@ TEST_F(RuntimeSearchTest, TheServiceLauncherRunsOnAnInstalledRuntimeToo) {
     const ts::ProcessResult r = server.run(LaunchPath::InProcess, L"", {{L"JAVA_HOME!", L""}});
     EXPECT_NE(r.out.find("server started"), std::string::npos) << r.out << r.err;
     EXPECT_NE(r.err.find(trace(home(L"server"))), std::string::npos) << r.err;
+}
+
+// The value the next handle gets: the lowest free slot of the process's handle table, so it
+// grows with every handle left open. (Wine's GetProcessHandleCount always gives 0.)
+uintptr_t nextHandleValue() {
+    const HANDLE probe = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(probe);
+    return reinterpret_cast<uintptr_t>(probe);
+}
+
+// Every registry key, file and library the search opens is closed again, whether it finds a
+// runtime or raises.
+TEST_F(RuntimeSearchTest, TheSearchReleasesEveryKeyAndFile) {
+    registered(L"j17", "17.0.9", HKEY_CURRENT_USER);
+    installRuntime(home(L"x86"), "21.0.1");
+    markJliAs32Bit(home(L"x86"));
+    writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Azul Systems\\Zulu\\zulu-21",
+               L"InstallationPath", home(L"x86"));
+    ts::writeFile(dir / L"fits.cfg", "[Application]\napp.runtime-min-version=17\n");
+    ts::writeFile(dir / L"none.cfg", "[Application]\napp.runtime-min-version=25\n");
+    const auto range = [&](const wchar_t* name) {
+        return RuntimeSearch::VersionRange::of(CfgFile::load(dir / name));
+    };
+    const RuntimeSearch::VersionRange fits = range(L"fits.cfg");
+    const RuntimeSearch::VersionRange none = range(L"none.cfg");
+    const auto searchTwice = [&]() {
+        EXPECT_EQ(RuntimeSearch::findInstalled(fits, L"Demo"), home(L"j17"));
+        EXPECT_THROW(RuntimeSearch::findInstalled(none, L"Demo"), std::exception);
+    };
+    searchTwice();
+    const uintptr_t before = nextHandleValue();
+    for (int i = 0; i < 100; ++i) {
+        searchTwice();
+    }
+    EXPECT_LE(nextHandleValue(), before + 5 * sizeof(HANDLE));
 }
 
 // The versions the configuration names, and the range they make.

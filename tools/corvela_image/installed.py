@@ -17,8 +17,10 @@ FIRST_CLASS_DATA_VERSION = 13
 def parse_version(text, what):
     """The numbers of a version as the launcher reads them ("1.8.0_392" is 8, 0, 392), or
     ImageError naming `what` and the value."""
+    not_a_version = ImageError("%s %r is not a Java version (such as 17, 17.0.5 or 1.8.0_392)"
+                               % (what, text))
     if not VERSION.fullmatch(text) or ("_" in text and not text.startswith("1.")):
-        raise ImageError("%s %r is not a Java version (such as 17, 17.0.5 or 1.8.0_392)" % (what, text))
+        raise not_a_version
     dotted, _, update = text.partition("_")
     numbers = [int(n) for n in dotted.split(".")]
     if numbers[0] == 1 and len(numbers) > 1:
@@ -26,7 +28,7 @@ def parse_version(text, what):
         if update:
             numbers = (numbers + [0])[:2] + [int(update)]
     if numbers[0] == 0:
-        raise ImageError("%s %r is not a Java version (such as 17, 17.0.5 or 1.8.0_392)" % (what, text))
+        raise not_a_version
     return tuple(numbers)
 
 
@@ -61,15 +63,16 @@ class InstalledRuntime:
         if min_version is None and max_version is None and download_url is None:
             return None
         if min_version is None:
+            other = "runtime-max-version" if max_version is not None else "runtime-download-url"
             raise ImageError("%s is needed with %s: the oldest Java the application runs on" % (
-                option("runtime-min-version"),
-                option("runtime-max-version" if max_version is not None else "runtime-download-url")))
+                option("runtime-min-version"), option(other)))
         low = parse_version(min_version, option("runtime-min-version"))
         if max_version is not None:
             high = parse_version(max_version, option("runtime-max-version"))
             if not within(low, high):
-                raise ImageError("%s %r is below %s %r" % (option("runtime-max-version"), max_version,
-                                                           option("runtime-min-version"), min_version))
+                raise ImageError("%s %r is below %s %r" % (
+                option("runtime-max-version"), max_version, option("runtime-min-version"),
+                min_version))
         if download_url is not None:
             check_url(download_url, option("runtime-download-url"))
         return cls(min_version=min_version, max_version=max_version, download_url=download_url)

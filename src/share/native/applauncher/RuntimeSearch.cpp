@@ -170,7 +170,8 @@ tstring VersionRange::describe() const {
 
 bool applies(const CfgFile& cfg, const tstring& defaultRuntimeDir) {
     tstring value;
-    if (hasProperty(cfg, PropertyName::runtime, value) || FileUtils::fileExists(defaultRuntimeDir)) {
+    if (hasProperty(cfg, PropertyName::runtime, value) ||
+        FileUtils::fileExists(defaultRuntimeDir)) {
         return false;
     }
     return hasProperty(cfg, PropertyName::runtimeMinVersion, value) ||

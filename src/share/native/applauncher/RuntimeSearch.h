@@ -1,4 +1,4 @@
-// Installed runtime search: Java versions, the range an application accepts, the pick among candidates.
+// Installed runtime search: Java versions, the range an application accepts, the pick.
 #ifndef CORVELA_RUNTIMESEARCH_H
 #define CORVELA_RUNTIMESEARCH_H
 

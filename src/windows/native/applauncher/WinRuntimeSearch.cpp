@@ -1,4 +1,4 @@
-// Installed runtime search, Windows half: JAVA_HOME, the vendors' registry keys, PATH, jli.dll's machine.
+// Installed runtime search, Windows half: JAVA_HOME, vendors' registry keys, PATH, PE machine.
 #include <windows.h>
 
 #include "Dll.h"
