@@ -8,7 +8,9 @@ The image is a directory OUTPUT holding:
   app/NAME.cfg        the launcher configuration: [Application], [JavaOptions], [ArgOptions]
   app/*.jar, app/...  the application's jars and module directories
   app/.package        the package name, when --package is given
-  runtime/            a copy of the runtime directory (it must hold bin/jli.dll)
+  runtime/            a copy of the runtime directory (it must hold bin/jli.dll); none with
+                      --runtime-min-version, for an image that runs on the Java installed
+                      on the user's machine
 
 With --msi the image is packaged as a Windows Installer file as well (built with wixl),
 per user into %LOCALAPPDATA%\\Programs\\NAME by default, with a Start menu shortcut.
@@ -47,7 +49,7 @@ import os
 import signal
 import sys
 
-from . import description, image, installer, manifest, show, signing
+from . import description, image, installed, installer, manifest, show, signing
 from .errors import ImageError
 from .existing import package_existing
 
@@ -60,7 +62,8 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright",
                     "class_data", "single_instance", "service", "service_name", "display_name",
-                    "service_start", "service_account")
+                    "service_start", "service_account", "runtime_min_version",
+                    "runtime_max_version", "runtime_download_url")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -113,6 +116,15 @@ def parser():
     parser.add_argument("--launcher", help="the launcher executable (build/bin/corvela.exe)")
     parser.add_argument("--runtime", help="runtime directory to copy into the image (holds bin/jli.dll)")
     parser.add_argument("--runtime-path", help="app.runtime value instead of a copied runtime (may use $ROOTDIR)")
+    java = parser.add_argument_group(
+        "the Java installed on the machine, in place of --runtime (see the README)")
+    java.add_argument("--runtime-min-version", metavar="VERSION",
+                      help="the oldest Java the application runs on (17: 17.0.0 and later); the "
+                           "launcher finds an installed one in JAVA_HOME, the registry or PATH")
+    java.add_argument("--runtime-max-version", metavar="VERSION",
+                      help="the newest, with its whole family (21: any 21.x)")
+    java.add_argument("--runtime-download-url", metavar="URL",
+                      help="where users get a Java when none fits, named in the launcher's error")
     parser.add_argument("--jar", action="append", default=[], help="a jar for the class path (repeatable)")
     parser.add_argument("--module-path", action="append", default=[], help="a module path entry, jar or directory (repeatable)")
     parser.add_argument("--main-class", help="main class, e.g. demo.Main")
@@ -264,10 +276,13 @@ def run(args, progress):
                                     display_name=args.display_name,
                                     service_start=args.service_start or "auto",
                                     service_account=args.service_account or "LocalService")]
+    installed_runtime = installed.InstalledRuntime.from_options(
+        min_version=args.runtime_min_version, max_version=args.runtime_max_version,
+        download_url=args.runtime_download_url)
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,
-                                   application=args.name)
+                                   application=args.name, installed_runtime=installed_runtime)
     return result, notes + unregistered(described, msi)
 
 

@@ -7,7 +7,7 @@ import os
 import re
 import tomllib
 
-from . import image, installer, manifest
+from . import image, installed, installer, manifest
 from .errors import ImageError
 
 STRING, BOOL, STRINGS = "a string", "true or false", "a list of strings"
@@ -29,8 +29,10 @@ IMAGE_KEYS = {
     "icon": FILE, "app-version": STRING, "vendor": STRING, "description": STRING,
     "copyright": STRING, "product-name": STRING, "msi": TARGET, "upgrade-code": STRING,
     "msi-scope": STRING, "sign-cert": FILE, "sign-key": FILE, "sign-pkcs12": FILE,
-    "sign-password-env": STRING, "timestamp-url": STRING,
+    "sign-password-env": STRING, "timestamp-url": STRING, "runtime-min-version": STRING,
+    "runtime-max-version": STRING, "runtime-download-url": STRING,
 }
+INSTALLED_RUNTIME_KEYS = ("runtime-min-version", "runtime-max-version", "runtime-download-url")
 TABLES = {
     "launcher": dict(LAUNCHER_KEYS, name=STRING, icon=FILE, description=STRING),
     "association": {"launcher": STRING, "extensions": STRINGS, "description": STRING,
@@ -140,6 +142,7 @@ class Description:
         self.name = values["name"]
         self.options = {DESTINATIONS.get(key, key.replace("-", "_")): value
                         for key, value in values.items() if key in IMAGE_KEYS}
+        self._check_installed_runtime(values)
         if self._tables("launcher"):
             for key in LAUNCHER_KEYS:
                 if key in root:
@@ -151,6 +154,25 @@ class Description:
         self.associations = [self._association(i, values) for i, values in self._each("association")]
         self.protocols = [self._protocol(i, values) for i, values in self._each("protocol")]
         self._check_unique()
+
+    def _check_installed_runtime(self, values):
+        """The installed Java's keys, checked here so that an error names its line."""
+        given = {key.replace("-", "_").replace("runtime_", "", 1): values[key]
+                 for key in INSTALLED_RUNTIME_KEYS if key in values}
+        if not given:
+            return
+        own = next((key for key in ("runtime", "runtime-path") if key in values), None)
+        if own:
+            raise self.error("", 0, own, "%s gives the image a runtime of its own; %s is for an "
+                             "image that runs on the Java installed on the machine: give one or "
+                             "the other" % (own, next(k for k in INSTALLED_RUNTIME_KEYS if k in values)))
+        try:
+            installed.InstalledRuntime.from_options(option=lambda name: name, **given)
+        except ImageError as e:
+            # The key the message is about comes first in it.
+            key = min((k for k in INSTALLED_RUNTIME_KEYS if k in values and k in str(e)),
+                      key=lambda k: str(e).index(k), default=INSTALLED_RUNTIME_KEYS[0])
+            raise self.error("", 0, key, str(e))
 
     def _each(self, name):
         """The index and checked values of each [[name]] table."""

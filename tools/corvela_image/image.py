@@ -167,7 +167,8 @@ def app_path(name):
     return "$APPDIR\\" + name
 
 
-def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None):
+def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None,
+              installed_runtime=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -182,6 +183,8 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, 
         lines.append("app.splash=" + app_path(os.path.basename(launcher.splash)))
     if runtime_path:
         lines.append("app.runtime=" + check_value(runtime_path, "--runtime-path"))
+    if installed_runtime:
+        lines.extend(installed_runtime.cfg_lines())
     if class_data:
         lines.append("app.class-data=" + class_data)
     if launcher.single_instance:
@@ -304,8 +307,10 @@ class Plan:
     """Everything the image will hold, checked before anything is written."""
 
     def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                 package, code_page, branding, signing_key, msi, application=None):
+                 package, code_page, branding, signing_key, msi, application=None,
+                 installed_runtime=None):
         self.output = os.path.abspath(output)
+        self.installed_runtime = installed_runtime
         self.application = application or launchers[0].name
         self.launchers = launchers
         self.runtime = runtime
@@ -328,7 +333,10 @@ class Plan:
         check_branding(branding, launchers)
         self.icons = self._icons([branding.icon] + [launcher.icon for launcher in launchers] +
                                  [association.icon for association in self.msi_associations()])
-        code_page, note = manifest.choose_code_page(code_page, runtime)
+        if installed_runtime and code_page == manifest.AUTO:
+            code_page, note = installed_runtime.code_page(), None
+        else:
+            code_page, note = manifest.choose_code_page(code_page, runtime)
         self.notes.append(note)
         self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
         if os.path.lexists(self.output):
@@ -350,8 +358,11 @@ class Plan:
             exe = make_exe(source, launcher, branding, code_page, self.icons.get(branding.icon))
             self.exes[launcher.name] = (source, exe)
             class_data = class_data_setting(launcher.class_data, self.runtime)
+            if self.installed_runtime and not launcher.class_data:
+                class_data = self.installed_runtime.class_data()
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
-                                                 class_data, self.branding.vendor)
+                                                 class_data, self.branding.vendor,
+                                                 self.installed_runtime)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     @staticmethod
@@ -379,6 +390,13 @@ class Plan:
                 require_file(launcher.splash, "--splash")
 
     def _check_runtime(self, runtime, runtime_path):
+        if self.installed_runtime and (runtime or runtime_path):
+            raise ImageError("%s gives the image a runtime of its own; --runtime-min-version and "
+                             "the other --runtime-... options are for an image that runs on the "
+                             "Java installed on the machine: give one or the other" %
+                             ("--runtime" if runtime else "--runtime-path"))
+        if self.installed_runtime:
+            return
         if runtime:
             require_file(runtime, "--runtime", directory=True)
             if not os.path.isfile(os.path.join(runtime, "bin", "jli.dll")):
@@ -387,7 +405,8 @@ class Plan:
             if any(launcher.splash for launcher in self.launchers):
                 check_splash_libraries(runtime)
         elif not runtime_path:
-            raise ImageError("no runtime: give --runtime DIR or --runtime-path")
+            raise ImageError("no runtime: give --runtime DIR, --runtime-path, or "
+                             "--runtime-min-version for the Java installed on the machine")
 
     def _jars(self, launchers, jars, launcher_exe):
         paths = [launcher.main_jar for launcher in launchers if launcher.main_jar]
@@ -562,14 +581,18 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
 
 def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
              module_path=(), package=None, code_page=manifest.AUTO, branding=None,
-             signing_key=None, msi=None, progress=lambda step: None, application=None):
+             signing_key=None, msi=None, progress=lambda step: None, application=None,
+             installed_runtime=None):
     """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
     and its installer when `msi` (an Installer) is given; or raises ImageError (or is
     interrupted) and leaves the file system as it was. `application` names the product
-    (default: the first launcher's name). Returns the image's path and the notes for the
+    (default: the first launcher's name). With `installed_runtime` (an
+    installed.InstalledRuntime) the image carries no runtime and runs on the Java installed on
+    the machine. Returns the image's path and the notes for the
     user."""
     plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                package, code_page, branding or Branding(), signing_key, msi, application)
+                package, code_page, branding or Branding(), signing_key, msi, application,
+                installed_runtime)
     with Changes() as changes:
         scratch = changes.scratch_dir(os.path.dirname(plan.output))
         # mkdtemp makes the directory private (0700); the image root must get the mode any

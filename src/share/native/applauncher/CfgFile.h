@@ -63,7 +63,12 @@ typedef std::map<tstring, tstring> MacroMap;
     PROPERTY(logDir, L"app.log-dir")                                                               \
     PROPERTY(logMaxSize, L"app.log-max-size")                                                      \
     PROPERTY(logKeep, L"app.log-keep")                                                             \
-    PROPERTY(vendor, L"app.vendor")
+    PROPERTY(vendor, L"app.vendor")                                                                \
+    /* An image without a runtime of its own runs on an installed one: the oldest and newest     \
+       versions it accepts, and where its users get one. */                                     \
+    PROPERTY(runtimeMinVersion, L"app.runtime-min-version")                                        \
+    PROPERTY(runtimeMaxVersion, L"app.runtime-max-version")                                        \
+    PROPERTY(runtimeDownloadUrl, L"app.runtime-download-url")
 
 #define CORVELA_CFG_DECLARE_SECTION(constant, name) extern const SectionKey constant;
 #define CORVELA_CFG_DECLARE_PROPERTY(constant, name) extern const PropertyKey constant;

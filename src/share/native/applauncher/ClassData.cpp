@@ -15,7 +15,21 @@ void addCommonOptions(tstring_array& options) {
     options.push_back(L"-Xlog:cds=off,cds+dynamic=off");
 }
 
-// The version value of a `release` file line JAVA_VERSION="17.0.9", quotes removed.
+// The number at `pos`, moving `pos` past it; -1 when there is none or it is absurd.
+int numberAt(const std::string& text, size_t& pos) {
+    int value = 0;
+    const size_t start = pos;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
+        value = value * 10 + (text[pos] - '0');
+        ++pos;
+    }
+    return pos == start || (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ? -1 : value;
+}
+
+const std::uint64_t fingerprintPrime = 0x100000001b3ull;
+
+} // namespace
+
 std::string javaVersionValue(const std::string& text) {
     const std::string name = "JAVA_VERSION=";
     for (size_t start = 0; start < text.size();) {
@@ -37,21 +51,6 @@ std::string javaVersionValue(const std::string& text) {
     }
     return std::string();
 }
-
-// The number at `pos`, moving `pos` past it; -1 when there is none or it is absurd.
-int numberAt(const std::string& text, size_t& pos) {
-    int value = 0;
-    const size_t start = pos;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 6) {
-        value = value * 10 + (text[pos] - '0');
-        ++pos;
-    }
-    return pos == start || (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ? -1 : value;
-}
-
-const std::uint64_t fingerprintPrime = 0x100000001b3ull;
-
-} // namespace
 
 int featureVersion(const std::string& releaseText) {
     const std::string version = javaVersionValue(releaseText);

@@ -12,6 +12,10 @@ struct Launch;
 
 namespace ClassData {
 
+// The value of the `release` file's line JAVA_VERSION="17.0.9" (17.0.9), quotes removed; empty
+// when the text has no such line.
+std::string javaVersionValue(const std::string& releaseText);
+
 // The runtime's feature version from the text of its `release` file (8 for "1.8.0_392", 17
 // for "17.0.9"); 0 when the text names none.
 int featureVersion(const std::string& releaseText);

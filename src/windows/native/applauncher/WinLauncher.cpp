@@ -17,6 +17,7 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "RuntimeSearch.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
@@ -374,10 +375,15 @@ int launchApp(SearchPathPolicy policy) {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     placeLauncherLog(image);
     const bool restartedChild = takeRestartMarker(image.launcherPath());
-    const AppLauncher appLauncher = appLauncherFor(image);
+    AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
     if (!restartedChild && SingleInstance::handOverIfListening(image, cfg)) {
         return 0;
+    }
+    // An image without a runtime of its own runs on one installed on the machine.
+    if (RuntimeSearch::applies(cfg, image.defaultRuntimeDir())) {
+        appLauncher.setDefaultRuntimeDir(RuntimeSearch::findInstalled(
+            RuntimeSearch::VersionRange::of(cfg), image.launcherName()));
     }
     // Read by the process the user started as well, so that its errors come before any child.
     const UserOptions userOptions = UserOptions::of(image);
