@@ -232,9 +232,41 @@ TEST_F(SingleInstanceTest, ALaterStartTakesOverWhenTheRunningInstanceEnds) {
     EXPECT_FALSE(optionValue(record.args(), fileOption).empty());
 }
 
+// One instance per user and session: the mutex lives in the session's namespace, and the
+// listener file carries the session's id, so that a user's second session gets its own.
+TEST_F(SingleInstanceTest, TheInstanceIsTheUsersInThisSession) {
+    hold.set();
+    std::map<std::wstring, std::wstring> environment = env(image.recordPath());
+    environment[L"CORVELA_DEBUG"] = L"true";
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", environment);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const std::string mutexLine = "Single instance: mutex ";
+    const size_t at = r.err.find(mutexLine);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const size_t from = at + mutexLine.size();
+    const std::string mutex = r.err.substr(from, r.err.find_first_of(",\r\n", from) - from);
+    EXPECT_EQ(mutex.rfind("Local\\Corvela.Instance.", 0), 0u) << mutex;
+    EXPECT_EQ(mutex.substr(mutex.rfind('.') + 1), ts::utf8(instance_support::currentUserSid()))
+        << mutex;
+    DWORD session = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+    const std::string file = optionValue(image.record().args(), fileOption);
+    const std::string ending = "-" + std::to_string(session) + ".instance";
+    ASSERT_GT(file.size(), ending.size());
+    EXPECT_EQ(file.substr(file.size() - ending.size()), ending) << file;
+}
+
+// The console launcher reports the failure on standard error alone: under Wine, the GUI
+// launcher's message box waits while another GUI process of the session does not pump
+// messages, as the held stand-in does.
+class ConsoleInstanceTest : public SingleInstanceTest {
+protected:
+    ConsoleInstanceTest() : SingleInstanceTest(L"corvela-console.exe") {}
+};
+
 // The running instance was replaced by a newer one, which published a listener of its own with
 // a new token: a later start that read the older file tries again with the newer token.
-TEST_F(SingleInstanceTest, ALaterStartThatReadAStaleListenerFileUsesTheNewToken) {
+TEST_F(ConsoleInstanceTest, ALaterStartThatReadAStaleListenerFileUsesTheNewToken) {
     ts::ProcessResult first;
     const std::unique_ptr<Async> running = startFirst(first);
     std::unique_ptr<FakeListener> stale(
@@ -261,38 +293,6 @@ TEST_F(SingleInstanceTest, ALaterStartThatReadAStaleListenerFileUsesTheNewToken)
     running->join();
     EXPECT_EQ(first.exitCode, 0u) << first.err;
 }
-
-// One instance per user and session: the mutex lives in the session's namespace, and the
-// listener file carries the session's id, so that a user's second session gets its own.
-TEST_F(SingleInstanceTest, TheInstanceIsTheUsersInThisSession) {
-    hold.set();
-    std::map<std::wstring, std::wstring> environment = env(image.recordPath());
-    environment[L"CORVELA_DEBUG"] = L"true";
-    const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", environment);
-    EXPECT_EQ(r.exitCode, 0u) << r.err;
-    const std::string mutexLine = "Single instance: mutex ";
-    const size_t at = r.err.find(mutexLine);
-    ASSERT_NE(at, std::string::npos) << r.err;
-    const std::string mutex = r.err.substr(at + mutexLine.size(),
-                                           r.err.find_first_of(",\r\n", at) - at - mutexLine.size());
-    EXPECT_EQ(mutex.rfind("Local\\Corvela.Instance.", 0), 0u) << mutex;
-    EXPECT_EQ(mutex.substr(mutex.rfind('.') + 1), ts::utf8(instance_support::currentUserSid()))
-        << mutex;
-    DWORD session = 0;
-    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
-    const std::string file = optionValue(image.record().args(), fileOption);
-    const std::string ending = "-" + std::to_string(session) + ".instance";
-    ASSERT_GT(file.size(), ending.size());
-    EXPECT_EQ(file.substr(file.size() - ending.size()), ending) << file;
-}
-
-// The console launcher reports the failure on standard error alone: under Wine, the GUI
-// launcher's message box waits while another GUI process of the session does not pump
-// messages, as the held stand-in does.
-class ConsoleInstanceTest : public SingleInstanceTest {
-protected:
-    ConsoleInstanceTest() : SingleInstanceTest(L"corvela-console.exe") {}
-};
 
 TEST_F(ConsoleInstanceTest, ALaterStartGivesUpClearlyWhenTheRunningInstanceNeverTakesIt) {
     ts::ProcessResult first;
