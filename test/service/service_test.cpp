@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <set>
+
 #include "LauncherImage.h"
 #include "TestSupport.h"
 
@@ -27,12 +29,17 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
 }
 
 // The manager tells no waiter of a change: its status is read until it leaves the pending
-// states, a tenth of a second apart, for at most `limitMs`.
-SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000) {
+// states, a tenth of a second apart, for at most `limitMs`. `checkPoints` gets each
+// checkpoint seen while pending.
+SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000,
+                                        std::set<DWORD>* checkPoints = nullptr) {
     SERVICE_STATUS_PROCESS status = query(service);
     for (DWORD waited = 0; waited < limitMs && (status.dwCurrentState == SERVICE_START_PENDING ||
                                                 status.dwCurrentState == SERVICE_STOP_PENDING);
          waited += 100) {
+        if (checkPoints) {
+            checkPoints->insert(status.dwCheckPoint);
+        }
         Sleep(100);
         status = query(service);
     }
@@ -92,16 +99,16 @@ protected:
         ASSERT_TRUE(service) << GetLastError();
     }
 
-    SERVICE_STATUS_PROCESS start() {
+    SERVICE_STATUS_PROCESS start(std::set<DWORD>* checkPoints = nullptr) {
         EXPECT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-        return waitWhilePending(service.get());
+        return waitWhilePending(service.get(), 30000, checkPoints);
     }
 
-    SERVICE_STATUS_PROCESS stop() {
+    SERVICE_STATUS_PROCESS stop(std::set<DWORD>* checkPoints = nullptr) {
         SERVICE_STATUS status = {};
         const DWORD pid = query(service.get()).dwProcessId;
         EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-        const SERVICE_STATUS_PROCESS stopped = waitWhilePending(service.get());
+        const SERVICE_STATUS_PROCESS stopped = waitWhilePending(service.get(), 30000, checkPoints);
         waitForProcessEnd(pid);
         return stopped;
     }
@@ -135,6 +142,29 @@ TEST_F(ServiceTest, StartsRunningWithItsOutputInTheLogsAndStopsThroughItsShutdow
     ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(outLog(), "server started\nshutdown hook ran\nserver started\nshutdown hook ran\n");
+}
+
+// A server slow to start and slow to stop: the manager sees progress all along (a stalled
+// checkpoint counts as a hung service), a machine's shutdown reaches its hooks, and without
+// app.service-stop-timeout a hook of a few seconds ends cleanly.
+TEST_F(ServiceTest, ASlowServerShowsProgressAndItsHookEndsWithinTheDefaultTimeout) {
+    cfg("-Dstandin.stop=hook\njava-options=-Dstandin.start-ms=1500\n"
+        "java-options=-Dstandin.hook-ms=3000");
+    install();
+    std::set<DWORD> starting;
+    const SERVICE_STATUS_PROCESS running = start(&starting);
+    ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    EXPECT_GE(starting.size(), 2u) << "the checkpoint never advanced while starting";
+    const DWORD controls =
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+    EXPECT_EQ(running.dwControlsAccepted & controls, controls);
+
+    std::set<DWORD> stopping;
+    const SERVICE_STATUS_PROCESS stopped = stop(&stopping);
+    EXPECT_GE(stopping.size(), 2u) << "the checkpoint never advanced while stopping";
+    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << errLog();
+    EXPECT_EQ(outLog(), "server started\nshutdown hook ran\n");
 }
 
 TEST_F(ServiceTest, AServerThatIgnoresTheStopIsEndedAfterTheTimeoutWithAnError) {
