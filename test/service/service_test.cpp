@@ -28,18 +28,46 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
     return status;
 }
 
-// The manager tells no waiter of a change: its status is read until it leaves the pending
-// states, a tenth of a second apart, for at most `limitMs`. `checkPoints` gets each
-// checkpoint seen while pending.
-SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000,
-                                        std::set<DWORD>* checkPoints = nullptr) {
+bool isPending(const SERVICE_STATUS_PROCESS& status) {
+    return status.dwCurrentState == SERVICE_START_PENDING ||
+           status.dwCurrentState == SERVICE_STOP_PENDING;
+}
+
+void WINAPI noteChange(void*) {}
+
+// Waits, on the manager's notice of a change of state, until the service leaves the pending
+// states, for at most `limitMs`.
+SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000) {
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
     SERVICE_STATUS_PROCESS status = query(service);
-    for (DWORD waited = 0; waited < limitMs && (status.dwCurrentState == SERVICE_START_PENDING ||
-                                                status.dwCurrentState == SERVICE_STOP_PENDING);
-         waited += 100) {
-        if (checkPoints) {
-            checkPoints->insert(status.dwCheckPoint);
+    // Outlives an unanswered request: the manager may still write to it.
+    static SERVICE_NOTIFYW notice;
+    while (isPending(status) && GetTickCount64() < deadline) {
+        notice = SERVICE_NOTIFYW();
+        notice.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+        notice.pfnNotifyCallback = noteChange;
+        const DWORD error = NotifyServiceStatusChangeW(
+            service, SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_PAUSED,
+            &notice);
+        if (error != ERROR_SUCCESS) {
+            ADD_FAILURE() << "NotifyServiceStatusChange failed: " << error;
+            break;
         }
+        if (SleepEx(static_cast<DWORD>(deadline - GetTickCount64()), TRUE) !=
+            WAIT_IO_COMPLETION) {
+            break;
+        }
+        status = query(service);
+    }
+    return query(service);
+}
+
+// The checkpoints a pending service reports, read while it is pending: the manager tells
+// no one of a new checkpoint, so its status is read a tenth of a second apart.
+SERVICE_STATUS_PROCESS watchWhilePending(SC_HANDLE service, std::set<DWORD>& checkPoints) {
+    SERVICE_STATUS_PROCESS status = query(service);
+    for (DWORD waited = 0; waited < 30000 && isPending(status); waited += 100) {
+        checkPoints.insert(status.dwCheckPoint);
         Sleep(100);
         status = query(service);
     }
@@ -101,14 +129,17 @@ protected:
 
     SERVICE_STATUS_PROCESS start(std::set<DWORD>* checkPoints = nullptr) {
         EXPECT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-        return waitWhilePending(service.get(), 30000, checkPoints);
+        return checkPoints ? watchWhilePending(service.get(), *checkPoints)
+                           : waitWhilePending(service.get());
     }
 
     SERVICE_STATUS_PROCESS stop(std::set<DWORD>* checkPoints = nullptr) {
         SERVICE_STATUS status = {};
         const DWORD pid = query(service.get()).dwProcessId;
         EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-        const SERVICE_STATUS_PROCESS stopped = waitWhilePending(service.get(), 30000, checkPoints);
+        const SERVICE_STATUS_PROCESS stopped = checkPoints
+                                                   ? watchWhilePending(service.get(), *checkPoints)
+                                                   : waitWhilePending(service.get());
         waitForProcessEnd(pid);
         return stopped;
     }
