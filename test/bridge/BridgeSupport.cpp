@@ -5,6 +5,7 @@
 #include "LauncherImage.h"
 
 #include <stdexcept>
+#include <utility>
 
 namespace ts = testing_support;
 
@@ -142,6 +143,15 @@ LiveProcess::LiveProcess(const std::wstring& exe, const std::wstring& args,
         // As cmd's "2>&1" does: a second handle to the same pipe.
         CloseHandle(errWrite);
         errWrite = inheritableCopy(outWrite);
+    }
+    for (const auto& toConsole : {std::make_pair(options.outputToConsole, &outWrite),
+                                  std::make_pair(options.errorToConsole, &errWrite)}) {
+        if (toConsole.first) {
+            CloseHandle(*toConsole.second);
+            *toConsole.second = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                            OPEN_EXISTING, 0, nullptr);
+        }
     }
     STARTUPINFOW si = {};
     si.cb = sizeof(si);

@@ -80,6 +80,10 @@ public:
         bool oneOutputPipe = false;
         // This process's own standard input (a console) instead of a pipe.
         bool inheritInput = false;
+        // This process's console instead of a pipe, for standard output or standard error:
+        // the stream a shell leaves on the terminal when it redirects only the other.
+        bool outputToConsole = false;
+        bool errorToConsole = false;
     };
 
     LiveProcess(const std::wstring& exe, const std::wstring& args, const Options& options);

@@ -1,7 +1,8 @@
 // Raises Ctrl+C on the console it shares with a console launcher over the bridge runtime,
 // as a user at the keyboard would, and checks that the host's Java program gets it as a
 // real JVM does: its shutdown hook runs and it ends with 130, in process and through the
-// restart. Needs a console: run it with a terminal as standard input (Wine then gives it a
+// restart; and that a stream left on the console keeps apart from the one redirected. Needs
+// a console: run it with a terminal as standard input (Wine then gives it a
 // console that its children share). Exits 0 when everything matched.
 
 #include <windows.h>
@@ -50,6 +51,31 @@ int check(const BridgeImage& image, bool inProcess) {
     return 0;
 }
 
+// A shell that redirects one stream leaves the other on the terminal: each keeps its own
+// lines, none of the other's.
+int checkOneStreamRedirected(const BridgeImage& image) {
+    int failures = 0;
+    for (const bool errorRedirected : {true, false}) {
+        const char* which = errorRedirected ? "error" : "output";
+        LiveProcess::Options options;
+        options.outputToConsole = errorRedirected;
+        options.errorToConsole = !errorRedirected;
+        LiveProcess tool(image.exe(), L"script", options);
+        tool.write("out one\nerr two\nout three\n");
+        tool.closeInput();
+        const DWORD code = tool.wait(60000);
+        const std::string redirected = tool.all(errorRedirected ? Stream::Error : Stream::Output);
+        const std::string expected = errorRedirected ? "two\n" : "one\nthree\nend of input\n";
+        printf("only standard %s redirected: exit code %lu, it got [%s]\n", which, code,
+               redirected.c_str());
+        if (code != 0 || redirected != expected) {
+            printf("FAIL: standard %s should hold [%s] alone\n", which, expected.c_str());
+            ++failures;
+        }
+    }
+    return failures;
+}
+
 } // namespace
 
 int wmain() {
@@ -59,7 +85,8 @@ int wmain() {
     ts::TempDir dir(L"bridge-ctrlc");
     BridgeImage image(dir / L"Tool", L"Tool", L"corvela-console.exe");
     ts::ScopedEnv debug(L"CORVELA_DEBUG", L"false");
-    const int failures = check(image, true) + check(image, false);
+    const int failures =
+        check(image, true) + check(image, false) + checkOneStreamRedirected(image);
     printf(failures ? "Ctrl+C test failed\n" : "Ctrl+C test passed\n");
     return failures ? 1 : 0;
 }

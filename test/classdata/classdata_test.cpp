@@ -287,7 +287,17 @@ TEST_F(ClassDataTest, KeyFollowsWhatTheArchiveDependsOn) {
          },
          {},
          true},
-        {"options from the environment", [] {}, {{L"JAVA_TOOL_OPTIONS", L"-Xss2m"}}, true},
+        {"an option for making",
+         [this] {
+             std::string cfg = cfgWithArchive;
+             cfg.replace(cfg.find("-Dmaking=$APPDIR"), 16, "-Dmaking=other");
+             image.cfg(cfg);
+         },
+         {},
+         true},
+        {"options from JAVA_TOOL_OPTIONS", [] {}, {{L"JAVA_TOOL_OPTIONS", L"-Xss2m"}}, true},
+        {"options from JDK_JAVA_OPTIONS", [] {}, {{L"JDK_JAVA_OPTIONS", L"-Xss2m"}}, true},
+        {"options from _JAVA_OPTIONS", [] {}, {{L"_JAVA_OPTIONS", L"-Xss2m"}}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -333,8 +343,46 @@ TEST_F(ClassDataTest, OlderArchivesGoWhenANewOneIsMade) {
     EXPECT_FALSE(exists(oldArchive));
     EXPECT_FALSE(exists(archiveDir() + L"\\" + ts::wide(oldKey) + L".seal"));
 
-    // Another launcher's archives in the same directory are not this launcher's to remove.
-    EXPECT_EQ(ts::namesIn(archiveDir()).size(), 3u); // the archive, its seal, the lock
+    // Another launcher's archives in the same directory are not this launcher's to remove,
+    // even under a name as long as this launcher's.
+    const std::vector<std::wstring> others = {L"Tool-0123456789abcdef.jsa",
+                                              L"Tool-0123456789abcdef.seal",
+                                              L"Demo-Tool-0123456789abcdef.jsa"};
+    for (const std::wstring& name : others) {
+        ts::writeFile(archiveDir() + L"\\" + name, "another launcher's");
+    }
+    setFileTime(jar(), 120);
+    const std::string newerKey = keyOf(archivePathIn(startForOptions()));
+    EXPECT_EQ(archivePathIn(startForOptions()),
+              ts::utf8(archiveDir()) + "\\" + newerKey + ".jsa");
+    EXPECT_FALSE(exists(archiveDir() + L"\\" + ts::wide(newKey) + L".jsa"));
+    for (const std::wstring& name : others) {
+        EXPECT_TRUE(exists(archiveDir() + L"\\" + name)) << ts::utf8(name);
+    }
+    // Beside them: this launcher's archive, its seal, the lock.
+    EXPECT_EQ(ts::namesIn(archiveDir()).size(), 3u + others.size());
+}
+
+// A first start writes its archive when its application ends; when the jar changes before
+// the next start, that archive holds the old jar's classes and must not pass for the new one's.
+TEST_F(ClassDataTest, AnArchiveMadeBeforeAnUpgradeIsNeverSealedForIt) {
+    const std::string oldKey = keyOf(archivePathIn(startForOptions()));
+    ASSERT_FALSE(oldKey.empty());
+    setFileTime(jar(), 60);
+    const ts::ProcessResult r = start();
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const ts::Record record = image.record();
+    const std::string made = archivePathIn(archiveOptions(record.args()));
+    EXPECT_NE(made.find("." + record.get("pid") + ".tmp"), std::string::npos)
+        << "the upgraded start must make an archive of its own, not map the old one: " << made;
+    const std::string newKey = keyOf(made);
+    EXPECT_NE(newKey, oldKey);
+
+    // The next start maps what the upgraded start wrote.
+    const std::string mapped = archivePathIn(startForOptions());
+    EXPECT_EQ(mapped, ts::utf8(archiveDir()) + "\\" + newKey + ".jsa");
+    EXPECT_NE(ts::readFile(ts::wide(mapped)).find("written by " + record.get("pid") + "\n"),
+              std::string::npos);
 }
 
 // Started without waiting, with this process's environment plus `env`.
@@ -455,6 +503,9 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
         std::function<void()> setUp;
         std::map<std::wstring, std::wstring> env;
         std::string trace;
+        // The case changes what the configuration gives the JVM: only the archive's own
+        // options can be compared then.
+        bool changesConfiguredArgs = false;
     } cases[] = {
         {"the directory cannot be made",
          [this] {
@@ -481,7 +532,8 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
              image.cfg(cfg);
          },
          {},
-         "on the class path"},
+         "on the class path",
+         true},
         {"classes in a module path directory",
          [this] { ts::writeFile(image.appDir() + L"\\mods\\Main.class", "class"); },
          {},
@@ -493,11 +545,20 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
              image.cfg(cfg);
          },
          {},
-         "the option -Xshare:off decides"},
-        {"the user's own choice",
+         "the option -Xshare:off decides",
+         true},
+        {"the user's own choice in JAVA_TOOL_OPTIONS",
          [] {},
          {{L"JAVA_TOOL_OPTIONS", L"-Xmx1g -XX:SharedArchiveFile=mine.jsa"}},
          "the option -XX:SharedArchiveFile=mine.jsa decides"},
+        {"the user's own choice in JDK_JAVA_OPTIONS",
+         [] {},
+         {{L"JDK_JAVA_OPTIONS", L"-XX:+AutoCreateSharedArchive"}},
+         "the option -XX:+AutoCreateSharedArchive decides"},
+        {"the user's own choice in _JAVA_OPTIONS",
+         [] {},
+         {{L"_JAVA_OPTIONS", L"-Xshare:off"}},
+         "the option -Xshare:off decides"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -510,8 +571,7 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
         const ts::ProcessResult r = start(L"a", c.env);
         EXPECT_EQ(r.exitCode, 0u) << r.err;
         const std::vector<std::string> args = image.record().args();
-        if (std::string(c.what) == "a class path directory" ||
-            std::string(c.what) == "the configuration's own choice") {
+        if (c.changesConfiguredArgs) {
             EXPECT_TRUE(archiveOptions(args).empty());
         } else {
             EXPECT_EQ(args, plainArgs);

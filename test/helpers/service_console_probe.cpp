@@ -58,11 +58,19 @@ int wmain() {
         printf("FAIL: cannot start the service launcher\n");
         return 1;
     }
-    // The server counts as running once it has said it started.
+    // The server counts as running once it has said it started: the output file is read
+    // again at each change of its directory.
+    const HANDLE changes =
+        FindFirstChangeNotificationW(dir.path().c_str(), FALSE, FILE_NOTIFY_CHANGE_LAST_WRITE |
+                                                                   FILE_NOTIFY_CHANGE_SIZE);
     bool ready = false;
-    for (int i = 0; i < 300 && !ready; ++i) {
-        Sleep(100);
-        ready = ts::readFile(output).find("server started\n") != std::string::npos;
+    while (!(ready = ts::readFile(output).find("server started\n") != std::string::npos) &&
+           changes != INVALID_HANDLE_VALUE &&
+           WaitForSingleObject(changes, 30000) == WAIT_OBJECT_0 &&
+           FindNextChangeNotification(changes)) {
+    }
+    if (changes != INVALID_HANDLE_VALUE) {
+        FindCloseChangeNotification(changes);
     }
     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     int failures = ready ? 0 : 1;

@@ -1,5 +1,7 @@
 #include "InstanceSupport.h"
 
+#include <sddl.h>
+
 namespace instance_support {
 
 namespace {
@@ -55,6 +57,24 @@ DWORD WINAPI Async::run(LPVOID self) {
     return 0;
 }
 
+std::wstring currentUserSid() {
+    HANDLE token = nullptr;
+    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    std::wstring sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    if (token) {
+        CloseHandle(token);
+    }
+    return sid;
+}
+
 std::vector<std::string> decodeStrings(const std::string& body) {
     std::vector<std::string> strings;
     if (body.size() < 4) {
@@ -71,8 +91,16 @@ std::vector<std::string> decodeStrings(const std::string& body) {
     return strings;
 }
 
-FakeListener::FakeListener(const std::wstring& file, bool refusing, DWORD pid)
-    : refusing(refusing) {
+void StartingGate::arriveAndWait() {
+    if (InterlockedDecrement(&waiting) == 0) {
+        open.set();
+    }
+    WaitForSingleObject(open.handle, INFINITE);
+}
+
+FakeListener::FakeListener(const std::wstring& file, bool refusing, DWORD pid,
+                           const std::string& token)
+    : token(token), refusing(refusing) {
     InitializeCriticalSection(&lock);
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
@@ -128,7 +156,9 @@ void FakeListener::serve() {
             request.bytes.resize(size);
             if (size == 0 || readAll(s, &request.bytes[0], size)) {
                 request.strings = decodeStrings(request.bytes);
-                send(s, "OK", 2, 0);
+                if (!request.strings.empty() && request.strings[0] == token) {
+                    send(s, "OK", 2, 0);
+                }
             }
         }
         closesocket(s);

@@ -46,6 +46,22 @@ private:
     HANDLE thread;
 };
 
+// Holds threads until all of them are there, then lets them all go at once, so that starts
+// meant to race are not made one after another by the time a thread takes to begin.
+class StartingGate {
+public:
+    explicit StartingGate(size_t threads) : waiting(static_cast<LONG>(threads)) {}
+    StartingGate(const StartingGate&) = delete;
+    StartingGate& operator=(const StartingGate&) = delete;
+
+    // Called by each thread once: returns when the last of them has called it.
+    void arriveAndWait();
+
+private:
+    LONG waiting;
+    NamedEvent open{L"gate"};
+};
+
 // One request as the listener read it.
 struct Request {
     std::string bytes;                // everything after the magic and size
@@ -53,10 +69,11 @@ struct Request {
 };
 
 // A listener on 127.0.0.1 that writes the file a later start reads, reads requests and
-// answers them ("OK"), or, refusing, closes each connection unanswered.
+// answers those with its token ("OK"), or, refusing, closes each connection unanswered.
 class FakeListener {
 public:
-    FakeListener(const std::wstring& file, bool refusing = false, DWORD pid = 0);
+    FakeListener(const std::wstring& file, bool refusing = false, DWORD pid = 0,
+                 const std::string& token = "0123456789abcdef0123456789abcdef");
     ~FakeListener();
     FakeListener(const FakeListener&) = delete;
     FakeListener& operator=(const FakeListener&) = delete;
@@ -65,7 +82,7 @@ public:
     void expect(size_t count);
     bool waitForExpected(DWORD ms) const { return expected.wait(ms); }
     std::vector<Request> requests() const;
-    const std::string token = "0123456789abcdef0123456789abcdef";
+    const std::string token;
 
 private:
     void serve();
@@ -77,6 +94,9 @@ private:
     std::vector<Request> received;
     std::unique_ptr<Async> thread;
 };
+
+// This process's user's SID as text ("S-1-5-...").
+std::wstring currentUserSid();
 
 // The strings of a request body: a count, then each string's size and bytes.
 std::vector<std::string> decodeStrings(const std::string& body);

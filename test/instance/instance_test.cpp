@@ -16,6 +16,7 @@ namespace ts = testing_support;
 using instance_support::Async;
 using instance_support::FakeListener;
 using instance_support::NamedEvent;
+using instance_support::StartingGate;
 using testing_support::Image;
 using testing_support::LaunchPath;
 
@@ -91,9 +92,11 @@ protected:
                                                     const std::string& name,
                                                     LaunchPath (*pathOf)(size_t)) {
         std::vector<std::unique_ptr<Async>> threads;
+        const std::shared_ptr<StartingGate> gate = std::make_shared<StartingGate>(results.size());
         for (size_t i = 0; i < results.size(); ++i) {
-            threads.emplace_back(new Async([this, &results, name, pathOf, i]() {
+            threads.emplace_back(new Async([this, &results, name, pathOf, i, gate]() {
                 const std::string argument = name + "-" + std::to_string(i);
+                gate->arriveAndWait();
                 results[i] = image.run(pathOf(i), ts::wide(argument), env(recordOf(argument)));
             }));
         }
@@ -229,6 +232,30 @@ TEST_F(SingleInstanceTest, ALaterStartTakesOverWhenTheRunningInstanceEnds) {
     EXPECT_FALSE(optionValue(record.args(), fileOption).empty());
 }
 
+// One instance per user and session: the mutex lives in the session's namespace, and the
+// listener file carries the session's id, so that a user's second session gets its own.
+TEST_F(SingleInstanceTest, TheInstanceIsTheUsersInThisSession) {
+    hold.set();
+    std::map<std::wstring, std::wstring> environment = env(image.recordPath());
+    environment[L"CORVELA_DEBUG"] = L"true";
+    const ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", environment);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    const std::string mutexLine = "Single instance: mutex ";
+    const size_t at = r.err.find(mutexLine);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const size_t from = at + mutexLine.size();
+    const std::string mutex = r.err.substr(from, r.err.find_first_of(",\r\n", from) - from);
+    EXPECT_EQ(mutex.rfind("Local\\Corvela.Instance.", 0), 0u) << mutex;
+    EXPECT_EQ(mutex.substr(mutex.rfind('.') + 1), ts::utf8(instance_support::currentUserSid()))
+        << mutex;
+    DWORD session = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+    const std::string file = optionValue(image.record().args(), fileOption);
+    const std::string ending = "-" + std::to_string(session) + ".instance";
+    ASSERT_GT(file.size(), ending.size());
+    EXPECT_EQ(file.substr(file.size() - ending.size()), ending) << file;
+}
+
 // The console launcher reports the failure on standard error alone: under Wine, the GUI
 // launcher's message box waits while another GUI process of the session does not pump
 // messages, as the held stand-in does.
@@ -236,6 +263,36 @@ class ConsoleInstanceTest : public SingleInstanceTest {
 protected:
     ConsoleInstanceTest() : SingleInstanceTest(L"corvela-console.exe") {}
 };
+
+// The running instance was replaced by a newer one, which published a listener of its own with
+// a new token: a later start that read the older file tries again with the newer token.
+TEST_F(ConsoleInstanceTest, ALaterStartThatReadAStaleListenerFileUsesTheNewToken) {
+    ts::ProcessResult first;
+    const std::unique_ptr<Async> running = startFirst(first);
+    std::unique_ptr<FakeListener> stale(
+        new FakeListener(listenerFile(), true, 0, std::string(32, 'a')));
+    stale->expect(1);
+
+    ts::ProcessResult second;
+    Async later([this, &second]() {
+        second = image.run(LaunchPath::InProcess, L"later", env(dir / L"second.txt"));
+    });
+    ASSERT_TRUE(stale->waitForExpected(60000)) << "the later start never tried";
+    const FakeListener newer(listenerFile(), false, 0, std::string(32, 'b'));
+    later.join();
+    stale.reset();
+
+    EXPECT_EQ(second.exitCode, 0u) << second.err;
+    EXPECT_EQ(GetFileAttributesW((dir / L"second.txt").c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the later start must not load the runtime";
+    const std::vector<instance_support::Request> requests = newer.requests();
+    ASSERT_FALSE(requests.empty());
+    ASSERT_FALSE(requests.back().strings.empty());
+    EXPECT_EQ(requests.back().strings[0], newer.token);
+    hold.set();
+    running->join();
+    EXPECT_EQ(first.exitCode, 0u) << first.err;
+}
 
 TEST_F(ConsoleInstanceTest, ALaterStartGivesUpClearlyWhenTheRunningInstanceNeverTakesIt) {
     ts::ProcessResult first;
@@ -444,10 +501,15 @@ TEST_F(BridgeInstanceTest, TenStartsAtOnceMakeOneApplicationWithNineRequests) {
     std::vector<ts::ProcessResult> results(starts);
     {
         std::vector<std::unique_ptr<Async>> threads;
+        StartingGate gate(starts);
         for (int i = 0; i < starts; ++i) {
-            threads.emplace_back(new Async(
-                [this, &results, i]() { results[i] = start(L"9 start-" + std::to_wstring(i)); }));
+            threads.emplace_back(new Async([this, &results, &gate, i]() {
+                gate.arriveAndWait();
+                results[i] = start(L"9 start-" + std::to_wstring(i));
+            }));
         }
+        // The threads go before the gate does.
+        threads.clear();
     }
     std::vector<std::string> instances;
     std::set<std::string> requests;

@@ -75,6 +75,19 @@ def hexed(text):
     return "-" + text.encode("utf-8").hex()
 
 
+def another_local_address():
+    """An IPv4 address of this machine that is not loopback, or None: the one a datagram
+    to a documentation address would leave from (connecting a datagram socket sends
+    nothing)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("198.51.100.1", 9))
+        except OSError:
+            return None
+        address = s.getsockname()[0]
+    return None if address.startswith("127.") or address == "0.0.0.0" else address
+
+
 class ListenerTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.TemporaryDirectory()
@@ -98,15 +111,39 @@ class ListenerTest(unittest.TestCase):
         ])
 
     def test_the_listener_file_is_the_users_alone_and_goes_with_the_instance(self):
+        # A newer instance that has published its own listener keeps its file when the older
+        # instance ends: the later starts must find the newer one.
+        newer = "corvela-instance 1\nport=4321\ntoken=" + "b" * 64 + "\npid=77\n"
+        for replaced in (False, True):
+            with self.subTest(replaced_by_a_newer_instance=replaced):
+                probe = Probe(self.dir.name, expected=1, wait=False)
+                self.assertEqual(stat.S_IMODE(os.stat(probe.file).st_mode), 0o600)
+                self.assertTrue(probe.contents.startswith("corvela-instance 1\n"), probe.contents)
+                self.assertEqual(probe.pid, "4242")
+                self.assertEqual(len(probe.token), 64)
+                if replaced:
+                    with open(probe.file, "w", encoding="utf-8") as f:
+                        f.write(newer)
+                self.assertEqual(probe.send(probe.request("n", "C:\\", "x")), b"OK")
+                code, _, err = probe.finish()
+                self.assertEqual(code, 0, err)
+                if replaced:
+                    with open(probe.file, encoding="utf-8") as f:
+                        self.assertEqual(f.read(), newer)
+                    os.remove(probe.file)
+                else:
+                    self.assertFalse(os.path.exists(probe.file))
+
+    def test_the_listener_takes_connections_from_loopback_only(self):
+        address = another_local_address()
+        if address is None:
+            self.skipTest("this machine has no local address besides loopback")
         probe = Probe(self.dir.name, expected=1, wait=False)
-        self.assertEqual(stat.S_IMODE(os.stat(probe.file).st_mode), 0o600)
-        self.assertTrue(probe.contents.startswith("corvela-instance 1\n"), probe.contents)
-        self.assertEqual(probe.pid, "4242")
-        self.assertEqual(len(probe.token), 64)
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection((address, probe.port), timeout=30).close()
         self.assertEqual(probe.send(probe.request("n", "C:\\", "x")), b"OK")
         code, _, err = probe.finish()
         self.assertEqual(code, 0, err)
-        self.assertFalse(os.path.exists(probe.file))
 
     def test_bad_requests_are_dropped_with_a_trace_line_and_the_next_one_is_taken(self):
         probe = Probe(self.dir.name, expected=1, wait=False)

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <set>
+
 #include "LauncherImage.h"
 #include "TestSupport.h"
 
@@ -26,13 +28,46 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
     return status;
 }
 
-// The manager tells no waiter of a change: its status is read until it leaves the pending
-// states, a tenth of a second apart, for at most `limitMs`.
+bool isPending(const SERVICE_STATUS_PROCESS& status) {
+    return status.dwCurrentState == SERVICE_START_PENDING ||
+           status.dwCurrentState == SERVICE_STOP_PENDING;
+}
+
+void WINAPI noteChange(void*) {}
+
+// Waits, on the manager's notice of a change of state, until the service leaves the pending
+// states, for at most `limitMs`.
 SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000) {
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
     SERVICE_STATUS_PROCESS status = query(service);
-    for (DWORD waited = 0; waited < limitMs && (status.dwCurrentState == SERVICE_START_PENDING ||
-                                                status.dwCurrentState == SERVICE_STOP_PENDING);
-         waited += 100) {
+    // Outlives an unanswered request: the manager may still write to it.
+    static SERVICE_NOTIFYW notice;
+    while (isPending(status) && GetTickCount64() < deadline) {
+        notice = SERVICE_NOTIFYW();
+        notice.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
+        notice.pfnNotifyCallback = noteChange;
+        const DWORD error = NotifyServiceStatusChangeW(
+            service, SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_PAUSED,
+            &notice);
+        if (error != ERROR_SUCCESS) {
+            ADD_FAILURE() << "NotifyServiceStatusChange failed: " << error;
+            break;
+        }
+        if (SleepEx(static_cast<DWORD>(deadline - GetTickCount64()), TRUE) !=
+            WAIT_IO_COMPLETION) {
+            break;
+        }
+        status = query(service);
+    }
+    return query(service);
+}
+
+// The checkpoints a pending service reports, read while it is pending: the manager tells
+// no one of a new checkpoint, so its status is read a tenth of a second apart.
+SERVICE_STATUS_PROCESS watchWhilePending(SC_HANDLE service, std::set<DWORD>& checkPoints) {
+    SERVICE_STATUS_PROCESS status = query(service);
+    for (DWORD waited = 0; waited < 30000 && isPending(status); waited += 100) {
+        checkPoints.insert(status.dwCheckPoint);
         Sleep(100);
         status = query(service);
     }
@@ -92,16 +127,19 @@ protected:
         ASSERT_TRUE(service) << GetLastError();
     }
 
-    SERVICE_STATUS_PROCESS start() {
+    SERVICE_STATUS_PROCESS start(std::set<DWORD>* checkPoints = nullptr) {
         EXPECT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-        return waitWhilePending(service.get());
+        return checkPoints ? watchWhilePending(service.get(), *checkPoints)
+                           : waitWhilePending(service.get());
     }
 
-    SERVICE_STATUS_PROCESS stop() {
+    SERVICE_STATUS_PROCESS stop(std::set<DWORD>* checkPoints = nullptr) {
         SERVICE_STATUS status = {};
         const DWORD pid = query(service.get()).dwProcessId;
         EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-        const SERVICE_STATUS_PROCESS stopped = waitWhilePending(service.get());
+        const SERVICE_STATUS_PROCESS stopped = checkPoints
+                                                   ? watchWhilePending(service.get(), *checkPoints)
+                                                   : waitWhilePending(service.get());
         waitForProcessEnd(pid);
         return stopped;
     }
@@ -135,6 +173,29 @@ TEST_F(ServiceTest, StartsRunningWithItsOutputInTheLogsAndStopsThroughItsShutdow
     ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(outLog(), "server started\nshutdown hook ran\nserver started\nshutdown hook ran\n");
+}
+
+// A server slow to start and slow to stop: the manager sees progress all along (a stalled
+// checkpoint counts as a hung service), a machine's shutdown reaches its hooks, and without
+// app.service-stop-timeout a hook of a few seconds ends cleanly.
+TEST_F(ServiceTest, ASlowServerShowsProgressAndItsHookEndsWithinTheDefaultTimeout) {
+    cfg("-Dstandin.stop=hook\njava-options=-Dstandin.start-ms=1500\n"
+        "java-options=-Dstandin.hook-ms=3000");
+    install();
+    std::set<DWORD> starting;
+    const SERVICE_STATUS_PROCESS running = start(&starting);
+    ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    EXPECT_GE(starting.size(), 2u) << "the checkpoint never advanced while starting";
+    const DWORD controls =
+        SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN;
+    EXPECT_EQ(running.dwControlsAccepted & controls, controls);
+
+    std::set<DWORD> stopping;
+    const SERVICE_STATUS_PROCESS stopped = stop(&stopping);
+    EXPECT_GE(stopping.size(), 2u) << "the checkpoint never advanced while stopping";
+    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR)) << errLog();
+    EXPECT_EQ(outLog(), "server started\nshutdown hook ran\n");
 }
 
 TEST_F(ServiceTest, AServerThatIgnoresTheStopIsEndedAfterTheTimeoutWithAnError) {

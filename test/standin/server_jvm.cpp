@@ -8,6 +8,8 @@
 //                           the status through the C runtime's exit(), as a real runtime
 //                           does (the default)
 //   -Dstandin.stop=ignore   System.exit blocks for good, as a hanging shutdown hook does
+//   -Dstandin.hook-ms=N     the shutdown hook takes N milliseconds before it has run
+//   -Dstandin.start-ms=N    the JVM takes N milliseconds to be created
 //   -Dstandin.crash-event=N the server ends the process on its own with exit code 3 once the
 //                           named event is set, as System.exit(3) would
 //   -Dstandin.fail=N        the server ends at once with exit code N, after its first line
@@ -30,6 +32,7 @@ HANDLE exitRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 volatile LONG created = 0;
 volatile LONG exitStatus = 0;
 bool ignoreStop = false;
+DWORD hookMillis = 0;
 
 void writeTo(DWORD which, const std::string& text) {
     DWORD written = 0;
@@ -96,6 +99,7 @@ void __cdecl callStaticVoidMethod(void*, void*, void* method, ...) {
         writeTo(STD_OUTPUT_HANDLE, "shutdown hook hangs\n");
         Sleep(INFINITE);
     }
+    Sleep(hookMillis);
     writeTo(STD_OUTPUT_HANDLE, "shutdown hook ran\n");
     endProcess(status);
 }
@@ -135,7 +139,9 @@ extern "C" __declspec(dllexport) jint
 extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     fillTables();
     ignoreStop = option(argc, argv, "standin.stop") == "ignore";
+    hookMillis = std::strtoul(option(argc, argv, "standin.hook-ms").c_str(), nullptr, 10);
     const std::string fail = option(argc, argv, "standin.fail");
+    Sleep(std::strtoul(option(argc, argv, "standin.start-ms").c_str(), nullptr, 10));
     if (fail.empty()) {
         // Created before it says so: whoever reads the first line may end it.
         InterlockedExchange(&created, 1);

@@ -208,7 +208,7 @@ CURRENT_TYPES = """
 [[association]]
 launcher = "Studio"
 extensions = ["acme", "acmet"]
-description = "Acme Studio drawing"
+description = "Acme Studio drawing [v2] {beta}"
 mime-type = "application/x-acme"
 
 [[protocol]]
@@ -258,6 +258,29 @@ class ReproducibleTest(DescribedImageFixture):
         summary = subprocess.run(["msiinfo", "suminfo", msi], capture_output=True, text=True).stdout
         self.assertIn("Created: Tue Nov 14 22:13:20 2023", summary)
         self.assertEqual(os.stat(os.path.join(self.work, "dated", "app", "Studio.cfg")).st_mtime, 1700000000)
+
+
+    def test_without_source_date_epoch_the_newest_input_time_is_taken(self):
+        launchers = os.path.join(self.work, "launchers")
+        os.makedirs(launchers)
+        for name in ("corvela.exe", "corvela-console.exe"):
+            shutil.copy(os.path.join(LAUNCHER_DIR, name), launchers)
+        inputs = ([os.path.join(launchers, name) for name in os.listdir(launchers)]
+                  + [os.path.join(self.source, name) for name in ("main.jar", "lib one.jar")]
+                  + list(os.path.join(self.source, name) for name in self.icons))
+        for path in inputs:
+            os.utime(path, (1500000000, 1500000000))
+        # Newest the middle one of the list, so that neither its first nor its last decides.
+        os.utime(os.path.join(self.source, "lib one.jar"), (1600000000, 1600000000))
+        description = self.describe(self.TWO_LAUNCHERS)
+        env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        result = subprocess.run([sys.executable, TOOL, description, "--launcher-dir", launchers],
+                                capture_output=True, text=True, cwd=self.work, env=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        image = os.path.join(self.work, "out", "Studio")
+        for name in (os.path.join("app", "Studio.cfg"), "Studio.exe"):
+            with self.subTest(name):
+                self.assertEqual(os.stat(os.path.join(image, name)).st_mtime, 1600000000)
 
 
 PREFIX = os.path.join(BUILD, "wineprefix-product")
@@ -380,7 +403,8 @@ class ProductInstallerTest(DescribedImageFixture):
             (classes + ".acme\\OpenWithProgids", "Studio.acme", ""),
             (classes + ".acmeold", "", "Studio.acmeold"),
             (classes + "Studio.acmeold\\DefaultIcon", "", '"%sapp\\icons\\acmeold.ico",0' % installed),
-            (classes + "Studio.acme", "", "Acme Studio drawing"),
+            # Brackets and braces reach the registry as written, not as installer formatting.
+            (classes + "Studio.acme", "", "Acme Studio drawing [v2] {beta}"),
             (classes + "Studio.acme\\DefaultIcon", "", '"%s",0' % exe),
             (classes + "Studio.acme\\shell\\open\\command", "", '"%s" "%%1"' % exe),
             (classes + "acme-studio", "URL Protocol", ""),
@@ -456,6 +480,9 @@ class DescriptionErrorTest(DescribedImageFixture):
             (gui + '\n[[association]]\nlauncher = "Studio"\n', 10, "the [[association]] table lacks the required key extensions"),
             (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "acme app"\n', 12, "scheme 'acme app' must start with a letter"),
             (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "1acme"\n', 12, "scheme '1acme' must start with a letter"),
+            (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "acme"\n'
+                   '\n[[protocol]]\nlauncher = "Studio"\nscheme = "ACME"\n', 16,
+             "scheme ACME is given twice"),
             (gui + 'icon = "missing.ico"\n', 9, "missing.ico does not exist"),
             (gui + 'variant = "service"\nconsole = true\n', 9, "variant service and console = true disagree"),
             (self.BASE + 'launcher = "corvela.exe"\n', 5, "names no launcher binary: they come from --launcher-dir"),

@@ -532,6 +532,8 @@ class InputCheckTest(ImageFixture):
         main, lib = self.jars
         no_main_class = self.jar("plain.jar", ["app/Main.class"])
         wrong_main_class = self.jar("wrong.jar", ["app/Main.class"], "app.Gone")
+        # Manifest attribute names are read in any case, as Java reads them.
+        lower_case = self.jar("lower.jar", ["app/Main.class"], None, ["main-class: app.Main"])
         multi_release = self.jar("mr.jar", ["META-INF/versions/11/app/Mr.class"], None,
                                  ["Multi-Release: true"])
         not_a_zip = os.path.join(self.work, "broken.jar")
@@ -547,6 +549,7 @@ class InputCheckTest(ImageFixture):
             (["--main-class", "lib.Helper", "--jar", main, "--jar", lib], None, None),
             (["--main-jar", main], None, None),
             (["--main-jar", no_main_class, "--main-class", "app.Main"], None, None),
+            (["--main-jar", lower_case], None, None),
             (["--main-class", "app.Mr", "--jar", multi_release], None, None),
             (["--main-module", "demo/demo.Main", "--module-path", exploded], None, None),
             (["--main-class", "app.Missing", "--jar", main, "--jar", lib],
@@ -651,6 +654,14 @@ esac
 exec %s "$@"
 """
 
+INSTALLER_FAILING_SIGNER = """#!/bin/sh
+# Signs exes, and fails to sign any installer.
+case "$*" in
+  *.msi*) echo "cannot sign the installer" >&2; exit 1 ;;
+esac
+exec %s "$@"
+"""
+
 
 class CleanupTest(ImageFixture):
     """A failed or interrupted run leaves the file system as it was and says one line."""
@@ -740,6 +751,19 @@ class ExistingImageTest(ImageFixture):
         self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
         os.remove(second)
         os.remove(os.path.join(self.image, "app", "Zeta.cfg"))
+        # The exe is signed and in place, then its installer fails: the exe is put back.
+        with open(fake, "w") as f:
+            f.write(INSTALLER_FAILING_SIGNER % shutil.which("osslsigncode"))
+        msi = os.path.join(self.work, "dist", "Demo.msi")
+        failed = subprocess.run([sys.executable, TOOL, "--image", self.image, "--sign-cert", cert,
+                                 "--sign-key", key, "--msi", msi], capture_output=True, text=True,
+                                env=dict(os.environ, PATH=path))
+        self.assertEqual(failed.returncode, 1, failed.stderr)
+        self.assertIn("signing Demo.msi failed", failed.stderr)
+        with open(self.exe, "rb") as f:
+            self.assertEqual(f.read(), self.unsigned)
+        self.assertFalse(os.path.exists(msi))
+        self.assertEqual(sorted(os.listdir(os.path.dirname(self.image))), ["Demo"])
         signed = image_tool("--image", self.image, "--sign-cert", cert, "--sign-key", key)
         self.assertEqual(signed.returncode, 0, signed.stderr)
         self.assertIn("note: signed Demo.exe;", signed.stderr)

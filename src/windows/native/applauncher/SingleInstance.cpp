@@ -446,6 +446,7 @@ bool SingleInstance::join(const Launch& launch) {
     if (!mutex) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
     }
+    LOG_TRACE(L"Single instance: mutex " << place.mutexName << L", listener file " << place.file);
     if (HandOver(launch.image, place).run(mutex.get())) {
         return true;
     }
