@@ -28,6 +28,7 @@ const PropertyKey arguments(L"arguments");
 const PropertyKey javaOptions(L"java-options");
 const PropertyKey classData(L"app.class-data");
 const PropertyKey singleInstance(L"app.single-instance");
+const PropertyKey userModelId(L"app.user-model-id");
 const PropertyKey serviceStopTimeout(L"app.service-stop-timeout");
 const PropertyKey logDir(L"app.log-dir");
 const PropertyKey logMaxSize(L"app.log-max-size");
@@ -182,7 +183,8 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::javaOptions,    &PropertyName::classData,
         &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
         &PropertyName::logDir,         &PropertyName::logMaxSize,
-        &PropertyName::logKeep,        &PropertyName::vendor};
+        &PropertyName::logKeep,        &PropertyName::vendor,
+        &PropertyName::userModelId};
     return findKey(all, name, key);
 }
 

@@ -53,6 +53,9 @@ extern const PropertyKey javaOptions;
 extern const PropertyKey classData;
 // "true" in [Application]: a second start hands its request to the running instance.
 extern const PropertyKey singleInstance;
+// The explicit AppUserModelID of every process of the launch: the application's identity on
+// the taskbar.
+extern const PropertyKey userModelId;
 // The service launcher's: seconds a stop waits for the application, where its logs go, when
 // they roll and how many rolled files stay, and the vendor that names the default log folder.
 extern const PropertyKey serviceStopTimeout;

@@ -19,6 +19,7 @@
 #include "Log.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
+#include "TaskbarIdentity.h"
 #include "Toolbox.h"
 #include "UserLogs.h"
 #include "UserOptions.h"
@@ -384,6 +385,7 @@ void launchApp(SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     const AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
+    const std::unique_ptr<Dll> taskbarIdentity = TaskbarIdentity::apply(cfg);
     if (!restartedChild) {
         SingleInstance::handOverIfListening(image, cfg);
     }
