@@ -235,18 +235,22 @@ class LaunchIdentityTest(ImageFixture):
                      if kind == "loaded" and name.endswith("\\draw.exe")}
         return [(thread, event) for thread, event in events if thread in launchers]
 
-    def build(self, user_model_id):
-        image = os.path.join(self.work, "Draw")
+    def build(self, user_model_id, *options):
+        image = os.path.join(self.work, "Draw%d" % len(os.listdir(self.work)))
         result = image_tool("--name", "Draw", "--launcher", LAUNCHER, "--runtime", self.runtime,
                             "--main-class", "app.Main", "--jar", self.jars[0],
-                            "--user-model-id", user_model_id, "--output", image)
+                            "--user-model-id", user_model_id, "--output", image, *options)
         self.assertEqual(result.returncode, 0, result.stderr)
         return image
 
     def test_every_process_sets_the_id_before_the_runtime_loads(self):
-        image = self.build("Acme.Draw.Editor")
-        for path, processes in (("in process", 1), ("restart", 2)):
-            with self.subTest(path=path):
+        cases = [(launcher, path, processes) for launcher in ("gui", "console")
+                 for path, processes in (("in process", 1), ("restart", 2))]
+        images = {"gui": self.build("Acme.Draw.Editor"),
+                  "console": self.build("Acme.Draw.Editor", "--console")}
+        for launcher, path, processes in cases:
+            image = images[launcher]
+            with self.subTest(launcher=launcher, path=path):
                 events = self.launcher_events(image, path)
                 self.assertEqual([name for _, (kind, name) in events if kind == "set"],
                                  ["Acme.Draw.Editor"] * processes, events)

@@ -521,6 +521,8 @@ def _add_shortcut_ids(msi, image_dir, shortcuts, scratch):
     rows = []
     for exe, name in shortcuts:
         cfg = os.path.join(image_dir, "app", os.path.splitext(exe)[0] + ".cfg")
+        if not os.path.isfile(cfg):
+            continue  # an exe that cannot start has no identity to give its shortcut
         with open(cfg, encoding="utf-8", errors="replace") as f:
             value = identity.cfg_value(f.read())
         if value:
