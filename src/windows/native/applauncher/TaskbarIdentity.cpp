@@ -6,7 +6,6 @@
 #include "CfgFile.h"
 #include "Dll.h"
 #include "ErrorHandling.h"
-#include "FileUtils.h"
 #include "Log.h"
 #include "SysInfo.h"
 #include "WindowsSupport.h"
@@ -36,13 +35,13 @@ std::unique_ptr<Dll> apply(const CfgFile& cfg) {
     }
     // By its full path: a shell32.dll beside the image must never stand in for the system's.
     std::unique_ptr<Dll> shell32(
-        new Dll(tstrings::Builder() << FileUtils::combinePath(SysInfo::getSystemDirectory(),
-                                                              L"shell32.dll")));
-    const DllFunction<SetAppIdFunc> setAppId(*shell32, tstrings::Builder() << setAppIdName);
-    const HRESULT result = static_cast<SetAppIdFunc>(setAppId)(id.c_str());
+        new Dll(tstrings::Builder() << SysInfo::getSystemDirectory() << L"\\shell32.dll"));
+    // Raises when shell32 lacks the function; the Dll stays loaded for the call.
+    const SetAppIdFunc setAppId =
+        reinterpret_cast<SetAppIdFunc>(shell32->getFunction(setAppIdName));
+    const HRESULT result = setAppId(id.c_str());
     if (FAILED(result)) {
-        THROW_SYSTEM_ERROR_CODE(static_cast<unsigned long>(result),
-                                static_cast<SetAppIdFunc>(setAppId),
+        THROW_SYSTEM_ERROR_CODE(static_cast<unsigned long>(result), setAppId,
                                 setAppIdName << L"(" << id << L") failed: the value of "
                                              << PropertyName::userModelId.name()
                                              << L" in [Application]");
