@@ -16,6 +16,7 @@ MANIFEST_NEEDS = [
     'level="asInvoker"',
     ">true/PM</dpiAware>",
     ">PerMonitorV2, PerMonitor, system</dpiAwareness>",
+    '<longPathAware xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">true</longPathAware>',
     '<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>',
     'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
     "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista

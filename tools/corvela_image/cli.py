@@ -49,7 +49,7 @@ import os
 import signal
 import sys
 
-from . import description, image, installed, installer, manifest, show, signing
+from . import description, identity, image, installed, installer, manifest, show, signing
 from .errors import ImageError
 from .existing import package_existing
 
@@ -63,7 +63,8 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "package", "output", "console", "code_page", "icon", "copyright",
                     "class_data", "single_instance", "service", "service_name", "display_name",
                     "service_start", "service_account", "runtime_min_version",
-                    "runtime_max_version", "runtime_download_url")
+                    "runtime_max_version", "runtime_download_url", "user_model_id",
+                    "execution_level")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -166,6 +167,15 @@ def parser():
                              "application's classes per user and map it on later starts, which "
                              "start faster; off: none. Default: auto when the runtime's release "
                              "file names Java 13 or later, else nothing is written")
+    taskbar = parser.add_argument_group("the taskbar and elevation (see the README)")
+    taskbar.add_argument("--user-model-id", metavar="ID",
+                         help="the AppUserModelID the exe's process and its Start menu shortcut "
+                              "carry, so that the taskbar shows them as one application: at most "
+                              "%d characters, no blanks; default: VENDOR.PRODUCT.NAME from their "
+                              "letters and digits; %s: none" % (identity.MAX_LENGTH, identity.NONE))
+    taskbar.add_argument("--execution-level", metavar="LEVEL",
+                         help="the elevation the exe's manifest requests: %s (default), %s or %s"
+                              % manifest.EXECUTION_LEVELS)
     brand = parser.add_argument_group("branding the exe (its icon and the version information Windows shows)")
     brand.add_argument("--icon", help="an .ico file; replaces the launcher's own icon")
     brand.add_argument("--app-version", help="X.Y.Z[.W], each 0 to 65535: file and product version")
@@ -275,7 +285,9 @@ def run(args, progress):
                                     service_name=args.service_name,
                                     display_name=args.display_name,
                                     service_start=args.service_start or "auto",
-                                    service_account=args.service_account or "LocalService")]
+                                    service_account=args.service_account or "LocalService",
+                                    user_model_id=args.user_model_id,
+                                    execution_level=args.execution_level)]
     installed_runtime = installed.InstalledRuntime.from_options(
         min_version=args.runtime_min_version, max_version=args.runtime_max_version,
         download_url=args.runtime_download_url)

@@ -7,7 +7,7 @@ import os
 import re
 import tomllib
 
-from . import image, installed, installer, manifest
+from . import identity, image, installed, installer, manifest
 from .errors import ImageError
 
 STRING, BOOL, STRINGS = "a string", "true or false", "a list of strings"
@@ -21,7 +21,7 @@ LAUNCHER_KEYS = {
     "main-module": STRING, "java-options": STRINGS, "arguments": STRINGS, "splash": FILE,
     "shortcut": BOOL, "path": BOOL, "class-data": STRING,
     "single-instance": BOOL, "service": BOOL, "service-name": STRING, "display-name": STRING,
-    "service-start": STRING, "service-account": STRING,
+    "service-start": STRING, "service-account": STRING, "execution-level": STRING,
 }
 IMAGE_KEYS = {
     "name": STRING, "runtime": DIRECTORY, "runtime-path": STRING, "jars": FILES,
@@ -30,11 +30,12 @@ IMAGE_KEYS = {
     "copyright": STRING, "product-name": STRING, "msi": TARGET, "upgrade-code": STRING,
     "msi-scope": STRING, "sign-cert": FILE, "sign-key": FILE, "sign-pkcs12": FILE,
     "sign-password-env": STRING, "timestamp-url": STRING, "runtime-min-version": STRING,
-    "runtime-max-version": STRING, "runtime-download-url": STRING,
+    "runtime-max-version": STRING, "runtime-download-url": STRING, "user-model-id": STRING,
 }
 INSTALLED_RUNTIME_KEYS = ("runtime-min-version", "runtime-max-version", "runtime-download-url")
 TABLES = {
-    "launcher": dict(LAUNCHER_KEYS, name=STRING, icon=FILE, description=STRING),
+    "launcher": dict(LAUNCHER_KEYS, name=STRING, icon=FILE, description=STRING,
+                     **{"user-model-id": STRING}),
     "association": {"launcher": STRING, "extensions": STRINGS, "description": STRING,
                     "icon": FILE, "mime-type": STRING},
     "protocol": {"launcher": STRING, "scheme": STRING, "description": STRING},
@@ -43,7 +44,8 @@ REQUIRED = {"": ("name",), "launcher": ("name",), "association": ("launcher", "e
             "protocol": ("launcher", "scheme")}
 CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES,
            "class-data": image.CLASS_DATA_CHOICES, "service-start": image.SERVICE_STARTS,
-           "service-account": image.SERVICE_ACCOUNTS}
+           "service-account": image.SERVICE_ACCOUNTS,
+           "execution-level": manifest.EXECUTION_LEVELS}
 # Given on the command line too, these win over the file: where the image goes, and the
 # signing key, which a build machine keeps apart from the sources.
 COMMAND_LINE_WINS = ("output", "msi")
@@ -267,11 +269,22 @@ class Description:
             single_instance=values.get("single-instance", False), service=service,
             service_name=values.get("service-name"), display_name=values.get("display-name"),
             service_start=values.get("service-start", "auto"),
-            service_account=values.get("service-account", "LocalService"))
+            service_account=values.get("service-account", "LocalService"),
+            user_model_id=self._user_model_id(where, values),
+            execution_level=values.get("execution-level"))
         service_key = next((key for key in ("service", "service-name", "display-name",
                                             "service-start", "service-account") if key in values), None)
         self._wrap(where, service_key, image.check_service, launcher)
         return launcher
+
+    def _user_model_id(self, where, values):
+        """The launcher's own user-model-id, else the product's (at the top), else None."""
+        own = "user-model-id" in values
+        value = values["user-model-id"] if own else self.table.get("user-model-id")
+        if value is not None and value != identity.NONE:
+            self._wrap(where if own else ("", 0), "user-model-id", identity.check, value,
+                       "user-model-id")
+        return value
 
     def _launcher_named(self, table, index, name):
         for launcher in self.launchers:

@@ -7,8 +7,8 @@ import os
 import re
 import shutil
 
-from . import (classes, icon, installer, manifest, pe, registrations, reproducible, signing,
-               versioninfo)
+from . import (classes, icon, identity, installer, manifest, pe, registrations, reproducible,
+               signing, versioninfo)
 from .errors import ImageError, require_file
 from .undo import Changes
 
@@ -36,7 +36,8 @@ class Launcher:
                  java_options=(), arguments=(), splash=None, console=False, icon=None,
                  description=None, shortcut=None, path=False, variant=None, class_data=None,
                  single_instance=False, service=False, service_name=None, display_name=None,
-                 service_start="auto", service_account="LocalService"):
+                 service_start="auto", service_account="LocalService", user_model_id=None,
+                 execution_level=None):
         self.name = name
         self.main_class = main_class
         self.main_jar = main_jar
@@ -63,6 +64,10 @@ class Launcher:
         self.display_name = display_name
         self.service_start = service_start
         self.service_account = service_account
+        # Its taskbar identity (None: derived from the names; identity.NONE: none) and the
+        # elevation its manifest requests (None: the launcher's own, asInvoker).
+        self.user_model_id = user_model_id
+        self.execution_level = execution_level
 
     def service_key(self):
         """The service's name, as the manager knows it."""
@@ -168,7 +173,7 @@ def app_path(name):
 
 
 def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None,
-              installed_runtime=None):
+              installed_runtime=None, user_model_id=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -189,6 +194,8 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, 
         lines.append("app.class-data=" + class_data)
     if launcher.single_instance:
         lines.append("app.single-instance=true")
+    if user_model_id:
+        lines.append("app.user-model-id=" + user_model_id)
     if launcher.service and vendor:
         # The service's logs go under %ProgramData%\VENDOR\NAME\logs.
         lines.append("app.vendor=" + check_value(vendor, "--vendor"))
@@ -251,6 +258,15 @@ def check_service(launcher):
         check_value(launcher.display_name, "--display-name")
 
 
+def check_taskbar(launcher):
+    """The launcher's own taskbar identity and execution level, when it gives them."""
+    if launcher.user_model_id not in (None, identity.NONE):
+        identity.check(launcher.user_model_id, "--user-model-id")
+    if launcher.execution_level is not None and launcher.execution_level not in manifest.EXECUTION_LEVELS:
+        raise ImageError("--execution-level %s: one of %s" % (
+            launcher.execution_level, ", ".join(manifest.EXECUTION_LEVELS)))
+
+
 def check_branding(branding, launchers=()):
     named = ((branding.vendor, "--vendor"), (branding.description, "--description"),
              (branding.copyright, "--copyright"), (branding.product_name, "--product-name"))
@@ -292,8 +308,10 @@ def make_exe(source, launcher, branding, code_page, icon_file):
     if launcher.service and image.subsystem() != pe.IMAGE_SUBSYSTEM_WINDOWS_CUI:
         raise ImageError("%s is not the service launcher, which --service asks for" % source)
     tree = image.resources()
-    code_page_changed = manifest.set_code_page(tree, code_page)
-    if not (icon_file or branding.version or code_page_changed):
+    manifest_changed = manifest.set_code_page(tree, code_page)
+    if launcher.execution_level:
+        manifest_changed |= manifest.set_execution_level(tree, launcher.execution_level)
+    if not (icon_file or branding.version or manifest_changed):
         return bytes(image.data)
     if icon_file:
         icon.replace_icon(tree, icon_file)
@@ -362,8 +380,15 @@ class Plan:
                 class_data = self.installed_runtime.class_data()
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
                                                  class_data, self.branding.vendor,
-                                                 self.installed_runtime)
+                                                 self.installed_runtime,
+                                                 self._user_model_id(launcher))
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
+
+    def _user_model_id(self, launcher):
+        if launcher.service:
+            return None  # no taskbar button: its windows, if any, are on no user's desktop
+        return identity.of_launcher(launcher.user_model_id, self.branding.vendor,
+                                    self.branding.product_name or self.application, launcher.name)
 
     @staticmethod
     def _icons(paths):
@@ -383,6 +408,7 @@ class Plan:
                 raise ImageError("two launchers named %s" % launcher.name)
             names.add(launcher.name.lower())
             check_service(launcher)
+            check_taskbar(launcher)
             if not (launcher.main_class or launcher.main_jar or launcher.main_module):
                 raise ImageError("no main class, main jar or main module: give --main-class, "
                                  "--main-jar or --main-module")

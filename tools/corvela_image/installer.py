@@ -19,7 +19,7 @@ import tempfile
 import uuid
 from xml.sax.saxutils import quoteattr
 
-from . import icon, pe, registrations, reproducible, versioninfo
+from . import icon, identity, pe, registrations, reproducible, versioninfo
 from .errors import ImageError, require_program
 
 USER = "user"
@@ -477,13 +477,13 @@ def _files_of(directory):
     return [os.path.join(parent, name) for parent, _, names in os.walk(directory) for name in names]
 
 
-def _import_table(msi, scratch, name, columns, types, rows):
+def _import_table(msi, scratch, name, columns, types, rows, task="adding the service's settings"):
     idt = os.path.join(scratch, name + ".idt")
     with open(idt, "w", encoding="utf-8", newline="") as f:
         f.write("\r\n".join(["\t".join(columns), "\t".join(types), name + "\t" + columns[0]]
                              + rows) + "\r\n")
-    _run([require_program("msibuild", "an installer of a service"), msi, "-i", idt], "msibuild",
-         scratch, "adding the service's settings")
+    _run([require_program("msibuild", "an installer that wixl cannot write alone"), msi, "-i", idt],
+         "msibuild", scratch, task)
 
 
 def _add_service_config(msi, services, components, scratch):
@@ -508,6 +508,31 @@ def _add_service_config(msi, services, components, scratch):
     after = int(install[0].split("\t")[2]) + 1 if install else 5801
     _import_table(msi, scratch, "InstallExecuteSequence", ["Action", "Condition", "Sequence"],
                   ["s72", "S255", "I2"], sequence[3:] + ["MsiConfigureServices\tVersionNT >= 600\t%d" % after])
+
+
+# System.AppUserModel.ID, the property a shortcut carries for the taskbar.
+APP_USER_MODEL_ID_KEY = "{9F4C2855-9F79-4B39-A8D0-E1D42DE1D5F3}, 5"
+
+
+def _add_shortcut_ids(msi, image_dir, shortcuts, scratch):
+    """Gives each Start menu shortcut the AppUserModelID its exe's process sets, read from
+    the exe's configuration in the image, so that a pinned shortcut and the running windows
+    are one taskbar button. wixl cannot write MsiShortcutProperty: msibuild adds it."""
+    rows = []
+    for exe, name in shortcuts:
+        cfg = os.path.join(image_dir, "app", os.path.splitext(exe)[0] + ".cfg")
+        if not os.path.isfile(cfg):
+            continue  # an exe that cannot start has no identity to give its shortcut
+        with open(cfg, encoding="utf-8", errors="replace") as f:
+            value = identity.cfg_value(f.read())
+        if value:
+            identity.check(value, "app.user-model-id in %s" % cfg)
+            rows.append("%s\t%s\t%s\t%s" % (_identifier("u", name), _identifier("s", name),
+                                            APP_USER_MODEL_ID_KEY, value))
+    if rows:
+        _import_table(msi, scratch, "MsiShortcutProperty",
+                      ["MsiShortcutProperty", "Shortcut_", "PropertyKey", "PropVariantValue"],
+                      ["s72", "s72", "s255", "s255"], rows, "adding the shortcuts' taskbar identity")
 
 
 def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
@@ -543,6 +568,7 @@ def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
         if wxs.path_component:
             _add_environment(built, wxs.path_component, wxs.per_user, scratch)
         _add_service_config(built, package.services, wxs.service_components, scratch)
+        _add_shortcut_ids(built, image_dir, desktop.shortcuts, scratch)
         reproducible.reproducible_installer(built, reproducible.build_time(_files_of(image_dir)))
         if sign:
             sign(built)

@@ -113,3 +113,33 @@ def set_code_page(tree, code_page):
                 tree.set(RT_MANIFEST, name, language, Resource(new_text.encode("utf-8"), resource.code_page))
                 changed = True
     return changed
+
+
+# The elevation an exe asks Windows for when it starts.
+AS_INVOKER = "asInvoker"
+EXECUTION_LEVELS = (AS_INVOKER, "highestAvailable", "requireAdministrator")
+REQUESTED_EXECUTION_LEVEL = re.compile(r'(<requestedExecutionLevel\b[^>]*?\blevel=")([^"]*)(")')
+
+
+def with_execution_level(text, level):
+    """The manifest `text` requesting `level`; every other part stays as it was."""
+    if level not in EXECUTION_LEVELS:
+        raise ImageError("execution level %r: one of %s" % (level, ", ".join(EXECUTION_LEVELS)))
+    found = REQUESTED_EXECUTION_LEVEL.search(text)
+    if not found:
+        raise ImageError("the launcher's manifest has no requestedExecutionLevel to set")
+    return text[:found.start(2)] + level + text[found.end(2):]
+
+
+def set_execution_level(tree, level):
+    """Rewrites every manifest resource in `tree` to request `level`; True when any changed."""
+    changed = False
+    for name in tree.names(RT_MANIFEST):
+        for language in tree.languages(RT_MANIFEST, name):
+            resource = tree.get(RT_MANIFEST, name, language)
+            text = resource.data.decode("utf-8", errors="strict")
+            new_text = with_execution_level(text, level)
+            if new_text != text:
+                tree.set(RT_MANIFEST, name, language, Resource(new_text.encode("utf-8"), resource.code_page))
+                changed = True
+    return changed

@@ -68,7 +68,10 @@ typedef std::map<tstring, tstring> MacroMap;
        versions it accepts, and where its users get one. */                                     \
     PROPERTY(runtimeMinVersion, L"app.runtime-min-version")                                        \
     PROPERTY(runtimeMaxVersion, L"app.runtime-max-version")                                        \
-    PROPERTY(runtimeDownloadUrl, L"app.runtime-download-url")
+    PROPERTY(runtimeDownloadUrl, L"app.runtime-download-url")                                      \
+    /* The explicit AppUserModelID of every process of the launch: the application's identity   \
+       on the taskbar. */                                                                        \
+    PROPERTY(userModelId, L"app.user-model-id")
 
 #define CORVELA_CFG_DECLARE_SECTION(constant, name) extern const SectionKey constant;
 #define CORVELA_CFG_DECLARE_PROPERTY(constant, name) extern const PropertyKey constant;

@@ -20,6 +20,7 @@
 #include "RuntimeSearch.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
+#include "TaskbarIdentity.h"
 #include "Toolbox.h"
 #include "UserLogs.h"
 #include "UserOptions.h"
@@ -377,6 +378,7 @@ int launchApp(SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
+    const std::unique_ptr<Dll> taskbarIdentity = TaskbarIdentity::apply(cfg);
     if (!restartedChild && SingleInstance::handOverIfListening(image, cfg)) {
         return 0;
     }
