@@ -3,7 +3,7 @@
 //
 // With BASELINE_LOAD_SHELL32 set it also loads shell32.dll (and with it user32.dll): that
 // variant shows what shell32 costs at start-up on the platform at hand, which the launchers
-// no longer load (they split their command line themselves).
+// do not pay (they split their command line themselves).
 
 #include <windows.h>
 

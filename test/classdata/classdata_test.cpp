@@ -1,3 +1,4 @@
+// Class-data archive: options by runtime version, its key, and the archive kept or replaced.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Configuration file: parsing, the key table, the accessors, macro and environment expansion.
 #include <gtest/gtest.h>
 
 #include <windows.h>

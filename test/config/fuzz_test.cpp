@@ -1,3 +1,4 @@
+// Malformed configuration and package files fail only with the readers' own errors.
 #include <gtest/gtest.h>
 
 #include <random>

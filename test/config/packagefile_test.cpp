@@ -1,3 +1,4 @@
+// Package file: the installed package's name read from the application directory.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// A user's JVM options file: its lines, and refused options named with file and line.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Application frame: exit codes, and one path for a failure to the trace and the user.
 #include <gtest/gtest.h>
 
 #include <windows.h>

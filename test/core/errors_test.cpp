@@ -1,3 +1,4 @@
+// Errors: source positions, system errors, the C runtime's text, and the barriers.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Function names as records and messages show them.
 #include <gtest/gtest.h>
 
 #include "ErrorHandling.h"

@@ -1,3 +1,4 @@
+// Logger: records, their levels and appenders.
 #include <gtest/gtest.h>
 
 #include "Log.h"

@@ -1,3 +1,4 @@
+// Entry point of test_core, also the child that reports the path it finds for itself.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The path of the running module, found in a deep directory too.
 #include <gtest/gtest.h>
 
 #include "FileUtils.h"

@@ -1,3 +1,4 @@
+// Text: conversions, the builder, splitting, joining, replacing and case.
 #include <gtest/gtest.h>
 
 #include "ErrorHandling.h"

@@ -1,3 +1,4 @@
+// Faults an image may hold: each is reported clearly and costs nothing else.
 #include <gtest/gtest.h>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Handles and modules do not grow over hundreds of runs of every operation.
 #include <gtest/gtest.h>
 
 #include <windows.h>

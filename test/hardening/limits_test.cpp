@@ -1,3 +1,4 @@
+// Limits: large argument lists and configurations, characters outside every code page.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Single instance tests' support (InstanceSupport.h).
 #include "InstanceSupport.h"
 
 #include <sddl.h>

@@ -1,3 +1,4 @@
+// Jvm: the argument list from the configuration, and the launch through the stand-in.
 #include <gtest/gtest.h>
 
 #include <windows.h>

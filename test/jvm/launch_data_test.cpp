@@ -1,3 +1,4 @@
+// The launch data block: its size, its layout and the table that builds it.
 #include <gtest/gtest.h>
 
 #include <cstdint>

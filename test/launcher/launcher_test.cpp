@@ -1,3 +1,4 @@
+// The launch sequence end to end: configuration lookup, restart path and arguments.
 #include <gtest/gtest.h>
 
 #include <windows.h>

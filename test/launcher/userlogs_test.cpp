@@ -1,3 +1,4 @@
+// An image's logs for its user: launcher log, error records, the JVM's error file.
 #include <gtest/gtest.h>
 
 #include <windows.h>

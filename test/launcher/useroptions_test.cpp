@@ -1,3 +1,4 @@
+// A user's JVM options file, as an installed image's launch reads it.
 #include <gtest/gtest.h>
 
 #include <windows.h>

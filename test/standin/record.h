@@ -1,3 +1,4 @@
+// Stand-in runtime: what it saw, written for the tests to read.
 #ifndef CORVELA_STANDIN_RECORD_H
 #define CORVELA_STANDIN_RECORD_H
 
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <string>
 
+#include "Utf8Text.h"
+
 namespace standin {
 
 inline std::wstring env(const wchar_t* name) {
@@ -17,17 +20,7 @@ inline std::wstring env(const wchar_t* name) {
     return n > 0 && n < 32768 ? std::wstring(buffer, n) : std::wstring();
 }
 
-inline std::string utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
+using testing_support::utf8;
 
 inline std::string hex(const char* bytes) {
     static const char digits[] = "0123456789abcdef";

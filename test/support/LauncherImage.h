@@ -1,3 +1,4 @@
+// Test support: a launcher image in a temporary directory, run and read back.
 #ifndef CORVELA_LAUNCHERIMAGE_H
 #define CORVELA_LAUNCHERIMAGE_H
 

@@ -1,3 +1,4 @@
+// Test support: the logger's records captured or dropped for a scope.
 #ifndef CORVELA_LOGCAPTURE_H
 #define CORVELA_LOGCAPTURE_H
 

@@ -1,3 +1,4 @@
+// Test support (TestSupport.h): files, directories, processes and text.
 #include "TestSupport.h"
 
 #include <algorithm>
@@ -192,29 +193,6 @@ private:
 };
 
 } // namespace
-
-std::string utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
-
-std::wstring wide(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
 
 std::string unhex(const std::string& hex) {
     std::string out;

@@ -1,3 +1,4 @@
+// Test support: temporary directories, files, processes, environment and text.
 #ifndef CORVELA_TESTSUPPORT_H
 #define CORVELA_TESTSUPPORT_H
 
@@ -6,6 +7,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "Utf8Text.h"
 
 namespace testing_support {
 
@@ -104,8 +107,6 @@ ProcessResult run(const std::wstring& exe, const std::wstring& commandLine,
                   DWORD timeoutMs = 60000, const std::wstring& workDir = std::wstring(),
                   const Redirections& redirections = Redirections(), unsigned maxProcesses = 0);
 
-std::string utf8(const std::wstring& text);
-std::wstring wide(const std::string& utf8);
 std::string unhex(const std::string& hex);
 std::wstring unhexWide(const std::string& hex);
 

@@ -1,3 +1,4 @@
+// Dll and DllFunction: loading libraries and looking up their functions.
 #include <gtest/gtest.h>
 
 #include <windows.h>

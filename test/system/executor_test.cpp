@@ -1,3 +1,4 @@
+// Executor: child processes, their arguments, exit codes, flags and jobs.
 #include <gtest/gtest.h>
 
 #include <windows.h>

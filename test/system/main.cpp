@@ -1,3 +1,4 @@
+// Entry point of test_system, also the child that writes the arguments it was given.
 #include <gtest/gtest.h>
 
 #include <cstring>

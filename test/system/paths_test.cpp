@@ -1,3 +1,4 @@
+// Paths: their text, making directories, existence and absolute paths.
 #include <gtest/gtest.h>
 
 #include <windows.h>

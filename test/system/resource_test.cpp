@@ -1,3 +1,4 @@
+// UniqueResource: every owner gives its resource back, and never closes the value meaning none.
 #include <gtest/gtest.h>
 
 #include <windows.h>

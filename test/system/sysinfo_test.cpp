@@ -1,3 +1,4 @@
+// System information: command arguments, environment, module path, system directory.
 #include <gtest/gtest.h>
 
 #include <windows.h>

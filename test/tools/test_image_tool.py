@@ -490,7 +490,7 @@ class CodePageTest(ImageFixture):
             self.assertEqual(values["args"], [a.encode("utf-8") for a in (
                 exe, "-Dcorvela.app-path=" + exe, "-jar", jar, "\u05e9\u05dc\u05d5\u05dd caf\u00e9")], path)
 
-    def test_ansi_images_convert_as_before(self):
+    def test_ansi_images_convert_to_the_ansi_code_page(self):
         # A runtime too old to read UTF-8 arguments: auto leaves the declaration out, and the
         # launcher converts to the ANSI code page, whose default character replaces the rest.
         with open(os.path.join(self.runtime, "release"), "w") as f:

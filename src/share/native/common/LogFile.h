@@ -18,6 +18,11 @@ tstring pathIn(const tstring& logsDir);
 // directory cannot be made or the file not written.
 void append(const tstring& logsDir, const std::string& text);
 
+// Rolls the log at `path`: `path.KEEP` goes, each `path.N` moves up to `path.N+1`, and `path`
+// becomes `path.1`; with `keep` 0, `path` goes. False, with the thread's last error, when
+// `path` itself could not be moved or removed: whether that is an error is the caller's call.
+bool roll(const tstring& path, unsigned long keep);
+
 // The local time, to the millisecond: "2026-03-05 14:07:09.042".
 std::string timeStamp();
 

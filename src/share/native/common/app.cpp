@@ -77,7 +77,15 @@ bool debugSwitchOn() {
     return debugSwitch() == DebugSwitch::Console;
 }
 
-int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage) {
+int launch(const std::nothrow_t& tag, LaunchFunc launchFunc, ShowMessage showMessage) {
+    const LaunchWithFunc callIt = [](const void* func) {
+        return (*static_cast<const LaunchFunc*>(func))();
+    };
+    return launch(tag, callIt, &launchFunc, showMessage);
+}
+
+int launch(const std::nothrow_t&, LaunchWithFunc launchFunc, const void* context,
+           ShowMessage showMessage) {
     switch (debugSwitch()) {
     case DebugSwitch::Console:
         Logger::instance().setAppender(traceAppender);
@@ -94,7 +102,7 @@ int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage
     const auto placeTrace = atEndOfScope([] { LauncherLog::endOfRun(); });
     TRACE_FUNCTION();
     try {
-        return launchFunc();
+        return launchFunc(context);
     } catch (...) {
         try {
             reportFailure(SOURCE_POSITION, showMessage);

@@ -375,9 +375,12 @@ int launchApp(SearchPathPolicy policy) {
 
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     placeLauncherLog(image);
+    return launchApp(image, launchCfgFile(image), policy);
+}
+
+int launchApp(const AppImage& image, const CfgFile& cfg, SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     AppLauncher appLauncher = appLauncherFor(image);
-    const CfgFile cfg = appLauncher.loadCfgFile();
     const std::unique_ptr<Dll> taskbarIdentity = TaskbarIdentity::apply(cfg);
     if (!restartedChild && SingleInstance::handOverIfListening(image, cfg)) {
         return 0;

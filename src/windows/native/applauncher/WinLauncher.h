@@ -24,6 +24,10 @@ CfgFile launchCfgFile(const AppImage& image);
 // child's, or 0 once the application ran or a running instance took the request.
 int launchApp(SearchPathPolicy policy);
 
+// The same for an image and configuration read already (launchCfgFile), the launcher log
+// placed (placeLauncherLog).
+int launchApp(const AppImage& image, const CfgFile& cfg, SearchPathPolicy policy);
+
 // The launch of the GUI and console launchers: restart when "PATH" lacks the directory.
 int launchApp();
 

@@ -9,12 +9,7 @@ namespace {
 
 const wchar_t* const logFileName = L"launcher.log";
 const ULONGLONG rollSize = 1024 * 1024;
-const int keptLogs = 3;
-
-// Numbers 1 to 9 only: a single digit.
-tstring rolledPath(const tstring& path, int number) {
-    return path + L"." + static_cast<wchar_t>(L'0' + number);
-}
+const unsigned long keptLogs = 3;
 
 // Writes `value` in decimal into the `width` characters that end at `end`, zeros in front.
 void putDigits(char* end, int width, unsigned value) {
@@ -34,17 +29,26 @@ void rollWhenFull(const tstring& path) {
     if (size < rollSize) {
         return;
     }
-    DeleteFileW(rolledPath(path, keptLogs).c_str());
-    for (int number = keptLogs - 1; number >= 1; --number) {
-        MoveFileExW(rolledPath(path, number).c_str(), rolledPath(path, number + 1).c_str(),
-                    MOVEFILE_REPLACE_EXISTING);
-    }
-    MoveFileExW(path.c_str(), rolledPath(path, 1).c_str(), MOVEFILE_REPLACE_EXISTING);
+    LogFile::roll(path, keptLogs);
 }
 
 } // namespace
 
 namespace LogFile {
+
+bool roll(const tstring& path, unsigned long keep) {
+    if (keep == 0) {
+        return DeleteFileW(path.c_str()) != 0;
+    }
+    const auto rolled = [&path](unsigned long number) {
+        return (tstrings::Builder() << path << L"." << number).tstr();
+    };
+    DeleteFileW(rolled(keep).c_str());
+    for (unsigned long number = keep - 1; number >= 1; --number) {
+        MoveFileExW(rolled(number).c_str(), rolled(number + 1).c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    return MoveFileExW(path.c_str(), rolled(1).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
 
 tstring pathIn(const tstring& logsDir) {
     return FileUtils::mkpath() << logsDir << logFileName;

@@ -14,6 +14,7 @@
 #include "ServiceSettings.h"
 #include "ServiceStatus.h"
 #include "SysInfo.h"
+#include "UserLogs.h"
 #include "WinLauncher.h"
 #include "WindowsSupport.h"
 #include "app.h"
@@ -47,8 +48,20 @@ int launchInProcess() {
     return launchApp(SearchPathPolicy::ExtendInProcess);
 }
 
-DWORD WINAPI runApp(LPVOID) {
-    InterlockedExchange(&appExitCode, app::launch(std::nothrow, launchInProcess, reportFailure));
+// What the service's launch runs: the image and configuration the service read already.
+struct ServiceLaunch {
+    AppImage image;
+    CfgFile cfg;
+};
+
+int launchServiceInProcess(const void* launch) {
+    const ServiceLaunch& read = *static_cast<const ServiceLaunch*>(launch);
+    return launchApp(read.image, read.cfg, SearchPathPolicy::ExtendInProcess);
+}
+
+DWORD WINAPI runApp(LPVOID launch) {
+    InterlockedExchange(&appExitCode,
+                        app::launch(std::nothrow, launchServiceInProcess, launch, reportFailure));
     return 0;
 }
 
@@ -180,12 +193,18 @@ ServiceSettings settingsWithLogs(const CfgFile& cfg, const AppImage& image) {
 }
 
 int runService() {
-    const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
-    const ServiceSettings settings = settingsWithLogs(launchCfgFile(image), image);
-    const UniqueHandle worker(CreateThread(nullptr, 0, runApp, nullptr, 0, nullptr));
+    std::unique_ptr<ServiceLaunch> launch(
+        new ServiceLaunch{AppImage::ofLauncher(SysInfo::getProcessModulePath()), CfgFile()});
+    placeLauncherLog(launch->image);
+    launch->cfg = launchCfgFile(launch->image);
+    const ServiceSettings settings = settingsWithLogs(launch->cfg, launch->image);
+    const UniqueHandle worker(CreateThread(nullptr, 0, runApp, launch.get(), 0, nullptr));
     if (!worker) {
         THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
     }
+    // Kept until the process ends: the worker uses it for as long as it runs, and the process
+    // may end with the worker still running (a stop that timed out).
+    launch.release();
     supervise(worker.get(), settings);
     return 0;
 }

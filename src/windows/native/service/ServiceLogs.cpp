@@ -3,6 +3,7 @@
 
 #include "ErrorHandling.h"
 #include "FileUtils.h"
+#include "LogFile.h"
 #include "ServiceLogs.h"
 #include "ServiceSettings.h"
 
@@ -30,25 +31,17 @@ tstring RollingLog::rolledName(unsigned long index) const {
     return (tstrings::Builder() << path << L"." << index).tstr();
 }
 
+// A log that cannot be moved away is an error: the service's output must not grow past the
+// size its configuration sets. With nothing to keep, a log that stays is written on.
 void RollingLog::roll() {
     file.reset();
-    if (keep == 0) {
-        DeleteFileW(path.c_str());
-    } else {
-        DeleteFileW(rolledName(keep).c_str());
-        for (unsigned long index = keep - 1; index >= 1; --index) {
-            MoveFileExW(rolledName(index).c_str(), rolledName(index + 1).c_str(),
-                        MOVEFILE_REPLACE_EXISTING);
-        }
-        if (!MoveFileExW(path.c_str(), rolledName(1).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            const DWORD error = GetLastError();
-            open();
-            THROW_SYSTEM_ERROR_CODE(error, &MoveFileExW,
-                                    L"MoveFileEx(" << path << L", " << rolledName(1)
-                                                   << L") failed");
-        }
-    }
+    const bool rolled = LogFile::roll(path, keep);
+    const DWORD error = GetLastError();
     open();
+    if (!rolled && keep > 0) {
+        THROW_SYSTEM_ERROR_CODE(error, &MoveFileExW,
+                                L"MoveFileEx(" << path << L", " << rolledName(1) << L") failed");
+    }
 }
 
 void RollingLog::write(const char* data, size_t count) {
