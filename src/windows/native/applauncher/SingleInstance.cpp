@@ -427,15 +427,10 @@ tstring instanceJarOnClassPath(const CfgFile& cfg) {
     return tstring();
 }
 
-// Tells the JVM where to publish its listener; the library's agent starts the listener
-// before the application's main method, so that no request waits for the application.
+// Tells the JVM where to publish its listener.
 void publishTo(const Launch& launch, const Place& place) {
     CreateDirectoryW(place.dir.c_str(), nullptr);
     launch.jvm.addOption(L"-Dcorvela.instance.file=" + place.file);
-    const tstring jar = instanceJarOnClassPath(launch.cfg);
-    if (!jar.empty()) {
-        launch.jvm.addOption(L"-javaagent:" + jar);
-    }
 }
 
 } // namespace
@@ -473,6 +468,18 @@ void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
     }
     if (HandOver(image, place).tryOnce()) {
         exit(0);
+    }
+}
+
+void SingleInstance::listenBeforeMain(const Launch& launch) {
+    if (!enabledIn(launch.cfg)) {
+        return;
+    }
+    // The library's agent starts the listener before the application's main method, so that
+    // no request waits for the application.
+    const tstring jar = instanceJarOnClassPath(launch.cfg);
+    if (!jar.empty()) {
+        launch.jvm.addOption(L"-javaagent:" + jar);
     }
 }
 

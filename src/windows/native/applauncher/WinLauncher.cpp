@@ -407,10 +407,13 @@ void launchApp(SearchPathPolicy policy) {
     SingleInstance::join(launch);
     addJvmErrorFile(launch);
     userOptions.addTo(launch.jvm);
-    ClassData::addOptions(launch);
+    const bool makesClassData = ClassData::addOptions(launch);
     // After class data: the host's process id is in no archive's key, or no archive would
     // ever be used twice.
     SingleInstance::nameHost(launch);
+    if (!makesClassData) {
+        SingleInstance::listenBeforeMain(launch);
+    }
     runInProcess(*jvm);
 }
 
