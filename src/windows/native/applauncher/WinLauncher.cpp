@@ -17,6 +17,7 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "RuntimeErrors.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
@@ -367,7 +368,12 @@ void runInProcess(Jvm& jvm) {
         const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(serverJvmLibPath(jvm));
         splashLib = loadDllWithFallback(FileUtils::mkpath() << jliDir << L"splashscreen.dll");
     }
-    jvm.launch();
+    RuntimeErrors::watchRuntimeExit();
+    try {
+        jvm.launch();
+    } catch (const std::runtime_error& e) {
+        RuntimeErrors::raiseWithRuntimeText(e);
+    }
 }
 
 } // namespace
@@ -406,6 +412,7 @@ void launchApp(SearchPathPolicy policy) {
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
     SingleInstance::join(launch);
     addJvmErrorFile(launch);
+    RuntimeErrors::capture(launch);
     userOptions.addTo(launch.jvm);
     const bool makesClassData = ClassData::addOptions(launch);
     // After class data: the host's process id is in no archive's key, or no archive would
