@@ -187,6 +187,24 @@ TEST_F(ServiceTest, FailuresAtStartAreReportedAtOnceWithTheirReasonInTheErrorLog
     }
 }
 
+// A runtime that cannot create its JVM ends the process through its C runtime's exit() at
+// once: the manager hears of it as the failure it is, promptly, never a service left RUNNING
+// or START_PENDING with no process behind it, and the runtime's reason is in the error log.
+TEST_F(ServiceTest, ARuntimeThatEndsTheStartIsReportedStoppedWithItsReason) {
+    cfg("-Dstandin.exit-at-start=1");
+    install();
+    const DWORD before = GetTickCount();
+    const SERVICE_STATUS_PROCESS status = start();
+    EXPECT_LT(GetTickCount() - before, 10000u);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
+    EXPECT_TRUE(contains(errLog(), "Error: Could not create the Java Virtual Machine.\n"))
+        << errLog();
+    EXPECT_TRUE(contains(errLog(), "The Java runtime ended the process before its JVM was created"))
+        << errLog();
+}
+
 // A server that ends on its own is a failure the manager sees, with its output logged; on
 // Windows the recovery actions then restart it, which Wine's manager does not do.
 TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
@@ -204,7 +222,7 @@ TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
-    EXPECT_EQ(errLog(), "server notice\nserver crashed\n");
+    EXPECT_EQ(errLog(), "server notice\nserver crashed\nThe application ended the process without a stop\r\n");
 }
 
 // Output past the size limit rolls into numbered files, the oldest beyond the kept number

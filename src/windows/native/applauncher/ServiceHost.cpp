@@ -7,6 +7,7 @@
 #include "CfgFile.h"
 #include "ErrorHandling.h"
 #include "EventLog.h"
+#include "FileUtils.h"
 #include "JvmControl.h"
 #include "Log.h"
 #include "ServiceHost.h"
@@ -59,22 +60,36 @@ void closeLogs() {
 }
 
 // A real runtime ends the process from inside System.exit, through the C runtime's exit()
-// of its own (the universal C runtime), on a thread of its own. That exit() runs this first:
-// what the application wrote reaches the logs, and the manager hears of the end before the
-// process is gone, which it would otherwise take for a crash. An end that no stop asked for
-// is a failure: a service runs until it is stopped.
+// of its own (the universal C runtime), on a thread of its own; so does it a start it cannot
+// make (a JVM it cannot create), with its reason on standard error, which is the error log.
+// That exit() runs this first: what the application wrote reaches the logs, and the manager
+// hears of the end before the process is gone, which it would otherwise take for a crash
+// (or, under Wine, never hear of). An end that no stop asked for is a failure: a service
+// runs until it is stopped.
 void __cdecl onRuntimeExit() {
     if (ServiceStatus::stopReported()) {
         return;
+    }
+    if (!ServiceStatus::stopWasRequested()) {
+        writeToErrorLog(JvmControl::created()
+                            ? "The application ended the process without a stop"
+                            : "The Java runtime ended the process before its JVM was created");
     }
     closeLogs();
     ServiceStatus::stopped(ServiceStatus::stopWasRequested() ? 0 : ServiceExit::endedItself);
 }
 
-// Registered once the runtime is loaded, in the process-wide table of the C runtime it uses.
+// Registered before the runtime is loaded, in the process-wide table of the C runtime it
+// uses: a runtime may end the process at its first step. The system's universal C runtime is
+// the one every runtime's libraries bind to, by its name, once it is loaded.
 void hookRuntimeExit() {
     typedef int(__cdecl * CrtAtExitFn)(void(__cdecl*)());
-    const HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
+    HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
+    if (!ucrt) {
+        // Kept until the process ends: the hook lives in it.
+        ucrt = LoadLibraryW(
+            FileUtils::combinePath(SysInfo::getSystemDirectory(), L"ucrtbase.dll").c_str());
+    }
     const CrtAtExitFn crtAtExit = ucrt ? reinterpret_cast<CrtAtExitFn>(reinterpret_cast<void*>(
                                              GetProcAddress(ucrt, "_crt_atexit")))
                                        : nullptr;
@@ -150,7 +165,6 @@ void supervise(HANDLE worker, const ServiceSettings& settings) {
         case WAIT_TIMEOUT:
             running = JvmControl::created();
             if (running) {
-                hookRuntimeExit();
                 ServiceStatus::running();
             } else {
                 ServiceStatus::startPending();
@@ -182,6 +196,7 @@ ServiceSettings settingsWithLogs(const CfgFile& cfg, const AppImage& image) {
 void runService() {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     const ServiceSettings settings = settingsWithLogs(launchCfgFile(image), image);
+    hookRuntimeExit();
     const UniqueHandle worker(CreateThread(nullptr, 0, runApp, nullptr, 0, nullptr));
     if (!worker) {
         THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
