@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <regex>
+#include <string>
+#include <vector>
+
 #include "LauncherImage.h"
 #include "TestSupport.h"
 
@@ -50,6 +54,33 @@ void waitForProcessEnd(DWORD pid) {
 
 bool contains(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
+}
+
+// The error log holds the application's standard error and the service launcher's own
+// lines, each of those with its time: "2026-03-05 14:07:09.042 Service stopped".
+const std::regex serviceLine("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (.*?)\r?");
+
+// The service launcher's lines, without their times.
+std::vector<std::string> serviceLines(const std::string& log) {
+    std::vector<std::string> lines;
+    std::smatch match;
+    for (const std::string& line : ts::splitLines(log)) {
+        if (std::regex_match(line, match, serviceLine)) {
+            lines.push_back(match[1].str());
+        }
+    }
+    return lines;
+}
+
+// The application's lines.
+std::string applicationLines(const std::string& log) {
+    std::string text;
+    for (const std::string& line : ts::splitLines(log)) {
+        if (!std::regex_match(line, serviceLine)) {
+            text += line + "\n";
+        }
+    }
+    return text;
 }
 
 class ServiceTest : public ::testing::Test {
@@ -124,12 +155,23 @@ TEST_F(ServiceTest, StartsRunningWithItsOutputInTheLogsAndStopsThroughItsShutdow
     EXPECT_EQ(running.dwControlsAccepted & SERVICE_ACCEPT_STOP,
               static_cast<DWORD>(SERVICE_ACCEPT_STOP));
     EXPECT_EQ(outLog(), "server started\n");
-    EXPECT_EQ(errLog(), "server notice\n");
+    EXPECT_EQ(applicationLines(errLog()), "server notice\n");
 
     const SERVICE_STATUS_PROCESS stopped = stop();
     EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(outLog(), "server started\nshutdown hook ran\n");
+    // When it started, ran, was asked to stop and stopped, each with its time.
+    const std::vector<std::string> lines = serviceLines(errLog());
+    ASSERT_EQ(lines.size(), 4u) << errLog();
+    EXPECT_EQ(lines[0].rfind("Service " + ts::utf8(name) + " starting: " + ts::utf8(image.exe()) +
+                                 ", process ",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(lines[1], "Service running: the JVM is created");
+    EXPECT_EQ(lines[2], "Stop requested");
+    EXPECT_EQ(lines[3], "Service stopped");
 
     // Started again, it appends.
     ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -222,7 +264,11 @@ TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
-    EXPECT_EQ(errLog(), "server notice\nserver crashed\nThe application ended the process without a stop\r\n");
+    EXPECT_EQ(applicationLines(errLog()), "server notice\nserver crashed\n");
+    const std::vector<std::string> lines = serviceLines(errLog());
+    ASSERT_GE(lines.size(), 2u) << errLog();
+    EXPECT_EQ(lines[lines.size() - 2], "The application ended the process without a stop");
+    EXPECT_EQ(lines.back(), "Service stopped on a failure (service-specific exit code 3)");
 }
 
 // Output past the size limit rolls into numbered files, the oldest beyond the kept number

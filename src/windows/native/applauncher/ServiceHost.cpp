@@ -10,6 +10,7 @@
 #include "FileUtils.h"
 #include "JvmControl.h"
 #include "Log.h"
+#include "LogFile.h"
 #include "ServiceHost.h"
 #include "ServiceLogs.h"
 #include "ServiceSettings.h"
@@ -28,9 +29,10 @@ volatile LONG nothingToAsk = 0;
 DWORD dispatcherError = ERROR_SUCCESS;
 
 // A service has no C runtime streams: its standard error is the handle that leads into the
-// error log, written to directly.
+// error log, written to directly. Each of the service's own lines carries its time, so that
+// the log tells when it started, stopped, and failed.
 void writeToErrorLog(const std::string& message) {
-    const std::string line = message + "\r\n";
+    const std::string line = LogFile::timeStamp() + " " + message + "\r\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
               &written, nullptr);
@@ -59,6 +61,20 @@ void closeLogs() {
     }
 }
 
+// The service's last word: its line in the error log, the logs closed, then SERVICE_STOPPED.
+void endService(DWORD serviceSpecificCode = 0) {
+    if (!ServiceStatus::stopReported()) {
+        writeToErrorLog(serviceSpecificCode == 0
+                            ? std::string("Service stopped")
+                            : (tstrings::Builder() << L"Service stopped on a failure "
+                                                      L"(service-specific exit code "
+                                                   << serviceSpecificCode << L")")
+                                  .str());
+    }
+    closeLogs();
+    ServiceStatus::stopped(serviceSpecificCode);
+}
+
 // A real runtime ends the process from inside System.exit, through the C runtime's exit()
 // of its own (the universal C runtime), on a thread of its own; so does it a start it cannot
 // make (a JVM it cannot create), with its reason on standard error, which is the error log.
@@ -75,8 +91,7 @@ void __cdecl onRuntimeExit() {
                             ? "The application ended the process without a stop"
                             : "The Java runtime ended the process before its JVM was created");
     }
-    closeLogs();
-    ServiceStatus::stopped(ServiceStatus::stopWasRequested() ? 0 : ServiceExit::endedItself);
+    endService(ServiceStatus::stopWasRequested() ? 0 : ServiceExit::endedItself);
 }
 
 // Registered before the runtime is loaded, in the process-wide table of the C runtime it
@@ -118,8 +133,7 @@ DWORD WINAPI askToExit(LPVOID) {
             .str();
     logErrorMessage(SOURCE_POSITION, tstrings::fromUtf8(message));
     reportFailure(message);
-    closeLogs();
-    ServiceStatus::stopped(ServiceExit::stopTimedOut);
+    endService(ServiceExit::stopTimedOut);
     TerminateProcess(GetCurrentProcess(), ServiceExit::stopTimedOut);
     ExitProcess(ServiceExit::stopTimedOut);
 }
@@ -128,6 +142,7 @@ DWORD WINAPI askToExit(LPVOID) {
 // time so that the manager sees progress, up to the stop timeout.
 void stop(HANDLE worker, const ServiceSettings& settings) {
     const DWORD timeoutMillis = settings.stopTimeoutSeconds * 1000;
+    writeToErrorLog("Stop requested");
     ServiceStatus::stopPending(timeoutMillis + 2000);
     const UniqueHandle asker(CreateThread(nullptr, 0, askToExit, nullptr, 0, nullptr));
     if (!asker) {
@@ -136,8 +151,7 @@ void stop(HANDLE worker, const ServiceSettings& settings) {
     for (DWORD waited = 0; waited < timeoutMillis; waited += 250) {
         if (WaitForSingleObject(worker, 250) == WAIT_OBJECT_0 || nothingToAsk) {
             // Ended, or not begun: no JVM was there to ask.
-            closeLogs();
-            ServiceStatus::stopped();
+            endService();
             if (nothingToAsk) {
                 TerminateProcess(GetCurrentProcess(), 0);
             }
@@ -156,8 +170,7 @@ void supervise(HANDLE worker, const ServiceSettings& settings) {
     for (;;) {
         switch (WaitForMultipleObjects(2, events, FALSE, running ? INFINITE : 100)) {
         case WAIT_OBJECT_0:
-            closeLogs();
-            ServiceStatus::stopped(appExitCode == 0 ? 0 : ServiceExit::launchFailed);
+            endService(appExitCode == 0 ? 0 : ServiceExit::launchFailed);
             return;
         case WAIT_OBJECT_0 + 1:
             stop(worker, settings);
@@ -165,6 +178,7 @@ void supervise(HANDLE worker, const ServiceSettings& settings) {
         case WAIT_TIMEOUT:
             running = JvmControl::created();
             if (running) {
+                writeToErrorLog("Service running: the JVM is created");
                 ServiceStatus::running();
             } else {
                 ServiceStatus::startPending();
@@ -196,6 +210,10 @@ ServiceSettings settingsWithLogs(const CfgFile& cfg, const AppImage& image) {
 void runService() {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     const ServiceSettings settings = settingsWithLogs(launchCfgFile(image), image);
+    writeToErrorLog((tstrings::Builder() << L"Service " << ServiceStatus::name()
+                                         << L" starting: " << image.launcherPath()
+                                         << L", process " << GetCurrentProcessId())
+                        .str());
     hookRuntimeExit();
     const UniqueHandle worker(CreateThread(nullptr, 0, runApp, nullptr, 0, nullptr));
     if (!worker) {
@@ -216,8 +234,7 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
     }
     ServiceStatus::startPending();
     if (!stopEvent || app::launch(std::nothrow, runService, reportFailure) != 0) {
-        closeLogs();
-        ServiceStatus::stopped(ServiceExit::launchFailed);
+        endService(ServiceExit::launchFailed);
     }
 }
 
