@@ -207,6 +207,41 @@ TEST_F(LauncherTest, EnvironmentVariablesExpandInTheConfigurationOnly) {
     EXPECT_EQ(image.record().args().back(), "%CV_LOGS%");
 }
 
+// app.working-dir: the application runs in the directory it names (macros and variables
+// expanded), made when missing, on either launch path; one that cannot be made fails the
+// launch, naming the key. Without it the directory the launcher was started in stays.
+TEST_F(LauncherTest, WorkingDirectoryIsTheConfiguredOneMadeWhenMissing) {
+    Image image(dir / L"Demo");
+    const std::map<std::wstring, std::wstring> env = {{L"CV_DATA", L"d\u00e9ta"}};
+    const std::wstring workDir = image.appDir() + L"\\work\\d\u00e9ta";
+    for (const LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        SCOPED_TRACE(path == LaunchPath::InProcess ? "in process" : "restart");
+        ts::removeTree(image.appDir() + L"\\work");
+        image.cfg("[Application]\napp.mainclass=M\napp.working-dir=$APPDIR\\work\\%CV_DATA%\n");
+        const ts::ProcessResult r = image.run(path, L"", env);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(image.record().get("cwd"), ts::utf8(workDir));
+    }
+
+    image.cfg("[Application]\napp.mainclass=M\n");
+    ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", env);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    wchar_t here[MAX_PATH * 4];
+    const DWORD n = GetCurrentDirectoryW(MAX_PATH * 4, here);
+    EXPECT_EQ(image.record().get("cwd"), ts::utf8(std::wstring(here, n)));
+
+    ts::writeFile(image.appDir() + L"\\file", "a file where the directory would be");
+    image.cfg("[Application]\napp.mainclass=M\napp.working-dir=$APPDIR\\file\n");
+    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"false"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_FALSE(image.record().has("call"));
+    EXPECT_EQ(r.err.rfind("Cannot make the working directory " + ts::utf8(image.appDir()) +
+                              "\\file (app.working-dir in [Application]): ",
+                          0),
+              0u)
+        << r.err;
+}
+
 TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {
     // Cyrillic and CJK in the path: the message names it, encoded exactly once.
     Image image(dir / L"\u0422\u0435\u0441\u0442 \u5e94\u7528 Jos\u00e9");

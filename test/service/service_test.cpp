@@ -229,6 +229,40 @@ TEST_F(ServiceTest, FailuresAtStartAreReportedAtOnceWithTheirReasonInTheErrorLog
     }
 }
 
+// The manager starts services in the system directory, where an application's relative data
+// folder must not land: a service runs in a folder of its own beside its default logs,
+// %ProgramData%\\NAME\\work, made when missing, or in the one app.working-dir names.
+TEST_F(ServiceTest, RunsInAWorkingDirectoryOfItsOwn) {
+    const std::wstring configured = dir / L"data here";
+    const struct {
+        const char* what;
+        std::string application;
+        std::string cwdEnding;
+    } cases[] = {
+        {"by default", "", "\\Server\\work"},
+        {"app.working-dir", "app.working-dir=" + ts::utf8(configured) + "\n",
+         ts::utf8(configured)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg("-Dstandin.cwd=1", c.application);
+        install();
+        ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+        EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+        const std::vector<std::string> lines = ts::splitLines(outLog());
+        ASSERT_GE(lines.size(), 2u) << outLog();
+        const std::string cwd = lines[1];
+        ASSERT_EQ(cwd.rfind("cwd: ", 0), 0u) << cwd;
+        ASSERT_GE(cwd.size(), c.cwdEnding.size());
+        EXPECT_EQ(cwd.substr(cwd.size() - c.cwdEnding.size()), c.cwdEnding) << cwd;
+        EXPECT_EQ(cwd.find("system32"), std::string::npos) << cwd;
+        DeleteService(service.get());
+        service.reset();
+        ts::removeTree(logDir());
+        name += L"w";
+    }
+}
+
 // A runtime that cannot create its JVM ends the process through its C runtime's exit() at
 // once: the manager hears of it as the failure it is, promptly, never a service left RUNNING
 // or START_PENDING with no process behind it, and the runtime's reason is in the error log.

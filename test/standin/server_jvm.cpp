@@ -12,6 +12,7 @@
 //                           named event is set, as System.exit(3) would
 //   -Dstandin.fail=N        the server ends at once with exit code N, after its first line
 //   -Dstandin.print=N       N bytes of "x" lines on standard output after the first line
+//   -Dstandin.cwd=1         "cwd: <current directory>" on standard output after the first line
 //   -Dstandin.exit-at-start=N  the JVM is never created: the runtime writes its reason on
 //                           standard error and ends the process through exit() with N, as a
 //                           real runtime does with options it refuses
@@ -151,6 +152,11 @@ extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     }
     writeTo(STD_OUTPUT_HANDLE, "server started\n");
     writeTo(STD_ERROR_HANDLE, "server notice\n");
+    if (option(argc, argv, "standin.cwd") == "1") {
+        char cwd[MAX_PATH * 4];
+        const DWORD n = GetCurrentDirectoryA(MAX_PATH * 4, cwd);
+        writeTo(STD_OUTPUT_HANDLE, "cwd: " + std::string(cwd, n) + "\n");
+    }
     if (!fail.empty()) {
         return std::atoi(fail.c_str());
     }

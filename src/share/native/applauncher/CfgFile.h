@@ -60,6 +60,8 @@ extern const PropertyKey logDir;
 extern const PropertyKey logMaxSize;
 extern const PropertyKey logKeep;
 extern const PropertyKey vendor;
+// The application's working directory, made when missing.
+extern const PropertyKey workingDir;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

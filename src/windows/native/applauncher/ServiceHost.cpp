@@ -17,6 +17,7 @@
 #include "ServiceStatus.h"
 #include "SysInfo.h"
 #include "WinLauncher.h"
+#include "WorkingDir.h"
 #include "WindowsSupport.h"
 #include "app.h"
 
@@ -214,6 +215,10 @@ void runService() {
                                          << L" starting: " << image.launcherPath()
                                          << L", process " << GetCurrentProcessId())
                         .str());
+    // The manager starts services in the system directory: a relative path of the
+    // application's must not land there. app.working-dir, when given, is entered again by
+    // the launch, as by every launcher.
+    WorkingDir::enter(settings.workDir, L"the service's working directory");
     hookRuntimeExit();
     const UniqueHandle worker(CreateThread(nullptr, 0, runApp, nullptr, 0, nullptr));
     if (!worker) {

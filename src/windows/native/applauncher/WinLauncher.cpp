@@ -24,6 +24,7 @@
 #include "UserLogs.h"
 #include "UserOptions.h"
 #include "WinLauncher.h"
+#include "WorkingDir.h"
 #include "WindowsSupport.h"
 #include "app.h"
 
@@ -411,6 +412,8 @@ void launchApp(SearchPathPolicy policy) {
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
     SingleInstance::join(launch);
+    // After the hand-over, which passes on the directory the user started from.
+    WorkingDir::applyConfigured(launch);
     addJvmErrorFile(launch);
     RuntimeErrors::capture(launch);
     userOptions.addTo(launch.jvm);
