@@ -164,8 +164,10 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
         }
         expected.push_back(c.mainClass);
         EXPECT_EQ(image.record().args(), image.expectedArgs(expected));
-        const size_t localAt = r.err.find("[" + ts::utf8(local) + "\\Pkg\\Demo.cfg]");
-        const size_t roamingAt = r.err.find("[" + ts::utf8(roaming) + "\\Pkg\\Demo.cfg]");
+        const size_t localAt =
+            r.err.find("Check [" + ts::utf8(local) + "\\Pkg\\Demo.cfg] file exists\n");
+        const size_t roamingAt =
+            r.err.find("Check [" + ts::utf8(roaming) + "\\Pkg\\Demo.cfg] file exists\n");
         EXPECT_EQ(localAt != std::string::npos, c.localLookedUp) << r.err;
         EXPECT_EQ(roamingAt != std::string::npos, c.roamingLookedUp) << r.err;
         if (c.localLookedUp && c.roamingLookedUp) {

@@ -142,8 +142,10 @@ arguments = ["x y"]
         self.assertIn("\r\napp.class-data=auto\r\napp.single-instance=true\r\n", cfgs["Studio"])
         self.assertIn("\r\napp.class-data=off\r\n", cfgs["studio-cli"])
         self.assertNotIn("single-instance", cfgs["studio-cli"])
-        # The application's side of the instance goes on the shared class path.
+        # The application's side of the instance goes on the class path of the launcher
+        # that uses it only.
         self.assertIn("\r\napp.classpath=$APPDIR\\corvela-instance.jar\r\n", cfgs["Studio"])
+        self.assertNotIn("corvela-instance.jar", cfgs["studio-cli"])
         self.assertTrue(os.path.isfile(os.path.join(app, "corvela-instance.jar")))
 
     def test_a_launcher_may_be_the_service(self):
@@ -411,6 +413,23 @@ class ProductInstallerTest(DescribedImageFixture):
         self.assertIsNone(registry(classes + ".acmeold"))
         self.assertIsNone(registry(classes + "Studio.acmeold"))
         self.assertEqual(registry(classes + ".acme", ""), "Studio.acme")
+
+
+class ProgIdTest(unittest.TestCase):
+    """A file type's ProgId keeps the application's Latin letters, marks taken off, since
+    Windows wants ASCII letters and digits there; other scripts give way to "App"."""
+
+    def test_latin_letters_lose_their_marks_not_their_place(self):
+        from corvela_image.registrations import prog_id
+        cases = [("Molekuły Studio", "xyz", "MolekulyStudio.xyz"),
+                 ("Éditeur Ørsted", "txt", "EditeurOrsted.txt"),
+                 ("Straße", "ß", "Strasse.ss"),
+                 ("Acme Draw 4", ".adraw", "AcmeDraw4.adraw"),
+                 ("Грамота", "txt", "App.txt"),
+                 ("Λέξη", "λ", "App.file")]
+        for application, extension, expected in cases:
+            with self.subTest(application=application):
+                self.assertEqual(prog_id(application, extension), expected)
 
 
 class DescriptionErrorTest(DescribedImageFixture):

@@ -218,7 +218,12 @@ void runService() {
     // The manager starts services in the system directory: a relative path of the
     // application's must not land there. app.working-dir, when given, is entered again by
     // the launch, as by every launcher.
-    WorkingDir::enter(settings.workDir, L"the service's working directory");
+    if (settings.workDir.empty()) {
+        writeToErrorLog("ProgramData is not set: the service runs in the directory it was "
+                        "started in; name its working directory with app.working-dir");
+    } else {
+        WorkingDir::enter(settings.workDir, L"the service's working directory");
+    }
     hookRuntimeExit();
     const UniqueHandle worker(CreateThread(nullptr, 0, runApp, nullptr, 0, nullptr));
     if (!worker) {

@@ -74,7 +74,8 @@ ServiceSettings ServiceSettings::defaults(const CfgFile& cfg, const AppImage& im
 
 ServiceSettings ServiceSettings::read(const CfgFile& cfg, const AppImage& image) {
     ServiceSettings settings = defaults(cfg, image);
-    if (!lookup(cfg, PropertyName::workingDir, settings.workDir) || settings.workDir.empty()) {
+    if ((!lookup(cfg, PropertyName::workingDir, settings.workDir) || settings.workDir.empty()) &&
+        !SysInfo::getEnvVariable(L"ProgramData", tstring()).empty()) {
         settings.workDir =
             serviceFolder(cfg, image, L"work", "working directory with app.working-dir");
     }
