@@ -479,7 +479,14 @@ class DescriptionErrorTest(DescribedImageFixture):
             (gui + 'variant = "service"\nconsole = true\n', 9, "variant service and console = true disagree"),
             (self.BASE + 'launcher = "corvela.exe"\n', 5, "names no launcher binary: they come from --launcher-dir"),
             (gui + 'name = "again"\n', 9, "not valid TOML"),
+            # Found while building, in the terms of the file: its key, never an option.
+            (gui + 'icon = "not-an-icon.ico"\n', 9, "not-an-icon.ico is not an icon file"),
+            (gui.replace('"app.Main"', '"app.Missing"'), 8, "main-class app.Missing"),
+            (gui.replace('name = "Studio"\n', 'name = "Studio"\napp-version = "1.x"\n', 1), 2,
+             "version '1.x' is not 1 to 4 numbers"),
         ]
+        with open(os.path.join(self.source, "not-an-icon.ico"), "wb") as f:
+            f.write(b"GIF89a, not an icon")
         for text, line, message in cases:
             with self.subTest(message):
                 description = self.describe(text)
@@ -489,6 +496,10 @@ class DescriptionErrorTest(DescribedImageFixture):
                 self.assertIn("line %d: " % line, result.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
                 self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                self.assertIn(description + " line", result.stderr)
+                self.assertNotIn(" --icon", result.stderr)
+                self.assertNotIn(" --main-class", result.stderr)
+                self.assertNotIn(" --app-version", result.stderr)
 
 
 if __name__ == "__main__":
