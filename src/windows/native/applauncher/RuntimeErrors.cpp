@@ -11,8 +11,8 @@
 #include "Launch.h"
 #include "LauncherLog.h"
 #include "Log.h"
-#include "LogFile.h"
 #include "RuntimeErrors.h"
+#include "UserFolder.h"
 #include "WindowsSupport.h"
 #include "tstrings.h"
 
@@ -154,14 +154,13 @@ void capture(const Launch& launch) {
         return;
     }
     const AppImage& image = launch.image;
-    const tstring dir = LauncherLog::logsDirFor(
-        image.packageName().empty() ? image.launcherName() : image.packageName());
+    const tstring dir = image.userDir(LauncherLog::logsFolder);
     if (dir.empty()) {
-        LOG_TRACE(L"The runtime's standard error is not kept: LOCALAPPDATA is not set");
+        LOG_TRACE(L"The runtime's standard error is not kept: " << UserFolder::unsetReason);
         return;
     }
     try {
-        LogFile::makeDirectory(dir);
+        FileUtils::makeDirectory(dir);
     } catch (const CvErrorBase& e) {
         LOG_TRACE(L"The runtime's standard error is not kept: " << e.bareMessage());
         return;

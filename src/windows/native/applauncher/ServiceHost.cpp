@@ -45,10 +45,10 @@ void reportFailure(const std::string& message) {
     EventLog::reportError(ServiceStatus::name(), message);
 }
 
-void launchInProcess() {
+int launchInProcess() {
     // The manager watches the process it started: a restart would leave it watching a
     // launcher that only waits. "PATH" is extended here instead.
-    launchApp(SearchPathPolicy::ExtendInProcess);
+    return launchApp(SearchPathPolicy::ExtendInProcess);
 }
 
 DWORD WINAPI runApp(LPVOID) {
@@ -208,7 +208,7 @@ ServiceSettings settingsWithLogs(const CfgFile& cfg, const AppImage& image) {
     return settings;
 }
 
-void runService() {
+int runService() {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     const ServiceSettings settings = settingsWithLogs(launchCfgFile(image), image);
     writeToErrorLog((tstrings::Builder() << L"Service " << ServiceStatus::name()
@@ -230,6 +230,7 @@ void runService() {
         THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
     }
     supervise(worker.get(), settings);
+    return 0;
 }
 
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
@@ -248,7 +249,7 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
     }
 }
 
-void failDispatcher() {
+int failDispatcher() {
     THROW_SYSTEM_ERROR_CODE(dispatcherError, &StartServiceCtrlDispatcherW,
                             L"StartServiceCtrlDispatcher() failed");
 }

@@ -297,18 +297,6 @@ private:
     UniqueWindow window;
 };
 
-void addCfgLookupDirUnder(const tstring& envVarName, const AppImage& image,
-                          AppLauncher& appLauncher) {
-    tstring value;
-    try {
-        value = SysInfo::getEnvVariable(envVarName);
-    }
-    CATCH_AND_LOG
-    if (!value.empty()) {
-        appLauncher.addCfgLookupDir(FileUtils::mkpath() << value << image.packageName());
-    }
-}
-
 AppLauncher appLauncherFor(const AppImage& image) {
     AppLauncher appLauncher;
     appLauncher.setExecutablePath(image.launcherPath())
@@ -317,9 +305,8 @@ AppLauncher appLauncherFor(const AppImage& image) {
         .setAppDir(image.appDir())
         .setSearchPathVarName(L"PATH")
         .setDefaultRuntimeDir(image.defaultRuntimeDir());
-    if (!image.packageName().empty()) {
-        addCfgLookupDirUnder(L"LOCALAPPDATA", image, appLauncher);
-        addCfgLookupDirUnder(L"APPDATA", image, appLauncher);
+    for (const tstring& dir : image.userCopyDirs()) {
+        appLauncher.addCfgLookupDir(dir);
     }
     return appLauncher;
 }
@@ -330,10 +317,11 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
     SysInfo::setEnvVariable(searchPath.varName(), searchPath.extendedValue());
 }
 
-[[noreturn]] void restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
+// Returns the child's exit code, for this process to end with.
+int restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
     extendSearchPath(searchPath);
 
-    const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) {
         THROW_LAST_ERROR(&CreateJobObjectW, L"CreateJobObject() failed");
     }
@@ -352,13 +340,16 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
 
     SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
     RestartParent::watch(job.get());
-    // The job handle closes with the process, which ends whatever is still in the job.
-    exit(static_cast<int>(RunExecutorWithMsgLoop::apply(executor)));
+    // The job handle is never closed: it closes with the process, which ends whatever is
+    // still in the job then, after the frame's end-of-run record.
+    const int exitCode = static_cast<int>(RunExecutorWithMsgLoop::apply(executor));
+    job.release();
+    return exitCode;
 }
 
 // Loads the runtime's libraries (and, for a splash screen, the JVM and splash libraries
 // first, as the runtime expects them) and runs the application in this process.
-void runInProcess(Jvm& jvm) {
+int runInProcess(Jvm& jvm) {
     const tstring jliDir = FileUtils::dirname(jvm.libraryPath());
     SetDllDirectoryW(jliDir.c_str());
     LOG_TRACE(L"SetDllDirectory to: " << jliDir);
@@ -375,6 +366,7 @@ void runInProcess(Jvm& jvm) {
     } catch (const std::runtime_error& e) {
         RuntimeErrors::raiseWithRuntimeText(e);
     }
+    return 0;
 }
 
 } // namespace
@@ -383,7 +375,7 @@ CfgFile launchCfgFile(const AppImage& image) {
     return appLauncherFor(image).loadCfgFile();
 }
 
-void launchApp(SearchPathPolicy policy) {
+int launchApp(SearchPathPolicy policy) {
     AllowSetForegroundWindow(ASFW_ANY);
 
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
@@ -391,8 +383,8 @@ void launchApp(SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     const AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
-    if (!restartedChild) {
-        SingleInstance::handOverIfListening(image, cfg);
+    if (!restartedChild && SingleInstance::handOverIfListening(image, cfg)) {
+        return 0;
     }
     // Read by the process the user started as well, so that its errors come before any child.
     const UserOptions userOptions = UserOptions::of(image);
@@ -403,7 +395,7 @@ void launchApp(SearchPathPolicy policy) {
             // The runtime is looked for before any child, so that the user learns of a
             // broken image from this process, not from one that then goes away.
             appLauncher.findJvmLib(cfg);
-            restartInJob(image.launcherPath(), searchPath);
+            return restartInJob(image.launcherPath(), searchPath);
         }
         extendSearchPath(searchPath);
     }
@@ -411,7 +403,9 @@ void launchApp(SearchPathPolicy policy) {
     const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
-    SingleInstance::join(launch);
+    if (SingleInstance::join(launch)) {
+        return 0;
+    }
     // After the hand-over, which passes on the directory the user started from.
     WorkingDir::applyConfigured(launch);
     addJvmErrorFile(launch);
@@ -424,9 +418,9 @@ void launchApp(SearchPathPolicy policy) {
     if (!makesClassData) {
         SingleInstance::listenBeforeMain(launch);
     }
-    runInProcess(*jvm);
+    return runInProcess(*jvm);
 }
 
-void launchApp() {
-    launchApp(SearchPathPolicy::RestartWhenMissing);
+int launchApp() {
+    return launchApp(SearchPathPolicy::RestartWhenMissing);
 }

@@ -5,7 +5,7 @@
 #include "ErrorHandling.h"
 #include "Launch.h"
 #include "Log.h"
-#include "LogFile.h"
+#include "FileUtils.h"
 #include "WindowsSupport.h"
 #include "WorkingDir.h"
 
@@ -13,7 +13,7 @@ namespace WorkingDir {
 
 void enter(const tstring& dir, const tstring& origin) {
     try {
-        LogFile::makeDirectory(dir);
+        FileUtils::makeDirectory(dir);
     } catch (const CvErrorBase& e) {
         THROW_ERROR(std::runtime_error((tstrings::Builder()
                                         << L"Cannot make the working directory " << dir
