@@ -93,6 +93,23 @@ class BridgeShellTest(unittest.TestCase):
                 self.assertEqual(result.stdout, b"one\ntwo\nthree\n")
                 self.assertEqual(result.returncode, 3)
 
+    def test_a_caller_without_a_utf8_locale_still_runs_an_image_in_a_non_ascii_folder(self):
+        # A service started by Wine's manager inherits no locale of its caller.
+        image = os.path.join(self.work, "Narzędzia Łódź", "tool")
+        if not os.path.isdir(image):
+            shutil.copytree(self.image, image, symlinks=True)
+        # Wine itself needs a UTF-8 locale for such names: the locale leaves only the Windows
+        # environment, as a service's environment block has none.
+        for unset in ("LC_ALL", "LC_ALL LANG LC_CTYPE"):
+            with self.subTest(unset=unset):
+                command = "".join("set %s=& " % name for name in unset.split()) + "tool.exe script"
+                env = dict(os.environ, CORVELA_DEBUG="false")
+                result = subprocess.run([WINE_RUN, "cmd", "/c", command], cwd=image,
+                                        input=b"out one\nexit 0\n", stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT, env=env, timeout=300)
+                self.assertEqual(result.stdout, b"one\n")
+                self.assertEqual(result.returncode, 0)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -327,6 +328,44 @@ TEST_F(ClassDataTest, ASingleInstanceApplicationKeepsItsArchive) {
     EXPECT_EQ(keyOfNextStart(), first);
 }
 
+bool loadsAnAgent(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg.rfind("-javaagent:", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The runtime ends at once when it is to write an archive beside a Java agent (Java 17:
+// "Must enable AllowArchivingWithJavaAgent in order to run Java agent during CDS dumping",
+// the same on the versions that create the archive themselves): the start that makes the
+// archive has no single-instance agent, the starts that map it have.
+TEST_F(ClassDataTest, TheStartThatMakesTheArchiveLoadsNoAgent) {
+    std::string cfg = cfgWithArchive;
+    cfg.insert(cfg.find("app.class-data=auto\n"), "app.single-instance=true\n");
+    cfg.insert(cfg.find("\n") + 1, "app.classpath=$APPDIR\\corvela-instance.jar\n");
+    image.cfg(cfg);
+    for (const char* version : {"17.0.9", "21.0.5"}) {
+        SCOPED_TRACE(version);
+        ts::removeTree(local);
+        ts::makeDirs(local);
+        release(std::string("JAVA_VERSION=\"") + version + "\"\n");
+
+        const std::string making = archivePathIn(startForOptions());
+        ASSERT_EQ(making.substr(making.size() - 4), ".tmp");
+        EXPECT_FALSE(loadsAnAgent(image.record().args()));
+
+        const std::string mapping = archivePathIn(startForOptions());
+        ASSERT_EQ(mapping.substr(mapping.size() - 4), ".jsa");
+        const std::vector<std::string> args = image.record().args();
+        EXPECT_TRUE(loadsAnAgent(args));
+        EXPECT_NE(std::find(args.begin(), args.end(),
+                            "-javaagent:" + ts::utf8(image.appDir()) + "\\corvela-instance.jar"),
+                  args.end());
+    }
+}
+
 TEST_F(ClassDataTest, OlderArchivesGoWhenANewOneIsMade) {
     startForOptions();
     startForOptions();
@@ -548,6 +587,10 @@ TEST_F(ClassDataTest, WhereNoArchiveCanBeMadeTheApplicationStartsAsWithoutTheKey
          {},
          "the option -Xshare:off decides",
          true},
+        {"an agent of the user's own, which the runtime refuses while it writes an archive",
+         [] {},
+         {{L"JAVA_TOOL_OPTIONS", L"-javaagent:Z:\\tools\\probe.jar"}},
+         "the runtime writes no archive beside the agent -javaagent:Z:\\tools\\probe.jar"},
         {"the user's own choice in JAVA_TOOL_OPTIONS",
          [] {},
          {{L"JAVA_TOOL_OPTIONS", L"-Xmx1g -XX:SharedArchiveFile=mine.jsa"}},

@@ -165,8 +165,10 @@ TEST_F(LauncherTest, PerUserConfigurationComesFirst) {
         }
         expected.push_back(c.mainClass);
         EXPECT_EQ(image.record().args(), image.expectedArgs(expected));
-        const size_t localAt = r.err.find("[" + ts::utf8(local) + "\\Pkg\\Demo.cfg]");
-        const size_t roamingAt = r.err.find("[" + ts::utf8(roaming) + "\\Pkg\\Demo.cfg]");
+        const size_t localAt =
+            r.err.find("Check [" + ts::utf8(local) + "\\Pkg\\Demo.cfg] file exists\n");
+        const size_t roamingAt =
+            r.err.find("Check [" + ts::utf8(roaming) + "\\Pkg\\Demo.cfg] file exists\n");
         EXPECT_EQ(localAt != std::string::npos, c.localLookedUp) << r.err;
         EXPECT_EQ(roamingAt != std::string::npos, c.roamingLookedUp) << r.err;
         if (c.localLookedUp && c.roamingLookedUp) {
@@ -202,6 +204,41 @@ TEST_F(LauncherTest, EnvironmentVariablesExpandInTheConfigurationOnly) {
     r = image.run(LaunchPath::Restart, L"%CV_LOGS%", env);
     EXPECT_EQ(r.exitCode, 0u) << r.err;
     EXPECT_EQ(image.record().args().back(), "%CV_LOGS%");
+}
+
+// app.working-dir: the application runs in the directory it names (macros and variables
+// expanded), made when missing, on either launch path; one that cannot be made fails the
+// launch, naming the key. Without it the directory the launcher was started in stays.
+TEST_F(LauncherTest, WorkingDirectoryIsTheConfiguredOneMadeWhenMissing) {
+    Image image(dir / L"Demo");
+    const std::map<std::wstring, std::wstring> env = {{L"CV_DATA", L"d\u00e9ta"}};
+    const std::wstring workDir = image.appDir() + L"\\work\\d\u00e9ta";
+    for (const LaunchPath path : {LaunchPath::InProcess, LaunchPath::Restart}) {
+        SCOPED_TRACE(path == LaunchPath::InProcess ? "in process" : "restart");
+        ts::removeTree(image.appDir() + L"\\work");
+        image.cfg("[Application]\napp.mainclass=M\napp.working-dir=$APPDIR\\work\\%CV_DATA%\n");
+        const ts::ProcessResult r = image.run(path, L"", env);
+        EXPECT_EQ(r.exitCode, 0u) << r.err;
+        EXPECT_EQ(image.record().get("cwd"), ts::utf8(workDir));
+    }
+
+    image.cfg("[Application]\napp.mainclass=M\n");
+    ts::ProcessResult r = image.run(LaunchPath::InProcess, L"", env);
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    wchar_t here[MAX_PATH * 4];
+    const DWORD n = GetCurrentDirectoryW(MAX_PATH * 4, here);
+    EXPECT_EQ(image.record().get("cwd"), ts::utf8(std::wstring(here, n)));
+
+    ts::writeFile(image.appDir() + L"\\file", "a file where the directory would be");
+    image.cfg("[Application]\napp.mainclass=M\napp.working-dir=$APPDIR\\file\n");
+    r = image.run(LaunchPath::InProcess, L"", {{L"CORVELA_DEBUG", L"false"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_FALSE(image.record().has("call"));
+    EXPECT_EQ(r.err.rfind("Cannot make the working directory " + ts::utf8(image.appDir()) +
+                              "\\file (app.working-dir in [Application]): ",
+                          0),
+              0u)
+        << r.err;
 }
 
 TEST_F(LauncherTest, ConfigurationErrorsFailBeforeAnyChild) {

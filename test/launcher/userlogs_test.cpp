@@ -3,7 +3,10 @@
 
 #include <windows.h>
 
+#include <map>
+#include <memory>
 #include <regex>
+#include <vector>
 
 #include "LauncherImage.h"
 #include "TestSupport.h"
@@ -134,6 +137,117 @@ TEST_F(UserLogsTest, FailuresAreRecordedWithTimeAndText) {
     r = run({{L"STANDIN_EXIT", L"2"}});
     EXPECT_EQ(r.exitCode, 1u);
     EXPECT_FALSE(exists(local));
+}
+
+// Started as from the desktop: no standard handles at all. Returns the exit code.
+DWORD startWithoutStandardHandles(const Image& image,
+                                  const std::map<std::wstring, std::wstring>& env) {
+    std::vector<std::unique_ptr<ts::ScopedEnv>> vars;
+    for (const auto& var : env) {
+        vars.emplace_back(new ts::ScopedEnv(var.first, var.second));
+    }
+    DeleteFileW(image.recordPath().c_str());
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION pi = {};
+    std::wstring cmd = L"\"" + image.exe() + L"\"";
+    if (!CreateProcessW(image.exe().c_str(), &cmd[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi)) {
+        ADD_FAILURE() << "CreateProcess: " << GetLastError();
+        return 999;
+    }
+    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 998);
+        WaitForSingleObject(pi.hProcess, INFINITE);
+    }
+    DWORD code = 999;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+}
+
+// A GUI launcher started from the desktop has no standard error: the runtime's reason for a
+// start it could not make would be lost. It is kept in <launcher>-stderr.log, and a start
+// the runtime ends with one of its start failure lines is reported with the runtime's last
+// lines, in the error log as in the box. An application that ends itself with a non-zero
+// code, or writes to standard error, is not a failed start.
+TEST_F(UserLogsTest, TheRuntimesReasonForAFailedStartReachesTheUser) {
+    const std::wstring kept = logsDir() + L"\\Demo-stderr.log";
+    const std::string mainClassLines = "Error: Could not find or load main class app.Main|"
+                                       "Caused by: java.lang.ClassNotFoundException: app.Main";
+    const std::string heapLines = "Invalid maximum heap size: -Xmx4x|"
+                                  "Error: Could not create the Java Virtual Machine.|"
+                                  "Error: A fatal exception has occurred. Program will exit.";
+    const std::string cdsLines = "Error occurred during CDS dumping|"
+                                 "Must enable AllowArchivingWithJavaAgent in order to run Java "
+                                 "agent during CDS dumping";
+    const struct {
+        const char* what;
+        std::string stderrText;
+        const wchar_t* crtExit; // the runtime's exit(); else JLI_Launch returns
+        const wchar_t* returned;
+        DWORD exitCode;
+        bool failedStart;
+        std::string lastLine;
+    } cases[] = {
+        {"main class not found: JLI_Launch returns 1", mainClassLines, L"", L"1", 1, true,
+         "Caused by: java.lang.ClassNotFoundException: app.Main"},
+        {"a heap size the runtime refuses: it ends the process", heapLines, L"1", L"", 1, true,
+         "Error: A fatal exception has occurred. Program will exit."},
+        {"an archive the runtime refuses to write: it ends the process", cdsLines, L"1", L"", 1,
+         true, "Must enable AllowArchivingWithJavaAgent in order to run Java agent during CDS "
+               "dumping"},
+        {"the application's own System.exit(3)", "saving failed: disk full", L"3", L"", 3, false,
+         ""},
+        {"the application ends with 0 after writing to standard error", "a warning", L"", L"0", 0,
+         false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ts::removeTree(local);
+        std::map<std::wstring, std::wstring> env = {{L"LOCALAPPDATA", local},
+                                                    {L"CORVELA_DEBUG", L"false"},
+                                                    {L"STANDIN_RECORD", image.recordPath()},
+                                                    {L"PATH", image.pathListingAppDir()},
+                                                    {L"STANDIN_STDERR", ts::wide(c.stderrText)}};
+        if (*c.crtExit) {
+            env.emplace(L"STANDIN_CRT_EXIT", c.crtExit);
+        } else {
+            env.emplace(L"STANDIN_EXIT", c.returned);
+        }
+        EXPECT_EQ(startWithoutStandardHandles(image, env), c.exitCode);
+        // All the runtime wrote is kept, whatever the end.
+        std::string expectedText = c.stderrText + "\r\n";
+        for (size_t bar; (bar = expectedText.find('|')) != std::string::npos;) {
+            expectedText.replace(bar, 1, "\r\n");
+        }
+        EXPECT_EQ(ts::readFile(kept), expectedText);
+        const std::string log = exists(logPath()) ? ts::readFile(logPath()) : std::string();
+        if (!c.failedStart) {
+            EXPECT_EQ(log, "");
+            continue;
+        }
+        EXPECT_NE(log.find(" error: "), std::string::npos) << log;
+        EXPECT_NE(log.find(c.stderrText.substr(0, c.stderrText.find('|'))), std::string::npos)
+            << log;
+        EXPECT_NE(log.find(c.lastLine + "\n\nThe Java runtime's output is in " +
+                           ts::utf8(kept)),
+                  std::string::npos)
+            << log;
+    }
+
+    // Started with a standard error, the runtime writes there as ever, and nothing is kept.
+    local = dir / L"local with standard error";
+    const std::wstring notKept = logsDir() + L"\\Demo-stderr.log";
+    const ts::ProcessResult r = run({{L"STANDIN_STDERR", ts::wide(mainClassLines)},
+                                     {L"STANDIN_EXIT", L"1"}});
+    EXPECT_EQ(r.exitCode, 1u);
+    EXPECT_NE(r.err.find("Error: Could not find or load main class app.Main\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(exists(notKept)) << r.err;
 }
 
 TEST_F(UserLogsTest, TheLogIsRolledAtOneMebibyteKeepingThree) {

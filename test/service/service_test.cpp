@@ -4,7 +4,10 @@
 
 #include <windows.h>
 
+#include <regex>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "LauncherImage.h"
 #include "TestSupport.h"
@@ -87,6 +90,33 @@ bool contains(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
 }
 
+// The error log holds the application's standard error and the service launcher's own
+// lines, each of those with its time: "2026-03-05 14:07:09.042 Service stopped".
+const std::regex serviceLine("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} (.*?)\r?");
+
+// The service launcher's lines, without their times.
+std::vector<std::string> serviceLines(const std::string& log) {
+    std::vector<std::string> lines;
+    std::smatch match;
+    for (const std::string& line : ts::splitLines(log)) {
+        if (std::regex_match(line, match, serviceLine)) {
+            lines.push_back(match[1].str());
+        }
+    }
+    return lines;
+}
+
+// The application's lines.
+std::string applicationLines(const std::string& log) {
+    std::string text;
+    for (const std::string& line : ts::splitLines(log)) {
+        if (!std::regex_match(line, serviceLine)) {
+            text += line + "\n";
+        }
+    }
+    return text;
+}
+
 class ServiceTest : public ::testing::Test {
 protected:
     ServiceTest()
@@ -162,12 +192,23 @@ TEST_F(ServiceTest, StartsRunningWithItsOutputInTheLogsAndStopsThroughItsShutdow
     EXPECT_EQ(running.dwControlsAccepted & SERVICE_ACCEPT_STOP,
               static_cast<DWORD>(SERVICE_ACCEPT_STOP));
     EXPECT_EQ(outLog(), "server started\n");
-    EXPECT_EQ(errLog(), "server notice\n");
+    EXPECT_EQ(applicationLines(errLog()), "server notice\n");
 
     const SERVICE_STATUS_PROCESS stopped = stop();
     EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(stopped.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
     EXPECT_EQ(outLog(), "server started\nshutdown hook ran\n");
+    // When it started, ran, was asked to stop and stopped, each with its time.
+    const std::vector<std::string> lines = serviceLines(errLog());
+    ASSERT_EQ(lines.size(), 4u) << errLog();
+    EXPECT_EQ(lines[0].rfind("Service " + ts::utf8(name) + " starting: " + ts::utf8(image.exe()) +
+                                 ", process ",
+                             0),
+              0u)
+        << lines[0];
+    EXPECT_EQ(lines[1], "Service running: the JVM is created");
+    EXPECT_EQ(lines[2], "Stop requested");
+    EXPECT_EQ(lines[3], "Service stopped");
 
     // Started again, it appends.
     ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
@@ -248,6 +289,58 @@ TEST_F(ServiceTest, FailuresAtStartAreReportedAtOnceWithTheirReasonInTheErrorLog
     }
 }
 
+// The manager starts services in the system directory, where an application's relative data
+// folder must not land: a service runs in a folder of its own beside its default logs,
+// %ProgramData%\\NAME\\work, made when missing, or in the one app.working-dir names.
+TEST_F(ServiceTest, RunsInAWorkingDirectoryOfItsOwn) {
+    const std::wstring configured = dir / L"data here";
+    const struct {
+        const char* what;
+        std::string application;
+        std::string cwdEnding;
+    } cases[] = {
+        {"by default", "", "\\Server\\work"},
+        {"app.working-dir", "app.working-dir=" + ts::utf8(configured) + "\n",
+         ts::utf8(configured)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cfg("-Dstandin.cwd=1", c.application);
+        install();
+        ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+        EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+        const std::vector<std::string> lines = ts::splitLines(outLog());
+        ASSERT_GE(lines.size(), 2u) << outLog();
+        const std::string cwd = lines[1];
+        ASSERT_EQ(cwd.rfind("cwd: ", 0), 0u) << cwd;
+        ASSERT_GE(cwd.size(), c.cwdEnding.size());
+        EXPECT_EQ(cwd.substr(cwd.size() - c.cwdEnding.size()), c.cwdEnding) << cwd;
+        EXPECT_EQ(cwd.find("system32"), std::string::npos) << cwd;
+        DeleteService(service.get());
+        service.reset();
+        ts::removeTree(logDir());
+        name += L"w";
+    }
+}
+
+// A runtime that cannot create its JVM ends the process through its C runtime's exit() at
+// once: the manager hears of it as the failure it is, promptly, never a service left RUNNING
+// or START_PENDING with no process behind it, and the runtime's reason is in the error log.
+TEST_F(ServiceTest, ARuntimeThatEndsTheStartIsReportedStoppedWithItsReason) {
+    cfg("-Dstandin.exit-at-start=1");
+    install();
+    const DWORD before = GetTickCount();
+    const SERVICE_STATUS_PROCESS status = start();
+    EXPECT_LT(GetTickCount() - before, 10000u);
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
+    EXPECT_TRUE(contains(errLog(), "Error: Could not create the Java Virtual Machine.\n"))
+        << errLog();
+    EXPECT_TRUE(contains(errLog(), "The Java runtime ended the process before its JVM was created"))
+        << errLog();
+}
+
 // A server that ends on its own is a failure the manager sees, with its output logged; on
 // Windows the recovery actions then restart it, which Wine's manager does not do.
 TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
@@ -265,7 +358,11 @@ TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_EQ(status.dwServiceSpecificExitCode, 3u);
-    EXPECT_EQ(errLog(), "server notice\nserver crashed\n");
+    EXPECT_EQ(applicationLines(errLog()), "server notice\nserver crashed\n");
+    const std::vector<std::string> lines = serviceLines(errLog());
+    ASSERT_GE(lines.size(), 2u) << errLog();
+    EXPECT_EQ(lines[lines.size() - 2], "The application ended the process without a stop");
+    EXPECT_EQ(lines.back(), "Service stopped on a failure (service-specific exit code 3)");
 }
 
 // Output past the size limit rolls into numbered files, the oldest beyond the kept number

@@ -25,6 +25,11 @@
 // -XX:+AutoCreateSharedArchive when no file is there. With STANDIN_GATE=<name> it first
 // releases the semaphore <name>.ready and waits for the event <name>.go, so that a test can
 // hold several starts at the same point.
+//
+// And how a runtime ends a start it cannot make: STANDIN_STDERR writes its text to standard
+// error ("|" between lines) first thing; STANDIN_CRT_EXIT=<code> then ends the process
+// through exit() of the universal C runtime, as a real runtime does from inside, without
+// JLI_Launch ever returning.
 
 #include <cstdlib>
 
@@ -204,6 +209,10 @@ void passGate(const std::wstring& name) {
     }
 }
 
+// A real runtime's jli.dll imports the universal C runtime: it is there once the library is.
+const HMODULE ucrt =
+    standin::env(L"STANDIN_CRT_EXIT").empty() ? nullptr : LoadLibraryW(L"ucrtbase.dll");
+
 } // namespace
 
 extern "C" __declspec(dllexport) int JLI_Launch(
@@ -282,6 +291,26 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         });
         record.line("modules.jvm", GetModuleHandleW(L"jvm.dll") ? "1" : "0");
         record.line("modules.splashscreen", GetModuleHandleW(L"splashscreen.dll") ? "1" : "0");
+    }
+    const std::wstring errorText = standin::env(L"STANDIN_STDERR");
+    if (!errorText.empty()) {
+        std::string lines = utf8(errorText) + "\r\n";
+        for (size_t bar = lines.find('|'); bar != std::string::npos; bar = lines.find('|', bar)) {
+            lines.replace(bar, 1, "\r\n");
+        }
+        writeTo(STD_ERROR_HANDLE, lines);
+    }
+    const std::wstring crtExit = standin::env(L"STANDIN_CRT_EXIT");
+    if (!crtExit.empty()) {
+        typedef void(__cdecl * ExitFn)(int);
+        const ExitFn exitFn = ucrt ? reinterpret_cast<ExitFn>(reinterpret_cast<void*>(
+                                         GetProcAddress(ucrt, "exit")))
+                                   : nullptr;
+        const int code = static_cast<int>(std::wcstoul(crtExit.c_str(), nullptr, 10));
+        if (exitFn) {
+            exitFn(code);
+        }
+        ExitProcess(static_cast<UINT>(code));
     }
     setReadyEvent();
     // Holds the "JVM" running until the test says so (STANDIN_HOLD_EVENT, an event it made).

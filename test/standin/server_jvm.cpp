@@ -14,6 +14,10 @@
 //                           named event is set, as System.exit(3) would
 //   -Dstandin.fail=N        the server ends at once with exit code N, after its first line
 //   -Dstandin.print=N       N bytes of "x" lines on standard output after the first line
+//   -Dstandin.cwd=1         "cwd: <current directory>" on standard output after the first line
+//   -Dstandin.exit-at-start=N  the JVM is never created: the runtime writes its reason on
+//                           standard error and ends the process through exit() with N, as a
+//                           real runtime does with options it refuses
 // The first lines are "server started" on standard output and "server notice" on standard
 // error; the JVM counts as created from just before them.
 
@@ -139,6 +143,12 @@ extern "C" __declspec(dllexport) jint
 extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     fillTables();
     ignoreStop = option(argc, argv, "standin.stop") == "ignore";
+    const std::string exitAtStart = option(argc, argv, "standin.exit-at-start");
+    if (!exitAtStart.empty()) {
+        writeTo(STD_ERROR_HANDLE, "Invalid maximum heap size: -Xmx4x\n"
+                                  "Error: Could not create the Java Virtual Machine.\n");
+        endProcess(std::atoi(exitAtStart.c_str()));
+    }
     hookMillis = std::strtoul(option(argc, argv, "standin.hook-ms").c_str(), nullptr, 10);
     const std::string fail = option(argc, argv, "standin.fail");
     Sleep(std::strtoul(option(argc, argv, "standin.start-ms").c_str(), nullptr, 10));
@@ -148,6 +158,11 @@ extern "C" __declspec(dllexport) int StandinServe(int argc, char** argv) {
     }
     writeTo(STD_OUTPUT_HANDLE, "server started\n");
     writeTo(STD_ERROR_HANDLE, "server notice\n");
+    if (option(argc, argv, "standin.cwd") == "1") {
+        char cwd[MAX_PATH * 4];
+        const DWORD n = GetCurrentDirectoryA(MAX_PATH * 4, cwd);
+        writeTo(STD_OUTPUT_HANDLE, "cwd: " + std::string(cwd, n) + "\n");
+    }
     if (!fail.empty()) {
         return std::atoi(fail.c_str());
     }

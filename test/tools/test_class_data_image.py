@@ -53,6 +53,38 @@ class ClassDataImageTest(ImageFixture):
                 lines = [line for line in self.cfg_lines(image) if line.startswith("app.class-data")]
                 self.assertEqual(lines, [expected] if expected else [])
 
+    def test_a_runtime_that_cannot_make_the_archive_auto_asks_for_gets_a_note(self):
+        release = os.path.join(self.runtime, "release")
+        base = os.path.join(self.runtime, "bin", "server", "classes.jsa")
+        os.makedirs(os.path.dirname(base), exist_ok=True)
+        no_release = "has no release file"
+        no_base = "has no base archive bin/server/classes.jsa"
+        cases = [((True, True), ("--class-data", "auto"), []),
+                 ((False, True), ("--class-data", "auto"), [no_release]),
+                 ((True, False), ("--class-data", "auto"), [no_base]),
+                 ((False, False), ("--class-data", "auto"), [no_release, no_base]),
+                 ((True, False), (), [no_base]),
+                 ((False, False), ("--class-data", "off"), [])]
+        for i, ((has_release, has_base), extra, expected) in enumerate(cases):
+            with self.subTest(release=has_release, base=has_base, extra=extra):
+                for path, wanted, text in ((release, has_release, 'JAVA_VERSION="17.0.9"\n'),
+                                           (base, has_base, "base archive")):
+                    if os.path.exists(path):
+                        os.remove(path)
+                    if wanted:
+                        with open(path, "w") as f:
+                            f.write(text)
+                image = os.path.join(self.work, "note%d" % i)
+                result = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime",
+                                    self.runtime, "--main-jar", self.jars[0], "--output", image,
+                                    *extra)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                notes = [line for line in result.stderr.splitlines() if "class-data auto" in line]
+                self.assertEqual(len(notes), len(expected), result.stderr)
+                for note, what in zip(notes, expected):
+                    self.assertIn(what, note)
+                    self.assertIn(self.runtime, note)
+
     def test_an_image_with_the_setting_starts_with_the_archive_options(self):
         with open(os.path.join(self.runtime, "release"), "w") as f:
             f.write('JAVA_VERSION="17.0.9"\n')

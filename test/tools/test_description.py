@@ -142,8 +142,10 @@ arguments = ["x y"]
         self.assertIn("\r\napp.class-data=auto\r\napp.single-instance=true\r\n", cfgs["Studio"])
         self.assertIn("\r\napp.class-data=off\r\n", cfgs["studio-cli"])
         self.assertNotIn("single-instance", cfgs["studio-cli"])
-        # The application's side of the instance goes on the shared class path.
+        # The application's side of the instance goes on the class path of the launcher
+        # that uses it only.
         self.assertIn("\r\napp.classpath=$APPDIR\\corvela-instance.jar\r\n", cfgs["Studio"])
+        self.assertNotIn("corvela-instance.jar", cfgs["studio-cli"])
         self.assertTrue(os.path.isfile(os.path.join(app, "corvela-instance.jar")))
 
     def test_a_launcher_may_be_the_service(self):
@@ -437,6 +439,23 @@ class ProductInstallerTest(DescribedImageFixture):
         self.assertEqual(registry(classes + ".acme", ""), "Studio.acme")
 
 
+class ProgIdTest(unittest.TestCase):
+    """A file type's ProgId keeps the application's Latin letters, marks taken off, since
+    Windows wants ASCII letters and digits there; other scripts give way to "App"."""
+
+    def test_latin_letters_lose_their_marks_not_their_place(self):
+        from corvela_image.registrations import prog_id
+        cases = [("Molekuły Studio", "xyz", "MolekulyStudio.xyz"),
+                 ("Éditeur Ørsted", "txt", "EditeurOrsted.txt"),
+                 ("Straße", "ß", "Strasse.ss"),
+                 ("Acme Draw 4", ".adraw", "AcmeDraw4.adraw"),
+                 ("Грамота", "txt", "App.txt"),
+                 ("Λέξη", "λ", "App.file")]
+        for application, extension, expected in cases:
+            with self.subTest(application=application):
+                self.assertEqual(prog_id(application, extension), expected)
+
+
 class DescriptionErrorTest(DescribedImageFixture):
     BASE = 'name = "Studio"\nruntime = "runtime"\njars = ["main.jar"]\noutput = "../out/Studio"\n'
     LAUNCHER = '\n[[launcher]]\nname = "Studio"\nmain-class = "app.Main"\n'
@@ -487,7 +506,14 @@ class DescriptionErrorTest(DescribedImageFixture):
             (gui + 'variant = "service"\nconsole = true\n', 9, "variant service and console = true disagree"),
             (self.BASE + 'launcher = "corvela.exe"\n', 5, "names no launcher binary: they come from --launcher-dir"),
             (gui + 'name = "again"\n', 9, "not valid TOML"),
+            # Found while building, in the terms of the file: its key, never an option.
+            (gui + 'icon = "not-an-icon.ico"\n', 9, "not-an-icon.ico is not an icon file"),
+            (gui.replace('"app.Main"', '"app.Missing"'), 8, "main-class app.Missing"),
+            (gui.replace('name = "Studio"\n', 'name = "Studio"\napp-version = "1.x"\n', 1), 2,
+             "version '1.x' is not 1 to 4 numbers"),
         ]
+        with open(os.path.join(self.source, "not-an-icon.ico"), "wb") as f:
+            f.write(b"GIF89a, not an icon")
         for text, line, message in cases:
             with self.subTest(message):
                 description = self.describe(text)
@@ -497,6 +523,10 @@ class DescriptionErrorTest(DescribedImageFixture):
                 self.assertIn("line %d: " % line, result.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.work, "out")))
                 self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+                self.assertIn(description + " line", result.stderr)
+                self.assertNotIn(" --icon", result.stderr)
+                self.assertNotIn(" --main-class", result.stderr)
+                self.assertNotIn(" --app-version", result.stderr)
 
 
 if __name__ == "__main__":

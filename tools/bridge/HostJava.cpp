@@ -94,6 +94,13 @@ std::string HostJava::script(bool mergedOutput) const {
                 std::to_string(channels.port()) + " || exit 1\n" + "printf '%s\\n' " +
                 shellQuote(channels.token() + " " + role) + " >&" + std::to_string(fd) + "\n";
     }
+    // The host's java reads its file names in the locale's character set: without a UTF-8
+    // locale (a service under Wine's manager inherits none) it cannot open an image's jars in
+    // a folder with non-ASCII names.
+    text += "case ${LC_ALL:-${LC_CTYPE:-$LANG}} in\n"
+            "  *[Uu][Tt][Ff]-8* | *[Uu][Tt][Ff]8*) ;;\n"
+            "  *) export LC_ALL=C.UTF-8 ;;\n"
+            "esac\n";
     text += "start=$EPOCHREALTIME\n"
             "(pid=$BASHPID\n"
             " printf 'pid %s\\n' \"$pid\" >&3\n"

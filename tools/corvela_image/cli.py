@@ -254,8 +254,20 @@ def run(args, progress):
     if args.show:
         return show.describe(args.show), []
     described = description.load(args.description_file) if args.description_file else None
+    if not described:
+        return build(args, None, progress)
+    described.fill(args, any(given(args, dest) for dest in SIGNING_OPTIONS))
+    try:
+        return build(args, described, progress)
+    except ImageError as e:
+        # Said of the file's values in the terms of the command line: the file's own words.
+        raise described.explain(e) from None
+
+
+def build(args, described, progress):
+    """Builds what `args` (and the description file `described`, its values in `args`
+    already) ask for; returns what to print and the notes."""
     if described:
-        described.fill(args, any(given(args, dest) for dest in SIGNING_OPTIONS))
         args.launcher = described_launcher(args.launcher_dir or DEFAULT_LAUNCHER_DIR)
         if not args.output:
             raise ImageError("no output: give output in %s or --output" % args.description_file)

@@ -353,6 +353,35 @@ class Description:
         except ImageError as e:
             raise self.error(*where, key, str(e))
 
+    def explain(self, error):
+        """An ImageError of the build from the file's values as the file's own error: the
+        file, the line and the key of the value it is about, where the message named the
+        command-line option of that key (--icon for icon), or, naming none, quoted the value
+        itself."""
+        message = str(error)
+        if message.startswith(self.path + " "):
+            return error
+        places = [("", 0, key, value) for key, value in self.table.items() if key not in TABLES]
+        for name in TABLES:
+            places += [(name, index, key, value) for index, table in enumerate(self._tables(name))
+                       for key, value in table.items()]
+        keys = {place[2] for place in places}
+        place = None
+        for key in re.findall(r"--([a-z][a-z0-9-]*)", message):
+            candidates = [p for p in places if p[2] == key]
+            if candidates:
+                place = next((p for p in candidates if isinstance(p[3], str) and p[3] in message),
+                             candidates[0])
+                break
+        if place is None:
+            place = next((p for p in places if isinstance(p[3], str) and p[3] and
+                          repr(p[3]) in message), None)
+        if place is None:
+            return ImageError("%s: %s" % (self.path, message))
+        message = re.sub(r"--([a-z][a-z0-9-]*)",
+                         lambda m: m.group(1) if m.group(1) in keys else m.group(0), message)
+        return self.error(place[0], place[1], place[2], message)
+
     def fill(self, args, signing_given):
         """Sets the options of `args` (an argparse namespace) from the file, except those the
         command line gave that win over it: the output, the installer and, as a whole, the

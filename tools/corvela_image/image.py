@@ -178,7 +178,9 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, 
     lines = ["[Application]"]
     if main_jar:
         lines.append("app.mainjar=" + app_path(main_jar))
-    lines.extend("app.classpath=" + app_path(name) for name in jar_names if name != main_jar)
+    # The instance library the tool adds is on the class path of the launchers that use it.
+    lines.extend("app.classpath=" + app_path(name) for name in jar_names
+                 if name != main_jar and (name != INSTANCE_JAR or launcher.single_instance))
     lines.extend("app.modulepath=" + app_path(name) for name in module_names)
     if launcher.main_module:
         lines.append("app.mainmodule=" + check_value(launcher.main_module, "--main-module"))
@@ -219,6 +221,24 @@ def class_data_setting(requested, runtime_dir):
     except OSError:
         return None
     return "auto" if version and version[0] >= 13 else None
+
+
+def class_data_notes(runtime_dir):
+    """Notes naming what a runtime lacks for the class-data archive app.class-data=auto asks
+    for: the launcher then starts without one, saying so only in its trace."""
+    if not runtime_dir:
+        return []
+    notes = []
+    release = os.path.join(runtime_dir, "release")
+    base = os.path.join(runtime_dir, "bin", "server", "classes.jsa")
+    if not os.path.isfile(release):
+        notes.append("class-data auto: the runtime %s has no release file, which names its "
+                     "version; the launcher makes no class-data archive without it" % runtime_dir)
+    if not os.path.isfile(base):
+        notes.append("class-data auto: the runtime %s has no base archive bin/server/classes.jsa "
+                     "(java -Xshare:dump makes it); the launcher makes no class-data archive "
+                     "without it" % runtime_dir)
+    return notes
 
 
 def launcher_binary(launcher_exe, launcher):
@@ -378,6 +398,8 @@ class Plan:
             class_data = class_data_setting(launcher.class_data, self.runtime)
             if self.installed_runtime and not launcher.class_data:
                 class_data = self.installed_runtime.class_data()
+            if class_data == "auto" and launcher.name == self.launchers[0].name:
+                self.notes.extend(class_data_notes(self.runtime))
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
                                                  class_data, self.branding.vendor,
                                                  self.installed_runtime,

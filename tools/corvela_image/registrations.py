@@ -8,6 +8,7 @@ other applications share, only the values written here go. The PATH entry is a r
 Environment table, which wixl cannot write (see environment_table)."""
 
 import re
+import unicodedata
 
 ICONS_DIR = "app\\icons"
 # Windows Installer's environment syntax: "=" sets the variable when installing, "-" takes
@@ -26,11 +27,25 @@ def literal(text):
     return re.sub(r"([\[\]{}])", r"[\\\1]", text)
 
 
+# Latin letters that no decomposition takes to ASCII: their usual spelling without the mark.
+LATIN_LETTERS = str.maketrans({"ł": "l", "Ł": "L", "ø": "o", "Ø": "O", "đ": "d", "Đ": "D",
+                               "ß": "ss", "æ": "ae", "Æ": "AE", "œ": "oe", "Œ": "OE",
+                               "þ": "th", "Þ": "Th", "ð": "d", "Ð": "D", "ı": "i", "ħ": "h",
+                               "Ħ": "H"})
+
+
+def ascii_letters(text):
+    """`text` in ASCII letters and digits: accented Latin letters lose their marks (ł is l,
+    é is e), anything else goes."""
+    decomposed = unicodedata.normalize("NFKD", text.translate(LATIN_LETTERS))
+    return re.sub(r"[^A-Za-z0-9]", "", decomposed)
+
+
 def prog_id(application, extension):
     """The ProgId of a file type: letters and digits of the application's name and of the
     type's first extension, at most 39 characters."""
-    name = re.sub(r"[^A-Za-z0-9]", "", application) or "App"
-    return ("%s.%s" % (name[:28], re.sub(r"[^A-Za-z0-9]", "", extension) or "file"))[:39]
+    name = ascii_letters(application) or "App"
+    return ("%s.%s" % (name[:28], ascii_letters(extension) or "file"))[:39]
 
 
 def icon_file(association):

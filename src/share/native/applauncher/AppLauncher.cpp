@@ -72,7 +72,7 @@ tstring AppLauncher::getCfgFilePath() const {
         FileUtils::stripExtension(FileUtils::basename(executablePath)) + L".cfg";
     for (const tstring& dir : cfgLookupDirs) {
         const tstring candidate = FileUtils::mkpath() << dir << fileName;
-        LOG_TRACE(L"Check [" << candidate << L"] file exit");
+        LOG_TRACE(L"Check [" << candidate << L"] file exists");
         if (FileUtils::fileExists(candidate)) {
             return candidate;
         }

@@ -71,7 +71,9 @@ typedef std::map<tstring, tstring> MacroMap;
     PROPERTY(runtimeDownloadUrl, L"app.runtime-download-url")                                      \
     /* The explicit AppUserModelID of every process of the launch: the application's identity   \
        on the taskbar. */                                                                        \
-    PROPERTY(userModelId, L"app.user-model-id")
+    PROPERTY(userModelId, L"app.user-model-id") \
+    /* The application's working directory, made when missing. */                                \
+    PROPERTY(workingDir, L"app.working-dir")
 
 #define CORVELA_CFG_DECLARE_SECTION(constant, name) extern const SectionKey constant;
 #define CORVELA_CFG_DECLARE_PROPERTY(constant, name) extern const PropertyKey constant;

@@ -117,6 +117,12 @@ bool makesItsOwnChoice(const tstring& option) {
     return false;
 }
 
+bool loadsAnAgent(const tstring& option) {
+    return tstrings::startsWith(option, L"-javaagent:") ||
+           tstrings::startsWith(option, L"-agentlib:") ||
+           tstrings::startsWith(option, L"-agentpath:");
+}
+
 Fingerprint& Fingerprint::add(const void* bytes, size_t size) {
     // Eight bytes a step: the archive's bytes pass through here on every start that maps
     // it. Each step is a bijection of the state, so changing any one word changes the

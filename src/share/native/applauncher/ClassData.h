@@ -50,7 +50,12 @@ private:
 // Platform half: adds the options of the launch's archive to its Jvm, when the
 // configuration asks for one ("app.class-data" is "auto") and the runtime can make it. Never
 // fails the launch: whatever stands in the way leaves the options out, with a trace line.
-void addOptions(const Launch& launch);
+// True when this start makes the archive: a runtime that writes an archive refuses to start
+// with a Java agent, so no step may add one after this.
+bool addOptions(const Launch& launch);
+
+// True for an option that loads a Java or native agent into the runtime.
+bool loadsAnAgent(const tstring& option);
 
 } // namespace ClassData
 

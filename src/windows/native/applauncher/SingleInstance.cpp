@@ -423,15 +423,10 @@ tstring instanceJarOnClassPath(const CfgFile& cfg) {
     return tstring();
 }
 
-// Tells the JVM where to publish its listener; the library's agent starts the listener
-// before the application's main method, so that no request waits for the application.
+// Tells the JVM where to publish its listener.
 void publishTo(const Launch& launch, const Place& place) {
     FileUtils::makeDirectory(place.dir);
     launch.jvm.addOption(L"-Dcorvela.instance.file=" + place.file);
-    const tstring jar = instanceJarOnClassPath(launch.cfg);
-    if (!jar.empty()) {
-        launch.jvm.addOption(L"-javaagent:" + jar);
-    }
 }
 
 } // namespace
@@ -470,6 +465,18 @@ bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
         return false;
     }
     return HandOver(image, place).tryOnce();
+}
+
+void SingleInstance::listenBeforeMain(const Launch& launch) {
+    if (!keyIsOn(launch.cfg) || launch.image.userDir().empty()) {
+        return;
+    }
+    // The library's agent starts the listener before the application's main method, so that
+    // no request waits for the application.
+    const tstring jar = instanceJarOnClassPath(launch.cfg);
+    if (!jar.empty()) {
+        launch.jvm.addOption(L"-javaagent:" + jar);
+    }
 }
 
 void SingleInstance::nameHost(const Launch& launch) {

@@ -22,6 +22,11 @@ bool handOverIfListening(const AppImage& image, const CfgFile& cfg);
 // instance and returns true: the launch ends there with 0, the runtime never loaded.
 bool join(const Launch& launch);
 
+// A step of the running instance: has the runtime start the listener before the
+// application's main method, where the library is on the class path. Left out of a start
+// that makes a class-data archive, which the runtime refuses beside an agent; the listener
+// of that start begins when the application first asks for requests.
+void listenBeforeMain(const Launch& launch);
 // A step of the running instance, after every step whose options a cache may depend on: tells
 // the JVM the id of the process it runs in, which differs from one start to the next.
 void nameHost(const Launch& launch);

@@ -209,13 +209,22 @@ unsigned long long addClassPathFacts(ClassData::Fingerprint& key, const CfgFile&
     return bytes;
 }
 
-// Whether a JVM option or an option variable makes a class-data choice of its own.
-void standBackForOwnChoices(const tstring_array& options) {
+// The words of the JVM options and of the option variables, as the runtime reads them.
+tstring_array optionWords(const tstring_array& options) {
+    tstring_array words;
     for (const tstring& option : options) {
         for (const tstring& word : tstrings::split(option, L" ")) {
-            if (ClassData::makesItsOwnChoice(word)) {
-                standBack(tstrings::Builder() << L"the option " << word << L" decides");
-            }
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+// Whether a JVM option or an option variable makes a class-data choice of its own.
+void standBackForOwnChoices(const tstring_array& options) {
+    for (const tstring& word : optionWords(options)) {
+        if (ClassData::makesItsOwnChoice(word)) {
+            standBack(tstrings::Builder() << L"the option " << word << L" decides");
         }
     }
 }
@@ -238,6 +247,11 @@ public:
             options.push_back(SysInfo::getEnvVariable(name, tstring()));
         }
         standBackForOwnChoices(options);
+        for (const tstring& word : optionWords(options)) {
+            if (ClassData::loadsAnAgent(word)) {
+                agent = word;
+            }
+        }
         addAll(options);
         addAll(launch.cfg.values(SectionName::AppCDSJavaOptions, PropertyName::javaOptions));
         addAll(launch.cfg.values(SectionName::AppCDSGenerateCacheJavaOptions,
@@ -247,6 +261,8 @@ public:
 
     tstring name;
     unsigned long long classBytes = 0;
+    // An agent the configuration or the user loads, or "".
+    tstring agent;
 
 private:
     void addAll(const tstring_array& values) {
@@ -449,7 +465,8 @@ tstring archiveDirOf(const AppImage& image) {
     return dir;
 }
 
-void addArchiveOptions(const Launch& launch) {
+// True when the options make the archive.
+bool addArchiveOptions(const Launch& launch) {
     const Runtime runtime = runtimeOf(launch.jvm);
     if (runtime.version < ClassData::firstVersion) {
         standBack(tstrings::Builder() << L"runtime version " << runtime.version
@@ -469,6 +486,13 @@ void addArchiveOptions(const Launch& launch) {
             launch.cfg.values(SectionName::AppCDSJavaOptions, PropertyName::javaOptions);
         options.insert(options.end(), extra.begin(), extra.end());
     } else {
+        if (!key.agent.empty()) {
+            // The runtime refuses to start when it is to write an archive beside an agent
+            // (unless told to allow it, and then it warns on every start that maps the
+            // archive): an application that loads its own agent keeps its start.
+            standBack(tstrings::Builder() << L"the runtime writes no archive beside the agent "
+                                          << key.agent);
+        }
         dir.prepareTarget(key.classBytes);
         options = ClassData::makeOptions(runtime.version, dir.target());
         const tstring_array& extra = launch.cfg.values(SectionName::AppCDSGenerateCacheJavaOptions,
@@ -480,19 +504,21 @@ void addArchiveOptions(const Launch& launch) {
     for (const tstring& option : options) {
         launch.jvm.addOption(option);
     }
+    return !whole;
 }
 
 } // namespace
 
-void ClassData::addOptions(const Launch& launch) {
+bool ClassData::addOptions(const Launch& launch) {
     if (!launch.cfg.isOn(PropertyName::classData, L"auto", L"off")) {
-        return;
+        return false;
     }
     try {
-        addArchiveOptions(launch);
+        return addArchiveOptions(launch);
     } catch (const CvErrorBase& e) {
         LOG_TRACE(L"Class-data archive: none, " << tstrings::fromUtf8(e.bareMessage()));
     } catch (const std::exception& e) {
         LOG_TRACE(L"Class-data archive: none, " << tstrings::fromUtf8(e.what()));
     }
+    return false;
 }

@@ -17,6 +17,7 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "RuntimeErrors.h"
 #include "RuntimeSearch.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
@@ -25,6 +26,7 @@
 #include "UserLogs.h"
 #include "UserOptions.h"
 #include "WinLauncher.h"
+#include "WorkingDir.h"
 #include "WindowsSupport.h"
 #include "app.h"
 
@@ -360,7 +362,12 @@ int runInProcess(Jvm& jvm) {
         const std::unique_ptr<Dll> serverJvmLib = loadDllWithFallback(serverJvmLibPath(jvm));
         splashLib = loadDllWithFallback(FileUtils::mkpath() << jliDir << L"splashscreen.dll");
     }
-    jvm.launch();
+    RuntimeErrors::watchRuntimeExit();
+    try {
+        jvm.launch();
+    } catch (const std::runtime_error& e) {
+        RuntimeErrors::raiseWithRuntimeText(e);
+    }
     return 0;
 }
 
@@ -410,12 +417,18 @@ int launchApp(const AppImage& image, const CfgFile& cfg, SearchPathPolicy policy
     if (SingleInstance::join(launch)) {
         return 0;
     }
+    // After the hand-over, which passes on the directory the user started from.
+    WorkingDir::applyConfigured(launch);
     addJvmErrorFile(launch);
+    RuntimeErrors::capture(launch);
     userOptions.addTo(launch.jvm);
-    ClassData::addOptions(launch);
+    const bool makesClassData = ClassData::addOptions(launch);
     // After class data: the host's process id is in no archive's key, or no archive would
     // ever be used twice.
     SingleInstance::nameHost(launch);
+    if (!makesClassData) {
+        SingleInstance::listenBeforeMain(launch);
+    }
     return runInProcess(*jvm);
 }
 

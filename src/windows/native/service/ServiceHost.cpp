@@ -7,8 +7,10 @@
 #include "CfgFile.h"
 #include "ErrorHandling.h"
 #include "EventLog.h"
+#include "FileUtils.h"
 #include "JvmControl.h"
 #include "Log.h"
+#include "LogFile.h"
 #include "ServiceHost.h"
 #include "ServiceLogs.h"
 #include "ServiceSettings.h"
@@ -16,6 +18,7 @@
 #include "SysInfo.h"
 #include "UserLogs.h"
 #include "WinLauncher.h"
+#include "WorkingDir.h"
 #include "WindowsSupport.h"
 #include "app.h"
 
@@ -28,9 +31,10 @@ volatile LONG nothingToAsk = 0;
 DWORD dispatcherError = ERROR_SUCCESS;
 
 // A service has no C runtime streams: its standard error is the handle that leads into the
-// error log, written to directly.
+// error log, written to directly. Each of the service's own lines carries its time, so that
+// the log tells when it started, stopped, and failed.
 void writeToErrorLog(const std::string& message) {
-    const std::string line = message + "\r\n";
+    const std::string line = LogFile::timeStamp() + " " + message + "\r\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()),
               &written, nullptr);
@@ -71,23 +75,50 @@ void closeLogs() {
     }
 }
 
+// The service's last word: its line in the error log, the logs closed, then SERVICE_STOPPED.
+void endService(DWORD serviceSpecificCode = 0) {
+    if (!ServiceStatus::stopReported()) {
+        writeToErrorLog(serviceSpecificCode == 0
+                            ? std::string("Service stopped")
+                            : (tstrings::Builder() << L"Service stopped on a failure "
+                                                      L"(service-specific exit code "
+                                                   << serviceSpecificCode << L")")
+                                  .str());
+    }
+    closeLogs();
+    ServiceStatus::stopped(serviceSpecificCode);
+}
+
 // A real runtime ends the process from inside System.exit, through the C runtime's exit()
-// of its own (the universal C runtime), on a thread of its own. That exit() runs this first:
-// what the application wrote reaches the logs, and the manager hears of the end before the
-// process is gone, which it would otherwise take for a crash. An end that no stop asked for
-// is a failure: a service runs until it is stopped.
+// of its own (the universal C runtime), on a thread of its own; so does it a start it cannot
+// make (a JVM it cannot create), with its reason on standard error, which is the error log.
+// That exit() runs this first: what the application wrote reaches the logs, and the manager
+// hears of the end before the process is gone, which it would otherwise take for a crash
+// (or, under Wine, never hear of). An end that no stop asked for is a failure: a service
+// runs until it is stopped.
 void __cdecl onRuntimeExit() {
     if (ServiceStatus::stopReported()) {
         return;
     }
-    closeLogs();
-    ServiceStatus::stopped(ServiceStatus::stopWasRequested() ? 0 : ServiceExit::endedItself);
+    if (!ServiceStatus::stopWasRequested()) {
+        writeToErrorLog(JvmControl::created()
+                            ? "The application ended the process without a stop"
+                            : "The Java runtime ended the process before its JVM was created");
+    }
+    endService(ServiceStatus::stopWasRequested() ? 0 : ServiceExit::endedItself);
 }
 
-// Registered once the runtime is loaded, in the process-wide table of the C runtime it uses.
+// Registered before the runtime is loaded, in the process-wide table of the C runtime it
+// uses: a runtime may end the process at its first step. The system's universal C runtime is
+// the one every runtime's libraries bind to, by its name, once it is loaded.
 void hookRuntimeExit() {
     typedef int(__cdecl * CrtAtExitFn)(void(__cdecl*)());
-    const HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
+    HMODULE ucrt = GetModuleHandleW(L"ucrtbase.dll");
+    if (!ucrt) {
+        // Kept until the process ends: the hook lives in it.
+        ucrt = LoadLibraryW(
+            FileUtils::combinePath(SysInfo::getSystemDirectory(), L"ucrtbase.dll").c_str());
+    }
     const CrtAtExitFn crtAtExit = ucrt ? reinterpret_cast<CrtAtExitFn>(reinterpret_cast<void*>(
                                              GetProcAddress(ucrt, "_crt_atexit")))
                                        : nullptr;
@@ -116,8 +147,7 @@ DWORD WINAPI askToExit(LPVOID) {
             .str();
     logErrorMessage(SOURCE_POSITION, tstrings::fromUtf8(message));
     reportFailure(message);
-    closeLogs();
-    ServiceStatus::stopped(ServiceExit::stopTimedOut);
+    endService(ServiceExit::stopTimedOut);
     TerminateProcess(GetCurrentProcess(), ServiceExit::stopTimedOut);
     ExitProcess(ServiceExit::stopTimedOut);
 }
@@ -126,6 +156,7 @@ DWORD WINAPI askToExit(LPVOID) {
 // time so that the manager sees progress, up to the stop timeout.
 void stop(HANDLE worker, const ServiceSettings& settings) {
     const DWORD timeoutMillis = settings.stopTimeoutSeconds * 1000;
+    writeToErrorLog("Stop requested");
     ServiceStatus::stopPending(timeoutMillis + 2000);
     const UniqueHandle asker(CreateThread(nullptr, 0, askToExit, nullptr, 0, nullptr));
     if (!asker) {
@@ -134,8 +165,7 @@ void stop(HANDLE worker, const ServiceSettings& settings) {
     for (DWORD waited = 0; waited < timeoutMillis; waited += 250) {
         if (WaitForSingleObject(worker, 250) == WAIT_OBJECT_0 || nothingToAsk) {
             // Ended, or not begun: no JVM was there to ask.
-            closeLogs();
-            ServiceStatus::stopped();
+            endService();
             if (nothingToAsk) {
                 TerminateProcess(GetCurrentProcess(), 0);
             }
@@ -154,8 +184,7 @@ void supervise(HANDLE worker, const ServiceSettings& settings) {
     for (;;) {
         switch (WaitForMultipleObjects(2, events, FALSE, running ? INFINITE : 100)) {
         case WAIT_OBJECT_0:
-            closeLogs();
-            ServiceStatus::stopped(appExitCode == 0 ? 0 : ServiceExit::launchFailed);
+            endService(appExitCode == 0 ? 0 : ServiceExit::launchFailed);
             return;
         case WAIT_OBJECT_0 + 1:
             stop(worker, settings);
@@ -163,7 +192,7 @@ void supervise(HANDLE worker, const ServiceSettings& settings) {
         case WAIT_TIMEOUT:
             running = JvmControl::created();
             if (running) {
-                hookRuntimeExit();
+                writeToErrorLog("Service running: the JVM is created");
                 ServiceStatus::running();
             } else {
                 ServiceStatus::startPending();
@@ -198,6 +227,20 @@ int runService() {
     placeLauncherLog(launch->image);
     launch->cfg = launchCfgFile(launch->image);
     const ServiceSettings settings = settingsWithLogs(launch->cfg, launch->image);
+    writeToErrorLog((tstrings::Builder() << L"Service " << ServiceStatus::name()
+                                         << L" starting: " << launch->image.launcherPath()
+                                         << L", process " << GetCurrentProcessId())
+                        .str());
+    // The manager starts services in the system directory: a relative path of the
+    // application's must not land there. app.working-dir, when given, is entered again by
+    // the launch, as by every launcher.
+    if (settings.workDir.empty()) {
+        writeToErrorLog("ProgramData is not set: the service runs in the directory it was "
+                        "started in; name its working directory with app.working-dir");
+    } else {
+        WorkingDir::enter(settings.workDir, L"the service's working directory");
+    }
+    hookRuntimeExit();
     const UniqueHandle worker(CreateThread(nullptr, 0, runApp, launch.get(), 0, nullptr));
     if (!worker) {
         THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
@@ -221,8 +264,7 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
     }
     ServiceStatus::startPending();
     if (!stopEvent || app::launch(std::nothrow, runService, reportFailure) != 0) {
-        closeLogs();
-        ServiceStatus::stopped(ServiceExit::launchFailed);
+        endService(ServiceExit::launchFailed);
     }
 }
 

@@ -38,11 +38,13 @@ unsigned long long wholeNumber(const CfgFile& cfg, const PropertyKey& key, unsig
     return value;
 }
 
-tstring defaultLogDir(const CfgFile& cfg, const AppImage& image) {
+// %ProgramData%\VENDOR\NAME\<folder>, or %ProgramData%\NAME\<folder> without a vendor.
+tstring serviceFolder(const CfgFile& cfg, const AppImage& image, const wchar_t* folder,
+                      const char* configuredBy) {
     const tstring programData = SysInfo::getEnvVariable(L"ProgramData", tstring());
     if (programData.empty()) {
-        THROW_ERROR(std::runtime_error(
-            "ProgramData is not set: name the log directory with app.log-dir in [Application]"));
+        THROW_ERROR(std::runtime_error(std::string("ProgramData is not set: name the ") +
+                                       configuredBy + " in [Application]"));
     }
     tstring vendor;
     FileUtils::mkpath dir;
@@ -50,7 +52,7 @@ tstring defaultLogDir(const CfgFile& cfg, const AppImage& image) {
     if (lookup(cfg, PropertyName::vendor, vendor) && !vendor.empty()) {
         dir << vendor;
     }
-    return dir << image.launcherName() << L"logs";
+    return dir << image.launcherName() << folder;
 }
 
 } // namespace
@@ -58,13 +60,19 @@ tstring defaultLogDir(const CfgFile& cfg, const AppImage& image) {
 ServiceSettings ServiceSettings::defaults(const CfgFile& cfg, const AppImage& image) {
     ServiceSettings settings;
     if (!lookup(cfg, PropertyName::logDir, settings.logDir) || settings.logDir.empty()) {
-        settings.logDir = defaultLogDir(cfg, image);
+        settings.logDir =
+            serviceFolder(cfg, image, L"logs", "log directory with app.log-dir");
     }
     return settings;
 }
 
 ServiceSettings ServiceSettings::read(const CfgFile& cfg, const AppImage& image) {
     ServiceSettings settings = defaults(cfg, image);
+    if ((!lookup(cfg, PropertyName::workingDir, settings.workDir) || settings.workDir.empty()) &&
+        !SysInfo::getEnvVariable(L"ProgramData", tstring()).empty()) {
+        settings.workDir =
+            serviceFolder(cfg, image, L"work", "working directory with app.working-dir");
+    }
     settings.stopTimeoutSeconds = static_cast<unsigned long>(
         wholeNumber(cfg, PropertyName::serviceStopTimeout, 1, settings.stopTimeoutSeconds));
     settings.logMaxSize = wholeNumber(cfg, PropertyName::logMaxSize, 1, settings.logMaxSize);

@@ -12,6 +12,11 @@ struct ServiceSettings {
     unsigned long stopTimeoutSeconds = 20;
     // Where NAME.out.log and NAME.err.log go.
     tstring logDir;
+    // The application's working directory unless app.working-dir names one: the service's
+    // own folder beside its default logs, %ProgramData%\VENDOR\NAME\work, never the
+    // system directory the manager starts services in. Empty without ProgramData (a
+    // service of Wine's first boot of a prefix): the directory stays as it is.
+    tstring workDir;
     // A log file rolls before a write would take it past this many bytes...
     unsigned long long logMaxSize = 10ull * 1024 * 1024;
     // ...and this many rolled files (NAME.out.log.1 the newest) stay.
