@@ -40,6 +40,14 @@ void RealImage::cfg(const std::string& more) const {
                       more);
 }
 
+void RealImage::moduleCfg(const std::string& more) const {
+    ts::writeFile(appDir() + L"\\" + name + L".cfg",
+                  "[Application]\napp.runtime=" + ts::utf8(runtimeDir) +
+                      "\napp.modulepath=$APPDIR\\realprobe.jar\n"
+                      "app.mainmodule=realprobe/realprobe.Main\n" +
+                      more);
+}
+
 void RealImage::package(const std::string& packageName) const {
     ts::writeFile(appDir() + L"\\.package", packageName + "\n");
 }

@@ -33,6 +33,8 @@ public:
     // The configuration: the runtime, the probe as the application, then `more` (lines of
     // [Application], and sections after them).
     void cfg(const std::string& more = std::string()) const;
+    // The same with the probe as a module on the module path.
+    void moduleCfg(const std::string& more = std::string()) const;
     // Gives the image a package name, so that the launcher has per-user folders.
     void package(const std::string& name) const;
 

@@ -68,6 +68,20 @@ TEST_P(ArgumentsTest, ArgumentsAndClassPathUnderANonAsciiFolderReachJavaExactly)
     EXPECT_EQ(seen.get("demo.name"), "Ж日 ü");
 }
 
+TEST_P(ArgumentsTest, AModularApplicationRunsFromTheModulePath) {
+    ts::TempDir dir(L"realjvm-module");
+    RealImage image(dir / L"Мод 模块", L"Tool", L"corvela-console.exe",
+                    realRuntimeDir(GetParam().runtime));
+    image.moduleCfg();
+    const std::wstring report = dir / L"report.txt";
+    const ts::ProcessResult r =
+        image.run(GetParam().path, L"report \"" + report + L"\" \"Ж日 ü\"");
+    ASSERT_EQ(r.exitCode, 0u) << r.err;
+    const ts::Record seen = ts::Record::read(report);
+    EXPECT_EQ(seen.get("module"), "realprobe");
+    EXPECT_EQ(seen.all("arg"), std::vector<std::string>{"Ж日 ü"});
+}
+
 INSTANTIATE_TEST_SUITE_P(RealRuntimes, ArgumentsTest, testing::ValuesIn(kUtf8Runtimes), caseName);
 
 class ConsoleTest : public testing::TestWithParam<LaunchPath> {

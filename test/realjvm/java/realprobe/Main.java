@@ -52,6 +52,7 @@ public final class Main {
             lines.add("arg=" + args[i]);
         }
         lines.add("java.class.path=" + System.getProperty("java.class.path"));
+        lines.add("module=" + Main.class.getModule().getName());
         lines.add("max-memory=" + Runtime.getRuntime().maxMemory());
         String shown = System.getProperty("realprobe.show", "");
         for (String name : shown.split(",")) {
