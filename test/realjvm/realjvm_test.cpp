@@ -237,6 +237,69 @@ INSTANTIATE_TEST_SUITE_P(WithAndWithoutTheInstanceAgent, ClassDataTest, testing:
                              return info.param ? std::string("WithAgent") : std::string("Plain");
                          });
 
+// One running instance on a real Java 17: the library's listener in the JVM takes the
+// requests of ten later starts made at once, half of them through the restart path.
+TEST(SingleInstance, TenLaterStartsAtOnceReachTheRunningJvm) {
+    ts::TempDir dir(L"realjvm-instance");
+    RealImage image(dir / L"Tool", L"Tool", L"corvela-console.exe", realRuntimeDir(L"java17"));
+    for (const wchar_t* jar : {L"corvela-instance.jar", L"..\\test-java\\instance-probe.jar"}) {
+        const std::wstring from = ts::binDir() + L"\\" + jar;
+        ts::copyFile(from, image.appDir() + from.substr(from.find_last_of(L'\\')));
+    }
+    ts::writeFile(image.appDir() + L"\\Tool.cfg",
+                  "[Application]\napp.runtime=" + ts::utf8(image.runtimeDir) +
+                      "\napp.classpath=$APPDIR\\instance-probe.jar\n"
+                      "app.classpath=$APPDIR\\corvela-instance.jar\n"
+                      "app.mainclass=InstanceProbe\napp.single-instance=true\n");
+    ts::makeDirs(dir / L"local");
+    ts::ScopedEnv local(L"LOCALAPPDATA", dir / L"local");
+    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"false");
+
+    // The instance ends once it has had ten requests.
+    LiveProcess first(image.exe(), L"10", LiveProcess::Options());
+    ASSERT_EQ(first.nextLine(Stream::Output).rfind("instance ", 0), 0u) << first.all(Stream::Error);
+
+    const std::wstring inProcessPath = ts::env(L"PATH") + L";" + ts::upper(image.appDir());
+    std::vector<HANDLE> later;
+    for (int i = 0; i < 10; ++i) {
+        ts::ScopedEnv path(L"PATH", i % 2 ? inProcessPath : ts::env(L"PATH"));
+        std::wstring cmd = L"\"" + image.exe() + L"\" later-" + std::to_wstring(i);
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(CreateProcessW(image.exe().c_str(), &cmd[0], nullptr, nullptr, FALSE,
+                                   CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi));
+        CloseHandle(pi.hThread);
+        later.push_back(pi.hProcess);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(static_cast<DWORD>(later.size()), later.data(), TRUE, 120000),
+              WAIT_OBJECT_0);
+    for (size_t i = 0; i < later.size(); ++i) {
+        DWORD code = 999;
+        GetExitCodeProcess(later[i], &code);
+        EXPECT_EQ(code, 0u) << "later start " << i;
+        CloseHandle(later[i]);
+    }
+    EXPECT_EQ(first.wait(120000), 0u) << first.all(Stream::Error);
+    std::vector<std::string> requests;
+    for (const std::string& line : ts::splitLines(first.all(Stream::Output))) {
+        if (line.rfind("request ", 0) == 0) {
+            requests.push_back(line);
+        }
+    }
+    EXPECT_EQ(requests.size(), 10u) << first.all(Stream::Output);
+    for (int i = 0; i < 10; ++i) {
+        // The probe prints each argument hex-encoded, after a "-".
+        std::string hex = " -";
+        for (const char c : "later-" + std::to_string(i)) {
+            static const char digits[] = "0123456789abcdef";
+            hex += digits[(static_cast<unsigned char>(c) >> 4) & 15];
+            hex += digits[c & 15];
+        }
+        EXPECT_EQ(ts::count(first.all(Stream::Output), hex + "\r\n"), 1u) << "later-" << i;
+    }
+}
+
 // Bad input with a real runtime: the console launcher's user learns why on the console.
 struct BadInput {
     const char* name;
