@@ -1,7 +1,9 @@
 package realprobe;
 
 import java.awt.Color;
+import java.awt.Graphics;
 import java.awt.SplashScreen;
+import java.awt.Toolkit;
 import java.io.BufferedReader;
 import java.io.IOException;
 import java.io.InputStream;
@@ -18,6 +20,7 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CountDownLatch;
 import javax.swing.JFrame;
+import javax.swing.JPanel;
 import javax.swing.SwingUtilities;
 
 // What the real-runtime tests run through a launcher, on every runtime they fetch (so Java 11
@@ -35,7 +38,7 @@ public final class Main {
             case "hook": waitWithHook(args.length > 1 ? args[1] : null); break;
             case "crash": crash(); break;
             case "loopback": loopback(); break;
-            case "window": window(args[1]); break;
+            case "window": window(); break;
             default:
                 System.err.println("unknown behaviour: " + behaviour);
                 System.exit(2);
@@ -145,28 +148,43 @@ public final class Main {
         }
     }
 
-    // Reports the splash screen the launcher asked for, closes it, then shows a Swing window
-    // of one colour, writes "shown" to `marker` and waits to be ended.
-    private static void window(String marker) throws Exception {
+    // Reports the splash screen the launcher asked for and waits for a line on standard
+    // input; then shows a Swing window of one colour over it, closes the splash, says "window
+    // shown" once the window has been painted, and ends at the next line or end of input.
+    private static void window() throws Exception {
         SplashScreen splash = SplashScreen.getSplashScreen();
         System.out.println(splash == null ? "splash: none"
                 : "splash: " + splash.getSize().width + "x" + splash.getSize().height);
-        CountDownLatch shown = new CountDownLatch(1);
+        System.out.flush();
+        BufferedReader in =
+                new BufferedReader(new InputStreamReader(System.in, StandardCharsets.UTF_8));
+        in.readLine();
+        CountDownLatch painted = new CountDownLatch(1);
         SwingUtilities.invokeLater(() -> {
             JFrame frame = new JFrame("realprobe");
-            frame.getContentPane().setBackground(new Color(0x20, 0xC0, 0x40));
-            frame.setSize(240, 160);
-            frame.setLocation(300, 300);
+            JPanel panel = new JPanel() {
+                @Override
+                protected void paintComponent(Graphics g) {
+                    super.paintComponent(g);
+                    painted.countDown();
+                }
+            };
+            panel.setBackground(WINDOW_COLOUR);
+            frame.setContentPane(panel);
+            frame.setUndecorated(true);
+            frame.setBounds(100, 100, 200, 150);
             frame.setVisible(true);
-            shown.countDown();
         });
-        shown.await();
+        painted.await();
+        SwingUtilities.invokeAndWait(() -> Toolkit.getDefaultToolkit().sync());
         if (splash != null && splash.isVisible()) {
             splash.close();
         }
-        Files.write(Paths.get(marker), "shown\n".getBytes(StandardCharsets.UTF_8));
         System.out.println("window shown");
         System.out.flush();
-        new CountDownLatch(1).await();
+        in.readLine();
+        System.exit(0);
     }
+
+    private static final Color WINDOW_COLOUR = new Color(0x20, 0xC0, 0x40);
 }
