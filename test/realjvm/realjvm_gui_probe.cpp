@@ -37,8 +37,8 @@ COLORREF screenPixel(int x, int y) {
 }
 
 bool closeTo(COLORREF a, COLORREF b) {
-    return std::abs(GetRValue(a) - GetRValue(b)) <= 8 && std::abs(GetGValue(a) - GetGValue(b)) <= 8 &&
-           std::abs(GetBValue(a) - GetBValue(b)) <= 8;
+    return std::abs(GetRValue(a) - GetRValue(b)) <= 8 &&
+           std::abs(GetGValue(a) - GetGValue(b)) <= 8 && std::abs(GetBValue(a) - GetBValue(b)) <= 8;
 }
 
 int check(const RealImage& image, bool inProcess) {

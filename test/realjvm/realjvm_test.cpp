@@ -49,7 +49,8 @@ TEST_P(ArgumentsTest, ArgumentsAndClassPathUnderANonAsciiFolderReachJavaExactly)
     const std::wstring root = dir / L"Приложение 日本語";
     RealImage image(root, L"Tool", L"corvela-console.exe", realRuntimeDir(GetParam().runtime));
     ts::makeDirs(root + L"\\app\\библиотеки 库");
-    ts::copyFile(image.appDir() + L"\\realprobe.jar", root + L"\\app\\библиотеки 库\\lib.jar");
+    ts::copyFile(image.appDir() + L"\\realprobe.jar",
+                 root + L"\\app\\библиотеки 库\\lib.jar");
     image.cfg("app.classpath=$APPDIR\\библиотеки 库\\lib.jar\n"
               "[JavaOptions]\njava-options=-Drealprobe.show=demo.name\n"
               "java-options=-Ddemo.name=Ж日 ü\n");
