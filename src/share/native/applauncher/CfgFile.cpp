@@ -33,6 +33,7 @@ const PropertyKey logDir(L"app.log-dir");
 const PropertyKey logMaxSize(L"app.log-max-size");
 const PropertyKey logKeep(L"app.log-keep");
 const PropertyKey vendor(L"app.vendor");
+const PropertyKey restartExitCode(L"app.restart-exit-code");
 } // namespace PropertyName
 
 namespace {
@@ -182,7 +183,8 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::javaOptions,    &PropertyName::classData,
         &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
         &PropertyName::logDir,         &PropertyName::logMaxSize,
-        &PropertyName::logKeep,        &PropertyName::vendor};
+        &PropertyName::logKeep,        &PropertyName::vendor,
+        &PropertyName::restartExitCode};
     return findKey(all, name, key);
 }
 

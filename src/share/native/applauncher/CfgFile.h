@@ -60,6 +60,8 @@ extern const PropertyKey logDir;
 extern const PropertyKey logMaxSize;
 extern const PropertyKey logKeep;
 extern const PropertyKey vendor;
+// In [Application]: the exit code with which the application asks to be started again.
+extern const PropertyKey restartExitCode;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

@@ -1,6 +1,7 @@
 // Windows launch sequence (WinLauncher.h): the restart in a job, loading strategies, message loop.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "RestartRequest.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
@@ -328,8 +330,34 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
     SysInfo::setEnvVariable(searchPath.varName(), searchPath.extendedValue());
 }
 
-[[noreturn]] void restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
-    extendSearchPath(searchPath);
+// Once the child has ended: true when it asked to be started again, with the exit code the
+// configuration names now (an update may have changed it), and the budget allows it.
+bool restartRequested(const AppLauncher& appLauncher, DWORD exitCode,
+                      RestartRequest::Budget& budget) {
+    std::uint32_t restartCode = 0;
+    if (!RestartRequest::exitCodeIn(appLauncher.loadCfgFile(), appLauncher, restartCode) ||
+        exitCode != restartCode) {
+        return false;
+    }
+    if (!budget.take(GetTickCount64())) {
+        LOG_TRACE(L"The application asked for a restart (exit code "
+                  << exitCode << L") more than " << RestartRequest::Budget::maxRestarts
+                  << L" times within a minute: the launcher ends with that code");
+        return false;
+    }
+    LOG_TRACE(L"The application asked for a restart (exit code " << exitCode
+                                                                 << L"): starting it again");
+    return true;
+}
+
+// Runs the application in a child, in a job, with this process's arguments and standard
+// handles, and ends with its exit code. With `restartOnRequest` (the configuration names a
+// restart exit code), starts it again, in a new process, for as long as it asks to be.
+[[noreturn]] void restartInJob(const AppLauncher& appLauncher, const tstring& launcherPath,
+                               const SearchPathVariable& searchPath, bool restartOnRequest) {
+    if (!searchPath.listsAppDir()) {
+        extendSearchPath(searchPath);
+    }
 
     const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) {
@@ -350,8 +378,13 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
 
     SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
     RestartParent::watch(job.get());
+    RestartRequest::Budget budget;
+    DWORD exitCode = 0;
+    do {
+        exitCode = RunExecutorWithMsgLoop::apply(executor);
+    } while (restartOnRequest && restartRequested(appLauncher, exitCode, budget));
     // The job handle closes with the process, which ends whatever is still in the job.
-    exit(static_cast<int>(RunExecutorWithMsgLoop::apply(executor)));
+    exit(static_cast<int>(exitCode));
 }
 
 // Loads the runtime's libraries (and, for a splash screen, the JVM and splash libraries
@@ -391,12 +424,18 @@ void launchApp(SearchPathPolicy policy) {
     const UserOptions userOptions = UserOptions::of(image);
 
     const SearchPathVariable searchPath = appLauncher.searchPathVariable();
-    if (!restartedChild && !searchPath.listsAppDir()) {
+    // A JVM cannot be made twice in one process: an application that may ask to be started
+    // again runs in a child, whatever "PATH" says.
+    std::uint32_t restartCode = 0;
+    const bool restartOnRequest =
+        !restartedChild && policy == SearchPathPolicy::RestartWhenMissing &&
+        RestartRequest::exitCodeIn(cfg, appLauncher, restartCode);
+    if (!restartedChild && (!searchPath.listsAppDir() || restartOnRequest)) {
         if (policy == SearchPathPolicy::RestartWhenMissing) {
             // The runtime is looked for before any child, so that the user learns of a
             // broken image from this process, not from one that then goes away.
             appLauncher.findJvmLib(cfg);
-            restartInJob(image.launcherPath(), searchPath);
+            restartInJob(appLauncher, image.launcherPath(), searchPath, restartOnRequest);
         }
         extendSearchPath(searchPath);
     }
