@@ -30,6 +30,7 @@ IMAGE_KEYS = {
     "copyright": STRING, "product-name": STRING, "msi": TARGET, "upgrade-code": STRING,
     "msi-scope": STRING, "sign-cert": FILE, "sign-key": FILE, "sign-pkcs12": FILE,
     "sign-password-env": STRING, "timestamp-url": STRING,
+    "update-url": STRING, "update-key": FILE, "update-channel": STRING,
 }
 TABLES = {
     "launcher": dict(LAUNCHER_KEYS, name=STRING, icon=FILE, description=STRING),

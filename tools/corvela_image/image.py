@@ -167,7 +167,8 @@ def app_path(name):
     return "$APPDIR\\" + name
 
 
-def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None):
+def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None,
+              update_source=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -186,6 +187,8 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, 
         lines.append("app.class-data=" + class_data)
     if launcher.single_instance:
         lines.append("app.single-instance=true")
+    if update_source and not launcher.service:
+        lines.extend(update_source.cfg_lines())
     if launcher.service and vendor:
         # The service's logs go under %ProgramData%\VENDOR\NAME\logs.
         lines.append("app.vendor=" + check_value(vendor, "--vendor"))
@@ -304,8 +307,10 @@ class Plan:
     """Everything the image will hold, checked before anything is written."""
 
     def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                 package, code_page, branding, signing_key, msi, application=None):
+                 package, code_page, branding, signing_key, msi, application=None,
+                 update_source=None):
         self.output = os.path.abspath(output)
+        self.update_source = update_source
         self.application = application or launchers[0].name
         self.launchers = launchers
         self.runtime = runtime
@@ -351,7 +356,8 @@ class Plan:
             self.exes[launcher.name] = (source, exe)
             class_data = class_data_setting(launcher.class_data, self.runtime)
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
-                                                 class_data, self.branding.vendor)
+                                                 class_data, self.branding.vendor,
+                                                 self.update_source)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     @staticmethod
@@ -562,14 +568,16 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
 
 def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
              module_path=(), package=None, code_page=manifest.AUTO, branding=None,
-             signing_key=None, msi=None, progress=lambda step: None, application=None):
+             signing_key=None, msi=None, progress=lambda step: None, application=None,
+             update_source=None):
     """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
     and its installer when `msi` (an Installer) is given; or raises ImageError (or is
     interrupted) and leaves the file system as it was. `application` names the product
     (default: the first launcher's name). Returns the image's path and the notes for the
     user."""
     plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                package, code_page, branding or Branding(), signing_key, msi, application)
+                package, code_page, branding or Branding(), signing_key, msi, application,
+                update_source)
     with Changes() as changes:
         scratch = changes.scratch_dir(os.path.dirname(plan.output))
         # mkdtemp makes the directory private (0700); the image root must get the mode any
