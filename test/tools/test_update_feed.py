@@ -99,6 +99,7 @@ class FeedWriterTest(FeedFixture):
         image = self.build("img")
         values = cfg_values(image)
         self.assertEqual(values["app.update-url"], URL + "/stable.json")
+        self.assertEqual(values["app.version"], "1.0.0")
         public = base64.b64decode(values["app.update-key"])
         expected = subprocess.run(["openssl", "pkey", "-in", self.key, "-pubout", "-outform", "DER"],
                                   capture_output=True, check=True).stdout
@@ -140,8 +141,9 @@ class FeedWriterTest(FeedFixture):
         self.assertEqual(feed["version"], "1.1.0")
         hashes = {entry["path"]: entry["sha256"] for entry in feed["files"]}
         new = set(os.listdir(os.path.join(self.feed, "files"))) - set(stored)
-        # The jar and the exe (its version information) changed; the runtime did not.
-        self.assertEqual(new, {hashes["app/main.jar"], hashes["Demo.exe"]})
+        # The jar, the exe (its version information) and the configuration (app.version)
+        # changed; the runtime did not.
+        self.assertEqual(new, {hashes["app/main.jar"], hashes["Demo.exe"], hashes["app/Demo.cfg"]})
         self.assertEqual(stored[hashes["runtime/bin/jli.dll"]],
                          os.stat(os.path.join(self.feed, "files", hashes["runtime/bin/jli.dll"])).st_mtime_ns,
                          "an unchanged file is not written again")
@@ -200,10 +202,11 @@ class FeedErrorTest(FeedFixture):
         cases = [
             (["--package", "P", "--update-url", URL], "needs --update-key"),
             (["--update-url", URL, "--update-key", self.key], "needs --package"),
+            (["--package", "P", "--update-url", URL, "--update-key", self.key], "needs --app-version"),
             (["--package", "P", "--update-url", "ftp://x/", "--update-key", self.key], "not an http"),
             (["--package", "P", "--update-key", self.key], "go with --update-url"),
-            (["--package", "P", "--update-url", URL, "--update-key", self.key,
-              "--update-channel", "a b"], "--update-channel"),
+            (["--package", "P", "--app-version", "1.0.0", "--update-url", URL, "--update-key",
+              self.key, "--update-channel", "a b"], "--update-channel"),
             (["--package", "P", "--update-feed", self.feed], "go with --image"),
         ]
         for extra, message in cases:

@@ -49,7 +49,7 @@ import sys
 
 from . import description, image, installer, manifest, show, signing, updates
 from .errors import ImageError
-from .existing import launchers_of, package_existing, with_exe_defaults
+from .existing import launchers_of, package_existing
 
 # Values of these options usually start with "-" ("-Xmx1g", "--verbose"); take the next word
 # as the value whatever it looks like.
@@ -291,7 +291,7 @@ def run(args, progress):
                                    application=args.name,
                                    update_source=updates.update_source(
                                        args.update_url, args.update_key, args.update_channel,
-                                       args.package))
+                                       args.package, args.app_version))
     return result, notes + unregistered(described, msi)
 
 
@@ -302,12 +302,12 @@ def publish_feed(args, branding, key, msi, progress):
                          "installer in a run of their own")
     if not args.update_key:
         raise ImageError("--update-feed needs --update-key, the key the feed is signed with")
-    names = launchers_of(args.image)
-    exe = os.path.join(args.image, names[0] + ".exe")
-    version = with_exe_defaults(branding, exe, "--image %s: %s.exe" % (args.image, names[0])).version
+    if branding.version:
+        raise ImageError("--update-feed publishes the version the image was built with; "
+                         "--app-version does not go with it")
     return updates.write_feed(updates.FeedRequest(
-        image_dir=args.image, launcher_names=tuple(names), feed_dir=args.update_feed,
-        key_path=args.update_key, channel=args.update_channel, version=version,
+        image_dir=args.image, launcher_names=tuple(launchers_of(args.image)),
+        feed_dir=args.update_feed, key_path=args.update_key, channel=args.update_channel,
         notes_path=args.update_notes), progress)
 
 

@@ -30,13 +30,16 @@ class UpdateSource:
     url: str
     channel: str
     public_key: str
+    version: str
 
     @property
     def feed_url(self):
         return "%s/%s.json" % (self.url.rstrip("/"), self.channel)
 
     def cfg_lines(self):
-        return ["app.update-url=" + self.feed_url, "app.update-key=" + self.public_key]
+        # The version is what the application compares the feed's with.
+        return ["app.version=" + self.version, "app.update-url=" + self.feed_url,
+                "app.update-key=" + self.public_key]
 
 
 def check_channel(channel):
@@ -65,7 +68,7 @@ def public_key(key_path):
     return base64.b64encode(spki).decode("ascii")
 
 
-def update_source(url, key_path, channel, package):
+def update_source(url, key_path, channel, package, version):
     """The UpdateSource the options describe, or None without --update-url; checked."""
     if url is None:
         if key_path is not None or channel is not None:
@@ -79,8 +82,10 @@ def update_source(url, key_path, channel, package):
     if package is None:
         raise ImageError("--update-url needs --package: staged updates are kept in the user's "
                          "folder of the package")
+    if version is None:
+        raise ImageError("--update-url needs --app-version: a feed offers a newer version")
     return UpdateSource(url=url, channel=check_channel(channel or DEFAULT_CHANNEL),
-                        public_key=public_key(key_path))
+                        public_key=public_key(key_path), version=version)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -130,14 +135,14 @@ def image_package(image_dir):
 
 
 def cfg_update_values(image_dir, names):
-    """The app.update-url and app.update-key each launcher's configuration holds."""
+    """The app.version, app.update-url and app.update-key each launcher's configuration holds."""
     values = {}
     for name in names:
         found = {}
         with open(os.path.join(image_dir, "app", name + ".cfg"), encoding="utf-8-sig") as f:
             for line in f:
                 key, _, value = line.rstrip("\r\n").partition("=")
-                if key in ("app.update-url", "app.update-key"):
+                if key in ("app.version", "app.update-url", "app.update-key"):
                     found[key] = value
         values[name] = found
     return values
@@ -158,6 +163,15 @@ def check_image_trusts(image_dir, names, key, channel):
                              (channel, name, image_dir, found.get("app.update-url")))
 
 
+def image_version(image_dir, names):
+    """The version the image's configurations name (app.version), the same in all."""
+    versions = {found.get("app.version") for found in cfg_update_values(image_dir, names).values()}
+    if len(versions) != 1 or None in versions:
+        raise ImageError("--image %s: its launchers' configurations do not name one version "
+                         "(app.version): build it with --app-version and --update-url" % image_dir)
+    return versions.pop()
+
+
 def sign(key_path, data_path, signature_path):
     """An ECDSA signature (SHA-256, DER) of the file, as Java's SHA256withECDSA checks it."""
     result = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key_path, "-passin", "pass:",
@@ -175,7 +189,6 @@ class FeedRequest:
     feed_dir: str
     key_path: str
     channel: Optional[str]
-    version: Optional[str]
     notes_path: Optional[str]
 
 
@@ -186,10 +199,8 @@ def write_feed(request, progress=lambda step: None):
     the feed's path."""
     channel = check_channel(request.channel or DEFAULT_CHANNEL)
     key = public_key(request.key_path)
-    if not request.version:
-        raise ImageError("--update-feed needs the image's version: its exe carries none; give "
-                         "--app-version")
     check_image_trusts(request.image_dir, request.launcher_names, key, channel)
+    version = image_version(request.image_dir, request.launcher_names)
     notes = ""
     if request.notes_path:
         require_file(request.notes_path, "--update-notes")
@@ -197,7 +208,7 @@ def write_feed(request, progress=lambda step: None):
             notes = f.read()
     progress("hashing the files of %s" % request.image_dir)
     feed = Feed(product=image_package(request.image_dir), channel=channel,
-                version=request.version, notes=notes, files=image_files(request.image_dir))
+                version=version, notes=notes, files=image_files(request.image_dir))
     feed_path = os.path.join(request.feed_dir, channel + ".json")
     with Changes() as changes:
         store = os.path.join(request.feed_dir, "files")
