@@ -20,6 +20,8 @@ CONSOLE_LAUNCHER = "corvela-console.exe"
 CLASS_DATA_CHOICES = ("auto", "off")
 # The application's side of app.single-instance, built beside the launchers.
 INSTANCE_JAR = "corvela-instance.jar"
+# The application's side of updates, on the class path of an image that has a feed.
+UPDATE_JAR = "corvela-update.jar"
 SERVICE_VARIANT = "service"
 SERVICE_LAUNCHER = "corvela-service.exe"
 SERVICE_STARTS = ("auto", "delayed", "demand")
@@ -403,6 +405,10 @@ class Plan:
             instance_jar = os.path.join(os.path.dirname(launcher_exe), INSTANCE_JAR)
             require_file(instance_jar, "--single-instance library")
             paths.append(instance_jar)
+        if self.update_source:
+            update_jar = os.path.join(os.path.dirname(launcher_exe), UPDATE_JAR)
+            require_file(update_jar, "--update-url library")
+            paths.append(update_jar)
         names = []
         for jar in paths:
             require_file(jar, "--main-jar" if jar not in jars else "--jar")
