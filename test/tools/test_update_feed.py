@@ -228,6 +228,32 @@ class FeedErrorTest(FeedFixture):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(cfg_values(self.path("img"))["app.update-url"], URL + "/beta.json")
 
+    def test_a_description_files_update_errors_name_file_line_and_key(self):
+        rsa_key = self.path("rsa.pem")
+        openssl("genrsa", "-out", rsa_key, "2048")
+        head = 'name = "Demo"\nmain-class = "app.Main"\nruntime = "runtime"\njars = ["main.jar"]\n'
+        cases = [
+            ('package = "P"\napp-version = "1.0"\nupdate-url = "ftp://x"\nupdate-key = "update.pem"\n',
+             "line 7: --update-url 'ftp://x' is not an http"),
+            ('package = "P"\napp-version = "1.0"\nupdate-url = "%s"\nupdate-key = "rsa.pem"\n' % URL,
+             "line 8: --update-key"),
+            ('app-version = "1.0"\nupdate-url = "%s"\nupdate-key = "update.pem"\n' % URL,
+             "line 6: update-url needs package"),
+            ('package = "P"\napp-version = "1.0"\nupdate-url = "%s"\nupdate-key = "update.pem"\n'
+             'update-channel = "No Way"\n' % URL, "line 9: --update-channel"),
+            ('package = "P"\nupdate-channel = "beta"\n', "line 6: update-channel goes with update-url"),
+        ]
+        described = self.path("demo.toml")
+        for text, message in cases:
+            with self.subTest(message=message):
+                with open(described, "w", encoding="utf-8") as f:
+                    f.write(head + text)
+                r = image_tool(described, "--output", self.path("img"), "--launcher-dir",
+                               os.path.dirname(LAUNCHER))
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(described + " " + message, r.stderr)
+                self.assertFalse(os.path.exists(self.path("img")))
+
 
 if __name__ == "__main__":
     unittest.main()

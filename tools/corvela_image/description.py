@@ -7,7 +7,7 @@ import os
 import re
 import tomllib
 
-from . import image, installer, manifest
+from . import image, installer, manifest, updates
 from .errors import ImageError
 
 STRING, BOOL, STRINGS = "a string", "true or false", "a list of strings"
@@ -149,9 +149,26 @@ class Description:
             self.launchers = [self._launcher(i, values) for i, values in self._each("launcher")]
         else:
             self.launchers = [self._launcher(None, dict(values, description=None, icon=None))]
+        self._check_updates(values)
         self.associations = [self._association(i, values) for i, values in self._each("association")]
         self.protocols = [self._protocol(i, values) for i, values in self._each("protocol")]
         self._check_unique()
+
+    def _check_updates(self, values):
+        """The update keys, each error at its line: they go together, with a package and a
+        version."""
+        if "update-url" not in values:
+            for key in ("update-key", "update-channel"):
+                if key in values:
+                    raise self.error("", 0, key, "%s goes with update-url" % key)
+            return
+        self._wrap(("", 0), "update-url", updates.check_url, values["update-url"])
+        for key in ("update-key", "package", "app-version"):
+            if key not in values:
+                raise self.error("", 0, "update-url", "update-url needs %s" % key)
+        self._wrap(("", 0), "update-key", updates.public_key, values["update-key"])
+        if "update-channel" in values:
+            self._wrap(("", 0), "update-channel", updates.check_channel, values["update-channel"])
 
     def _each(self, name):
         """The index and checked values of each [[name]] table."""

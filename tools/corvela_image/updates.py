@@ -49,6 +49,12 @@ def check_channel(channel):
     return channel
 
 
+def check_url(url):
+    if not URL.fullmatch(url):
+        raise ImageError("--update-url %r is not an http:// or https:// address" % url)
+    return url
+
+
 def public_key(key_path):
     """The base64 DER public key of the P-256 private key in the PEM file `key_path`."""
     require_file(key_path, "--update-key")
@@ -75,8 +81,7 @@ def update_source(url, key_path, channel, package, version):
             raise ImageError("--update-key and --update-channel go with --update-url when "
                              "assembling an image")
         return None
-    if not URL.fullmatch(url):
-        raise ImageError("--update-url %r is not an http:// or https:// address" % url)
+    check_url(url)
     if key_path is None:
         raise ImageError("--update-url needs --update-key, the key its feeds are signed with")
     if package is None:
