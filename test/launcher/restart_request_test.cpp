@@ -38,8 +38,9 @@ TEST_F(RestartRequestTest, EachRequestStartsANewProcessWithTheSameArgumentsAndHa
                                                    : "PATH lacks the application directory");
         const Image demo = image();
         demo.cfg(cfgWithRestartCode("7"));
-        const ts::ProcessResult r = demo.run(path, L"one \"two three\"",
-                                             {{L"STANDIN_EXITS", L"7,7,0"}, {L"STANDIN_PRINT", L"hi"}});
+        const ts::ProcessResult r =
+            demo.run(path, L"one \"two three\"",
+                     {{L"STANDIN_EXITS", L"7,7,0"}, {L"STANDIN_PRINT", L"hi"}});
         EXPECT_EQ(r.exitCode, 0u) << r.err;
         const ts::Record record = demo.record();
         const std::vector<std::string> pids = record.all("pid");
@@ -64,7 +65,8 @@ TEST_F(RestartRequestTest, EachRequestStartsANewProcessWithTheSameArgumentsAndHa
 TEST_F(RestartRequestTest, AtMostThreeRestartsAMinuteThenTheLastExitCodeIsTheLaunchers) {
     const Image demo = image();
     demo.cfg(cfgWithRestartCode("7"));
-    const ts::ProcessResult r = demo.run(LaunchPath::InProcess, L"", {{L"STANDIN_SYSTEM_EXIT", L"7"}});
+    const ts::ProcessResult r =
+        demo.run(LaunchPath::InProcess, L"", {{L"STANDIN_SYSTEM_EXIT", L"7"}});
     EXPECT_EQ(r.exitCode, 7u) << r.err;
     EXPECT_EQ(demo.record().all("pid").size(), 4u) << "the first start and three restarts";
     EXPECT_EQ(r.leftRunning, 0u);
@@ -98,7 +100,8 @@ TEST_F(RestartRequestTest, OnlyTheConfiguredCodeRestarts) {
 TEST_F(RestartRequestTest, WithoutTheKeyTheApplicationEndsTheLauncherInProcess) {
     const Image demo = image();
     demo.cfg("[Application]\napp.mainclass=app.Main\n");
-    const ts::ProcessResult r = demo.run(LaunchPath::InProcess, L"", {{L"STANDIN_SYSTEM_EXIT", L"7"}});
+    const ts::ProcessResult r =
+        demo.run(LaunchPath::InProcess, L"", {{L"STANDIN_SYSTEM_EXIT", L"7"}});
     EXPECT_EQ(r.exitCode, 7u) << r.err;
     EXPECT_EQ(demo.record().all("pid"), std::vector<std::string>{std::to_string(r.pid)});
 }

@@ -34,6 +34,8 @@ const PropertyKey logMaxSize(L"app.log-max-size");
 const PropertyKey logKeep(L"app.log-keep");
 const PropertyKey vendor(L"app.vendor");
 const PropertyKey restartExitCode(L"app.restart-exit-code");
+const PropertyKey updateUrl(L"app.update-url");
+const PropertyKey updateKey(L"app.update-key");
 } // namespace PropertyName
 
 namespace {
@@ -184,7 +186,8 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
         &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
         &PropertyName::logDir,         &PropertyName::logMaxSize,
         &PropertyName::logKeep,        &PropertyName::vendor,
-        &PropertyName::restartExitCode};
+        &PropertyName::restartExitCode, &PropertyName::updateUrl,
+        &PropertyName::updateKey};
     return findKey(all, name, key);
 }
 

@@ -62,6 +62,10 @@ extern const PropertyKey logKeep;
 extern const PropertyKey vendor;
 // In [Application]: the exit code with which the application asks to be started again.
 extern const PropertyKey restartExitCode;
+// In [Application]: the feed an image updates from and the public key (base64 DER) its
+// signature is checked with; read by the application's update library.
+extern const PropertyKey updateUrl;
+extern const PropertyKey updateKey;
 } // namespace PropertyName
 
 // In-memory form of the launcher configuration file.

@@ -109,7 +109,8 @@ final class Feed {
 
     private static long number(String part, String version, String where) throws UpdateException {
         if (!part.matches("[0-9]{1,9}")) {
-            throw new UpdateException("version " + version + " (" + where + ") is not numbers and dots");
+            throw new UpdateException("version " + version + " (" + where
+                                      + ") is not numbers and dots");
         }
         return Long.parseLong(part);
     }

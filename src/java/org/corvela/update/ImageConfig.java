@@ -35,9 +35,11 @@ final class ImageConfig {
         File cfg = new File(new File(root, "app"), stem + ".cfg");
         File packageFile = new File(new File(root, "app"), ".package");
         List<String> lines = read(cfg);
-        String product = read(packageFile).isEmpty() ? "" : read(packageFile).get(0);
+        List<String> packageLines = read(packageFile);
+        String product = packageLines.isEmpty() ? "" : packageLines.get(0);
         if (product.isEmpty()) {
-            throw new UpdateException(packageFile + " names no package: the image cannot update itself");
+            throw new UpdateException(packageFile
+                                      + " names no package: the image cannot update itself");
         }
         String version = value(lines, "app.version", cfg, true);
         String restart = value(lines, "app.restart-exit-code", cfg, false);
@@ -46,7 +48,8 @@ final class ImageConfig {
             try {
                 restartCode = (int) Long.parseLong(restart);
             } catch (NumberFormatException e) {
-                throw new UpdateException(cfg + ": app.restart-exit-code=" + restart + " is not a number");
+                throw new UpdateException(cfg + ": app.restart-exit-code=" + restart
+                                          + " is not a number");
             }
         }
         return new ImageConfig(root, product, version, value(lines, "app.update-url", cfg, true),

@@ -14,6 +14,7 @@ import java.nio.file.StandardCopyOption;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.List;
+import java.util.function.LongConsumer;
 
 /**
  * Updates of the application this launcher runs. The image names its feed, the key the feed is
@@ -119,7 +120,8 @@ public final class Updates {
      */
     public void started() throws UpdateException {
         mkdirs(image.updatesDir);
-        write(new File(image.updatesDir, "started"), image.version.getBytes(StandardCharsets.UTF_8));
+        write(new File(image.updatesDir, "started"),
+              image.version.getBytes(StandardCharsets.UTF_8));
     }
 
     private Feed fetchFeed() throws UpdateException {
@@ -168,8 +170,9 @@ public final class Updates {
     }
 
     private void stageFile(Feed feed, Feed.Entry entry, File target,
-                           java.util.function.LongConsumer arrived) throws UpdateException {
-        if (target.isFile() && target.length() == entry.size && sha256(target).equals(entry.sha256)) {
+                           LongConsumer arrived) throws UpdateException {
+        if (target.isFile() && target.length() == entry.size
+            && sha256(target).equals(entry.sha256)) {
             return;
         }
         mkdirs(target.getParentFile());
