@@ -228,6 +228,33 @@ class FeedErrorTest(FeedFixture):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(cfg_values(self.path("img"))["app.update-url"], URL + "/beta.json")
 
+    def test_the_restart_exit_code_reaches_the_configuration(self):
+        image = self.build("img", "1.0.0", "--restart-exit-code", "-1")
+        self.assertEqual(cfg_values(image)["app.restart-exit-code"], "-1")
+        described = self.path("demo.toml")
+        for value, expected in (("75", None), ("0", "line 3: --restart-exit-code 0"),
+                                ("2147483648", "line 3: --restart-exit-code 2147483648"),
+                                ('"75"', "line 3: restart-exit-code must be a whole number")):
+            with self.subTest(value=value):
+                with open(described, "w", encoding="utf-8") as f:
+                    f.write('name = "Demo"\nmain-class = "app.Main"\nrestart-exit-code = %s\n'
+                            'runtime = "runtime"\njars = ["main.jar"]\n' % value)
+                shutil.rmtree(self.path("out"), ignore_errors=True)
+                r = image_tool(described, "--output", self.path("out"), "--launcher-dir",
+                               os.path.dirname(LAUNCHER))
+                if expected is None:
+                    self.assertEqual(r.returncode, 0, r.stderr)
+                    self.assertEqual(cfg_values(self.path("out"))["app.restart-exit-code"], value)
+                else:
+                    self.assertEqual(r.returncode, 1, r.stderr)
+                    self.assertIn(described + " " + expected, r.stderr)
+        r = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+                       "--main-jar", self.jar, "--main-class", "app.Main", "--restart-exit-code",
+                       "0", "--output", self.path("zero"))
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("--restart-exit-code 0 is not an exit code", r.stderr)
+        self.assertFalse(os.path.exists(self.path("zero")))
+
     def test_a_description_files_update_errors_name_file_line_and_key(self):
         rsa_key = self.path("rsa.pem")
         openssl("genrsa", "-out", rsa_key, "2048")

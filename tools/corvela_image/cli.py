@@ -60,7 +60,7 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright",
                     "class_data", "single_instance", "service", "service_name", "display_name",
-                    "service_start", "service_account", "update_url")
+                    "service_start", "service_account", "update_url", "restart_exit_code")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -188,6 +188,9 @@ def parser():
                                 "binaries are (default: %s)" % DEFAULT_LAUNCHER_DIR)
     feed = parser.add_argument_group(
         "updates: an image that updates itself from a signed feed (see README, Updates)")
+    feed.add_argument("--restart-exit-code", metavar="N", type=int,
+                      help="the exit code with which the application asks to be started again "
+                           "(Updates.restartToApply uses it)")
     feed.add_argument("--update-url", metavar="URL",
                       help="assembling: the address the feeds are published at (http or https)")
     feed.add_argument("--update-key", metavar="KEY.pem",
@@ -284,7 +287,8 @@ def run(args, progress):
                                     service_name=args.service_name,
                                     display_name=args.display_name,
                                     service_start=args.service_start or "auto",
-                                    service_account=args.service_account or "LocalService")]
+                                    service_account=args.service_account or "LocalService",
+                                    restart_exit_code=args.restart_exit_code)]
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,

@@ -10,7 +10,7 @@ import tomllib
 from . import image, installer, manifest, updates
 from .errors import ImageError
 
-STRING, BOOL, STRINGS = "a string", "true or false", "a list of strings"
+STRING, BOOL, STRINGS, NUMBER = "a string", "true or false", "a list of strings", "a whole number"
 # Paths, relative to the file: one that must exist (file or directory), or a target.
 FILE, DIRECTORY, FILES, TARGET = "file", "directory", "files", "target"
 KIND_OF_VALUE = {FILE: STRING, DIRECTORY: STRING, TARGET: STRING, FILES: STRINGS}
@@ -21,7 +21,7 @@ LAUNCHER_KEYS = {
     "main-module": STRING, "java-options": STRINGS, "arguments": STRINGS, "splash": FILE,
     "shortcut": BOOL, "path": BOOL, "class-data": STRING,
     "single-instance": BOOL, "service": BOOL, "service-name": STRING, "display-name": STRING,
-    "service-start": STRING, "service-account": STRING,
+    "service-start": STRING, "service-account": STRING, "restart-exit-code": NUMBER,
 }
 IMAGE_KEYS = {
     "name": STRING, "runtime": DIRECTORY, "runtime-path": STRING, "jars": FILES,
@@ -209,7 +209,8 @@ class Description:
     def _value(self, table, index, key, value, kind):
         expected = KIND_OF_VALUE.get(kind, kind)
         fits = {STRING: lambda v: isinstance(v, str), BOOL: lambda v: isinstance(v, bool),
-                STRINGS: lambda v: isinstance(v, list) and all(isinstance(s, str) for s in v)}
+                STRINGS: lambda v: isinstance(v, list) and all(isinstance(s, str) for s in v),
+                NUMBER: lambda v: isinstance(v, int) and not isinstance(v, bool)}
         if not fits[expected](value):
             raise self.error(table, index, key, "%s must be %s, not %s" % (
                 key, expected, _kind_of(value)))
@@ -263,10 +264,14 @@ class Description:
             single_instance=values.get("single-instance", False), service=service,
             service_name=values.get("service-name"), display_name=values.get("display-name"),
             service_start=values.get("service-start", "auto"),
-            service_account=values.get("service-account", "LocalService"))
+            service_account=values.get("service-account", "LocalService"),
+            restart_exit_code=values.get("restart-exit-code"))
         service_key = next((key for key in ("service", "service-name", "display-name",
                                             "service-start", "service-account") if key in values), None)
         self._wrap(where, service_key, image.check_service, launcher)
+        if launcher.restart_exit_code is not None:
+            self._wrap(where, "restart-exit-code", image.check_restart_exit_code,
+                       launcher.restart_exit_code)
         return launcher
 
     def _launcher_named(self, table, index, name):

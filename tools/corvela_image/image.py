@@ -38,8 +38,10 @@ class Launcher:
                  java_options=(), arguments=(), splash=None, console=False, icon=None,
                  description=None, shortcut=None, path=False, variant=None, class_data=None,
                  single_instance=False, service=False, service_name=None, display_name=None,
-                 service_start="auto", service_account="LocalService"):
+                 service_start="auto", service_account="LocalService", restart_exit_code=None):
         self.name = name
+        # The exit code with which the application asks to be started again, or None.
+        self.restart_exit_code = restart_exit_code
         self.main_class = main_class
         self.main_jar = main_jar
         self.main_module = main_module
@@ -165,6 +167,14 @@ def check_value(value, what):
     return value
 
 
+def check_restart_exit_code(code):
+    """An exit code Java's System.exit can give, other than 0 (the ordinary end)."""
+    if isinstance(code, bool) or not isinstance(code, int) or code == 0 or not -2**31 <= code < 2**31:
+        raise ImageError("--restart-exit-code %s is not an exit code from -2147483648 to "
+                         "2147483647 other than 0" % code)
+    return code
+
+
 def app_path(name):
     return "$APPDIR\\" + name
 
@@ -189,6 +199,8 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, 
         lines.append("app.class-data=" + class_data)
     if launcher.single_instance:
         lines.append("app.single-instance=true")
+    if launcher.restart_exit_code is not None:
+        lines.append("app.restart-exit-code=%d" % check_restart_exit_code(launcher.restart_exit_code))
     if update_source and not launcher.service:
         lines.extend(update_source.cfg_lines())
     if launcher.service and vendor:
