@@ -20,6 +20,7 @@
 #include "Log.h"
 #include "RestartRequest.h"
 #include "SingleInstance.h"
+#include "StagedUpdate.h"
 #include "SysInfo.h"
 #include "Toolbox.h"
 #include "UserLogs.h"
@@ -353,8 +354,9 @@ bool restartRequested(const AppLauncher& appLauncher, DWORD exitCode,
 // Runs the application in a child, in a job, with this process's arguments and standard
 // handles, and ends with its exit code. With `restartOnRequest` (the configuration names a
 // restart exit code), starts it again, in a new process, for as long as it asks to be.
-[[noreturn]] void restartInJob(const AppLauncher& appLauncher, const tstring& launcherPath,
+[[noreturn]] void restartInJob(const AppLauncher& appLauncher, const AppImage& image,
                                const SearchPathVariable& searchPath, bool restartOnRequest) {
+    const tstring& launcherPath = image.launcherPath();
     if (!searchPath.listsAppDir()) {
         extendSearchPath(searchPath);
     }
@@ -380,9 +382,14 @@ bool restartRequested(const AppLauncher& appLauncher, DWORD exitCode,
     RestartParent::watch(job.get());
     RestartRequest::Budget budget;
     DWORD exitCode = 0;
-    do {
+    for (;;) {
         exitCode = RunExecutorWithMsgLoop::apply(executor);
-    } while (restartOnRequest && restartRequested(appLauncher, exitCode, budget));
+        if (!restartOnRequest || !restartRequested(appLauncher, exitCode, budget)) {
+            break;
+        }
+        // A version the application staged before it asked for the restart.
+        StagedUpdate::applyAtStart(image);
+    }
     // The job handle closes with the process, which ends whatever is still in the job.
     exit(static_cast<int>(exitCode));
 }
@@ -415,6 +422,9 @@ void launchApp(SearchPathPolicy policy) {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     placeLauncherLog(image);
     const bool restartedChild = takeRestartMarker(image.launcherPath());
+    if (!restartedChild) {
+        StagedUpdate::applyAtStart(image);
+    }
     const AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
     if (!restartedChild) {
@@ -435,7 +445,7 @@ void launchApp(SearchPathPolicy policy) {
             // The runtime is looked for before any child, so that the user learns of a
             // broken image from this process, not from one that then goes away.
             appLauncher.findJvmLib(cfg);
-            restartInJob(appLauncher, image.launcherPath(), searchPath, restartOnRequest);
+            restartInJob(appLauncher, image, searchPath, restartOnRequest);
         }
         extendSearchPath(searchPath);
     }

@@ -26,6 +26,7 @@ public final class Updates {
     static final int FEED_LIMIT = 16 << 20;
     static final int SIGNATURE_LIMIT = 1024;
     static final String COMPLETE = "complete";
+    static final String NEXT = "next";
 
     private final ImageConfig image;
     private final Http http;
@@ -102,6 +103,9 @@ public final class Updates {
             write(new File(dir, "feed.json.sig"), feed.signature);
             write(new File(dir, COMPLETE), feed.version.getBytes(StandardCharsets.UTF_8));
         }
+        // The one file the launcher looks at when it starts.
+        write(new File(image.updatesDir, NEXT),
+              ("apply " + feed.version).getBytes(StandardCharsets.UTF_8));
         return new Update(feed.version, feed.notes == null ? "" : feed.notes);
     }
 
@@ -115,13 +119,25 @@ public final class Updates {
     }
 
     /**
-     * Tells the launcher that this version started well. Until a new version says so, the
-     * launcher takes it for one that failed and goes back to the one before.
+     * Tells the launcher that this version started well. A version the launcher applied that
+     * does not say so before it ends is rolled back at the next start and not offered again.
      */
     public void started() throws UpdateException {
         mkdirs(image.updatesDir);
         write(new File(image.updatesDir, "started"),
               image.version.getBytes(StandardCharsets.UTF_8));
+        File next = new File(image.updatesDir, NEXT);
+        try {
+            String expected = "confirm " + image.version;
+            if (next.isFile()
+                && new String(Files.readAllBytes(next.toPath()), StandardCharsets.UTF_8)
+                       .equals(expected)
+                && !next.delete()) {
+                throw new UpdateException("cannot delete " + next);
+            }
+        } catch (IOException e) {
+            throw new UpdateException("cannot read " + next + ": " + e, e);
+        }
     }
 
     private Feed fetchFeed() throws UpdateException {

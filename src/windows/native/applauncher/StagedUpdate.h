@@ -1,0 +1,18 @@
+// Staged updates at start: a complete staged version replaces the image's changed files
+// (the previous ones kept), and a version that never reported a good start is rolled back.
+#ifndef CORVELA_STAGEDUPDATE_H
+#define CORVELA_STAGEDUPDATE_H
+
+class AppImage;
+
+namespace StagedUpdate {
+
+// A step of the process the user started, before the configuration is read and before any
+// child. Costs one file check when nothing is staged. Whatever goes wrong (a feed or file that
+// does not check out, a file in use, a full disk) leaves the image as one whole version, old
+// or new, says why in the trace, and the launch goes on with the image as it is.
+void applyAtStart(const AppImage& image);
+
+} // namespace StagedUpdate
+
+#endif
