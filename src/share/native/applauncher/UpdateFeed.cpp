@@ -1,6 +1,7 @@
 // Reading a feed (UpdateFeed.h): the little JSON the image tool writes.
 #include "UpdateFeed.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -158,7 +159,8 @@ private:
                 if (at + 4 > text.size()) {
                     fail("short \\u escape");
                 }
-                const unsigned code = static_cast<unsigned>(std::stoul(text.substr(at, 4), nullptr, 16));
+                const unsigned code =
+                    static_cast<unsigned>(std::stoul(text.substr(at, 4), nullptr, 16));
                 at += 4;
                 out += tstrings::toUtf8(tstring(1, static_cast<wchar_t>(code)));
             } else {
@@ -166,7 +168,8 @@ private:
                 const char* const named = "nrtbf";
                 const char* const meant = "\n\r\t\b\f";
                 const char* n = std::char_traits<char>::find(named, 5, e);
-                out.push_back(n ? meant[n - named] : (std::char_traits<char>::find(plain, 3, e) ? e : '?'));
+                const bool kept = std::char_traits<char>::find(plain, 3, e) != nullptr;
+                out.push_back(n ? meant[n - named] : (kept ? e : '?'));
             }
         }
     }
@@ -211,7 +214,7 @@ UpdateFeed UpdateFeed::parse(const std::string& json, const tstring& where) {
         }
         compareVersions(feed.version, feed.version);
         return feed;
-    } catch (const std::runtime_error& e) {
+    } catch (const std::exception& e) {
         THROW_ERROR(std::runtime_error((tstrings::Builder() << where << L" is not a feed: "
                                                             << tstrings::fromUtf8(e.what()))
                                            .str()));

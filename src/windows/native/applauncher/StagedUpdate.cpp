@@ -244,8 +244,8 @@ private:
                 return false;
             }
             std::fill(rs + 32 * part, rs + 32 * part + 32, 0);
-            std::copy(der.begin() + static_cast<std::ptrdiff_t>(start), der.begin() + static_cast<std::ptrdiff_t>(at),
-                      rs + 32 * part + 32 - length);
+            std::copy(der.begin() + static_cast<std::ptrdiff_t>(start),
+                      der.begin() + static_cast<std::ptrdiff_t>(at), rs + 32 * part + 32 - length);
         }
         return at == der.size();
     }
@@ -535,19 +535,20 @@ public:
 
 namespace StagedUpdate {
 
-void applyAtStart(const AppImage& image) {
-    if (image.packageName().empty()) {
-        return;
+bool applyAtStart(const AppImage& image, const CfgFile& cfg) {
+    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
+    if (image.packageName().empty() || app.find(PropertyName::updateKey) == app.end()) {
+        return false;
     }
     const tstring localAppData = SysInfo::getEnvVariable(L"LOCALAPPDATA", tstring());
     if (localAppData.empty()) {
-        return;
+        return false;
     }
     const tstring updatesDir = FileUtils::mkpath() << localAppData << image.packageName()
                                                    << L"updates";
     const tstring next = FileUtils::mkpath() << updatesDir << nextFileName;
     if (GetFileAttributesW(next.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        return;
+        return false;
     }
     Updater updater(image, updatesDir);
     try {
@@ -564,6 +565,7 @@ void applyAtStart(const AppImage& image) {
         }
         LOG_WARNING(L"Staged update not applied: " << tstrings::fromUtf8(e.what()));
     }
+    return true;
 }
 
 } // namespace StagedUpdate

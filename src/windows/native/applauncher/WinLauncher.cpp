@@ -388,7 +388,7 @@ bool restartRequested(const AppLauncher& appLauncher, DWORD exitCode,
             break;
         }
         // A version the application staged before it asked for the restart.
-        StagedUpdate::applyAtStart(image);
+        StagedUpdate::applyAtStart(image, appLauncher.loadCfgFile());
     }
     // The job handle closes with the process, which ends whatever is still in the job.
     exit(static_cast<int>(exitCode));
@@ -422,11 +422,11 @@ void launchApp(SearchPathPolicy policy) {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     placeLauncherLog(image);
     const bool restartedChild = takeRestartMarker(image.launcherPath());
-    if (!restartedChild) {
-        StagedUpdate::applyAtStart(image);
-    }
     const AppLauncher appLauncher = appLauncherFor(image);
-    const CfgFile cfg = appLauncher.loadCfgFile();
+    CfgFile cfg = appLauncher.loadCfgFile();
+    if (!restartedChild && StagedUpdate::applyAtStart(image, cfg)) {
+        cfg = appLauncher.loadCfgFile();
+    }
     if (!restartedChild) {
         SingleInstance::handOverIfListening(image, cfg);
     }
