@@ -1,6 +1,8 @@
 // Stand-in for a Java runtime's launcher library: records everything JLI_Launch receives
 // and returns the exit code the test asks for (STANDIN_EXIT), after a pause if asked
-// (STANDIN_SLEEP_MS), or crashes (STANDIN_CRASH).
+// (STANDIN_SLEEP_MS), or crashes (STANDIN_CRASH). STANDIN_EXITS gives one System.exit code
+// per start of the application, ","-separated, its last repeated: the n-th JLI_Launch the
+// record holds ends its process with the n-th code.
 //
 // What a real runtime does besides: its jvm.dll loads sibling libraries by bare name once
 // it runs (STANDIN_LOAD_BY_NAME, ";"-separated, each recorded as found or not), and the
@@ -31,6 +33,7 @@
 // through exit() of the universal C runtime, as a real runtime does from inside, without
 // JLI_Launch ever returning.
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "record.h"
@@ -213,6 +216,26 @@ void passGate(const std::wstring& name) {
 const HMODULE ucrt =
     standin::env(L"STANDIN_CRT_EXIT").empty() ? nullptr : LoadLibraryW(L"ucrtbase.dll");
 
+// The code STANDIN_EXITS names for this start: the record holds one "call" line per start.
+std::wstring exitCodeOfThisStart(const std::wstring& codes) {
+    size_t starts = 0;
+    if (FILE* file = _wfopen(standin::env(L"STANDIN_RECORD").c_str(), L"rb")) {
+        char line[4096];
+        while (fgets(line, sizeof(line), file)) {
+            starts += std::string(line) == "call=JLI_Launch\n" ? 1 : 0;
+        }
+        fclose(file);
+    }
+    std::wstring code;
+    size_t start = 0;
+    for (size_t i = 0; i < starts && start <= codes.size(); ++i) {
+        const size_t end = std::min(codes.find(L',', start), codes.size());
+        code = codes.substr(start, end - start);
+        start = end + 1;
+    }
+    return code;
+}
+
 } // namespace
 
 extern "C" __declspec(dllexport) int JLI_Launch(
@@ -343,7 +366,9 @@ extern "C" __declspec(dllexport) int JLI_Launch(
         record.line("finished_tick", number(static_cast<long long>(GetTickCount64())));
     }
     // What System.exit does in a real runtime: the process ends there, JLI_Launch never returns.
-    const std::wstring systemExit = standin::env(L"STANDIN_SYSTEM_EXIT");
+    const std::wstring exits = standin::env(L"STANDIN_EXITS");
+    const std::wstring systemExit =
+        exits.empty() ? standin::env(L"STANDIN_SYSTEM_EXIT") : exitCodeOfThisStart(exits);
     if (!systemExit.empty()) {
         ExitProcess(static_cast<UINT>(std::wcstoul(systemExit.c_str(), nullptr, 10)));
     }

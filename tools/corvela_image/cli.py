@@ -49,9 +49,9 @@ import os
 import signal
 import sys
 
-from . import description, identity, image, installed, installer, manifest, show, signing
+from . import description, identity, image, installed, installer, manifest, show, signing, updates
 from .errors import ImageError
-from .existing import package_existing
+from .existing import launchers_of, package_existing
 
 # Values of these options usually start with "-" ("-Xmx1g", "--verbose"); take the next word
 # as the value whatever it looks like.
@@ -64,10 +64,12 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "class_data", "single_instance", "service", "service_name", "display_name",
                     "service_start", "service_account", "runtime_min_version",
                     "runtime_max_version", "runtime_download_url", "user_model_id",
-                    "execution_level")
+                    "execution_level", "update_url", "restart_exit_code")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
+# What publishing a built image as an update feed takes (with --image only).
+FEED_OPTIONS = ("update_feed", "update_notes")
 SIGNING_OPTIONS = ("sign_cert", "sign_key", "sign_pkcs12", "sign_password_env", "timestamp_url")
 DEFAULT_LAUNCHER_DIR = os.path.join(
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "build", "bin")
@@ -206,6 +208,23 @@ def parser():
     described.add_argument("--launcher-dir", metavar="DIR",
                            help="where corvela.exe, corvela-console.exe and the other launcher "
                                 "binaries are (default: %s)" % DEFAULT_LAUNCHER_DIR)
+    feed = parser.add_argument_group(
+        "updates: an image that updates itself from a signed feed (see README, Updates)")
+    feed.add_argument("--restart-exit-code", metavar="N", type=int,
+                      help="the exit code with which the application asks to be started again "
+                           "(Updates.restartToApply uses it)")
+    feed.add_argument("--update-url", metavar="URL",
+                      help="assembling: the address the feeds are published at (http or https)")
+    feed.add_argument("--update-key", metavar="KEY.pem",
+                      help="the ECDSA P-256 private key the feeds are signed with; the image "
+                           "gets its public key")
+    feed.add_argument("--update-channel", metavar="NAME",
+                      help="the channel the image follows, or the feed is for (default: %s)" %
+                           updates.DEFAULT_CHANNEL)
+    feed.add_argument("--update-feed", metavar="DIR",
+                      help="with --image: publish the image as its channel's newest version in DIR")
+    feed.add_argument("--update-notes", metavar="FILE",
+                      help="with --update-feed: the release notes, UTF-8 text")
     existing = parser.add_argument_group("an image built before")
     existing.add_argument("--image", metavar="DIR",
                           help="sign and package this image instead of building one: give --msi "
@@ -236,6 +255,9 @@ def check_mode(parser_, args):
                 parser_.error("--%s is for an image described on the command line; with %s put "
                               "%s in the file" % (dest.replace("_", "-"), args.description_file,
                                                   dest.replace("_", "-")))
+    elif any(given(args, dest) for dest in FEED_OPTIONS) and not args.image:
+        parser_.error("--update-feed and --update-notes go with --image: build the image first, "
+                      "then publish it")
     elif args.launcher_dir:
         parser_.error("--launcher-dir goes with a description file; give --launcher instead")
     elif args.image:
@@ -281,6 +303,8 @@ def build(args, described, progress):
                 raise ImageError("%s goes with --msi" % option)
     branding = image.Branding(args.app_version, args.vendor, args.description, args.copyright,
                               args.product_name, args.icon)
+    if args.image and args.update_feed:
+        return publish_feed(args, branding, key, msi, progress), []
     if args.image:
         return package_existing(args.image, args.name, branding, key, msi, progress)
     if described:
@@ -299,15 +323,35 @@ def build(args, described, progress):
                                     service_start=args.service_start or "auto",
                                     service_account=args.service_account or "LocalService",
                                     user_model_id=args.user_model_id,
-                                    execution_level=args.execution_level)]
+                                    execution_level=args.execution_level,
+                                    restart_exit_code=args.restart_exit_code)]
     installed_runtime = installed.InstalledRuntime.from_options(
         min_version=args.runtime_min_version, max_version=args.runtime_max_version,
         download_url=args.runtime_download_url)
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,
-                                   application=args.name, installed_runtime=installed_runtime)
+                                   application=args.name, installed_runtime=installed_runtime,
+                                   update_source=updates.update_source(
+                                       args.update_url, args.update_key, args.update_channel,
+                                       args.package, args.app_version))
     return result, notes + unregistered(described, msi)
+
+
+def publish_feed(args, branding, key, msi, progress):
+    """Writes the feed of the built image `args.image`; nothing else goes with it."""
+    if key or msi:
+        raise ImageError("--update-feed publishes an image as it is: sign it and build its "
+                         "installer in a run of their own")
+    if not args.update_key:
+        raise ImageError("--update-feed needs --update-key, the key the feed is signed with")
+    if branding.version:
+        raise ImageError("--update-feed publishes the version the image was built with; "
+                         "--app-version does not go with it")
+    return updates.write_feed(updates.FeedRequest(
+        image_dir=args.image, launcher_names=tuple(launchers_of(args.image)),
+        feed_dir=args.update_feed, key_path=args.update_key, channel=args.update_channel,
+        notes_path=args.update_notes), progress)
 
 
 def described_launcher(directory):

@@ -7,10 +7,10 @@ import os
 import re
 import tomllib
 
-from . import identity, image, installed, installer, manifest
+from . import identity, image, installed, installer, manifest, updates
 from .errors import ImageError
 
-STRING, BOOL, STRINGS = "a string", "true or false", "a list of strings"
+STRING, BOOL, STRINGS, NUMBER = "a string", "true or false", "a list of strings", "a whole number"
 # Paths, relative to the file: one that must exist (file or directory), or a target.
 FILE, DIRECTORY, FILES, TARGET = "file", "directory", "files", "target"
 KIND_OF_VALUE = {FILE: STRING, DIRECTORY: STRING, TARGET: STRING, FILES: STRINGS}
@@ -22,6 +22,7 @@ LAUNCHER_KEYS = {
     "shortcut": BOOL, "path": BOOL, "class-data": STRING,
     "single-instance": BOOL, "service": BOOL, "service-name": STRING, "display-name": STRING,
     "service-start": STRING, "service-account": STRING, "execution-level": STRING,
+    "restart-exit-code": NUMBER,
 }
 IMAGE_KEYS = {
     "name": STRING, "runtime": DIRECTORY, "runtime-path": STRING, "jars": FILES,
@@ -31,6 +32,7 @@ IMAGE_KEYS = {
     "msi-scope": STRING, "sign-cert": FILE, "sign-key": FILE, "sign-pkcs12": FILE,
     "sign-password-env": STRING, "timestamp-url": STRING, "runtime-min-version": STRING,
     "runtime-max-version": STRING, "runtime-download-url": STRING, "user-model-id": STRING,
+    "update-url": STRING, "update-key": FILE, "update-channel": STRING,
 }
 INSTALLED_RUNTIME_KEYS = ("runtime-min-version", "runtime-max-version", "runtime-download-url")
 TABLES = {
@@ -153,6 +155,7 @@ class Description:
             self.launchers = [self._launcher(i, values) for i, values in self._each("launcher")]
         else:
             self.launchers = [self._launcher(None, dict(values, description=None, icon=None))]
+        self._check_updates(values)
         self.associations = [self._association(i, values) for i, values in self._each("association")]
         self.protocols = [self._protocol(i, values) for i, values in self._each("protocol")]
         self._check_unique()
@@ -175,6 +178,22 @@ class Description:
             key = min((k for k in INSTALLED_RUNTIME_KEYS if k in values and k in str(e)),
                       key=lambda k: str(e).index(k), default=INSTALLED_RUNTIME_KEYS[0])
             raise self.error("", 0, key, str(e))
+
+    def _check_updates(self, values):
+        """The update keys, each error at its line: they go together, with a package and a
+        version."""
+        if "update-url" not in values:
+            for key in ("update-key", "update-channel"):
+                if key in values:
+                    raise self.error("", 0, key, "%s goes with update-url" % key)
+            return
+        self._wrap(("", 0), "update-url", updates.check_url, values["update-url"])
+        for key in ("update-key", "package", "app-version"):
+            if key not in values:
+                raise self.error("", 0, "update-url", "update-url needs %s" % key)
+        self._wrap(("", 0), "update-key", updates.public_key, values["update-key"])
+        if "update-channel" in values:
+            self._wrap(("", 0), "update-channel", updates.check_channel, values["update-channel"])
 
     def _each(self, name):
         """The index and checked values of each [[name]] table."""
@@ -215,7 +234,8 @@ class Description:
     def _value(self, table, index, key, value, kind):
         expected = KIND_OF_VALUE.get(kind, kind)
         fits = {STRING: lambda v: isinstance(v, str), BOOL: lambda v: isinstance(v, bool),
-                STRINGS: lambda v: isinstance(v, list) and all(isinstance(s, str) for s in v)}
+                STRINGS: lambda v: isinstance(v, list) and all(isinstance(s, str) for s in v),
+                NUMBER: lambda v: isinstance(v, int) and not isinstance(v, bool)}
         if not fits[expected](value):
             raise self.error(table, index, key, "%s must be %s, not %s" % (
                 key, expected, _kind_of(value)))
@@ -271,10 +291,14 @@ class Description:
             service_start=values.get("service-start", "auto"),
             service_account=values.get("service-account", "LocalService"),
             user_model_id=self._user_model_id(where, values),
-            execution_level=values.get("execution-level"))
+            execution_level=values.get("execution-level"),
+            restart_exit_code=values.get("restart-exit-code"))
         service_key = next((key for key in ("service", "service-name", "display-name",
                                             "service-start", "service-account") if key in values), None)
         self._wrap(where, service_key, image.check_service, launcher)
+        if launcher.restart_exit_code is not None:
+            self._wrap(where, "restart-exit-code", image.check_restart_exit_code,
+                       launcher.restart_exit_code)
         return launcher
 
     def _user_model_id(self, where, values):

@@ -20,6 +20,8 @@ CONSOLE_LAUNCHER = "corvela-console.exe"
 CLASS_DATA_CHOICES = ("auto", "off")
 # The application's side of app.single-instance, built beside the launchers.
 INSTANCE_JAR = "corvela-instance.jar"
+# The application's side of updates, on the class path of an image that has a feed.
+UPDATE_JAR = "corvela-update.jar"
 SERVICE_VARIANT = "service"
 SERVICE_LAUNCHER = "corvela-service.exe"
 SERVICE_STARTS = ("auto", "delayed", "demand")
@@ -37,8 +39,10 @@ class Launcher:
                  description=None, shortcut=None, path=False, variant=None, class_data=None,
                  single_instance=False, service=False, service_name=None, display_name=None,
                  service_start="auto", service_account="LocalService", user_model_id=None,
-                 execution_level=None):
+                 execution_level=None, restart_exit_code=None):
         self.name = name
+        # The exit code with which the application asks to be started again, or None.
+        self.restart_exit_code = restart_exit_code
         self.main_class = main_class
         self.main_jar = main_jar
         self.main_module = main_module
@@ -168,12 +172,20 @@ def check_value(value, what):
     return value
 
 
+def check_restart_exit_code(code):
+    """An exit code Java's System.exit can give, other than 0 (the ordinary end)."""
+    if isinstance(code, bool) or not isinstance(code, int) or code == 0 or not -2**31 <= code < 2**31:
+        raise ImageError("--restart-exit-code %s is not an exit code from -2147483648 to "
+                         "2147483647 other than 0" % code)
+    return code
+
+
 def app_path(name):
     return "$APPDIR\\" + name
 
 
 def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None,
-              installed_runtime=None, user_model_id=None):
+              installed_runtime=None, user_model_id=None, update_source=None):
     main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
     lines = ["[Application]"]
     if main_jar:
@@ -198,6 +210,10 @@ def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, 
         lines.append("app.single-instance=true")
     if user_model_id:
         lines.append("app.user-model-id=" + user_model_id)
+    if launcher.restart_exit_code is not None:
+        lines.append("app.restart-exit-code=%d" % check_restart_exit_code(launcher.restart_exit_code))
+    if update_source and not launcher.service:
+        lines.extend(update_source.cfg_lines())
     if launcher.service and vendor:
         # The service's logs go under %ProgramData%\VENDOR\NAME\logs.
         lines.append("app.vendor=" + check_value(vendor, "--vendor"))
@@ -346,9 +362,10 @@ class Plan:
 
     def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
                  package, code_page, branding, signing_key, msi, application=None,
-                 installed_runtime=None):
+                 installed_runtime=None, update_source=None):
         self.output = os.path.abspath(output)
         self.installed_runtime = installed_runtime
+        self.update_source = update_source
         self.application = application or launchers[0].name
         self.launchers = launchers
         self.runtime = runtime
@@ -403,7 +420,8 @@ class Plan:
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
                                                  class_data, self.branding.vendor,
                                                  self.installed_runtime,
-                                                 self._user_model_id(launcher))
+                                                 self._user_model_id(launcher),
+                                                 self.update_source)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
 
     def _user_model_id(self, launcher):
@@ -464,6 +482,10 @@ class Plan:
             instance_jar = os.path.join(os.path.dirname(launcher_exe), INSTANCE_JAR)
             require_file(instance_jar, "--single-instance library")
             paths.append(instance_jar)
+        if self.update_source:
+            update_jar = os.path.join(os.path.dirname(launcher_exe), UPDATE_JAR)
+            require_file(update_jar, "--update-url library")
+            paths.append(update_jar)
         names = []
         for jar in paths:
             require_file(jar, "--main-jar" if jar not in jars else "--jar")
@@ -630,7 +652,7 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
 def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
              module_path=(), package=None, code_page=manifest.AUTO, branding=None,
              signing_key=None, msi=None, progress=lambda step: None, application=None,
-             installed_runtime=None):
+             installed_runtime=None, update_source=None):
     """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
     and its installer when `msi` (an Installer) is given; or raises ImageError (or is
     interrupted) and leaves the file system as it was. `application` names the product
@@ -640,7 +662,7 @@ def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, j
     user."""
     plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
                 package, code_page, branding or Branding(), signing_key, msi, application,
-                installed_runtime)
+                installed_runtime, update_source)
     with Changes() as changes:
         scratch = changes.scratch_dir(os.path.dirname(plan.output))
         # mkdtemp makes the directory private (0700); the image root must get the mode any

@@ -71,9 +71,15 @@ typedef std::map<tstring, tstring> MacroMap;
     PROPERTY(runtimeDownloadUrl, L"app.runtime-download-url")                                      \
     /* The explicit AppUserModelID of every process of the launch: the application's identity   \
        on the taskbar. */                                                                        \
-    PROPERTY(userModelId, L"app.user-model-id") \
+    PROPERTY(userModelId, L"app.user-model-id")                                                    \
     /* The application's working directory, made when missing. */                                \
-    PROPERTY(workingDir, L"app.working-dir")
+    PROPERTY(workingDir, L"app.working-dir")                                                       \
+    /* The exit code with which the application asks to be started again. */                    \
+    PROPERTY(restartExitCode, L"app.restart-exit-code")                                            \
+    /* The feed an image updates from and the public key (base64 DER) its signature is checked   \
+       with; read by the application's update library. */                                       \
+    PROPERTY(updateUrl, L"app.update-url")                                                         \
+    PROPERTY(updateKey, L"app.update-key")
 
 #define CORVELA_CFG_DECLARE_SECTION(constant, name) extern const SectionKey constant;
 #define CORVELA_CFG_DECLARE_PROPERTY(constant, name) extern const PropertyKey constant;

@@ -1,6 +1,7 @@
 // Windows launch sequence (WinLauncher.h): the restart in a job, loading strategies, message loop.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iterator>
@@ -17,9 +18,11 @@
 #include "JvmLauncher.h"
 #include "Launch.h"
 #include "Log.h"
+#include "RestartRequest.h"
 #include "RuntimeErrors.h"
 #include "RuntimeSearch.h"
 #include "SingleInstance.h"
+#include "StagedUpdate.h"
 #include "SysInfo.h"
 #include "TaskbarIdentity.h"
 #include "Toolbox.h"
@@ -319,9 +322,36 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
     SysInfo::setEnvVariable(searchPath.varName(), searchPath.extendedValue());
 }
 
-// Returns the child's exit code, for this process to end with.
-int restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
-    extendSearchPath(searchPath);
+// Once the child has ended: true when it asked to be started again, with the exit code the
+// configuration names now (an update may have changed it), and the budget allows it.
+bool restartRequested(const AppLauncher& appLauncher, DWORD exitCode,
+                      RestartRequest::Budget& budget) {
+    std::uint32_t restartCode = 0;
+    if (!RestartRequest::exitCodeIn(appLauncher.loadCfgFile(), appLauncher, restartCode) ||
+        exitCode != restartCode) {
+        return false;
+    }
+    if (!budget.take(GetTickCount64())) {
+        LOG_TRACE(L"The application asked for a restart (exit code "
+                  << exitCode << L") more than " << RestartRequest::Budget::maxRestarts
+                  << L" times within a minute: the launcher ends with that code");
+        return false;
+    }
+    LOG_TRACE(L"The application asked for a restart (exit code " << exitCode
+                                                                 << L"): starting it again");
+    return true;
+}
+
+// Runs the application in a child, in a job, with this process's arguments and standard
+// handles, and returns its exit code, for this process to end with. With `restartOnRequest`
+// (the configuration names a restart exit code), starts it again, in a new process, for as
+// long as it asks to be.
+int restartInJob(const AppLauncher& appLauncher, const AppImage& image,
+                 const SearchPathVariable& searchPath, bool restartOnRequest) {
+    const tstring& launcherPath = image.launcherPath();
+    if (!searchPath.listsAppDir()) {
+        extendSearchPath(searchPath);
+    }
 
     UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) {
@@ -342,11 +372,20 @@ int restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPa
 
     SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
     RestartParent::watch(job.get());
+    RestartRequest::Budget budget;
+    DWORD exitCode = 0;
+    for (;;) {
+        exitCode = RunExecutorWithMsgLoop::apply(executor);
+        if (!restartOnRequest || !restartRequested(appLauncher, exitCode, budget)) {
+            break;
+        }
+        // A version the application staged before it asked for the restart.
+        StagedUpdate::applyAtStart(image, appLauncher.loadCfgFile());
+    }
     // The job handle is never closed: it closes with the process, which ends whatever is
     // still in the job then, after the frame's end-of-run record.
-    const int exitCode = static_cast<int>(RunExecutorWithMsgLoop::apply(executor));
     job.release();
-    return exitCode;
+    return static_cast<int>(exitCode);
 }
 
 // Loads the runtime's libraries (and, for a splash screen, the JVM and splash libraries
@@ -385,9 +424,13 @@ int launchApp(SearchPathPolicy policy) {
     return launchApp(image, launchCfgFile(image), policy);
 }
 
-int launchApp(const AppImage& image, const CfgFile& cfg, SearchPathPolicy policy) {
+int launchApp(const AppImage& image, const CfgFile& cfgAsRead, SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     AppLauncher appLauncher = appLauncherFor(image);
+    // A staged version replaces the image's files, its configuration among them.
+    const CfgFile cfg = !restartedChild && StagedUpdate::applyAtStart(image, cfgAsRead)
+                            ? appLauncher.loadCfgFile()
+                            : cfgAsRead;
     const std::unique_ptr<Dll> taskbarIdentity = TaskbarIdentity::apply(cfg);
     if (!restartedChild && SingleInstance::handOverIfListening(image, cfg)) {
         return 0;
@@ -401,12 +444,18 @@ int launchApp(const AppImage& image, const CfgFile& cfg, SearchPathPolicy policy
     const UserOptions userOptions = UserOptions::of(image);
 
     const SearchPathVariable searchPath = appLauncher.searchPathVariable();
-    if (!restartedChild && !searchPath.listsAppDir()) {
+    // A JVM cannot be made twice in one process: an application that may ask to be started
+    // again runs in a child, whatever "PATH" says.
+    std::uint32_t restartCode = 0;
+    const bool restartOnRequest =
+        !restartedChild && policy == SearchPathPolicy::RestartWhenMissing &&
+        RestartRequest::exitCodeIn(cfg, appLauncher, restartCode);
+    if (!restartedChild && (!searchPath.listsAppDir() || restartOnRequest)) {
         if (policy == SearchPathPolicy::RestartWhenMissing) {
             // The runtime is looked for before any child, so that the user learns of a
             // broken image from this process, not from one that then goes away.
             appLauncher.findJvmLib(cfg);
-            return restartInJob(image.launcherPath(), searchPath);
+            return restartInJob(appLauncher, image, searchPath, restartOnRequest);
         }
         extendSearchPath(searchPath);
     }
