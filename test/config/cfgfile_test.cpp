@@ -273,35 +273,65 @@ TEST(CfgKeys, CompareByNameNotByPointer) {
 }
 
 // Every key the launcher declares is read from a file, under its own name, in every section
-// it declares: a key left out of the reader's tables would be dropped like an unknown one.
+// it declares: the constants and the reader take the one key table.
 TEST_F(CfgFileTest, EveryDeclaredKeyIsReadInEveryDeclaredSection) {
-    const SectionKey* const sections[] = {
-        &SectionName::Application, &SectionName::JavaOptions, &SectionName::AppCDSJavaOptions,
-        &SectionName::AppCDSGenerateCacheJavaOptions, &SectionName::ArgOptions};
-    const PropertyKey* const properties[] = {
-        &PropertyName::version,        &PropertyName::mainjar,
-        &PropertyName::mainmodule,     &PropertyName::mainclass,
-        &PropertyName::classpath,      &PropertyName::modulepath,
-        &PropertyName::runtime,        &PropertyName::splash,
-        &PropertyName::memory,         &PropertyName::arguments,
-        &PropertyName::javaOptions,    &PropertyName::classData,
-        &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
-        &PropertyName::logDir,         &PropertyName::logMaxSize,
-        &PropertyName::logKeep,        &PropertyName::vendor};
+    const std::vector<SectionKey>& sections = CfgFile::allSections();
+    const std::vector<PropertyKey>& properties = CfgFile::allProperties();
     std::string text;
-    for (const SectionKey* section : sections) {
-        text += "[" + ts::utf8(section->name()) + "]\n";
-        for (const PropertyKey* property : properties) {
-            text += ts::utf8(property->name()) + "=" + ts::utf8(section->name()) + "/" +
-                    ts::utf8(property->name()) + "\n";
+    for (const SectionKey& section : sections) {
+        text += "[" + ts::utf8(section.name()) + "]\n";
+        for (const PropertyKey& property : properties) {
+            text += ts::utf8(property.name()) + "=" + ts::utf8(section.name()) + "/" +
+                    ts::utf8(property.name()) + "\n";
         }
     }
     const CfgFile cfg = load(text);
-    for (const SectionKey* section : sections) {
-        EXPECT_EQ(sectionSize(cfg, *section), std::size(properties)) << ts::utf8(section->name());
-        for (const PropertyKey* property : properties) {
-            EXPECT_EQ(values(cfg, *section, *property),
-                      tstring_array{tstring(section->name()) + L"/" + property->name()});
+    for (const SectionKey& section : sections) {
+        EXPECT_EQ(sectionSize(cfg, section), properties.size()) << ts::utf8(section.name());
+        for (const PropertyKey& property : properties) {
+            EXPECT_EQ(values(cfg, section, property),
+                      tstring_array{tstring(section.name()) + L"/" + property.name()});
+        }
+    }
+}
+
+// The accessors every step reads the configuration with: the last line of a value wins, and
+// an on/off key is off unless it says its one word for on, with a warning for a word it
+// does not know.
+TEST_F(CfgFileTest, ValuesAndOnOffKeys) {
+    const CfgFile cfg = load("[Application]\napp.class-data=off\napp.class-data=auto\n"
+                             "app.single-instance=True\napp.splash=\n[JavaOptions]\n"
+                             "java-options=-Da\njava-options=-Db\n");
+    tstring value = L"unchanged";
+    EXPECT_FALSE(cfg.findValue(PropertyName::mainjar, value));
+    EXPECT_EQ(value, L"unchanged");
+    EXPECT_TRUE(cfg.findValue(PropertyName::splash, value));
+    EXPECT_EQ(value, L"");
+    EXPECT_EQ(cfg.values(SectionName::JavaOptions, PropertyName::javaOptions),
+              (tstring_array{L"-Da", L"-Db"}));
+    EXPECT_TRUE(cfg.values(SectionName::ArgOptions, PropertyName::arguments).empty());
+
+    struct Case {
+        const PropertyKey* key;
+        const wchar_t* on;
+        const wchar_t* off;
+        bool isOn;
+        const char* warning; // empty: none
+    } cases[] = {
+        {&PropertyName::classData, L"auto", L"off", true, ""},
+        {&PropertyName::singleInstance, L"true", L"false", false,
+         "app.single-instance=True is neither true nor false: taken as false"},
+        {&PropertyName::mainjar, L"true", L"false", false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ts::utf8(c.key->name()));
+        ts::CapturedLog capture;
+        EXPECT_EQ(cfg.isOn(*c.key, c.on, c.off), c.isOn);
+        if (*c.warning) {
+            ASSERT_EQ(capture.records.size(), 1u);
+            EXPECT_EQ(ts::utf8(capture.records[0].message), c.warning);
+        } else {
+            EXPECT_TRUE(capture.records.empty());
         }
     }
 }

@@ -69,23 +69,27 @@ void showMessage(const std::string& message) {
     errorTextWhenShown.push_back(currentCapture ? currentCapture->text() : std::string());
 }
 
-void succeeds() {
+int succeeds() {
     LOG_TRACE(L"a step of the launch");
+    return 0;
 }
-void raisesOwnError() {
+int returnsSeven() {
+    return 7;
+}
+int raisesOwnError() {
     THROW_ERROR(std::runtime_error("Failed to find JVM in \"x\" directory."));
 }
-void raisesLibraryError() {
+int raisesLibraryError() {
     errno = ENOENT;
     throw std::runtime_error("library text");
 }
-void raisesSomethingElse() {
+int raisesSomethingElse() {
     throw 42;
 }
 // "Error opening "C:\Users\José\Тест\应用\Demo.cfg" file", as the configuration reader
 // raises it: built in UTF-16 and kept in UTF-8.
 const wchar_t* const nonAsciiPath = L"C:\\Users\\Jos\u00e9\\\u0422\u0435\u0441\u0442\\\u5e94\u7528";
-void raisesNonAsciiError() {
+int raisesNonAsciiError() {
     THROW_ERROR(std::runtime_error(
         (tstrings::Builder() << L"Error opening \"" << nonAsciiPath << L"\" file").str()));
 }
@@ -118,6 +122,18 @@ TEST_F(FrameTest, SuccessShowsNothing) {
     EXPECT_EQ(launch(succeeds), 0);
     EXPECT_TRUE(shown.empty());
     EXPECT_EQ(captured.text(), "");
+}
+
+// A launch that ends with the exit code of a child it restarted, or of a request handed over,
+// returns it through the frame, whose end-of-run record then follows the trace.
+TEST_F(FrameTest, TheLaunchFunctionsExitCodeIsTheFramesAfterItsLastRecord) {
+    ts::ScopedEnv debug(L"CORVELA_DEBUG", L"true");
+    EXPECT_EQ(launch(returnsSeven), 7);
+    const std::vector<std::string> lines = captured.lines();
+    ASSERT_EQ(lines.size(), 2u) << captured.text();
+    EXPECT_TRUE(startsWith(lines[1], "[TRACE] app.cpp:0: Exiting app::launch (entered at "))
+        << lines[1];
+    EXPECT_TRUE(shown.empty());
 }
 
 struct FailureCase {

@@ -89,6 +89,32 @@ TEST(FileExists, CountsFilesAndDirectories) {
     EXPECT_FALSE(FileUtils::fileExists(L""));
 }
 
+// The one way every step makes its folders: missing parents too, an existing directory is
+// fine, and a file in the way is an error that names it.
+TEST(MakeDirectory, MakesParentsKeepsDirectoriesRefusesFiles) {
+    ts::TempDir dir(L"mkdir");
+    const std::wstring deep = dir / L"a\\b\\c";
+    FileUtils::makeDirectory(deep);
+    EXPECT_NE(GetFileAttributesW(deep.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW(deep.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    FileUtils::makeDirectory(deep);
+    const std::wstring file = dir / L"file";
+    ts::writeFile(file, "x");
+    for (const std::wstring& path : {file, file + L"\\below"}) {
+        SCOPED_TRACE(ts::utf8(path));
+        try {
+            FileUtils::makeDirectory(path);
+            ADD_FAILURE() << "no error";
+        } catch (const CvErrorBase& e) {
+            // Below a file, the file is the folder that cannot be made.
+            const std::string message = e.bareMessage();
+            EXPECT_NE(message.find("CreateDirectory(" + ts::utf8(file) + ") failed"),
+                      std::string::npos)
+                << message;
+        }
+    }
+}
+
 TEST(ToAbsolutePath, ResolvesAgainstTheCurrentDirectory) {
     ts::TempDir dir;
     wchar_t saved[MAX_PATH];

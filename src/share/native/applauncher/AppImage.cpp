@@ -3,6 +3,7 @@
 
 #include "FileUtils.h"
 #include "PackageFile.h"
+#include "UserFolder.h"
 
 AppImage AppImage::ofLauncher(const tstring& launcherPath) {
     AppImage image;
@@ -16,4 +17,22 @@ AppImage AppImage::ofLauncher(const tstring& launcherPath) {
 
 tstring AppImage::launcherName() const {
     return FileUtils::stripExtension(FileUtils::basename(theLauncherPath));
+}
+
+tstring AppImage::userDir(const tstring& folder) const {
+    return UserFolder::local(thePackageName.empty() ? launcherName() : thePackageName, folder);
+}
+
+tstring_array AppImage::userCopyDirs() const {
+    tstring_array dirs;
+    if (thePackageName.empty()) {
+        return dirs;
+    }
+    for (const tstring& dir :
+         {UserFolder::local(thePackageName), UserFolder::roaming(thePackageName)}) {
+        if (!dir.empty()) {
+            dirs.push_back(dir);
+        }
+    }
+    return dirs;
 }

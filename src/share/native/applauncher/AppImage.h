@@ -21,6 +21,15 @@ public:
     // The installed package's name; empty for an image that was not installed.
     const tstring& packageName() const { return thePackageName; }
 
+    // The user's own folder of this image, %LOCALAPPDATA%\<package, or launcher name without
+    // one>, or a folder in it by name ("logs"); empty when LOCALAPPDATA is not set
+    // (UserFolder.h says what a step does then). Made by the step that writes there.
+    tstring userDir(const tstring& folder = tstring()) const;
+    // Where an installed image looks for a user's own copy of one of its files, in order:
+    // the package's folder under LOCALAPPDATA, then under APPDATA, each where its variable
+    // is set. None for an image without a package.
+    tstring_array userCopyDirs() const;
+
 private:
     tstring theLauncherPath;
     tstring theRootDir;

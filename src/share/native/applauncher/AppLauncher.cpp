@@ -16,12 +16,8 @@ const size_t maxEnvVariableLength = 32766;
 
 tstring findJvmLib(const CfgFile& cfg, const tstring& defaultRuntimeDir,
                    const tstring_array& candidates) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-    const auto runtime = app.find(PropertyName::runtime);
     tstring runtimeDir;
-    if (runtime != app.end()) {
-        runtimeDir = lastValue(runtime->second);
-    } else {
+    if (!cfg.findValue(PropertyName::runtime, runtimeDir)) {
         runtimeDir = defaultRuntimeDir;
         LOG_TRACE(L"Property \"" << PropertyName::runtime.name() << L"\" not found in \""
                                  << SectionName::Application.name()

@@ -6,36 +6,13 @@
 #include "SysInfo.h"
 #include "TextFile.h"
 
+#define CORVELA_CFG_DEFINE_SECTION(constant, name) const SectionKey constant(name);
+#define CORVELA_CFG_DEFINE_PROPERTY(constant, name) const PropertyKey constant(name);
 namespace SectionName {
-const SectionKey Application(L"Application");
-const SectionKey JavaOptions(L"JavaOptions");
-const SectionKey AppCDSJavaOptions(L"AppCDSJavaOptions");
-const SectionKey AppCDSGenerateCacheJavaOptions(L"AppCDSGenerateCacheJavaOptions");
-const SectionKey ArgOptions(L"ArgOptions");
+CORVELA_CFG_SECTIONS(CORVELA_CFG_DEFINE_SECTION)
 } // namespace SectionName
-
 namespace PropertyName {
-const PropertyKey version(L"app.version");
-const PropertyKey mainjar(L"app.mainjar");
-const PropertyKey mainmodule(L"app.mainmodule");
-const PropertyKey mainclass(L"app.mainclass");
-const PropertyKey classpath(L"app.classpath");
-const PropertyKey modulepath(L"app.modulepath");
-const PropertyKey runtime(L"app.runtime");
-const PropertyKey splash(L"app.splash");
-const PropertyKey memory(L"app.memory");
-const PropertyKey arguments(L"arguments");
-const PropertyKey javaOptions(L"java-options");
-const PropertyKey classData(L"app.class-data");
-const PropertyKey singleInstance(L"app.single-instance");
-const PropertyKey serviceStopTimeout(L"app.service-stop-timeout");
-const PropertyKey logDir(L"app.log-dir");
-const PropertyKey logMaxSize(L"app.log-max-size");
-const PropertyKey logKeep(L"app.log-keep");
-const PropertyKey vendor(L"app.vendor");
-const PropertyKey runtimeMinVersion(L"app.runtime-min-version");
-const PropertyKey runtimeMaxVersion(L"app.runtime-max-version");
-const PropertyKey runtimeDownloadUrl(L"app.runtime-download-url");
+CORVELA_CFG_PROPERTIES(CORVELA_CFG_DEFINE_PROPERTY)
 } // namespace PropertyName
 
 namespace {
@@ -119,11 +96,10 @@ private:
 const int maxExpansionPasses = 100;
 const size_t maxExpandedLength = 1 << 20;
 
-template <class Key, size_t N>
-bool findKey(const Key* const (&table)[N], const tstring& name, Key& key) {
-    for (const Key* candidate : table) {
-        if (name == candidate->name()) {
-            key = *candidate;
+template <class Key> bool findKey(const std::vector<Key>& table, const tstring& name, Key& key) {
+    for (const Key& candidate : table) {
+        if (name == candidate.name()) {
+            key = candidate;
             return true;
         }
     }
@@ -168,27 +144,26 @@ tstring joinedValues(const tstring_array& entry) {
     return tstrings::join(entry, L';');
 }
 
+#define CORVELA_CFG_SECTION_ENTRY(constant, name) SectionName::constant,
+#define CORVELA_CFG_PROPERTY_ENTRY(constant, name) PropertyName::constant,
+
+const std::vector<SectionKey>& CfgFile::allSections() {
+    static const std::vector<SectionKey> all = {CORVELA_CFG_SECTIONS(CORVELA_CFG_SECTION_ENTRY)};
+    return all;
+}
+
+const std::vector<PropertyKey>& CfgFile::allProperties() {
+    static const std::vector<PropertyKey> all = {
+        CORVELA_CFG_PROPERTIES(CORVELA_CFG_PROPERTY_ENTRY)};
+    return all;
+}
+
 bool CfgFile::findSection(const tstring& name, SectionKey& key) {
-    static const SectionKey* const all[] = {
-        &SectionName::Application, &SectionName::JavaOptions, &SectionName::AppCDSJavaOptions,
-        &SectionName::AppCDSGenerateCacheJavaOptions, &SectionName::ArgOptions};
-    return findKey(all, name, key);
+    return findKey(allSections(), name, key);
 }
 
 bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
-    static const PropertyKey* const all[] = {
-        &PropertyName::version,        &PropertyName::mainjar,
-        &PropertyName::mainmodule,     &PropertyName::mainclass,
-        &PropertyName::classpath,      &PropertyName::modulepath,
-        &PropertyName::runtime,        &PropertyName::splash,
-        &PropertyName::memory,         &PropertyName::arguments,
-        &PropertyName::javaOptions,    &PropertyName::classData,
-        &PropertyName::singleInstance, &PropertyName::serviceStopTimeout,
-        &PropertyName::logDir,         &PropertyName::logMaxSize,
-        &PropertyName::logKeep,        &PropertyName::vendor,
-        &PropertyName::runtimeMinVersion, &PropertyName::runtimeMaxVersion,
-        &PropertyName::runtimeDownloadUrl};
-    return findKey(all, name, key);
+    return findKey(allProperties(), name, key);
 }
 
 CfgFile CfgFile::load(const tstring& path) {
@@ -297,6 +272,35 @@ CfgFile CfgFile::withMacrosExpanded(const MacroMap& macros) const {
 const PropertyMap& CfgFile::sectionProperties(const SectionKey& section) const {
     const auto it = data.find(section);
     return it == data.end() ? empty : it->second;
+}
+
+const tstring_array& CfgFile::values(const SectionKey& section,
+                                     const PropertyKey& property) const {
+    const PropertyMap& properties = sectionProperties(section);
+    const auto it = properties.find(property);
+    return it == properties.end() ? none : it->second;
+}
+
+bool CfgFile::findValue(const PropertyKey& property, tstring& value) const {
+    const tstring_array& all = values(SectionName::Application, property);
+    if (all.empty()) {
+        return false;
+    }
+    value = all.back();
+    return true;
+}
+
+bool CfgFile::isOn(const PropertyKey& property, const wchar_t* on, const wchar_t* off) const {
+    tstring value;
+    if (!findValue(property, value) || value == off) {
+        return false;
+    }
+    if (value == on) {
+        return true;
+    }
+    LOG_WARNING(property.name() << L"=" << value << L" is neither " << on << L" nor " << off
+                                << L": taken as " << off);
+    return false;
 }
 
 CfgFile& CfgFile::replaceProperty(const SectionKey& section, const PropertyKey& property,

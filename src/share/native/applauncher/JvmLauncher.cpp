@@ -11,15 +11,6 @@
 #include "Log.h"
 #include "UniqueResource.h"
 
-namespace {
-
-const tstring_array* find(const PropertyMap& map, const PropertyKey& key) {
-    const auto it = map.find(key);
-    return it == map.end() ? nullptr : &it->second;
-}
-
-} // namespace
-
 Jvm::Jvm() {
     LOG_TRACE(L"Jvm(" << static_cast<const void*>(this) << L")::Jvm()");
 }
@@ -32,46 +23,37 @@ Jvm::~Jvm() {
 }
 
 Jvm& Jvm::initFromConfigFile(const CfgFile& cfg, const tstring& launcherPath) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-
-    if (const tstring_array* modulePath = find(app, PropertyName::modulepath)) {
-        for (const tstring& value : *modulePath) {
-            appendArgument(L"--module-path").appendArgument(value);
-        }
+    for (const tstring& value : cfg.values(SectionName::Application, PropertyName::modulepath)) {
+        appendArgument(L"--module-path").appendArgument(value);
     }
-    if (const tstring_array* classPath = find(app, PropertyName::classpath)) {
-        appendArgument(L"-classpath").appendArgument(joinedValues(*classPath));
+    const tstring_array& classPath = cfg.values(SectionName::Application, PropertyName::classpath);
+    if (!classPath.empty()) {
+        appendArgument(L"-classpath").appendArgument(joinedValues(classPath));
     }
-    if (const tstring_array* splash = find(app, PropertyName::splash)) {
-        const tstring splashPath = lastValue(*splash);
-        if (FileUtils::fileExists(splashPath)) {
-            appendArgument(L"-splash:" + splashPath);
+    tstring value;
+    if (cfg.findValue(PropertyName::splash, value)) {
+        if (FileUtils::fileExists(value)) {
+            appendArgument(L"-splash:" + value);
         } else {
-            LOG_WARNING(L"Splash property ignored. File \"" << splashPath << L"\" not found");
+            LOG_WARNING(L"Splash property ignored. File \"" << value << L"\" not found");
         }
     }
-    if (const tstring_array* options =
-            find(cfg.sectionProperties(SectionName::JavaOptions), PropertyName::javaOptions)) {
-        for (const tstring& option : *options) {
-            appendArgument(option);
-        }
+    for (const tstring& option : cfg.values(SectionName::JavaOptions, PropertyName::javaOptions)) {
+        appendArgument(option);
     }
     appendArgument(L"-Dcorvela.app-path=" + launcherPath);
     optionsEnd = jvmArgs.size();
-    if (const tstring_array* mainModule = find(app, PropertyName::mainmodule)) {
-        appendArgument(L"-m").appendArgument(lastValue(*mainModule));
+    if (cfg.findValue(PropertyName::mainmodule, value)) {
+        appendArgument(L"-m").appendArgument(value);
     }
-    if (const tstring_array* mainClass = find(app, PropertyName::mainclass)) {
-        appendArgument(lastValue(*mainClass));
+    if (cfg.findValue(PropertyName::mainclass, value)) {
+        appendArgument(value);
     }
-    if (const tstring_array* mainJar = find(app, PropertyName::mainjar)) {
-        appendArgument(L"-jar").appendArgument(lastValue(*mainJar));
+    if (cfg.findValue(PropertyName::mainjar, value)) {
+        appendArgument(L"-jar").appendArgument(value);
     }
-    if (const tstring_array* args =
-            find(cfg.sectionProperties(SectionName::ArgOptions), PropertyName::arguments)) {
-        for (const tstring& arg : *args) {
-            appendArgument(arg);
-        }
+    for (const tstring& arg : cfg.values(SectionName::ArgOptions, PropertyName::arguments)) {
+        appendArgument(arg);
     }
     return *this;
 }

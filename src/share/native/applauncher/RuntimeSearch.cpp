@@ -32,16 +32,6 @@ bool numberAt(const tstring& text, size_t& pos, int& value) {
     return pos != start;
 }
 
-bool hasProperty(const CfgFile& cfg, const PropertyKey& key, tstring& value) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-    const auto it = app.find(key);
-    if (it == app.end()) {
-        return false;
-    }
-    value = lastValue(it->second);
-    return true;
-}
-
 [[noreturn]] void badValue(const PropertyKey& key, const tstring& value, const tstring& why) {
     THROW_ERROR(std::runtime_error((tstrings::Builder()
                                     << L"Invalid value of [" << SectionName::Application.name()
@@ -52,7 +42,7 @@ bool hasProperty(const CfgFile& cfg, const PropertyKey& key, tstring& value) {
 JavaVersion versionProperty(const CfgFile& cfg, const PropertyKey& key, bool& given) {
     JavaVersion version;
     tstring value;
-    given = hasProperty(cfg, key, value);
+    given = cfg.findValue(key, value);
     if (given && !JavaVersion::parse(value, version)) {
         badValue(key, value, L"is not a Java version (such as 17, 17.0.5 or 1.8.0_392)");
     }
@@ -144,7 +134,7 @@ VersionRange VersionRange::of(const CfgFile& cfg) {
                                       << L" \"" << range.min.text() << L"\"")
                      .tstr());
     }
-    if (hasProperty(cfg, PropertyName::runtimeDownloadUrl, range.theDownloadUrl) &&
+    if (cfg.findValue(PropertyName::runtimeDownloadUrl, range.theDownloadUrl) &&
         !startsWithNoCase(range.theDownloadUrl, L"https://") &&
         !startsWithNoCase(range.theDownloadUrl, L"http://")) {
         badValue(PropertyName::runtimeDownloadUrl, range.theDownloadUrl,
@@ -170,13 +160,13 @@ tstring VersionRange::describe() const {
 
 bool applies(const CfgFile& cfg, const tstring& defaultRuntimeDir) {
     tstring value;
-    if (hasProperty(cfg, PropertyName::runtime, value) ||
+    if (cfg.findValue(PropertyName::runtime, value) ||
         FileUtils::fileExists(defaultRuntimeDir)) {
         return false;
     }
-    return hasProperty(cfg, PropertyName::runtimeMinVersion, value) ||
-           hasProperty(cfg, PropertyName::runtimeMaxVersion, value) ||
-           hasProperty(cfg, PropertyName::runtimeDownloadUrl, value);
+    return cfg.findValue(PropertyName::runtimeMinVersion, value) ||
+           cfg.findValue(PropertyName::runtimeMaxVersion, value) ||
+           cfg.findValue(PropertyName::runtimeDownloadUrl, value);
 }
 
 bool versionOfRuntime(const tstring& homeDir, JavaVersion& version) {

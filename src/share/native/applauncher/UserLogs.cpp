@@ -9,20 +9,14 @@
 #include "Launch.h"
 #include "LauncherLog.h"
 #include "Log.h"
-#include "LogFile.h"
-#include "SysInfo.h"
+#include "UserFolder.h"
 
 namespace {
 
 const tstring errorFileOption = L"-XX:ErrorFile=";
 
 bool configurationSetsErrorFile(const CfgFile& cfg) {
-    const PropertyMap& options = cfg.sectionProperties(SectionName::JavaOptions);
-    const auto it = options.find(PropertyName::javaOptions);
-    if (it == options.end()) {
-        return false;
-    }
-    for (const tstring& option : it->second) {
+    for (const tstring& option : cfg.values(SectionName::JavaOptions, PropertyName::javaOptions)) {
         if (tstrings::startsWith(option, errorFileOption)) {
             return true;
         }
@@ -33,9 +27,8 @@ bool configurationSetsErrorFile(const CfgFile& cfg) {
 } // namespace
 
 void placeLauncherLog(const AppImage& image) {
-    const bool installed = !image.packageName().empty();
-    LauncherLog::useDirectory(
-        LauncherLog::logsDirFor(installed ? image.packageName() : image.launcherName()), installed);
+    LauncherLog::useDirectory(image.userDir(LauncherLog::logsFolder),
+                              !image.packageName().empty());
 }
 
 void addJvmErrorFile(const Launch& launch) {
@@ -46,13 +39,13 @@ void addJvmErrorFile(const Launch& launch) {
         LOG_TRACE(L"The configuration names the JVM's error file");
         return;
     }
-    const tstring dir = LauncherLog::logsDirFor(launch.image.packageName());
+    const tstring dir = launch.image.userDir(LauncherLog::logsFolder);
     if (dir.empty()) {
-        LOG_TRACE(L"No logs directory for the JVM's error file: LOCALAPPDATA is not set");
+        LOG_TRACE(L"No logs directory for the JVM's error file: " << UserFolder::unsetReason);
         return;
     }
     try {
-        LogFile::makeDirectory(dir);
+        FileUtils::makeDirectory(dir);
     } catch (const CvErrorBase& e) {
         // The JVM then writes where it always did; the launch goes on.
         LOG_TRACE(L"No logs directory for the JVM's error file: " << e.bareMessage());

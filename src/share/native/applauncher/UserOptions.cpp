@@ -85,16 +85,9 @@ tstring optionOf(const std::string& bytes, const tstring& path, int lineNumber) 
 } // namespace
 
 UserOptions UserOptions::of(const AppImage& image) {
-    if (image.packageName().empty()) {
-        return UserOptions();
-    }
     const tstring fileName = image.launcherName() + L".vmoptions";
-    for (const wchar_t* root : {L"LOCALAPPDATA", L"APPDATA"}) {
-        tstring rootDir;
-        if (!SysInfo::findEnvVariable(root, rootDir) || rootDir.empty()) {
-            continue;
-        }
-        const tstring path = FileUtils::mkpath() << rootDir << image.packageName() << fileName;
+    for (const tstring& dir : image.userCopyDirs()) {
+        const tstring path = FileUtils::mkpath() << dir << fileName;
         if (FileUtils::fileExists(path)) {
             LOG_TRACE(L"User JVM options file: \"" << path << L"\"");
             return read(path);

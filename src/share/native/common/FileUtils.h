@@ -17,6 +17,9 @@ tstring stripExtension(const tstring& path);
 
 // Platform half.
 bool fileExists(const tstring& path);
+// Makes the directory and every missing one above it; an existing directory is fine, a file
+// of that name is not. Raises naming the directory it could not make.
+void makeDirectory(const tstring& path);
 tstring toAbsolutePath(const tstring& path);
 
 class mkpath {

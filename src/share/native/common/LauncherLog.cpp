@@ -9,6 +9,7 @@
 #include "LogFile.h"
 #include "StandardError.h"
 #include "SysInfo.h"
+#include "UserFolder.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ public:
         dir = logsDir;
         std::string records;
         records.swap(waiting);
-        std::string reason = "LOCALAPPDATA is not set";
+        std::string reason = UserFolder::unsetReason;
         if (!dir.empty()) {
             const std::string header =
                 (tstrings::Builder() << runPrefix() << L" trace in " << LogFile::pathIn(dir)).str();
@@ -102,13 +103,7 @@ LogAppender& fileTraceAppender() {
     return fileTrace;
 }
 
-tstring logsDirFor(const tstring& name) {
-    tstring root;
-    if (!SysInfo::findEnvVariable(L"LOCALAPPDATA", root) || root.empty()) {
-        return tstring();
-    }
-    return FileUtils::mkpath() << root << name << L"logs";
-}
+const wchar_t* const logsFolder = L"logs";
 
 void useDirectory(const tstring& logsDir, bool keepErrors) {
     if (keepErrors) {
@@ -148,8 +143,9 @@ void endOfRun() noexcept {
         if (!fileTrace.active) {
             return;
         }
-        fileTrace.place(logsDirFor(
-            FileUtils::stripExtension(FileUtils::basename(SysInfo::getProcessModulePath()))));
+        fileTrace.place(UserFolder::local(
+            FileUtils::stripExtension(FileUtils::basename(SysInfo::getProcessModulePath())),
+            logsFolder));
     } catch (...) {
         // The launcher's own path is gone: the trace stays unwritten, the exit code tells.
     }

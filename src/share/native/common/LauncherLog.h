@@ -16,8 +16,8 @@ namespace LauncherLog {
 // then.
 LogAppender& fileTraceAppender();
 
-// %LOCALAPPDATA%\<name>\logs; empty when LOCALAPPDATA is not set.
-tstring logsDirFor(const tstring& name);
+// The name of the logs folder in the user's folder of an image (UserFolder.h).
+extern const wchar_t* const logsFolder;
 
 // The launch's word on where its logs go, as soon as it knows the image: the trace (when it
 // goes to a file) and, with `keepErrors`, the error records. An empty directory (no

@@ -11,9 +11,6 @@ namespace LogFile {
 // Where the log of a logs directory is: launcher.log in it.
 tstring pathIn(const tstring& logsDir);
 
-// Makes the logs directory, and the ones above it, when missing; raises when it cannot.
-void makeDirectory(const tstring& logsDir);
-
 // Appends UTF-8 text to the log of `logsDir`, making the directory (and the ones above it)
 // when missing. A log that has reached 1 MiB becomes launcher.log.1 first, the older ones
 // move up to .2 and .3, and a fourth is dropped. Every open appends at the file's end as

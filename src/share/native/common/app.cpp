@@ -94,8 +94,7 @@ int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage
     const auto placeTrace = atEndOfScope([] { LauncherLog::endOfRun(); });
     TRACE_FUNCTION();
     try {
-        launchFunc();
-        return 0;
+        return launchFunc();
     } catch (...) {
         try {
             reportFailure(SOURCE_POSITION, showMessage);

@@ -7,15 +7,17 @@
 
 namespace app {
 
-typedef void (*LaunchFunc)();
+// Runs a launch and returns the process's exit code.
+typedef int (*LaunchFunc)();
 
 // Shows a failure's message (UTF-8) to the user besides standard error: the GUI launcher's
 // message box.
 typedef void (*ShowMessage)(const std::string& message);
 
-// Runs `launchFunc` and returns 0 when it returns. When it raises anything, the failure takes
+// Runs `launchFunc` and returns what it returns. When it raises anything, the failure takes
 // one path to the user: its record in the trace, its message on standard error, then
-// `showMessage` (none for the console launcher), and the result is 1. Never raises.
+// `showMessage` (none for the console launcher), and the result is 1. Never raises. Either
+// way the trace's last record is the frame's own: no step ends the process.
 int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage = nullptr);
 
 // The GUI launcher's frame: a console for the trace when the debug switch is on and standard

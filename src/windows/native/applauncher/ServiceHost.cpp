@@ -41,10 +41,10 @@ void reportFailure(const std::string& message) {
     EventLog::reportError(ServiceStatus::name(), message);
 }
 
-void launchInProcess() {
+int launchInProcess() {
     // The manager watches the process it started: a restart would leave it watching a
     // launcher that only waits. "PATH" is extended here instead.
-    launchApp(SearchPathPolicy::ExtendInProcess);
+    return launchApp(SearchPathPolicy::ExtendInProcess);
 }
 
 DWORD WINAPI runApp(LPVOID) {
@@ -179,7 +179,7 @@ ServiceSettings settingsWithLogs(const CfgFile& cfg, const AppImage& image) {
     return settings;
 }
 
-void runService() {
+int runService() {
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
     const ServiceSettings settings = settingsWithLogs(launchCfgFile(image), image);
     const UniqueHandle worker(CreateThread(nullptr, 0, runApp, nullptr, 0, nullptr));
@@ -187,6 +187,7 @@ void runService() {
         THROW_LAST_ERROR(&CreateThread, L"CreateThread() failed");
     }
     supervise(worker.get(), settings);
+    return 0;
 }
 
 void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
@@ -206,7 +207,7 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
     }
 }
 
-void failDispatcher() {
+int failDispatcher() {
     THROW_SYSTEM_ERROR_CODE(dispatcherError, &StartServiceCtrlDispatcherW,
                             L"StartServiceCtrlDispatcher() failed");
 }

@@ -6,25 +6,6 @@
 #include "ServiceLogs.h"
 #include "ServiceSettings.h"
 
-namespace {
-
-// Makes every missing directory of `dir`; an existing one is fine.
-void makeDirectories(const tstring& dir) {
-    const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return;
-    }
-    const tstring parent = FileUtils::dirname(dir);
-    if (!parent.empty() && parent != dir && parent.back() != L':') {
-        makeDirectories(parent);
-    }
-    if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        THROW_LAST_ERROR(&CreateDirectoryW, L"CreateDirectory(" << dir << L") failed");
-    }
-}
-
-} // namespace
-
 RollingLog::RollingLog(const tstring& path, unsigned long long maxSize, unsigned long keep)
     : path(path), maxSize(maxSize), keep(keep), size(0) {
     open();
@@ -144,7 +125,7 @@ ServiceLogs::~ServiceLogs() {
 
 std::unique_ptr<ServiceLogs> ServiceLogs::open(const ServiceSettings& settings,
                                                const tstring& name) {
-    makeDirectories(settings.logDir);
+    FileUtils::makeDirectory(settings.logDir);
     std::unique_ptr<ServiceLogs> logs(new ServiceLogs());
     logs->out.reset(new Relay(STD_OUTPUT_HANDLE,
                               FileUtils::mkpath() << settings.logDir << (name + L".out.log"),

@@ -12,13 +12,7 @@
 namespace {
 
 bool lookup(const CfgFile& cfg, const PropertyKey& key, tstring& value) {
-    const PropertyMap& props = cfg.sectionProperties(SectionName::Application);
-    const PropertyMap::const_iterator found = props.find(key);
-    if (found == props.end() || found->second.empty()) {
-        return false;
-    }
-    value = lastValue(found->second);
-    return true;
+    return cfg.findValue(key, value);
 }
 
 // A whole number from `min` up, digits only: "20 s", "-1" or "" would hide a typing error.

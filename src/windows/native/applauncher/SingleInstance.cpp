@@ -20,6 +20,7 @@
 #include "Log.h"
 #include "SingleInstance.h"
 #include "SysInfo.h"
+#include "UserFolder.h"
 #include "WindowsSupport.h"
 
 namespace {
@@ -34,10 +35,23 @@ const size_t maxListenerFileBytes = 4096;
 // The jar whose agent starts the listener before the application's main method runs.
 const wchar_t* const instanceJarName = L"corvela-instance.jar";
 
-bool enabledIn(const CfgFile& cfg) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-    const PropertyMap::const_iterator entry = app.find(PropertyName::singleInstance);
-    return entry != app.end() && lastValue(entry->second) == L"true";
+// Read once: a process asks up to three times, and an unknown value is worth one warning.
+bool keyIsOn(const CfgFile& cfg) {
+    static const bool on = cfg.isOn(PropertyName::singleInstance, L"true", L"false");
+    return on;
+}
+
+// The instance's listener file lives in the user's folder of the image: without one, every
+// start runs on its own.
+bool enabledFor(const AppImage& image, const CfgFile& cfg) {
+    if (!keyIsOn(cfg)) {
+        return false;
+    }
+    if (image.userDir().empty()) {
+        LOG_TRACE(L"Single instance: none, " << UserFolder::unsetReason);
+        return false;
+    }
+    return true;
 }
 
 // FNV-1a over the lower-cased path: one instance for the exe under any spelling of its path.
@@ -78,30 +92,21 @@ tstring currentUserSid() {
     const auto convertSid = lookUp<ConvertSidToStringSidFunc>(advapi, "ConvertSidToStringSidW");
 
     HANDLE rawToken = nullptr;
+    if (!openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken)) {
+        THROW_LAST_ERROR(openProcessToken, L"The user's SID: OpenProcessToken() failed");
+    }
+    const UniqueHandle token(rawToken);
     DWORD size = 0;
     BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
-    LPWSTR text = nullptr;
-    const bool ok = openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &rawToken);
-    const UniqueHandle token(rawToken);
-    if (!ok || !getTokenInformation(token.get(), TokenUser, user, sizeof(user), &size) ||
-        !convertSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+    if (!getTokenInformation(token.get(), TokenUser, user, sizeof(user), &size)) {
         THROW_LAST_ERROR(getTokenInformation, L"The user's SID: GetTokenInformation() failed");
+    }
+    LPWSTR text = nullptr;
+    if (!convertSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        THROW_LAST_ERROR(convertSid, L"The user's SID: ConvertSidToStringSid() failed");
     }
     const UniqueLocalMemory<wchar_t> owned(text);
     return tstring(text);
-}
-
-tstring perUserBaseDir() {
-    const tstring local = SysInfo::getEnvVariable(L"LOCALAPPDATA", tstring());
-    if (!local.empty()) {
-        return local;
-    }
-    wchar_t temp[MAX_PATH + 1];
-    const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    if (n == 0 || n > MAX_PATH) {
-        THROW_LAST_ERROR(&GetTempPathW, L"GetTempPathW() failed");
-    }
-    return FileUtils::stripTrailingSeparators(tstring(temp, n));
 }
 
 // The names one instance goes by: its mutex, per user and session, and the file, in a
@@ -115,13 +120,11 @@ struct Place {
         const tstring key = pathKey(image.launcherPath());
         DWORD session = 0;
         ProcessIdToSessionId(GetCurrentProcessId(), &session);
-        const tstring name =
-            image.packageName().empty() ? image.launcherName() : image.packageName();
         Place place;
         place.mutexName =
             (tstrings::Builder() << L"Local\\Corvela.Instance." << key << L"." << currentUserSid())
                 .tstr();
-        place.dir = FileUtils::mkpath() << perUserBaseDir() << name;
+        place.dir = image.userDir();
         place.file = FileUtils::mkpath()
                      << place.dir
                      << (tstrings::Builder() << key << L"-" << session << L".instance").tstr();
@@ -181,12 +184,12 @@ struct Listener {
 
     // False while the file is missing, being replaced, or does not hold a listener.
     bool read(const tstring& path) {
-        const UniqueHandle file(CreateFileW(
+        const UniqueFileHandle file(CreateFileW(
             path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         char buffer[maxListenerFileBytes];
         DWORD n = 0;
-        if (file.get() == INVALID_HANDLE_VALUE ||
+        if (!file ||
             !ReadFile(file.get(), buffer, sizeof(buffer), &n, nullptr) || n == sizeof(buffer)) {
             return false;
         }
@@ -300,33 +303,30 @@ private:
 
 // Reports changes to the listener file's directory, so that a later start learns at once
 // when the running instance publishes its listener.
+// Without a watch (the directory cannot be watched) the wait is for the mutex alone.
 class DirectoryWatch {
 public:
     explicit DirectoryWatch(const tstring& dir)
         : handle(FindFirstChangeNotificationW(
               dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE)) {}
-    ~DirectoryWatch() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            FindCloseChangeNotification(handle);
-        }
-    }
-    DirectoryWatch(const DirectoryWatch&) = delete;
-    DirectoryWatch& operator=(const DirectoryWatch&) = delete;
 
     // Waits for the mutex (true: it is this process's now), a change, or the time given.
     bool waitForMutexOrChange(HANDLE mutex, DWORD ms) {
-        const HANDLE handles[] = {mutex, handle};
-        const DWORD count = handle == INVALID_HANDLE_VALUE ? 1 : 2;
+        const HANDLE handles[] = {mutex, handle.get()};
+        const DWORD count = handle ? 2 : 1;
         // A failed wait counts as the time passed: the deadline still ends the wait.
         const DWORD result = WaitForMultipleObjects(count, handles, FALSE, ms);
         if (result == WAIT_OBJECT_0 + 1) {
-            FindNextChangeNotification(handle);
+            FindNextChangeNotification(handle.get());
         }
         return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED_0;
     }
 
 private:
-    HANDLE handle;
+    typedef UniqueResource<KeepingLastError<InvalidHandleMeansNone<&FindCloseChangeNotification>>>
+        UniqueChangeNotification;
+
+    const UniqueChangeNotification handle;
 };
 
 // An abandoned mutex is as good as a released one: the instance that held it has ended.
@@ -358,7 +358,7 @@ public:
                 return true;
             }
             if (!watch) {
-                CreateDirectoryW(place.dir.c_str(), nullptr);
+                FileUtils::makeDirectory(place.dir);
                 watch.reset(new DirectoryWatch(place.dir));
                 // Once more: a change made before the watch began is not reported.
                 continue;
@@ -414,12 +414,8 @@ private:
 };
 
 tstring instanceJarOnClassPath(const CfgFile& cfg) {
-    const PropertyMap& app = cfg.sectionProperties(SectionName::Application);
-    const PropertyMap::const_iterator entry = app.find(PropertyName::classpath);
-    if (entry == app.end()) {
-        return tstring();
-    }
-    for (const tstring& path : tstrings::split(joinedValues(entry->second), L";")) {
+    const tstring_array& classPath = cfg.values(SectionName::Application, PropertyName::classpath);
+    for (const tstring& path : tstrings::split(joinedValues(classPath), L";")) {
         if (tstrings::toLower(FileUtils::basename(path)) == instanceJarName) {
             return path;
         }
@@ -430,7 +426,7 @@ tstring instanceJarOnClassPath(const CfgFile& cfg) {
 // Tells the JVM where to publish its listener; the library's agent starts the listener
 // before the application's main method, so that no request waits for the application.
 void publishTo(const Launch& launch, const Place& place) {
-    CreateDirectoryW(place.dir.c_str(), nullptr);
+    FileUtils::makeDirectory(place.dir);
     launch.jvm.addOption(L"-Dcorvela.instance.file=" + place.file);
     const tstring jar = instanceJarOnClassPath(launch.cfg);
     if (!jar.empty()) {
@@ -440,9 +436,9 @@ void publishTo(const Launch& launch, const Place& place) {
 
 } // namespace
 
-void SingleInstance::join(const Launch& launch) {
-    if (!enabledIn(launch.cfg)) {
-        return;
+bool SingleInstance::join(const Launch& launch) {
+    if (!enabledFor(launch.image, launch.cfg)) {
+        return false;
     }
     TRACE_FUNCTION();
     const Place& place = Place::ofThisProcess(launch.image);
@@ -451,16 +447,17 @@ void SingleInstance::join(const Launch& launch) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
     }
     if (HandOver(launch.image, place).run(mutex.get())) {
-        exit(0);
+        return true;
     }
     // Held until the process ends: the instance is this process's for as long as it lives.
     mutex.release();
     publishTo(launch, place);
+    return false;
 }
 
-void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& cfg) {
-    if (!enabledIn(cfg)) {
-        return;
+bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& cfg) {
+    if (!enabledFor(image, cfg)) {
+        return false;
     }
     TRACE_FUNCTION();
     const Place& place = Place::ofThisProcess(image);
@@ -469,15 +466,13 @@ void SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
     const UniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, place.mutexName.c_str()));
     if (!mutex) {
         LOG_TRACE(L"Single instance: no running instance yet");
-        return;
+        return false;
     }
-    if (HandOver(image, place).tryOnce()) {
-        exit(0);
-    }
+    return HandOver(image, place).tryOnce();
 }
 
 void SingleInstance::nameHost(const Launch& launch) {
-    if (!enabledIn(launch.cfg)) {
+    if (!keyIsOn(launch.cfg) || launch.image.userDir().empty()) {
         return;
     }
     // The listener publishes this process's id beside its port, for a later start to let

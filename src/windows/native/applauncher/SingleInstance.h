@@ -10,17 +10,17 @@ struct Launch;
 namespace SingleInstance {
 
 // A step of the process the user started, before any restart. With "app.single-instance=true"
-// and a running instance that listens already, hands it this start's request and ends the
-// process with 0: a restart would only have its child do the same, at the cost of a process.
-// Otherwise it does nothing, and `join` decides.
-void handOverIfListening(const AppImage& image, const CfgFile& cfg);
+// and a running instance that listens already, hands it this start's request and returns true:
+// the launch ends there with 0, since a restart would only have its child do the same, at the
+// cost of a process. Otherwise it does nothing and returns false, and `join` decides.
+bool handOverIfListening(const AppImage& image, const CfgFile& cfg);
 
 // A step of the process that hosts the JVM. Without "app.single-instance=true" it does
 // nothing at all. With it, the first such process of this exe, user and session becomes the
 // running instance: it holds the instance until it ends and tells the JVM where to publish
 // its listener. Any later one hands its arguments and current directory to the running
-// instance and ends the process with 0, the runtime never loaded.
-void join(const Launch& launch);
+// instance and returns true: the launch ends there with 0, the runtime never loaded.
+bool join(const Launch& launch);
 
 // A step of the running instance, after every step whose options a cache may depend on: tells
 // the JVM the id of the process it runs in, which differs from one start to the next.

@@ -15,6 +15,7 @@
 #include "Launch.h"
 #include "Log.h"
 #include "SysInfo.h"
+#include "UserFolder.h"
 #include "WindowsSupport.h"
 
 namespace {
@@ -109,17 +110,6 @@ bool removeFile(const tstring& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
-void makeDir(const tstring& path) {
-    if (CreateDirectoryW(path.c_str(), nullptr)) {
-        return;
-    }
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS || !factsOf(path).directory) {
-        THROW_SYSTEM_ERROR_CODE(error == ERROR_ALREADY_EXISTS ? ERROR_DIRECTORY : error,
-                                &CreateDirectoryW, L"CreateDirectory(" << path << L") failed");
-    }
-}
-
 bool processIsRunning(DWORD pid) {
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
     if (!process) {
@@ -165,16 +155,10 @@ Runtime runtimeOf(const Jvm& jvm) {
     return runtime;
 }
 
-tstring_array valuesOf(const CfgFile& cfg, const SectionKey& section, const PropertyKey& key) {
-    const PropertyMap& properties = cfg.sectionProperties(section);
-    const auto it = properties.find(key);
-    return it == properties.end() ? tstring_array() : it->second;
-}
-
 // The entries of a path property, each value a ";"-separated list.
 tstring_array pathEntries(const CfgFile& cfg, const PropertyKey& key) {
     tstring_array entries;
-    for (const tstring& value : valuesOf(cfg, SectionName::Application, key)) {
+    for (const tstring& value : cfg.values(SectionName::Application, key)) {
         for (const tstring& entry : tstrings::split(value, L";")) {
             if (!entry.empty()) {
                 entries.push_back(entry);
@@ -204,7 +188,7 @@ unsigned long long addDirectoryFacts(ClassData::Fingerprint& key, const tstring&
 // Adds the class path, the main jar and the module path to the key; returns their bytes.
 unsigned long long addClassPathFacts(ClassData::Fingerprint& key, const CfgFile& cfg) {
     tstring_array classPath = pathEntries(cfg, PropertyName::classpath);
-    const tstring_array mainJar = valuesOf(cfg, SectionName::Application, PropertyName::mainjar);
+    const tstring_array mainJar = cfg.values(SectionName::Application, PropertyName::mainjar);
     if (!mainJar.empty()) {
         classPath.push_back(lastValue(mainJar));
     }
@@ -255,8 +239,8 @@ public:
         }
         standBackForOwnChoices(options);
         addAll(options);
-        addAll(valuesOf(launch.cfg, SectionName::AppCDSJavaOptions, PropertyName::javaOptions));
-        addAll(valuesOf(launch.cfg, SectionName::AppCDSGenerateCacheJavaOptions,
+        addAll(launch.cfg.values(SectionName::AppCDSJavaOptions, PropertyName::javaOptions));
+        addAll(launch.cfg.values(SectionName::AppCDSGenerateCacheJavaOptions,
                         PropertyName::javaOptions));
         name = launch.image.launcherName() + L"-" + key.hex();
     }
@@ -454,20 +438,14 @@ bool reachesTheRuntimeIntact(const tstring& path) {
 
 // %LOCALAPPDATA%\<package or launcher name>\class-data, made when missing.
 tstring archiveDirOf(const AppImage& image) {
-    const tstring base = SysInfo::getEnvVariable(L"LOCALAPPDATA", tstring());
-    if (base.empty()) {
-        standBack(tstrings::Builder() << L"LOCALAPPDATA is not set");
+    const tstring dir = image.userDir(L"class-data");
+    if (dir.empty()) {
+        standBack(tstrings::Builder() << UserFolder::unsetReason);
     }
-    const tstring owner = FileUtils::mkpath()
-                          << base
-                          << (image.packageName().empty() ? image.launcherName()
-                                                          : image.packageName());
-    const tstring dir = FileUtils::mkpath() << owner << L"class-data";
     if (!reachesTheRuntimeIntact(dir)) {
         standBack(tstrings::Builder() << L"the runtime cannot open files in " << dir);
     }
-    makeDir(owner);
-    makeDir(dir);
+    FileUtils::makeDirectory(dir);
     return dir;
 }
 
@@ -488,13 +466,13 @@ void addArchiveOptions(const Launch& launch) {
     if (whole) {
         options = ClassData::mapOptions(runtime.version, dir.archive());
         const tstring_array extra =
-            valuesOf(launch.cfg, SectionName::AppCDSJavaOptions, PropertyName::javaOptions);
+            launch.cfg.values(SectionName::AppCDSJavaOptions, PropertyName::javaOptions);
         options.insert(options.end(), extra.begin(), extra.end());
     } else {
         dir.prepareTarget(key.classBytes);
         options = ClassData::makeOptions(runtime.version, dir.target());
-        const tstring_array extra = valuesOf(
-            launch.cfg, SectionName::AppCDSGenerateCacheJavaOptions, PropertyName::javaOptions);
+        const tstring_array& extra = launch.cfg.values(SectionName::AppCDSGenerateCacheJavaOptions,
+                                                       PropertyName::javaOptions);
         options.insert(options.end(), extra.begin(), extra.end());
     }
     LOG_TRACE(L"Class-data archive: " << (whole ? L"mapping " : L"making ")
@@ -507,14 +485,7 @@ void addArchiveOptions(const Launch& launch) {
 } // namespace
 
 void ClassData::addOptions(const Launch& launch) {
-    const tstring_array setting =
-        valuesOf(launch.cfg, SectionName::Application, PropertyName::classData);
-    if (setting.empty() || lastValue(setting) == L"off") {
-        return;
-    }
-    if (lastValue(setting) != L"auto") {
-        LOG_WARNING(L"Class-data archive: app.class-data=" << lastValue(setting)
-                                                           << L" is neither auto nor off");
+    if (!launch.cfg.isOn(PropertyName::classData, L"auto", L"off")) {
         return;
     }
     try {

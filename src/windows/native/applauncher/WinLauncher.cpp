@@ -296,18 +296,6 @@ private:
     UniqueWindow window;
 };
 
-void addCfgLookupDirUnder(const tstring& envVarName, const AppImage& image,
-                          AppLauncher& appLauncher) {
-    tstring value;
-    try {
-        value = SysInfo::getEnvVariable(envVarName);
-    }
-    CATCH_AND_LOG
-    if (!value.empty()) {
-        appLauncher.addCfgLookupDir(FileUtils::mkpath() << value << image.packageName());
-    }
-}
-
 AppLauncher appLauncherFor(const AppImage& image) {
     AppLauncher appLauncher;
     appLauncher.setExecutablePath(image.launcherPath())
@@ -316,9 +304,8 @@ AppLauncher appLauncherFor(const AppImage& image) {
         .setAppDir(image.appDir())
         .setSearchPathVarName(L"PATH")
         .setDefaultRuntimeDir(image.defaultRuntimeDir());
-    if (!image.packageName().empty()) {
-        addCfgLookupDirUnder(L"LOCALAPPDATA", image, appLauncher);
-        addCfgLookupDirUnder(L"APPDATA", image, appLauncher);
+    for (const tstring& dir : image.userCopyDirs()) {
+        appLauncher.addCfgLookupDir(dir);
     }
     return appLauncher;
 }
@@ -329,10 +316,11 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
     SysInfo::setEnvVariable(searchPath.varName(), searchPath.extendedValue());
 }
 
-[[noreturn]] void restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
+// Returns the child's exit code, for this process to end with.
+int restartInJob(const tstring& launcherPath, const SearchPathVariable& searchPath) {
     extendSearchPath(searchPath);
 
-    const UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) {
         THROW_LAST_ERROR(&CreateJobObjectW, L"CreateJobObject() failed");
     }
@@ -351,13 +339,16 @@ void extendSearchPath(const SearchPathVariable& searchPath) {
 
     SysInfo::setEnvVariable(restartMarkerVarName, launcherPath);
     RestartParent::watch(job.get());
-    // The job handle closes with the process, which ends whatever is still in the job.
-    exit(static_cast<int>(RunExecutorWithMsgLoop::apply(executor)));
+    // The job handle is never closed: it closes with the process, which ends whatever is
+    // still in the job then, after the frame's end-of-run record.
+    const int exitCode = static_cast<int>(RunExecutorWithMsgLoop::apply(executor));
+    job.release();
+    return exitCode;
 }
 
 // Loads the runtime's libraries (and, for a splash screen, the JVM and splash libraries
 // first, as the runtime expects them) and runs the application in this process.
-void runInProcess(Jvm& jvm) {
+int runInProcess(Jvm& jvm) {
     const tstring jliDir = FileUtils::dirname(jvm.libraryPath());
     SetDllDirectoryW(jliDir.c_str());
     LOG_TRACE(L"SetDllDirectory to: " << jliDir);
@@ -369,6 +360,7 @@ void runInProcess(Jvm& jvm) {
         splashLib = loadDllWithFallback(FileUtils::mkpath() << jliDir << L"splashscreen.dll");
     }
     jvm.launch();
+    return 0;
 }
 
 } // namespace
@@ -377,7 +369,7 @@ CfgFile launchCfgFile(const AppImage& image) {
     return appLauncherFor(image).loadCfgFile();
 }
 
-void launchApp(SearchPathPolicy policy) {
+int launchApp(SearchPathPolicy policy) {
     AllowSetForegroundWindow(ASFW_ANY);
 
     const AppImage image = AppImage::ofLauncher(SysInfo::getProcessModulePath());
@@ -385,8 +377,8 @@ void launchApp(SearchPathPolicy policy) {
     const bool restartedChild = takeRestartMarker(image.launcherPath());
     AppLauncher appLauncher = appLauncherFor(image);
     const CfgFile cfg = appLauncher.loadCfgFile();
-    if (!restartedChild) {
-        SingleInstance::handOverIfListening(image, cfg);
+    if (!restartedChild && SingleInstance::handOverIfListening(image, cfg)) {
+        return 0;
     }
     // An image without a runtime of its own runs on one installed on the machine.
     if (RuntimeSearch::applies(cfg, image.defaultRuntimeDir())) {
@@ -402,7 +394,7 @@ void launchApp(SearchPathPolicy policy) {
             // The runtime is looked for before any child, so that the user learns of a
             // broken image from this process, not from one that then goes away.
             appLauncher.findJvmLib(cfg);
-            restartInJob(image.launcherPath(), searchPath);
+            return restartInJob(image.launcherPath(), searchPath);
         }
         extendSearchPath(searchPath);
     }
@@ -410,16 +402,18 @@ void launchApp(SearchPathPolicy policy) {
     const std::unique_ptr<Jvm> jvm = appLauncher.createJvmLauncher(cfg);
     const Launch launch = {image, cfg, *jvm};
     // The steps of the process that hosts the JVM, each in a file of its own, run here.
-    SingleInstance::join(launch);
+    if (SingleInstance::join(launch)) {
+        return 0;
+    }
     addJvmErrorFile(launch);
     userOptions.addTo(launch.jvm);
     ClassData::addOptions(launch);
     // After class data: the host's process id is in no archive's key, or no archive would
     // ever be used twice.
     SingleInstance::nameHost(launch);
-    runInProcess(*jvm);
+    return runInProcess(*jvm);
 }
 
-void launchApp() {
-    launchApp(SearchPathPolicy::RestartWhenMissing);
+int launchApp() {
+    return launchApp(SearchPathPolicy::RestartWhenMissing);
 }

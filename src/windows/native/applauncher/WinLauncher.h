@@ -20,10 +20,11 @@ class CfgFile;
 CfgFile launchCfgFile(const AppImage& image);
 
 // Finds the configuration and the runtime, then launches the JVM in process, or restarts
-// the launcher as the policy says.
-void launchApp(SearchPathPolicy policy);
+// the launcher as the policy says. Returns the exit code of the process: the restarted
+// child's, or 0 once the application ran or a running instance took the request.
+int launchApp(SearchPathPolicy policy);
 
 // The launch of the GUI and console launchers: restart when "PATH" lacks the directory.
-void launchApp();
+int launchApp();
 
 #endif

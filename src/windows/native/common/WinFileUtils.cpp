@@ -1,4 +1,4 @@
-// Windows half of FileUtils.h: file existence and absolute paths.
+// Windows half of FileUtils.h: file existence, making directories and absolute paths.
 #include <windows.h>
 
 #include <cstdlib>
@@ -13,6 +13,29 @@ namespace FileUtils {
 
 bool fileExists(const tstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void makeDirectory(const tstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+        return;
+    }
+    DWORD error = GetLastError();
+    const tstring parent = FileUtils::dirname(path);
+    if (error == ERROR_PATH_NOT_FOUND && !parent.empty() && parent != path) {
+        makeDirectory(parent);
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            return;
+        }
+        error = GetLastError();
+    }
+    if (error == ERROR_ALREADY_EXISTS) {
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            return;
+        }
+        error = ERROR_DIRECTORY;
+    }
+    THROW_SYSTEM_ERROR_CODE(error, &CreateDirectoryW, L"CreateDirectory(" << path << L") failed");
 }
 
 tstring toAbsolutePath(const tstring& path) {

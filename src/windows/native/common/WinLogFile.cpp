@@ -11,26 +11,6 @@ const wchar_t* const logFileName = L"launcher.log";
 const ULONGLONG rollSize = 1024 * 1024;
 const int keptLogs = 3;
 
-bool isDirectory(const tstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// Made from the first missing directory down: an image's package directory exists once the
-// user has run it, but a trace may come first. A file of that name is no directory.
-void makeDirectoryTree(const tstring& dir, int depth) {
-    if (CreateDirectoryW(dir.c_str(), nullptr) || isDirectory(dir)) {
-        return;
-    }
-    if (GetLastError() == ERROR_PATH_NOT_FOUND && depth < 8) {
-        makeDirectoryTree(FileUtils::dirname(dir), depth + 1);
-        if (CreateDirectoryW(dir.c_str(), nullptr)) {
-            return;
-        }
-    }
-    THROW_LAST_ERROR(&CreateDirectoryW, L"CreateDirectory(" << dir << L") failed");
-}
-
 // Numbers 1 to 9 only: a single digit.
 tstring rolledPath(const tstring& path, int number) {
     return path + L"." + static_cast<wchar_t>(L'0' + number);
@@ -70,12 +50,8 @@ tstring pathIn(const tstring& logsDir) {
     return FileUtils::mkpath() << logsDir << logFileName;
 }
 
-void makeDirectory(const tstring& logsDir) {
-    makeDirectoryTree(logsDir, 0);
-}
-
 void append(const tstring& logsDir, const std::string& text) {
-    makeDirectory(logsDir);
+    FileUtils::makeDirectory(logsDir);
     const tstring path = pathIn(logsDir);
     rollWhenFull(path);
     // Append access alone: every write lands at the end, whoever else writes.
