@@ -357,6 +357,23 @@ TEST_F(RuntimeSearchTest, TheSearchReleasesEveryKeyAndFile) {
     EXPECT_LE(nextHandleValue(), before + 5 * sizeof(HANDLE));
 }
 
+// A real Windows Java, registered as Temurin's installer registers it (with a trailing
+// backslash), found beside an older stand-in and run: it prints its version.
+TEST_F(RuntimeSearchTest, ARealJavaRegisteredAsTemurinIsFoundAndRuns) {
+    const std::wstring runtimes = ts::env(L"CORVELA_REAL_RUNTIMES");
+    ASSERT_FALSE(runtimes.empty()) << "CORVELA_REAL_RUNTIMES names no runtime directory";
+    const std::wstring java17 = runtimes + L"\\java17";
+    writeValue(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Eclipse Adoptium\\JDK\\17.0.9.9\\hotspot\\MSI",
+               L"Path", java17 + L"\\");
+    registered(L"j11", "11.0.21");
+    image.cfg("[Application]\napp.mainclass=none.Main\napp.runtime-min-version=17\n"
+              "[JavaOptions]\njava-options=-version\n");
+    const ts::ProcessResult r = run();
+    EXPECT_EQ(r.exitCode, 0u) << r.err;
+    EXPECT_NE(r.err.find(trace(java17)), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("version \"17.0.9\""), std::string::npos) << r.err;
+}
+
 // The versions the configuration names, and the range they make.
 TEST(VersionRangeTest, AdmitsWhatTheKeysSay) {
     ts::TempDir dir(L"rng");
