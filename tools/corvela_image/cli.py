@@ -47,7 +47,7 @@ import os
 import signal
 import sys
 
-from . import description, image, installer, manifest, show, signing
+from . import architecture, description, image, installer, manifest, show, signing
 from .errors import ImageError
 from .existing import package_existing
 
@@ -60,7 +60,7 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "main_class", "main_jar", "main_module", "java_option", "arg", "splash",
                     "package", "output", "console", "code_page", "icon", "copyright",
                     "class_data", "single_instance", "service", "service_name", "display_name",
-                    "service_start", "service_account")
+                    "service_start", "service_account", "arch")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -125,6 +125,9 @@ def parser():
                         "folders, %%LOCALAPPDATA%%\\PACKAGE and %%APPDATA%%\\PACKAGE (a per-user copy "
                         "of the configuration, NAME.vmoptions, logs; see the README)")
     parser.add_argument("--output", help="the image directory to create (must not exist)")
+    parser.add_argument("--arch", choices=architecture.CHOICES,
+                        help="the processor the image is for: x64 (default) or arm64; the "
+                             "launchers and the runtime's bin/jli.dll must be for it")
     parser.add_argument("--console", action="store_true",
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
                              "command-line tools: the shell waits for it, its streams are the "
@@ -234,7 +237,8 @@ def run(args, progress):
     described = description.load(args.description_file) if args.description_file else None
     if described:
         described.fill(args, any(given(args, dest) for dest in SIGNING_OPTIONS))
-        args.launcher = described_launcher(args.launcher_dir or DEFAULT_LAUNCHER_DIR)
+        args.launcher = described_launcher(args.launcher_dir or architecture.launcher_dir(
+            DEFAULT_LAUNCHER_DIR, args.arch or architecture.DEFAULT))
         if not args.output:
             raise ImageError("no output: give output in %s or --output" % args.description_file)
     key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
@@ -264,6 +268,7 @@ def run(args, progress):
                                     display_name=args.display_name,
                                     service_start=args.service_start or "auto",
                                     service_account=args.service_account or "LocalService")]
+    architecture.check(args.arch or architecture.DEFAULT, args.launcher, launchers, args.runtime)
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,

@@ -7,7 +7,7 @@ import os
 import re
 import tomllib
 
-from . import image, installer, manifest
+from . import architecture, image, installer, manifest
 from .errors import ImageError
 
 STRING, BOOL, STRINGS = "a string", "true or false", "a list of strings"
@@ -29,7 +29,7 @@ IMAGE_KEYS = {
     "icon": FILE, "app-version": STRING, "vendor": STRING, "description": STRING,
     "copyright": STRING, "product-name": STRING, "msi": TARGET, "upgrade-code": STRING,
     "msi-scope": STRING, "sign-cert": FILE, "sign-key": FILE, "sign-pkcs12": FILE,
-    "sign-password-env": STRING, "timestamp-url": STRING,
+    "sign-password-env": STRING, "timestamp-url": STRING, "arch": STRING,
 }
 TABLES = {
     "launcher": dict(LAUNCHER_KEYS, name=STRING, icon=FILE, description=STRING),
@@ -41,7 +41,7 @@ REQUIRED = {"": ("name",), "launcher": ("name",), "association": ("launcher", "e
             "protocol": ("launcher", "scheme")}
 CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES,
            "class-data": image.CLASS_DATA_CHOICES, "service-start": image.SERVICE_STARTS,
-           "service-account": image.SERVICE_ACCOUNTS}
+           "service-account": image.SERVICE_ACCOUNTS, "arch": architecture.CHOICES}
 # Given on the command line too, these win over the file: where the image goes, and the
 # signing key, which a build machine keeps apart from the sources.
 COMMAND_LINE_WINS = ("output", "msi")
