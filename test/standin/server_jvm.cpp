@@ -28,7 +28,6 @@ typedef long jint;
 
 HANDLE exitRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 volatile LONG created = 0;
-volatile LONG exitStatus = 0;
 bool ignoreStop = false;
 
 void writeTo(DWORD which, const std::string& text) {
