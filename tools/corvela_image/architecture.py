@@ -35,11 +35,13 @@ def check(arch, launcher_exe, launchers, runtime):
         if not os.path.isfile(binary):
             continue  # assembling names a missing launcher itself
         found = _architecture_of_file(binary)
-        if found is not None and found != arch:
+        # Another machine yet (a 32-bit exe) is no launcher at all: assembling says so.
+        if found in CHOICES and found != arch:
             raise ImageError("the launcher %s is an %s executable and the image is for %s (--arch "
                              "%s): give the %s launchers (scripts/build puts them in %s)" % (
                                  binary, shown(found), shown(arch), arch, shown(arch),
-                                 os.path.join("build", "bin", SUBDIRECTORY[arch]) + os.sep))
+                                 os.path.join(launcher_dir(os.path.join("build", "bin"), arch),
+                                              "")))
     jli = os.path.join(runtime, "bin", "jli.dll") if runtime else None
     if jli and os.path.isfile(jli):
         found = _architecture_of_file(jli)
