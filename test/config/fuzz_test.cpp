@@ -17,8 +17,9 @@ namespace {
 // Random and mutated bytes for both readers: nothing may crash or hang, and the only
 // failure allowed is the parse error that names a missing "]".
 const char* const seeds[] = {
-    "[Application]\r\napp.mainjar=$APPDIR\\main.jar\r\napp.classpath=a.jar\r\n"
-    "[JavaOptions]\njava-options=-Dx=y\n[ArgOptions]\narguments=a b\n",
+    // One seed on two lines: the parentheses say the concatenation is meant.
+    ("[Application]\r\napp.mainjar=$APPDIR\\main.jar\r\napp.classpath=a.jar\r\n"
+     "[JavaOptions]\njava-options=-Dx=y\n[ArgOptions]\narguments=a b\n"),
     "; comment\n[Application]\napp.runtime=$ROOTDIR\\rt\napp.splash=s.png\n[x]\n=\n\\=\n",
     "\xef\xbb\xbf[ArgOptions]\narguments\n\x1a[Application\n",
 };

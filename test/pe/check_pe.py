@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Checks what a launcher executable promises in its PE file: x64, its subsystem, only
-system DLLs imported, jvmLauncherGetAPI exported under that exact name, and as resources the
-application manifest, an icon, and version information naming Corvela and its version."""
+"""Checks what a launcher executable promises in its PE file: its machine (x64 or ARM64), its
+subsystem, only system DLLs imported, jvmLauncherGetAPI exported under that exact name, and as
+resources the application manifest, an icon, and version information naming Corvela and its
+version; with --same-resources-as, the very manifest, icon and version information of another
+build of the same launcher."""
 
 import argparse
 import struct
@@ -27,6 +29,9 @@ MANIFEST_NEEDS = [
 ]
 
 
+MACHINES = {"x64": 0x8664, "arm64": 0xAA64}
+
+RT_ICON = 3
 RT_GROUP_ICON = 14
 RT_VERSION = 16
 RT_MANIFEST = 24
@@ -85,11 +90,42 @@ def resource_data(data, sections, rsrc_rva, wanted_type):
     return None
 
 
+def exported_names(dump):
+    """The names in the export table of an `objdump -p` listing: binutils' (a "[Ordinal/Name
+    Pointer] Table" of "[ n] name" lines) or LLVM's ("Ordinal RVA Name" rows)."""
+    names = []
+    lines = iter(dump.splitlines())
+    for line in lines:
+        if "[Ordinal/Name Pointer] Table" in line:
+            for row in lines:
+                if not row.strip().startswith("["):
+                    return names
+                names.append(row.strip().split("]", 1)[1].strip())
+        if line.split() == ["Ordinal", "RVA", "Name"]:
+            for row in lines:
+                fields = row.split()
+                if len(fields) != 3 or not fields[0].isdigit():
+                    return names
+                names.append(fields[2])
+    return names
+
+
+def resources_of(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    _, _, _, sections, rsrc_rva, _ = read_sections(data)
+    return {kind: resource_data(data, sections, rsrc_rva, kind) if rsrc_rva else None
+            for kind in (RT_MANIFEST, RT_GROUP_ICON, RT_ICON, RT_VERSION)}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--version", required=True, help="the project's version, from VERSION")
     parser.add_argument("--subsystem", choices=("gui", "console"), default="gui")
+    parser.add_argument("--machine", choices=sorted(MACHINES), default="x64")
+    parser.add_argument("--same-resources-as", metavar="EXE",
+                        help="another build of this launcher whose resources must be the same")
     parser.add_argument("exe")
     args = parser.parse_args()
 
@@ -97,8 +133,9 @@ def main():
     with open(args.exe, "rb") as f:
         data = f.read()
     machine, magic, subsystem, sections, rsrc_rva, _ = read_sections(data)
-    if machine != 0x8664 or magic != 0x20B:
-        failures += fail("not an x64 PE32+ image")
+    if machine != MACHINES[args.machine] or magic != 0x20B:
+        failures += fail("machine 0x%04X (PE magic 0x%X), expected an %s PE32+ image (0x%04X)"
+                         % (machine, magic, args.machine, MACHINES[args.machine]))
     expected_subsystem = {"gui": 2, "console": 3}[args.subsystem]
     if subsystem != expected_subsystem:
         failures += fail("subsystem %d, expected %d (%s)" % (subsystem, expected_subsystem, args.subsystem))
@@ -113,17 +150,7 @@ def main():
         if dll.lower() not in SYSTEM_DLLS and not dll.lower().startswith(SYSTEM_PREFIXES):
             failures += fail("imports non-system DLL " + dll)
 
-    exports = []
-    in_names = False
-    for line in dump.splitlines():
-        if "[Ordinal/Name Pointer] Table" in line:
-            in_names = True
-            continue
-        if in_names:
-            stripped = line.strip()
-            if not stripped.startswith("["):
-                break
-            exports.append(stripped.split("]", 1)[1].strip())
+    exports = exported_names(dump)
     if exports != ["jvmLauncherGetAPI"]:
         failures += fail("exports %r, expected exactly ['jvmLauncherGetAPI']" % exports)
 
@@ -140,6 +167,14 @@ def main():
     for needed in ("ProductName", "Corvela", args.version):
         if version is None or (needed + "\0").encode("utf-16-le") not in version:
             failures += fail("version information lacks " + needed)
+
+    if args.same_resources_as:
+        ours, theirs = resources_of(args.exe), resources_of(args.same_resources_as)
+        names = {RT_MANIFEST: "manifest", RT_GROUP_ICON: "icon directory", RT_ICON: "icon image",
+                 RT_VERSION: "version information"}
+        for kind, name in names.items():
+            if ours[kind] != theirs[kind]:
+                failures += fail("%s differs from %s's" % (name, args.same_resources_as))
 
     print("imports: " + ", ".join(imports))
     print("exports: " + ", ".join(exports))

@@ -34,7 +34,6 @@ typedef long jint;
 
 HANDLE exitRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 volatile LONG created = 0;
-volatile LONG exitStatus = 0;
 bool ignoreStop = false;
 DWORD hookMillis = 0;
 

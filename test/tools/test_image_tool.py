@@ -377,7 +377,7 @@ class BrandingTest(ImageFixture):
             (["--app-version", "1.70000"], {}, "above 65535"),
             (["--vendor", "Acme"], {}, "give --app-version"),
             (["--launcher", appended], {}, "has data appended after its last section"),
-            (["--launcher", thirty_two_bit], {}, "is not a 64-bit (x64) Windows executable"),
+            (["--launcher", thirty_two_bit], {}, "is not a 64-bit (x64 or ARM64) Windows executable"),
             (["--launcher", signed], {}, "is signed already"),
             (["--sign-cert", cert, "--sign-key", other_key], {}, "the key does not match the certificate"),
             (["--sign-cert", cert], {}, "needs both --sign-cert and --sign-key"),

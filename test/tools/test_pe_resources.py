@@ -169,7 +169,7 @@ class ResourceWriterTest(unittest.TestCase):
         cases = [
             ("signed", bytes(signed), "is signed already"),
             ("appended", self.launcher + b"overlay", "has data appended after its last section"),
-            ("32-bit", bytes(thirty_two_bit), "is not a 64-bit (x64) Windows executable"),
+            ("32-bit", bytes(thirty_two_bit), "is not a 64-bit (x64 or ARM64) Windows executable"),
             ("text", b"MZ" + b"\0" * 100, "is not a Windows executable"),
             ("empty", b"", "is not a Windows executable"),
         ]

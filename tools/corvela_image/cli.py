@@ -49,7 +49,8 @@ import os
 import signal
 import sys
 
-from . import description, identity, image, installed, installer, manifest, show, signing, updates
+from . import (architecture, description, identity, image, installed, installer, manifest, show,
+               signing, updates)
 from .errors import ImageError
 from .existing import launchers_of, package_existing
 
@@ -64,7 +65,7 @@ ASSEMBLY_OPTIONS = ("name", "launcher", "runtime", "runtime_path", "jar", "modul
                     "class_data", "single_instance", "service", "service_name", "display_name",
                     "service_start", "service_account", "runtime_min_version",
                     "runtime_max_version", "runtime_download_url", "user_model_id",
-                    "execution_level", "update_url", "restart_exit_code")
+                    "execution_level", "update_url", "restart_exit_code", "arch")
 # With a description file the command line gives only where things go and the signing key.
 DESCRIBED_OPTIONS = ("description_file", "output", "msi", "launcher_dir", "sign_cert", "sign_key",
                      "sign_pkcs12", "sign_password_env", "timestamp_url")
@@ -140,6 +141,9 @@ def parser():
                         "folders, %%LOCALAPPDATA%%\\PACKAGE and %%APPDATA%%\\PACKAGE (a per-user copy "
                         "of the configuration, NAME.vmoptions, logs; see the README)")
     parser.add_argument("--output", help="the image directory to create (must not exist)")
+    parser.add_argument("--arch", choices=architecture.CHOICES,
+                        help="the processor the image is for: x64 (default) or arm64; the "
+                             "launchers and the runtime's bin/jli.dll must be for it")
     parser.add_argument("--console", action="store_true",
                         help="make NAME.exe the console launcher (%s beside --launcher), for "
                              "command-line tools: the shell waits for it, its streams are the "
@@ -290,7 +294,8 @@ def build(args, described, progress):
     """Builds what `args` (and the description file `described`, its values in `args`
     already) ask for; returns what to print and the notes."""
     if described:
-        args.launcher = described_launcher(args.launcher_dir or DEFAULT_LAUNCHER_DIR)
+        args.launcher = described_launcher(args.launcher_dir or architecture.launcher_dir(
+            DEFAULT_LAUNCHER_DIR, args.arch or architecture.DEFAULT))
         if not args.output:
             raise ImageError("no output: give output in %s or --output" % args.description_file)
     key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
@@ -328,6 +333,7 @@ def build(args, described, progress):
     installed_runtime = installed.InstalledRuntime.from_options(
         min_version=args.runtime_min_version, max_version=args.runtime_max_version,
         download_url=args.runtime_download_url)
+    architecture.check(args.arch or architecture.DEFAULT, args.launcher, launchers, args.runtime)
     result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
                                    args.runtime_path, args.jar, args.module_path, args.package,
                                    args.code_page, branding, key, msi, progress,

@@ -7,7 +7,7 @@ import os
 import re
 import tomllib
 
-from . import identity, image, installed, installer, manifest, updates
+from . import architecture, identity, image, installed, installer, manifest, updates
 from .errors import ImageError
 
 STRING, BOOL, STRINGS, NUMBER = "a string", "true or false", "a list of strings", "a whole number"
@@ -32,7 +32,7 @@ IMAGE_KEYS = {
     "msi-scope": STRING, "sign-cert": FILE, "sign-key": FILE, "sign-pkcs12": FILE,
     "sign-password-env": STRING, "timestamp-url": STRING, "runtime-min-version": STRING,
     "runtime-max-version": STRING, "runtime-download-url": STRING, "user-model-id": STRING,
-    "update-url": STRING, "update-key": FILE, "update-channel": STRING,
+    "update-url": STRING, "update-key": FILE, "update-channel": STRING, "arch": STRING,
 }
 INSTALLED_RUNTIME_KEYS = ("runtime-min-version", "runtime-max-version", "runtime-download-url")
 TABLES = {
@@ -47,7 +47,7 @@ REQUIRED = {"": ("name",), "launcher": ("name",), "association": ("launcher", "e
 CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES,
            "class-data": image.CLASS_DATA_CHOICES, "service-start": image.SERVICE_STARTS,
            "service-account": image.SERVICE_ACCOUNTS,
-           "execution-level": manifest.EXECUTION_LEVELS}
+           "execution-level": manifest.EXECUTION_LEVELS, "arch": architecture.CHOICES}
 # Given on the command line too, these win over the file: where the image goes, and the
 # signing key, which a build machine keeps apart from the sources.
 COMMAND_LINE_WINS = ("output", "msi")

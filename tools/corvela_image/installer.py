@@ -535,6 +535,27 @@ def _add_shortcut_ids(msi, image_dir, shortcuts, scratch):
                       ["s72", "s72", "s255", "s255"], rows, "adding the shortcuts' taskbar identity")
 
 
+def _platform_of(image_dir, exe_name):
+    """The processor the image's exe is for: its installer's platform."""
+    with open(os.path.join(image_dir, exe_name), "rb") as f:
+        return pe.machine_text(f.read(4096))
+
+
+def _mark_arm64(msi, scratch):
+    """wixl writes x64 packages only (it refuses -a arm64). An ARM64 package is the same
+    database, 64-bit components under ProgramFiles64Folder and installer version 500, with its
+    summary's template naming the platform Windows Installer checks: Arm64."""
+    msibuild = require_program("msibuild", "an installer for ARM64")
+    msiinfo = require_program("msiinfo", "an installer for ARM64")
+    summary = dict(line.split(": ", 1) for line in
+                   _run([msiinfo, "suminfo", msi], "msiinfo", scratch,
+                        "marking the installer ARM64").decode("utf-8").splitlines()
+                   if ": " in line)
+    languages = summary["Template"].split(";", 1)[1]
+    _run([msibuild, msi, "-s", summary["Subject"], summary["Author"], "Arm64;" + languages,
+          summary["Revision number (UUID)"]], "msibuild", scratch, "marking the installer ARM64")
+
+
 def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
     """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
     writes nothing. `desktop` (a Desktop) says what it registers besides the files; by
@@ -565,6 +586,8 @@ def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
                 reason = lines[-1] if lines else "exit code %d" % result.returncode
             raise ImageError("wixl could not build the installer: %s" % reason)
         _put_names_in(built, wxs.placeholders, wxs.code_page, scratch)
+        if _platform_of(image_dir, exe_name) == "arm64":
+            _mark_arm64(built, scratch)
         if wxs.path_component:
             _add_environment(built, wxs.path_component, wxs.per_user, scratch)
         _add_service_config(built, package.services, wxs.service_components, scratch)

@@ -23,6 +23,9 @@ RT_VERSION = 16
 RT_MANIFEST = 24
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
+IMAGE_FILE_MACHINE_ARM64 = 0xAA64
+# The processors a launcher is built for, by the names --arch takes.
+ARCHITECTURES = {"x64": IMAGE_FILE_MACHINE_AMD64, "arm64": IMAGE_FILE_MACHINE_ARM64}
 PE32_PLUS_MAGIC = 0x20B
 IMAGE_SCN_CNT_INITIALIZED_DATA = 0x40
 
@@ -114,6 +117,25 @@ def _entry_order(key):
     return (1, "", key)
 
 
+def architecture_of(machine):
+    """The --arch name of a COFF machine number, or None for any other processor."""
+    return next((name for name, number in ARCHITECTURES.items() if number == machine), None)
+
+
+def machine_text(data):
+    """What processor the PE file in `data` is for, as a user reads it: "x64", "arm64", or
+    the machine number (e.g. "machine 0x14C"); None when `data` is no PE file."""
+    if len(data) < 64 or data[:2] != b"MZ":
+        return None
+    (pe_offset,) = DOS_HEADER_LFANEW.unpack_from(data, 0)
+    if pe_offset + COFF_HEADER.size > len(data):
+        return None
+    coff = CoffHeader._make(COFF_HEADER.unpack_from(data, pe_offset))
+    if coff.signature != b"PE\0\0":
+        return None
+    return architecture_of(coff.machine) or "machine 0x%X" % coff.machine
+
+
 class PEImage:
     """A parsed PE32+ file: its bytes, headers and section table."""
 
@@ -130,8 +152,9 @@ class PEImage:
             raise ImageError("%s is not a Windows executable (no PE header)" % what)
         self.optional = self.pe_offset + COFF_HEADER.size
         (magic,) = OPTIONAL_MAGIC.unpack_from(data, self.optional)
-        if self.coff.machine != IMAGE_FILE_MACHINE_AMD64 or magic != PE32_PLUS_MAGIC:
-            raise ImageError("%s is not a 64-bit (x64) Windows executable" % what)
+        self.architecture = architecture_of(self.coff.machine)
+        if self.architecture is None or magic != PE32_PLUS_MAGIC:
+            raise ImageError("%s is not a 64-bit (x64 or ARM64) Windows executable" % what)
         self.section_table = self.optional + self.coff.size_of_optional_header
         self.sections = [
             SectionHeader._make(SECTION_HEADER.unpack_from(data, self.section_table + SECTION_HEADER.size * i))

@@ -1,9 +1,9 @@
 """Reads back what an exe carries: its version information, icon, declared code page,
-subsystem and whether it is signed, as lines of "name: value"."""
+processor, subsystem and whether it is signed, as lines of "name: value"."""
 
 import os
 
-from . import icon, manifest, pe, versioninfo
+from . import architecture, icon, manifest, pe, versioninfo
 from .errors import ImageError, require_file
 from .pe import RT_MANIFEST
 
@@ -48,6 +48,7 @@ def describe(path):
     except ImageError:
         lines.append("icon sizes: none (no icon)")
     lines.append("code page: %s" % declared_code_page(tree))
+    lines.append("processor: %s" % architecture.shown(image.architecture))
     lines.append("subsystem: %s" % ("console" if image.subsystem() == pe.IMAGE_SUBSYSTEM_WINDOWS_CUI
                                     else "GUI"))
     signed = image.directory(pe.DIRECTORY_SECURITY)[1] != 0

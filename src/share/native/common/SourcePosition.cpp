@@ -28,6 +28,17 @@ size_t matchingOpen(const std::string& text, size_t close) {
     return std::string::npos;
 }
 
+// Traces and errors read the same whichever compiler built the launcher: clang spells an
+// anonymous namespace "(anonymous namespace)", GCC "{anonymous}", which the texts use.
+std::string sameSpellingForEveryCompiler(std::string name) {
+    static const std::string clangSpelling = "(anonymous namespace)";
+    for (size_t at = name.find(clangSpelling); at != std::string::npos;
+         at = name.find(clangSpelling, at)) {
+        name.replace(at, clangSpelling.size(), "{anonymous}");
+    }
+    return name;
+}
+
 } // namespace
 
 std::string qualifiedFunctionName(const std::string& signature) {
@@ -64,7 +75,7 @@ std::string qualifiedFunctionName(const std::string& signature) {
         }
         --start;
     }
-    return text.substr(start, end - start);
+    return sameSpellingForEveryCompiler(text.substr(start, end - start));
 }
 
 const QualifiedFunctionName& functionNameOf(const char* signature) {
