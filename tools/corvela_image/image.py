@@ -375,6 +375,9 @@ class Plan:
             self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
                                                  class_data, self.branding.vendor)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
+        if any(launcher.single_instance for launcher in self.launchers):
+            self.notes.append(classes.check_single_instance_use(self.jars, self.module_path,
+                                                                INSTANCE_JAR))
 
     @staticmethod
     def _icons(paths):
