@@ -531,7 +531,8 @@ def installer_plan(msi, branding, name, notes, services=()):
                                 branding.description,
                                 [installer.Service(l.name + ".exe", l.service_key(),
                                                    l.display_name or product,
-                                                   branding.description or product,
+                                                   l.description or branding.description
+                                                   or product,
                                                    l.service_start, l.service_account)
                                  for l in services])
     package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)
