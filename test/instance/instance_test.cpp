@@ -478,22 +478,56 @@ TEST_F(BridgeInstanceTest, JavaGetsTheLaterStartsArgumentsAndDirectoryKeptUntilI
 
     const std::wstring workDir = dir / L"Wörk dir";
     ts::makeDirs(workDir);
-    const ts::ProcessResult second =
-        start(L"\"a b\" \"say \\\"hi\\\"\" \"\" \"Grüße, 世界\" C:\\docs\\file.txt", workDir);
+    // Each later start waits for the application to take its request, so they run beside
+    // the test; the listener's own test shows the wait exactly.
+    ts::ProcessResult second;
+    ts::ProcessResult third;
+    {
+        Async later([this, &second, &workDir]() {
+            second = start(L"\"a b\" \"say \\\"hi\\\"\" \"\" \"Grüße, 世界\" C:\\docs\\file.txt",
+                           workDir);
+        });
+        Async other([this, &third]() { third = start(L"third"); });
+        ts::writeFile(listenerDir + L"\\register", "");
+    }
     EXPECT_EQ(second.exitCode, 0u) << second.err;
-    const ts::ProcessResult third = start(L"third");
     EXPECT_EQ(third.exitCode, 0u) << third.err;
     EXPECT_TRUE(probeLines(second.out + third.out).empty()) << "no second application";
 
-    ts::writeFile(listenerDir + L"\\register", "");
     running.join();
     EXPECT_EQ(first.exitCode, 0u) << first.err;
-    EXPECT_EQ(probeLines(first.out),
-              (std::vector<std::string>{line("instance", {L"2", L"wait"}),
-                                        line("request", {workDir, L"a b", L"say \"hi\"", L"",
-                                                         L"Grüße, 世界", L"C:\\docs\\file.txt"}),
-                                        line("request", {currentDirectory(), L"third"})}))
+    std::vector<std::string> lines = probeLines(first.out);
+    ASSERT_FALSE(lines.empty()) << first.out << first.err;
+    EXPECT_EQ(lines.front(), line("instance", {L"2", L"wait"}));
+    std::sort(lines.begin() + 1, lines.end());
+    std::vector<std::string> requests{
+        line("request", {workDir, L"a b", L"say \"hi\"", L"", L"Grüße, 世界", L"C:\\docs\\file.txt"}),
+        line("request", {currentDirectory(), L"third"})};
+    std::sort(requests.begin(), requests.end());
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), requests)
         << first.out << first.err;
+}
+
+// An application that never registers for requests: the later start's document would be
+// lost if the running instance took it, so it is refused and the later start runs on its own.
+TEST_F(BridgeInstanceTest, ALaterStartRunsOnItsOwnWhenTheApplicationTakesNoRequests) {
+    ts::ProcessResult first;
+    // Expects no request, and registers only when told: after the later start is done.
+    Async running([this, &first]() { first = start(L"0 wait"); });
+    ASSERT_TRUE(waitForListener());
+
+    const ts::ProcessResult second = start(L"0 document.xyz");
+    ts::writeFile(listenerDir + L"\\register", "");
+    running.join();
+
+    EXPECT_EQ(second.exitCode, 0u) << second.err;
+    EXPECT_EQ(probeLines(second.out),
+              (std::vector<std::string>{line("instance", {L"0", L"document.xyz"})}))
+        << second.out << second.err;
+    EXPECT_EQ(first.exitCode, 0u) << first.err;
+    EXPECT_EQ(probeLines(first.out), (std::vector<std::string>{line("instance", {L"0", L"wait"})}))
+        << first.out << first.err;
+    EXPECT_NE(first.err.find("the later start runs on its own"), std::string::npos) << first.err;
 }
 
 TEST_F(BridgeInstanceTest, TenStartsAtOnceMakeOneApplicationWithNineRequests) {

@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 JAR = None
@@ -66,9 +67,21 @@ class Probe:
     def register(self):
         open(os.path.join(os.path.dirname(self.file), "register"), "w").close()
 
+    def wait_for_trace(self, text):
+        """Reads the probe's standard error up to the listener's line holding `text`."""
+        self.err_before = getattr(self, "err_before", "")
+        for raw in self.process.stderr:
+            line = raw.decode()
+            self.err_before += line
+            if text in line:
+                return
+        raise AssertionError("the probe ended without saying " + repr(text) + ":\n"
+                             + self.err_before)
+
     def finish(self):
         out, err = self.process.communicate(timeout=60)
-        return self.process.returncode, out.decode().splitlines(), err.decode()
+        return (self.process.returncode, out.decode().splitlines(),
+                getattr(self, "err_before", "") + err.decode())
 
 
 def hexed(text):
@@ -97,11 +110,21 @@ class ListenerTest(unittest.TestCase):
         probe = Probe(self.dir.name, expected=2, wait=True)
         self.assertEqual(probe.first_line.split(), ["instance", hexed("2"), hexed("wait")])
         first = probe.request("start-1", "C:\\Users\\Ann", "a b", 'say "hi"', "", "Grüße 世界")
-        self.assertEqual(probe.send(first), b"OK")
-        # The same request once more, as a start whose answer got lost sends it: taken, once.
-        self.assertEqual(probe.send(first), b"OK")
-        self.assertEqual(probe.send(probe.request("start-2", "D:\\", "second")), b"OK")
+        answers = []
+
+        # The answers wait for the application to register, so the later starts are a thread's.
+        def later_starts():
+            answers.append(probe.send(first))
+            # The same request once more, as a start whose answer got lost sends it: taken, once.
+            answers.append(probe.send(first))
+            answers.append(probe.send(probe.request("start-2", "D:\\", "second")))
+
+        starts = threading.Thread(target=later_starts)
+        starts.start()
+        probe.wait_for_trace("a request waits")
         probe.register()
+        starts.join()
+        self.assertEqual(answers, [b"OK", b"OK", b"OK"])
         code, lines, err = probe.finish()
         self.assertEqual(code, 0, err)
         self.assertEqual(lines, [
@@ -109,6 +132,21 @@ class ListenerTest(unittest.TestCase):
                                                       "Grüße 世界"]),
             "request " + " ".join(hexed(t) for t in ["D:\\", "second"]),
         ])
+
+    def test_a_request_no_application_takes_in_time_is_refused_and_never_handed_over(self):
+        # The application registers only after the request's time ran out, then takes the
+        # next one: requests are handed over in order, so a refused one left behind comes first.
+        probe = Probe(self.dir.name, expected=1, wait=True)
+        request = probe.request("lost", "C:\\", "document.xyz")
+        self.assertEqual(probe.send(request), b"NO")
+        # Sent once more, as after a lost answer: refused again, not mistaken for taken.
+        self.assertEqual(probe.send(request), b"NO")
+        probe.register()
+        self.assertEqual(probe.send(probe.request("next", "D:\\", "taken.xyz")), b"OK")
+        code, lines, err = probe.finish()
+        self.assertEqual(code, 0, err)
+        self.assertEqual(lines, ["request " + hexed("D:\\") + " " + hexed("taken.xyz")])
+        self.assertIn("the later start runs on its own", err)
 
     def test_the_listener_file_is_the_users_alone_and_goes_with_the_instance(self):
         # A newer instance that has published its own listener keeps its file when the older

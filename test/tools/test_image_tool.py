@@ -449,6 +449,30 @@ class SingleInstanceImageTest(ImageFixture):
                     with open(jar, "rb") as a, open(os.path.join(BUILD, "bin", "corvela-instance.jar"), "rb") as b:
                         self.assertEqual(a.read(), b.read())
 
+    def test_a_note_when_no_class_uses_the_library(self):
+        user = self.jar("user.jar", ["app/Main.class"])
+        with zipfile.ZipFile(user, "a") as archive:
+            # A constant pool entry as javac writes it for a call of SingleInstance.onRequest.
+            archive.writestr("app/Open.class", b"\xca\xfe\xba\xbe\x01\x00\x23"
+                             b"org/corvela/instance/SingleInstance")
+        plain = self.jar("plain.jar", ["app/Main.class"])
+        note = "no class in plain.jar uses org.corvela.instance.SingleInstance"
+        for jars, single, expected in [
+            ([plain], True, True),
+            ([plain, user], True, False),
+            ([plain], False, False),
+        ]:
+            with self.subTest(jars=[os.path.basename(jar) for jar in jars], single=single):
+                image = os.path.join(self.work, "Note-%d-%s" % (len(jars), single))
+                args = ["--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+                        "--main-class", "app.Main", "--output", image]
+                for jar in jars:
+                    args += ["--jar", jar]
+                result = image_tool(*args, *(["--single-instance"] if single else []))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(note in result.stderr, expected, result.stderr)
+                self.assertEqual("runs on its own" in result.stderr, expected, result.stderr)
+
     def test_single_instance_needs_the_library_beside_the_launcher(self):
         lone = os.path.join(self.work, "lone", "corvela.exe")
         os.makedirs(os.path.dirname(lone))

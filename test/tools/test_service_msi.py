@@ -160,6 +160,97 @@ class ServiceImageTest(ServiceFixture):
         self.installed(steps)
 
 
+# A service's names in three scripts, each of another code page: (name, display name, description).
+NAMES = [
+    ("Polish", "Serwer Żółć", "Zażółć gęślą jaźń: serwer łączy się z bazą"),
+    ("Cyrillic", "Сервер Ёжик", "Служба базы данных: щётка и ёж"),
+    ("Greek", "Διακομιστής Ωμέγα", "Υπηρεσία βάσης δεδομένων: ψυχή και ζωή"),
+]
+
+
+def service_install_rows(msi):
+    """The ServiceInstall table's rows, each a dict by column name."""
+    text = subprocess.run(["msiinfo", "export", msi, "ServiceInstall"], capture_output=True,
+                          check=True).stdout.decode("utf-8")
+    lines = text.rstrip("\r\n").split("\r\n")
+    columns = lines[0].split("\t")
+    return [dict(zip(columns, line.split("\t"))) for line in lines[3:]]
+
+
+def registered_service(name, scratch):
+    """The service's key as the registry holds it: its values by name (reg export writes
+    UTF-16, so the names come back exactly as stored)."""
+    exported = os.path.join(scratch, name + ".reg")
+    wine("reg", "export", "HKLM\\System\\CurrentControlSet\\Services\\" + name,
+         subprocess.run(["winepath", "-w", exported], capture_output=True, text=True,
+                        env=wine_env()).stdout.strip(), "/y")
+    with open(exported, "rb") as f:
+        text = f.read().decode("utf-16")
+    values = {}
+    for line in text.splitlines():
+        if line.startswith('"') and '"="' in line:
+            key, _, value = line.partition("=")
+            values[key.strip('"')] = value[1:-1].replace('\\"', '"').replace("\\\\", "\\")
+    return values
+
+
+class ServiceNamesTest(ServiceFixture):
+    """Names beyond ASCII for the service: in the installer's tables, and in the registry once
+    installed."""
+
+    def build(self, script, display_name, description):
+        out = os.path.join(self.work, "image-" + script)
+        msi = os.path.join(self.work, "Server-%s.msi" % script)
+        r = image_tool("--name", "Acme Server", "--launcher", LAUNCHER, "--runtime",
+                       self.runtime, "--main-class", "server.Main", "--output", out,
+                       "--service", "--service-name", "Names" + script, "--display-name",
+                       display_name, "--app-version", "1.0.0", "--vendor", "Acme",
+                       "--description", description, "--upgrade-code", UPGRADE_CODE,
+                       "--msi", msi)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return msi
+
+    def test_names_in_three_scripts_install_intact(self):
+        msis = {}
+        for script, display_name, description in NAMES:
+            with self.subTest(script):
+                msis[script] = self.build(script, display_name, description)
+                [row] = service_install_rows(msis[script])
+                self.assertEqual((row["DisplayName"], row["Description"]),
+                                 (display_name, description))
+
+        def steps(_):
+            for script, display_name, description in NAMES:
+                with self.subTest(script):
+                    self.assertEqual(wine("msiexec", "/i", msis[script], "/qn").returncode, 0)
+                    try:
+                        values = registered_service("Names" + script, self.work)
+                        self.assertEqual((values.get("DisplayName"), values.get("Description")),
+                                         (display_name, description))
+                    finally:
+                        wine("msiexec", "/x", msis[script], "/qn")
+        self.installed(steps)
+
+    def test_the_service_launchers_own_description_is_the_services(self):
+        runtime = self.runtime.replace("\\", "/")
+        source = os.path.join(self.work, "server.toml")
+        with open(source, "w", encoding="utf-8") as f:
+            f.write('name = "Acme Studio"\nruntime = "%s"\napp-version = "1.0.0"\n'
+                    'vendor = "Acme"\ndescription = "Acme Studio"\n'
+                    'upgrade-code = "%s"\n\n[[launcher]]\nname = "Studio"\n'
+                    'main-class = "app.Main"\n\n[[launcher]]\nname = "studio-server"\n'
+                    'service = true\nservice-name = "StudioServer"\n'
+                    'display-name = "Studio Сервер"\ndescription = "Сервер базы данных"\n'
+                    'main-class = "server.Main"\n' % (runtime, UPGRADE_CODE))
+        r = image_tool(source, "--launcher-dir", os.path.dirname(LAUNCHER), "--output",
+                       os.path.join(self.work, "out"), "--msi",
+                       os.path.join(self.work, "Studio.msi"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        [row] = service_install_rows(os.path.join(self.work, "Studio.msi"))
+        self.assertEqual((row["DisplayName"], row["Description"]),
+                         ("Studio Сервер", "Сервер базы данных"))
+
+
 JAVA_SERVER = """
 public class Server {
     public static void main(String[] args) throws Exception {

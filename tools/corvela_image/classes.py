@@ -110,3 +110,36 @@ def check_main_class(launcher, jars, module_path):
         return ("%s is not in %s (no %s); the tool cannot look into %s, so it is not checked there" %
                 (option, searched or "any jar", entry, ", ".join(unsure)))
     raise ImageError("%s is in none of the jars: no %s in %s" % (option, entry, searched))
+
+
+# A class that uses the single-instance API names it in its constant pool, as plain bytes.
+SINGLE_INSTANCE_API = b"org/corvela/instance/SingleInstance"
+
+
+def _uses_single_instance(path):
+    """True when a class of the jar at `path` refers to the API, False when none does, None
+    when the jar cannot be read."""
+    try:
+        with zipfile.ZipFile(path) as archive:
+            return any(SINGLE_INSTANCE_API in archive.read(name)
+                       for name in archive.namelist() if name.endswith(".class"))
+    except (zipfile.BadZipFile, OSError):
+        return None
+
+
+def check_single_instance_use(jars, module_path, instance_jar_name):
+    """A note when no jar of the application uses the single-instance API: its requests are
+    then refused after a wait, and every later start runs on its own. None when one does, or
+    when the tool cannot tell (no jars, a jar it cannot read, a directory on the module path)."""
+    paths = [jar for jar in jars if os.path.basename(jar) != instance_jar_name]
+    for path in module_path:
+        if os.path.isdir(path):
+            return None
+        paths.append(path)
+    # Without jars the application lives in the runtime, where the tool does not look.
+    if not paths or any(_uses_single_instance(path) is not False for path in paths):
+        return None
+    return ("--single-instance: no class in %s uses org.corvela.instance.SingleInstance, so the "
+            "running instance takes no later start's arguments: each later start waits for it a "
+            "few seconds, then runs on its own. Call SingleInstance.onRequest in the application, "
+            "or leave out --single-instance" % ", ".join(os.path.basename(path) for path in paths))

@@ -423,6 +423,9 @@ class Plan:
                                                  self._user_model_id(launcher),
                                                  self.update_source)
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
+        if any(launcher.single_instance for launcher in self.launchers):
+            self.notes.append(classes.check_single_instance_use(self.jars, self.module_path,
+                                                                INSTANCE_JAR))
 
     def _user_model_id(self, launcher):
         if launcher.service:
@@ -595,7 +598,8 @@ def installer_plan(msi, branding, name, notes, services=()):
                                 branding.description,
                                 [installer.Service(l.name + ".exe", l.service_key(),
                                                    l.display_name or product,
-                                                   branding.description or product,
+                                                   l.description or branding.description
+                                                   or product,
                                                    l.service_start, l.service_account)
                                  for l in services])
     package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)

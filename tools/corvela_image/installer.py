@@ -55,7 +55,8 @@ class Package:
                       ("the vendor", "--vendor", vendor),
                       ("the description", "--description", self.description)]
         for service in self.services:
-            self.names += [("the service's display name", "--display-name", service.display_name)]
+            self.names += [("the service's display name", "--display-name", service.display_name),
+                           ("the service's description", "--description", service.description)]
         choose_code_page(self.names)
 
 
@@ -80,17 +81,17 @@ class Service:
         self.start = start
         self.account = account
 
-    def elements(self):
+    def elements(self, placeholders):
         """The ServiceInstall and ServiceControl of the exe's component: started on install
         unless started on demand, stopped before any removal or upgrade, removed on
-        uninstall."""
+        uninstall. Names beyond ASCII go behind `placeholders`: wixl crashes on them here."""
         ident = _identifier("v", self.name)
         start = "demand" if self.start == "demand" else "auto"
         return [
             '<ServiceInstall Id="%s" Name=%s DisplayName=%s Description=%s Type="ownProcess" '
             'Start="%s" ErrorControl="normal" Account=%s Vital="yes" />' % (
-                ident, quoteattr(self.name), quoteattr(self.display_name),
-                quoteattr(self.description), start, quoteattr(SERVICE_ACCOUNTS[self.account])),
+                ident, quoteattr(self.name), placeholders.attribute(self.display_name),
+                placeholders.attribute(self.description), start, quoteattr(SERVICE_ACCOUNTS[self.account])),
             '<ServiceControl Id="%s" Name=%s %sStop="both" Remove="uninstall" Wait="yes" />' % (
                 _identifier("w", self.name), quoteattr(self.name),
                 "" if self.start == "demand" else 'Start="install" ')]
@@ -298,7 +299,7 @@ class _Source:
                 for service in self.package.services:
                     if service.exe_name == windows_path:
                         self.service_components[service.name] = component
-                        lines += service.elements()
+                        lines += service.elements(self.placeholders)
                 return lines
             self.component(indent, windows_path, body)
         for name in entries:

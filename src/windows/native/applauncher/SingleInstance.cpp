@@ -27,6 +27,9 @@ namespace {
 
 // How long a later start waits for a running instance that is still starting or ending.
 const DWORD waitForRunningInstanceMs = 10000;
+// How long the running instance may hold a request while its application has not yet
+// registered for requests, and a little more for the answer to come back.
+const DWORD answerWithinMs = 5000 + 3000;
 // Waits between two looks at the listener file when no change of it is reported.
 const DWORD lookAgainMs = 250;
 const char requestMagic[] = "CVI1";
@@ -214,6 +217,26 @@ private:
     }
 };
 
+// What the running instance made of a request.
+enum class Answer {
+    Taken,
+    // The application registered for no request in time: this start runs on its own.
+    Refused,
+    // Nobody listens, or the request was dropped: worth another try while the instance lives.
+    Unreachable,
+};
+
+// What a later start does after offering its request.
+enum class Outcome {
+    HandedOver,
+    HoldsTheInstance,
+    RunsAlone,
+};
+
+// Set once the running instance refused this process's request: asked again, it would make
+// the user wait as long again for the same answer.
+bool refusedHere = false;
+
 typedef int(WSAAPI* WSAStartupFunc)(WORD, LPWSADATA);
 typedef int(WSAAPI* WSACleanupFunc)();
 typedef SOCKET(WSAAPI* SocketFunc)(int, int, int);
@@ -244,31 +267,31 @@ public:
     Winsock(const Winsock&) = delete;
     Winsock& operator=(const Winsock&) = delete;
 
-    // Sends the request to the loopback port and waits for the listener's "OK": false when
-    // nobody listens there, or the listener refused or dropped the request.
-    bool deliver(unsigned port, const std::string& request) const {
+    // Sends the request to the loopback port and waits for the listener's "OK" or "NO".
+    Answer deliver(unsigned port, const std::string& request) const {
         const SOCKET s = socketOf(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (s == INVALID_SOCKET) {
-            return false;
+            return Answer::Unreachable;
         }
         const SocketOwner owner{s, closeSocket};
-        const DWORD timeoutMs = 3000;
-        const char* timeout = reinterpret_cast<const char*>(&timeoutMs);
-        setSockOpt(s, SOL_SOCKET, SO_RCVTIMEO, timeout, sizeof(DWORD));
-        setSockOpt(s, SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof(DWORD));
+        const DWORD sendTimeoutMs = 3000;
+        setSockOpt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&answerWithinMs),
+                   sizeof(DWORD));
+        setSockOpt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendTimeoutMs),
+                   sizeof(DWORD));
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = static_cast<u_short>(((port & 0xFF) << 8) | ((port >> 8) & 0xFF));
         const unsigned char loopback[4] = {127, 0, 0, 1};
         memcpy(&address.sin_addr, loopback, sizeof(loopback));
         if (connectTo(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-            return false;
+            return Answer::Unreachable;
         }
         for (size_t sent = 0; sent < request.size();) {
             const int n =
                 sendOn(s, request.data() + sent, static_cast<int>(request.size() - sent), 0);
             if (n <= 0) {
-                return false;
+                return Answer::Unreachable;
             }
             sent += static_cast<size_t>(n);
         }
@@ -277,11 +300,14 @@ public:
         while (got < 2) {
             const int n = recvOn(s, ack + got, 2 - got, 0);
             if (n <= 0) {
-                return false;
+                return Answer::Unreachable;
             }
             got += n;
         }
-        return ack[0] == 'O' && ack[1] == 'K';
+        if (ack[0] == 'O' && ack[1] == 'K') {
+            return Answer::Taken;
+        }
+        return ack[0] == 'N' && ack[1] == 'O' ? Answer::Refused : Answer::Unreachable;
     }
 
 private:
@@ -341,10 +367,11 @@ public:
         : image(image), place(place),
           name((tstrings::Builder() << GetCurrentProcessId() << L"-" << GetTickCount64()).str()) {}
 
-    // True once the running instance took this start's request; false when this process
-    // got the instance, the running one having gone away. Raises when the running instance
-    // neither takes the request nor ends in time.
-    bool run(HANDLE mutex) {
+    // HandedOver once the running instance took this start's request; HoldsTheInstance when
+    // this process got the instance, the running one having gone away; RunsAlone when the
+    // running instance refused the request. Raises when the running instance neither answers
+    // nor ends in time.
+    Outcome run(HANDLE mutex) {
         const ULONGLONG deadline = GetTickCount64() + waitForRunningInstanceMs;
         // Made only when the first look finds no listener: a start whose instance listens
         // already needs no more than that look.
@@ -352,10 +379,14 @@ public:
         for (;;) {
             if (holdsMutexNow(mutex)) {
                 LOG_TRACE(L"Single instance: no running instance; this process is it");
-                return false;
+                return Outcome::HoldsTheInstance;
             }
-            if (tryOnce()) {
-                return true;
+            const Answer answer = tryOnce();
+            if (answer == Answer::Taken) {
+                return Outcome::HandedOver;
+            }
+            if (answer == Answer::Refused) {
+                return Outcome::RunsAlone;
             }
             if (!watch) {
                 FileUtils::makeDirectory(place.dir);
@@ -374,16 +405,16 @@ public:
             const DWORD left = static_cast<DWORD>(deadline - now);
             if (watch->waitForMutexOrChange(mutex, left < lookAgainMs ? left : lookAgainMs)) {
                 LOG_TRACE(L"Single instance: the running instance ended; this process is it");
-                return false;
+                return Outcome::HoldsTheInstance;
             }
         }
     }
 
-    // True once the running instance took this start's request at the first try.
-    bool tryOnce() {
+    // What the running instance made of this start's request at one try.
+    Answer tryOnce() {
         Listener listener;
         if (!listener.read(place.file)) {
-            return false;
+            return Answer::Unreachable;
         }
         if (request.empty() || listener.token != token) {
             token = listener.token;
@@ -396,11 +427,18 @@ public:
         if (!winsock) {
             winsock.reset(new Winsock());
         }
-        const bool taken = winsock->deliver(listener.port, request);
-        LOG_TRACE(L"Single instance: request of " << request.size() << L" bytes to process "
-                                                  << listener.pid << L", port " << listener.port
-                                                  << (taken ? L": taken" : L": not taken"));
-        return taken;
+        const Answer answer = winsock->deliver(listener.port, request);
+        LOG_TRACE(L"Single instance: request of "
+                  << request.size() << L" bytes to process " << listener.pid << L", port "
+                  << listener.port
+                  << (answer == Answer::Taken     ? L": taken"
+                      : answer == Answer::Refused ? L": refused, the application takes no "
+                                                    L"requests; this process runs on its own"
+                                                  : L": not taken"));
+        if (answer == Answer::Refused) {
+            refusedHere = true;
+        }
+        return answer;
     }
 
 private:
@@ -436,14 +474,22 @@ bool SingleInstance::join(const Launch& launch) {
         return false;
     }
     TRACE_FUNCTION();
+    if (refusedHere) {
+        return false;
+    }
     const Place& place = Place::ofThisProcess(launch.image);
     UniqueHandle mutex(CreateMutexW(nullptr, FALSE, place.mutexName.c_str()));
     if (!mutex) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
     }
     LOG_TRACE(L"Single instance: mutex " << place.mutexName << L", listener file " << place.file);
-    if (HandOver(launch.image, place).run(mutex.get())) {
+    const Outcome outcome = HandOver(launch.image, place).run(mutex.get());
+    if (outcome == Outcome::HandedOver) {
         return true;
+    }
+    if (outcome == Outcome::RunsAlone) {
+        // Neither holds the instance nor publishes a listener: the running one keeps both.
+        return false;
     }
     // Held until the process ends: the instance is this process's for as long as it lives.
     mutex.release();
@@ -464,7 +510,7 @@ bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
         LOG_TRACE(L"Single instance: no running instance yet");
         return false;
     }
-    return HandOver(image, place).tryOnce();
+    return HandOver(image, place).tryOnce() == Answer::Taken;
 }
 
 void SingleInstance::listenBeforeMain(const Launch& launch) {

@@ -47,8 +47,10 @@ final class Listener {
     private final byte[] token;
     private final Path file;
     private final LinkedHashSet<String> names = new LinkedHashSet<>();
+    // A thread per connection: a request may wait for the application to register, and the
+    // requests of many later starts at once must not queue behind it.
     private final ExecutorService handlers =
-            Executors.newFixedThreadPool(4, task -> daemon(task, "corvela-instance-request"));
+            Executors.newCachedThreadPool(task -> daemon(task, "corvela-instance-request"));
 
     private Listener(Path file) throws IOException {
         this.file = file;
@@ -153,13 +155,25 @@ final class Listener {
                 trace("dropped a request with a wrong token");
                 return;
             }
+            boolean taken = true;
             if (remember(strings.get(1))) {
-                SingleInstance.arrived(new SingleInstance.Request(
+                if (!SingleInstance.listening()) {
+                    trace("a request waits up to " + SingleInstance.TAKE_WITHIN_MS
+                            + " ms for the application to take it");
+                }
+                taken = SingleInstance.arrived(new SingleInstance.Request(
                         new ArrayList<>(strings.subList(3, strings.size())), strings.get(2)));
+                if (!taken) {
+                    // Refused, so a start that sends it again is refused again, not told "OK".
+                    forget(strings.get(1));
+                    trace("the application took no request; the later start runs on its own");
+                }
             }
             OutputStream out = s.getOutputStream();
-            out.write(new byte[] {'O', 'K'});
+            out.write(taken ? new byte[] {'O', 'K'} : new byte[] {'N', 'O'});
             out.flush();
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
         } catch (IOException | RuntimeException e) {
             trace("dropped a request: " + e);
         }
@@ -176,6 +190,12 @@ final class Listener {
                 oldest.remove();
             }
             return true;
+        }
+    }
+
+    private void forget(String name) {
+        synchronized (names) {
+            names.remove(name);
         }
     }
 

@@ -14,7 +14,9 @@ import java.util.function.Consumer;
  * arguments and its current directory here and ends. Requests that arrive before the
  * application registers its listener are kept and handed over on registration, in the order
  * they arrived; each request is handed over exactly once, on a thread of this library, one at
- * a time.
+ * a time. A request that finds no listener registered within {@link #TAKE_WITHIN_MS} is
+ * refused: the later start then runs as an instance of its own, so that an application that
+ * never registers loses no document.
  */
 public final class SingleInstance {
 
@@ -44,6 +46,9 @@ public final class SingleInstance {
         }
     }
 
+    /** How long a request waits for the application to register its listener. */
+    static final long TAKE_WITHIN_MS = 5000;
+
     private static final Object lock = new Object();
     private static final ArrayDeque<Request> pending = new ArrayDeque<>();
     private static Consumer<Request> listener;
@@ -71,10 +76,30 @@ public final class SingleInstance {
         }
     }
 
-    static void arrived(Request request) {
+    /**
+     * Queues the request for the listener: true once a listener is registered to take it,
+     * false (and the request withdrawn) when none is within {@link #TAKE_WITHIN_MS}.
+     */
+    static boolean arrived(Request request) throws InterruptedException {
         synchronized (lock) {
             pending.addLast(request);
             lock.notifyAll();
+            final long deadline = System.nanoTime() + TAKE_WITHIN_MS * 1_000_000L;
+            while (listener == null) {
+                final long leftMs = (deadline - System.nanoTime()) / 1_000_000L;
+                if (leftMs <= 0) {
+                    pending.remove(request);
+                    return false;
+                }
+                lock.wait(leftMs);
+            }
+            return true;
+        }
+    }
+
+    static boolean listening() {
+        synchronized (lock) {
+            return listener != null;
         }
     }
 
