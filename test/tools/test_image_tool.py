@@ -890,6 +890,17 @@ class DemoTest(unittest.TestCase):
                      "demo.Main source: shared objects file (top)"):
             self.assertIn(line, out)
         self.assertIn("Corvela Demo", out)
+        # The image that updates itself: 1.0.0 stages 1.1.0 from the feed on loopback and
+        # restarts; the restarted start runs 1.1.0, which the image now is.
+        self.assertRegex(out, "\n".join([
+            r"  \| running version 1\.0\.0",
+            r"  \| the feed offers version 1\.1\.0: The same program, one version on\.",
+            r"  \| staged version 1\.1\.0 \(.*\); restarting to apply it",
+            r"  \| running version 1\.1\.0",
+            r"  \| no newer version: up to date",
+            r"exit code: 0",
+            r"the image now: app\.version=1\.1\.0; "
+            r"the previous version kept in \.previous: .*app/Demo\.cfg"]))
 
 
 if __name__ == "__main__":
