@@ -122,9 +122,10 @@ std::string HostJava::script(bool mergedOutput) const {
 }
 
 void HostJava::start() {
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    const bool merged = sameDestination(out, err);
+    inputSource = GetStdHandle(STD_INPUT_HANDLE);
+    outputTarget = GetStdHandle(STD_OUTPUT_HANDLE);
+    errorTarget = GetStdHandle(STD_ERROR_HANDLE);
+    merged = sameDestination(outputTarget, errorTarget);
     workDir = makeWorkDir();
     const std::wstring scriptPath = workDir + L"\\run.sh";
     writeFile(scriptPath, script(merged));
@@ -132,18 +133,21 @@ void HostJava::start() {
     // Z: maps the Unix root in every Wine prefix; /bin/bash is an ELF program there.
     startUnixProgram(L"Z:\\bin\\bash",
                      L"/bin/bash \"" + fromAcp(paths.unixPath(scriptPath).c_str()) + L"\"");
-    std::map<std::string, UniqueSocket> connections =
-        channels.accept(merged ? 3 : 4, connectTimeoutMs);
-    control = std::move(connections["control"]);
-    startInputRelay(GetStdHandle(STD_INPUT_HANDLE), connections["input"].release());
-    output.reset(new OutputRelay(connections["output"].release(), out));
-    if (!merged) {
-        error.reset(new OutputRelay(connections["error"].release(), err));
-    }
+    streams = channels.accept(merged ? 3 : 4, connectTimeoutMs);
+    control = std::move(streams["control"]);
     std::string line;
     if (!readLine(control.get(), line) || line.compare(0, 4, "pid ") != 0) {
         throw std::runtime_error("the host's shell did not start the program");
     }
+}
+
+void HostJava::relayStreams() {
+    startInputRelay(inputSource, streams["input"].release());
+    output.reset(new OutputRelay(streams["output"].release(), outputTarget));
+    if (!merged) {
+        error.reset(new OutputRelay(streams["error"].release(), errorTarget));
+    }
+    streams.clear();
 }
 
 void HostJava::readReport() {

@@ -2,6 +2,7 @@
 #ifndef CORVELA_BRIDGE_HOSTJAVA_H
 #define CORVELA_BRIDGE_HOSTJAVA_H
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -32,8 +33,11 @@ public:
     HostJava(const HostJava&) = delete;
     HostJava& operator=(const HostJava&) = delete;
 
-    // Starts the program with the bridge's standard streams; returns once it runs.
+    // Starts the program; returns once it runs. Its streams wait for relayStreams(), so
+    // that the launch can count the program as running before anything it writes is seen.
     void start();
+    // Copies the bridge's standard streams to and from the running program.
+    void relayStreams();
 
     // Waits until the program has ended and everything it wrote is copied; its exit status.
     int wait();
@@ -52,6 +56,12 @@ private:
     Channels channels;
     std::wstring workDir;
     UniqueSocket control;
+    std::map<std::string, UniqueSocket> streams;
+    // The bridge's standard handles when the launch began.
+    HANDLE inputSource = nullptr;
+    HANDLE outputTarget = nullptr;
+    HANDLE errorTarget = nullptr;
+    bool merged = false;
     std::unique_ptr<OutputRelay> output;
     std::unique_ptr<OutputRelay> error;
     int status = -1;

@@ -76,7 +76,10 @@ int runHostJava(const std::vector<std::wstring>& args) {
         ~EndOfLaunch() { active::ended(); }
     } endOfLaunch;
     host.start();
+    // Running before its first line is copied: a caller that has seen the program's output
+    // finds it through the invocation interface.
     active::started(host);
+    host.relayStreams();
     int status = host.wait();
     int asked = 0;
     if (active::exitRequested(asked)) {
