@@ -9,7 +9,7 @@ import subprocess
 import sys
 import unittest
 
-from test_image_tool import (BUILD, ImageFixture, image_tool, openssl_certificate,
+from test_image_tool import (BUILD, USAGE, ImageFixture, image_tool, openssl_certificate,
                              osslsigncode_verify, show, tiny_icon)
 
 ARM64_DIR = os.path.join(BUILD, "bin", "arm64")
@@ -128,7 +128,7 @@ class Arm64ImageTest(Arm64Fixture):
             f.write(text)
         refused = image_tool(description, "--launcher-dir", ARM64_DIR, "--output",
                              os.path.join(self.work, "other"))
-        self.assertEqual(refused.returncode, 1, refused.stderr)
+        self.assertEqual(refused.returncode, USAGE, refused.stderr)
         self.assertIn("arch", refused.stderr)
         self.assertIn(description, refused.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.work, "other")))

@@ -13,7 +13,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_image_tool import (BUILD, LAUNCHER, ROOT, TOOL, WINE_RUN, ImageFixture,  # noqa: E402
+from test_image_tool import (BUILD, FAILED, LAUNCHER, ROOT, TOOL, USAGE, WINE_RUN, ImageFixture,  # noqa: E402
                              openssl_certificate, osslsigncode_verify, show, tiny_icon, wine_path)
 
 LAUNCHER_DIR = os.path.dirname(LAUNCHER)
@@ -463,62 +463,62 @@ class DescriptionErrorTest(DescribedImageFixture):
     def test_errors_name_the_key_and_its_line_and_nothing_is_written(self):
         gui = self.BASE + self.LAUNCHER
         cases = [
-            # (file text, line, words of the message)
-            (self.BASE + 'main-clas = "x"\n', 5, "unknown key main-clas"),
-            (gui + 'splash-screen = "s.png"\n', 9, "unknown key splash-screen in a [[launcher]] table"),
-            (self.BASE + "[installer]\nscope = 1\n", 5, "unknown key installer"),
-            (gui + 'sign-password = "secret"\n', 9, "a password never goes into the file"),
-            ('name = "Studio"\napp-version = 1.2\n' + self.LAUNCHER, 2, "app-version must be a string, not a number"),
-            (gui + "console = \"yes\"\n", 9, "console must be true or false, not a string"),
+            # (file text, line, words of the message, exit code)
+            (self.BASE + 'main-clas = "x"\n', 5, "unknown key main-clas", USAGE),
+            (gui + 'splash-screen = "s.png"\n', 9, "unknown key splash-screen in a [[launcher]] table", USAGE),
+            (self.BASE + "[installer]\nscope = 1\n", 5, "unknown key installer", USAGE),
+            (gui + 'sign-password = "secret"\n', 9, "a password never goes into the file", USAGE),
+            ('name = "Studio"\napp-version = 1.2\n' + self.LAUNCHER, 2, "app-version must be a string, not a number", USAGE),
+            (gui + "console = \"yes\"\n", 9, "console must be true or false, not a string", USAGE),
             (self.BASE.replace('jars = ["main.jar"]', 'jars = "main.jar"') + self.LAUNCHER, 3,
-             "jars must be a list of strings, not a string"),
-            (self.BASE + 'code-page = "utf8"\n' + self.LAUNCHER, 5, "code-page must be one of"),
-            (gui + 'class-data = "on"\n', 9, "class-data must be one of auto, off, not 'on'"),
-            (gui + 'single-instance = "yes"\n', 9, "single-instance must be true or false, not a string"),
-            (gui + 'service = true\nservice-start = "boot"\n', 10, "service-start must be one of"),
-            (gui + 'service = true\nconsole = true\n', 9, "--service and --console exclude each other"),
-            (gui + 'service-name = "Studio"\n', 9, "--service-name goes with --service"),
-            ('runtime = "runtime"\n' + self.LAUNCHER, 1, "the file lacks the required key name"),
-            (self.BASE + '\n[[launcher]]\nmain-class = "a.B"\n', 6, "the [[launcher]] table lacks the required key name"),
+             "jars must be a list of strings, not a string", USAGE),
+            (self.BASE + 'code-page = "utf8"\n' + self.LAUNCHER, 5, "code-page must be one of", USAGE),
+            (gui + 'class-data = "on"\n', 9, "class-data must be one of auto, off, not 'on'", USAGE),
+            (gui + 'single-instance = "yes"\n', 9, "single-instance must be true or false, not a string", USAGE),
+            (gui + 'service = true\nservice-start = "boot"\n', 10, "service-start must be one of", USAGE),
+            (gui + 'service = true\nconsole = true\n', 9, "--service and --console exclude each other", USAGE),
+            (gui + 'service-name = "Studio"\n', 9, "--service-name goes with --service", USAGE),
+            ('runtime = "runtime"\n' + self.LAUNCHER, 1, "the file lacks the required key name", USAGE),
+            (self.BASE + '\n[[launcher]]\nmain-class = "a.B"\n', 6, "the [[launcher]] table lacks the required key name", USAGE),
             (self.BASE + '\n[[launcher]]\nname = "Studio"\nicon = "studio.ico"\n', 6,
-             "launcher Studio has no main-class, main-jar or main-module"),
-            (self.BASE + 'main-class = "a.B"\n' + self.LAUNCHER, 5, "main-class belongs in a [[launcher]] table"),
+             "launcher Studio has no main-class, main-jar or main-module", USAGE),
+            (self.BASE + 'main-class = "a.B"\n' + self.LAUNCHER, 5, "main-class belongs in a [[launcher]] table", USAGE),
             (gui + '\n[[launcher]]\nname = "STUDIO"\nmain-class = "x.Y"\n', 11,
-             "two launchers named Studio and STUDIO"),
-            (gui + '\n[[launcher]]\nname = "a:b"\nmain-class = "x.Y"\n', 11, "a character Windows does not allow"),
+             "two launchers named Studio and STUDIO", FAILED),
+            (gui + '\n[[launcher]]\nname = "a:b"\nmain-class = "x.Y"\n', 11, "a character Windows does not allow", FAILED),
             (gui + '\n[[association]]\nlauncher = "Editor"\nextensions = ["acme"]\n', 11,
-             "launcher Editor names none of the launchers (Studio)"),
+             "launcher Editor names none of the launchers (Studio)", USAGE),
             (gui + '\n[[association]]\nlauncher = "Studio"\nextensions = [".doc"]\n', 12,
-             "extension '.doc': give it without the dot"),
+             "extension '.doc': give it without the dot", FAILED),
             (gui + '\n[[association]]\nlauncher = "Studio"\nextensions = ["a/b"]\n', 12,
-             "extension 'a/b' is not letters"),
-            (gui + '\n[[association]]\nlauncher = "Studio"\nextensions = []\n', 12, "extensions is empty"),
+             "extension 'a/b' is not letters", FAILED),
+            (gui + '\n[[association]]\nlauncher = "Studio"\nextensions = []\n', 12, "extensions is empty", FAILED),
             (gui + '\n[[association]]\nlauncher = "Studio"\nextensions = ["x"]\n'
                    '\n[[association]]\nlauncher = "Studio"\nextensions = ["X"]\n', 16,
-             "extension X is in two associations"),
-            (gui + '\n[[association]]\nlauncher = "Studio"\n', 10, "the [[association]] table lacks the required key extensions"),
-            (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "acme app"\n', 12, "scheme 'acme app' must start with a letter"),
-            (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "1acme"\n', 12, "scheme '1acme' must start with a letter"),
+             "extension X is in two associations", FAILED),
+            (gui + '\n[[association]]\nlauncher = "Studio"\n', 10, "the [[association]] table lacks the required key extensions", USAGE),
+            (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "acme app"\n', 12, "scheme 'acme app' must start with a letter", FAILED),
+            (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "1acme"\n', 12, "scheme '1acme' must start with a letter", FAILED),
             (gui + '\n[[protocol]]\nlauncher = "Studio"\nscheme = "acme"\n'
                    '\n[[protocol]]\nlauncher = "Studio"\nscheme = "ACME"\n', 16,
-             "scheme ACME is given twice"),
-            (gui + 'icon = "missing.ico"\n', 9, "missing.ico does not exist"),
-            (gui + 'variant = "service"\nconsole = true\n', 9, "variant service and console = true disagree"),
-            (self.BASE + 'launcher = "corvela.exe"\n', 5, "names no launcher binary: they come from --launcher-dir"),
-            (gui + 'name = "again"\n', 9, "not valid TOML"),
+             "scheme ACME is given twice", FAILED),
+            (gui + 'icon = "missing.ico"\n', 9, "missing.ico does not exist", FAILED),
+            (gui + 'variant = "service"\nconsole = true\n', 9, "variant service and console = true disagree", USAGE),
+            (self.BASE + 'launcher = "corvela.exe"\n', 5, "names no launcher binary: they come from --launcher-dir", USAGE),
+            (gui + 'name = "again"\n', 9, "not valid TOML", USAGE),
             # Found while building, in the terms of the file: its key, never an option.
-            (gui + 'icon = "not-an-icon.ico"\n', 9, "not-an-icon.ico is not an icon file"),
-            (gui.replace('"app.Main"', '"app.Missing"'), 8, "main-class app.Missing"),
+            (gui + 'icon = "not-an-icon.ico"\n', 9, "not-an-icon.ico is not an icon file", FAILED),
+            (gui.replace('"app.Main"', '"app.Missing"'), 8, "main-class app.Missing", FAILED),
             (gui.replace('name = "Studio"\n', 'name = "Studio"\napp-version = "1.x"\n', 1), 2,
-             "version '1.x' is not 1 to 4 numbers"),
+             "version '1.x' is not 1 to 4 numbers", FAILED),
         ]
         with open(os.path.join(self.source, "not-an-icon.ico"), "wb") as f:
             f.write(b"GIF89a, not an icon")
-        for text, line, message in cases:
+        for text, line, message, code in cases:
             with self.subTest(message):
                 description = self.describe(text)
                 result = self.build(description)
-                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertIn("line %d: " % line, result.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.work, "out")))

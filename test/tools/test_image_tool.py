@@ -18,6 +18,8 @@ LAUNCHER = os.path.join(BUILD, "bin", "corvela.exe")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 VERSION_PROBE = os.path.join(BUILD, "bin", "version_probe.exe")
 OBJDUMP = os.environ.get("CORVELA_OBJDUMP", "x86_64-w64-mingw32-objdump")
+# The tool's exit codes: a usage error, wherever it is found, and any other failure.
+USAGE, FAILED = 2, 1
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from corvela_image import icon, pe  # noqa: E402
@@ -178,17 +180,17 @@ class ImageToolTest(ImageFixture):
         base = ["--launcher", LAUNCHER, "--runtime", self.runtime, "--output", image]
         cases = [
             (["--name", "Demo", "--jar", os.path.join(self.work, "missing.jar"),
-              "--main-class", "M"], "does not exist"),
-            (["--name", "De:mo", "--main-class", "M"], "does not allow"),
-            (["--name", "CON", "--main-class", "M"], "reserved"),
-            (["--name", "Demo.", "--main-class", "M"], "ends with a dot"),
-            (["--name", "Demo", "--jar", self.jars[0]], "no main class, main jar or main module"),
-            (["--name", "Demo", "--main-class", "M", "--arg", "two\nlines"], "line break"),
-            (["--name", "Demo", "--main-class", "M", "--splash", self.splash + ".gone"], "does not exist"),
+              "--main-class", "M"], "does not exist", FAILED),
+            (["--name", "De:mo", "--main-class", "M"], "does not allow", FAILED),
+            (["--name", "CON", "--main-class", "M"], "reserved", FAILED),
+            (["--name", "Demo.", "--main-class", "M"], "ends with a dot", FAILED),
+            (["--name", "Demo", "--jar", self.jars[0]], "no main class, main jar or main module", USAGE),
+            (["--name", "Demo", "--main-class", "M", "--arg", "two\nlines"], "line break", FAILED),
+            (["--name", "Demo", "--main-class", "M", "--splash", self.splash + ".gone"], "does not exist", FAILED),
         ]
-        for args, message in cases:
+        for args, message, code in cases:
             result = image_tool(*(args + base))
-            self.assertEqual(result.returncode, 1, args)
+            self.assertEqual(result.returncode, code, args)
             self.assertIn(message, result.stderr, args)
             self.assertFalse(os.path.exists(image), args)
         leftovers = [n for n in os.listdir(self.work) if n.startswith(".corvela-image-")]
@@ -372,25 +374,25 @@ class BrandingTest(ImageFixture):
                         "-out", signed], check=True, capture_output=True)
         image = os.path.join(self.work, "Bad")
         cases = [
-            (["--icon", not_an_icon], {}, "is not an icon file"),
-            (["--app-version", "1.2.3.4.5"], {}, "is not 1 to 4 numbers"),
-            (["--app-version", "1.70000"], {}, "above 65535"),
-            (["--vendor", "Acme"], {}, "give --app-version"),
-            (["--launcher", appended], {}, "has data appended after its last section"),
-            (["--launcher", thirty_two_bit], {}, "is not a 64-bit (x64 or ARM64) Windows executable"),
-            (["--launcher", signed], {}, "is signed already"),
-            (["--sign-cert", cert, "--sign-key", other_key], {}, "the key does not match the certificate"),
-            (["--sign-cert", cert], {}, "needs both --sign-cert and --sign-key"),
-            (["--sign-cert", cert, "--sign-key", key], {"PATH": "/nonexistent"}, "osslsigncode, which is not installed"),
-            (["--sign-pkcs12", cert, "--sign-password-env", "CORVELA_NO_SUCH_VAR"], {}, "is not set"),
+            (["--icon", not_an_icon], {}, "is not an icon file", FAILED),
+            (["--app-version", "1.2.3.4.5"], {}, "is not 1 to 4 numbers", FAILED),
+            (["--app-version", "1.70000"], {}, "above 65535", FAILED),
+            (["--vendor", "Acme"], {}, "give --app-version", USAGE),
+            (["--launcher", appended], {}, "has data appended after its last section", FAILED),
+            (["--launcher", thirty_two_bit], {}, "is not a 64-bit (x64 or ARM64) Windows executable", FAILED),
+            (["--launcher", signed], {}, "is signed already", FAILED),
+            (["--sign-cert", cert, "--sign-key", other_key], {}, "the key does not match the certificate", FAILED),
+            (["--sign-cert", cert], {}, "needs both --sign-cert and --sign-key", FAILED),
+            (["--sign-cert", cert, "--sign-key", key], {"PATH": "/nonexistent"}, "osslsigncode, which is not installed", FAILED),
+            (["--sign-pkcs12", cert, "--sign-password-env", "CORVELA_NO_SUCH_VAR"], {}, "is not set", FAILED),
         ]
-        for extra, env, message in cases:
+        for extra, env, message, code in cases:
             with self.subTest(message):
                 result = subprocess.run(
                     [sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER, "--runtime",
                      self.runtime, "--main-class", "M", "--output", image] + extra,
                     capture_output=True, text=True, env=dict(os.environ, **env))
-                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(image))
         self.assertEqual([n for n in os.listdir(self.work) if n.startswith(".corvela-image-")], [])
@@ -818,8 +820,8 @@ class ExistingImageTest(ImageFixture):
         not_an_image = os.path.join(self.work, "empty")
         os.makedirs(not_an_image)
         cases = [
-            (["--image", self.image, "--jar", self.jars[0], "--msi", "x.msi"], 2, "--jar describes a new image"),
-            (["--image", self.image], 1, "nothing to do"),
+            (["--image", self.image, "--jar", self.jars[0], "--msi", "x.msi"], USAGE, "--jar describes a new image"),
+            (["--image", self.image], USAGE, "nothing to do"),
             (["--image", not_an_image, "--msi", os.path.join(self.work, "x.msi")], 1, "is not an image"),
             (["--image", self.image, "--name", "Other", "--msi", os.path.join(self.work, "x.msi")], 1,
              "has no launcher Other.exe"),

@@ -9,7 +9,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from test_image_tool import LAUNCHER, WINE_RUN, ImageFixture, image_tool, wine_path  # noqa: E402
+from test_image_tool import (FAILED, LAUNCHER, USAGE, WINE_RUN, ImageFixture, image_tool,  # noqa: E402
+                             wine_path)
 from test_description import DescribedImageFixture  # noqa: E402
 
 from corvela_image import pe  # noqa: E402
@@ -93,25 +94,25 @@ class InstalledRuntimeImageTest(ImageFixture):
     def test_bad_values_name_the_option_and_the_value_and_nothing_is_written(self):
         cases = [
             (["--runtime-min-version", "seventeen"],
-             "--runtime-min-version 'seventeen' is not a Java version"),
-            (["--runtime-min-version", "17.0."], "--runtime-min-version '17.0.' is not a Java version"),
+             "--runtime-min-version 'seventeen' is not a Java version", FAILED),
+            (["--runtime-min-version", "17.0."], "--runtime-min-version '17.0.' is not a Java version", FAILED),
             (["--runtime-min-version", "17", "--runtime-max-version", "11"],
-             "--runtime-max-version '11' is below --runtime-min-version '17'"),
+             "--runtime-max-version '11' is below --runtime-min-version '17'", FAILED),
             (["--runtime-min-version", "17", "--runtime-download-url", "ftp://example.com"],
-             "--runtime-download-url 'ftp://example.com' is not an http:// or https:// address"),
+             "--runtime-download-url 'ftp://example.com' is not an http:// or https:// address", FAILED),
             (["--runtime-min-version", "17", "--runtime-download-url", "https://a\nb"],
-             "is not an http:// or https:// address"),
-            (["--runtime-max-version", "21"], "--runtime-min-version is needed with --runtime-max-version"),
+             "is not an http:// or https:// address", FAILED),
+            (["--runtime-max-version", "21"], "--runtime-min-version is needed with --runtime-max-version", USAGE),
             (["--runtime-min-version", "17", "--runtime", self.runtime],
-             "--runtime gives the image a runtime of its own"),
+             "--runtime gives the image a runtime of its own", USAGE),
             (["--runtime-min-version", "17", "--runtime-path", "$ROOTDIR\\jre"],
-             "--runtime-path gives the image a runtime of its own"),
+             "--runtime-path gives the image a runtime of its own", USAGE),
         ]
-        for options, message in cases:
+        for options, message, code in cases:
             with self.subTest(message):
                 image = os.path.join(self.work, "Bad")
                 result = self.assemble(image, *options)
-                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(image))
 
@@ -133,20 +134,20 @@ class DescribedInstalledRuntimeTest(DescribedImageFixture):
     def test_errors_name_the_key_and_its_line(self):
         cases = [
             (self.HEAD + 'runtime-min-version = "x17"\n' + self.LAUNCHER, 4,
-             "runtime-min-version 'x17' is not a Java version"),
+             "runtime-min-version 'x17' is not a Java version", FAILED),
             (self.HEAD + 'runtime-min-version = "17"\nruntime-max-version = "16"\n' + self.LAUNCHER,
-             5, "runtime-max-version '16' is below runtime-min-version '17'"),
+             5, "runtime-max-version '16' is below runtime-min-version '17'", FAILED),
             (self.HEAD + 'runtime-download-url = "java.com"\n' + self.LAUNCHER, 4,
-             "runtime-min-version is needed with runtime-download-url"),
+             "runtime-min-version is needed with runtime-download-url", USAGE),
             (self.HEAD + 'runtime-min-version = "17"\nruntime-download-url = "java.com"\n' +
-             self.LAUNCHER, 5, "runtime-download-url 'java.com' is not an http"),
+             self.LAUNCHER, 5, "runtime-download-url 'java.com' is not an http", FAILED),
             (self.HEAD + 'runtime-min-version = "17"\nruntime = "runtime"\n' + self.LAUNCHER, 5,
-             "runtime gives the image a runtime of its own; runtime-min-version is for"),
+             "runtime gives the image a runtime of its own; runtime-min-version is for", USAGE),
         ]
-        for text, line, message in cases:
+        for text, line, message, code in cases:
             with self.subTest(message):
                 result = self.build(self.describe(text))
-                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertIn("line %d: " % line, result.stderr)
                 self.assertFalse(os.path.exists(os.path.join(self.work, "out")))

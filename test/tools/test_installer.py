@@ -14,6 +14,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
 BUILD = os.environ.get("CORVELA_BUILD_DIR", os.path.join(ROOT, "build"))
 LAUNCHER = os.path.join(BUILD, "bin", "corvela.exe")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_image_tool import FAILED, USAGE  # noqa: E402
 WINE_RUN = os.path.join(BUILD, "wine-run")
 PREFIX = os.path.join(BUILD, "wineprefix-msi")
 UPGRADE_CODE = "{5B0E6C1A-7D2F-4B8E-9C3A-1E2D3F4A5B6C}"
@@ -260,30 +262,30 @@ class InstallerTest(unittest.TestCase):
         # Under a folder of its own: found before any work, nothing is made, not even that.
         image = os.path.join(self.work, "new folder", "bad-image")
         cases = [
-            ([], "give --app-version"),
-            (["--app-version", "256.0.0"], "major and minor at most 255"),
-            (["--app-version", "1.2.70000"], "build at most 65535"),
-            (["--app-version", "1.2.3.4"], "fourth number"),
+            ([], "give --app-version", USAGE),
+            (["--app-version", "256.0.0"], "major and minor at most 255", FAILED),
+            (["--app-version", "1.2.70000"], "build at most 65535", FAILED),
+            (["--app-version", "1.2.3.4"], "fourth number", FAILED),
             (["--app-version", "1.0", "--product-name", "Demo \u65e5\u672c \u0416"],
              "cannot hold \u65e5 (U+65E5) \u672c (U+672C) of the product name "
-             "\"Demo \u65e5\u672c \u0416\" (--product-name, or --name)"),
+             "\"Demo \u65e5\u672c \u0416\" (--product-name, or --name)", FAILED),
             (["--app-version", "1.0", "--vendor", "Acme \u0416", "--description", "\u0394\u03b5"],
-             "cannot hold \u0416 (U+0416) of the vendor \"Acme \u0416\" (--vendor)"),
+             "cannot hold \u0416 (U+0416) of the vendor \"Acme \u0416\" (--vendor)", FAILED),
             (["--app-version", "1.0", "--jar", cjk_jar],
-             "cannot hold \u65e5 (U+65E5) of the file name \"\u65e5.jar\" (--jar)"),
+             "cannot hold \u65e5 (U+65E5) of the file name \"\u65e5.jar\" (--jar)", FAILED),
             (["--app-version", "1.0", "--runtime", cjk_runtime],
              "cannot hold \u65e5 (U+65E5) of the name \"lib\\\u65e5.txt\" (under --runtime %s)"
-             % cjk_runtime),
-            (["--app-version", "1.0", "--upgrade-code", "not-a-guid"], "is not a GUID"),
-            (["--app-version", "1.0", "--vendor", ""], "give --vendor"),
+             % cjk_runtime, FAILED),
+            (["--app-version", "1.0", "--upgrade-code", "not-a-guid"], "is not a GUID", FAILED),
+            (["--app-version", "1.0", "--vendor", ""], "give --vendor", USAGE),
         ]
-        for extra, message in cases:
+        for extra, message, code in cases:
             with self.subTest(message):
                 args = [sys.executable, TOOL, "--name", "Demo", "--launcher", LAUNCHER,
                         "--runtime", runtime, "--main-jar", jar, "--vendor", "Acme",
                         "--output", image, "--msi", msi] + extra
                 result = subprocess.run(args, capture_output=True, text=True)
-                self.assertEqual(result.returncode, 1, result.stderr)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(msi))
                 self.assertFalse(os.path.exists(os.path.dirname(image)))

@@ -18,6 +18,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
 BUILD = os.environ.get("CORVELA_BUILD_DIR", os.path.join(ROOT, "build"))
 LAUNCHER = os.path.join(BUILD, "bin", "corvela.exe")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_image_tool import FAILED, USAGE  # noqa: E402
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from corvela_image import pe  # noqa: E402
 
@@ -101,19 +103,19 @@ class ServiceImageTest(ServiceFixture):
 
     def test_service_options_are_checked_before_any_work(self):
         cases = [
-            (["--service-start", "auto"], "--service-start goes with --service"),
-            (["--service", "--console"], "--service and --console exclude each other"),
-            (["--service", "--service-name", "Acme Server"], "a service name has no blanks"),
+            (["--service-start", "auto"], "--service-start goes with --service", USAGE),
+            (["--service", "--console"], "--service and --console exclude each other", USAGE),
+            (["--service", "--service-name", "Acme Server"], "a service name has no blanks", FAILED),
             (["--service", "--msi-scope", "user", "--app-version", "1.0.0", "--vendor", "A",
-              "--msi", os.path.join(self.work, "x.msi")], "installed for the whole machine"),
+              "--msi", os.path.join(self.work, "x.msi")], "installed for the whole machine", USAGE),
         ]
-        for args, message in cases:
+        for args, message, code in cases:
             with self.subTest(args=args):
                 out = os.path.join(self.work, "refused")
                 r = image_tool("--name", "Acme Server", "--launcher", LAUNCHER, "--runtime",
                                self.runtime, "--main-class", "server.Main", "--output", out,
                                *args)
-                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(message, r.stderr)
                 self.assertFalse(os.path.exists(out))
 

@@ -10,7 +10,7 @@ import sys
 import tempfile
 import unittest
 
-from test_image_tool import BUILD, LAUNCHER, ROOT, ImageFixture, image_tool, wine_path
+from test_image_tool import BUILD, FAILED, LAUNCHER, ROOT, USAGE, ImageFixture, image_tool, wine_path
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from corvela_image import identity, manifest, pe  # noqa: E402
@@ -122,13 +122,13 @@ class TaskbarImageTest(ImageFixture):
             self.assertEqual(a.read(), b.read())
 
     def test_bad_input_is_one_error_and_nothing_written(self):
-        cases = [(("--user-model-id", "Acme Draw"), "--user-model-id 'Acme Draw' holds a blank"),
-                 (("--user-model-id", "A" * 129), "--user-model-id"),
-                 (("--execution-level", "root"), "--execution-level root: one of asInvoker")]
-        for options, message in cases:
+        cases = [(("--user-model-id", "Acme Draw"), "--user-model-id 'Acme Draw' holds a blank", FAILED),
+                 (("--user-model-id", "A" * 129), "--user-model-id", FAILED),
+                 (("--execution-level", "root"), "--execution-level root: one of asInvoker", USAGE)]
+        for options, message, code in cases:
             with self.subTest(options=options):
                 image, result = self.build(*options)
-                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertEqual(len(result.stderr.strip().splitlines()), 1, result.stderr)
                 self.assertFalse(os.path.exists(image))
@@ -196,15 +196,15 @@ class TaskbarImageTest(ImageFixture):
         self.assertIn('level="asInvoker"', manifest_of(os.path.join(image, "draw.exe")))
 
     def test_a_description_files_errors_name_file_line_and_key(self):
-        cases = [(("", 'user-model-id = "Acme Draw"', ""), 10, "user-model-id 'Acme Draw' holds a blank"),
-                 (('user-model-id = "%s"' % ("x" * 129), "", ""), 6, "user-model-id"),
-                 (("", "", 'execution-level = "root"'), 15, "execution-level must be one of"),
+        cases = [(("", 'user-model-id = "Acme Draw"', ""), 10, "user-model-id 'Acme Draw' holds a blank", FAILED),
+                 (('user-model-id = "%s"' % ("x" * 129), "", ""), 6, "user-model-id", FAILED),
+                 (("", "", 'execution-level = "root"'), 15, "execution-level must be one of", USAGE),
                  (('execution-level = "highestAvailable"', "", ""), 6,
-                  "execution-level belongs in a [[launcher]] table")]
-        for keys, line, message in cases:
+                  "execution-level belongs in a [[launcher]] table", USAGE)]
+        for keys, line, message, code in cases:
             with self.subTest(keys=keys):
                 path, image, result = self.described(self.PRODUCT % keys)
-                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.returncode, code, result.stderr)
                 self.assertIn("%s line %d: " % (path, line), result.stderr)
                 self.assertIn(message, result.stderr)
                 self.assertFalse(os.path.exists(image))

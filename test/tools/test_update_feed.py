@@ -17,6 +17,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 TOOL = os.path.join(ROOT, "tools", "corvela-image")
 BUILD = os.environ.get("CORVELA_BUILD_DIR", os.path.join(ROOT, "build"))
 LAUNCHER = os.path.join(BUILD, "bin", "corvela.exe")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_image_tool import FAILED, USAGE  # noqa: E402
 URL = "http://127.0.0.1:8000/acme"
 
 
@@ -232,9 +234,10 @@ class FeedErrorTest(FeedFixture):
         image = self.build("img", "1.0.0", "--restart-exit-code", "-1")
         self.assertEqual(cfg_values(image)["app.restart-exit-code"], "-1")
         described = self.path("demo.toml")
-        for value, expected in (("75", None), ("0", "line 3: --restart-exit-code 0"),
-                                ("2147483648", "line 3: --restart-exit-code 2147483648"),
-                                ('"75"', "line 3: restart-exit-code must be a whole number")):
+        for value, code, expected in (
+                ("75", 0, None), ("0", FAILED, "line 3: --restart-exit-code 0"),
+                ("2147483648", FAILED, "line 3: --restart-exit-code 2147483648"),
+                ('"75"', USAGE, "line 3: restart-exit-code must be a whole number")):
             with self.subTest(value=value):
                 with open(described, "w", encoding="utf-8") as f:
                     f.write('name = "Demo"\nmain-class = "app.Main"\nrestart-exit-code = %s\n'
@@ -246,7 +249,7 @@ class FeedErrorTest(FeedFixture):
                     self.assertEqual(r.returncode, 0, r.stderr)
                     self.assertEqual(cfg_values(self.path("out"))["app.restart-exit-code"], value)
                 else:
-                    self.assertEqual(r.returncode, 1, r.stderr)
+                    self.assertEqual(r.returncode, code, r.stderr)
                     self.assertIn(described + " " + expected, r.stderr)
         r = image_tool("--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
                        "--main-jar", self.jar, "--main-class", "app.Main", "--restart-exit-code",
@@ -261,23 +264,23 @@ class FeedErrorTest(FeedFixture):
         head = 'name = "Demo"\nmain-class = "app.Main"\nruntime = "runtime"\njars = ["main.jar"]\n'
         cases = [
             ('package = "P"\napp-version = "1.0"\nupdate-url = "ftp://x"\nupdate-key = "update.pem"\n',
-             "line 7: --update-url 'ftp://x' is not an http"),
+             "line 7: --update-url 'ftp://x' is not an http", FAILED),
             ('package = "P"\napp-version = "1.0"\nupdate-url = "%s"\nupdate-key = "rsa.pem"\n' % URL,
-             "line 8: --update-key"),
+             "line 8: --update-key", FAILED),
             ('app-version = "1.0"\nupdate-url = "%s"\nupdate-key = "update.pem"\n' % URL,
-             "line 6: update-url needs package"),
+             "line 6: update-url needs package", USAGE),
             ('package = "P"\napp-version = "1.0"\nupdate-url = "%s"\nupdate-key = "update.pem"\n'
-             'update-channel = "No Way"\n' % URL, "line 9: --update-channel"),
-            ('package = "P"\nupdate-channel = "beta"\n', "line 6: update-channel goes with update-url"),
+             'update-channel = "No Way"\n' % URL, "line 9: --update-channel", FAILED),
+            ('package = "P"\nupdate-channel = "beta"\n', "line 6: update-channel goes with update-url", USAGE),
         ]
         described = self.path("demo.toml")
-        for text, message in cases:
+        for text, message, code in cases:
             with self.subTest(message=message):
                 with open(described, "w", encoding="utf-8") as f:
                     f.write(head + text)
                 r = image_tool(described, "--output", self.path("img"), "--launcher-dir",
                                os.path.dirname(LAUNCHER))
-                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(described + " " + message, r.stderr)
                 self.assertFalse(os.path.exists(self.path("img")))
 

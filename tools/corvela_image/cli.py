@@ -49,9 +49,9 @@ import os
 import signal
 import sys
 
-from . import (architecture, description, identity, image, installed, installer, manifest, show,
-               signing, updates)
-from .errors import ImageError
+from . import (architecture, configuration, description, identity, image, installed, installer,
+               manifest, show, signing, updates)
+from .errors import ImageError, UsageError
 from .existing import launchers_of, package_existing
 
 # Values of these options usually start with "-" ("-Xmx1g", "--verbose"); take the next word
@@ -74,6 +74,9 @@ FEED_OPTIONS = ("update_feed", "update_notes")
 SIGNING_OPTIONS = ("sign_cert", "sign_key", "sign_pkcs12", "sign_password_env", "timestamp_url")
 DEFAULT_LAUNCHER_DIR = os.path.join(
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "build", "bin")
+# Exit codes: a usage error, wherever it is found, as argparse's own; an interrupt, as a
+# shell's for SIGINT.
+USAGE = 2
 INTERRUPTED = 130
 
 
@@ -168,7 +171,7 @@ def parser():
                         help="the code page the exe declares for the JVM arguments: utf-8 for "
                              "Java 19+, 17.0.5+ and 11.0.17+, ansi for older runtimes; auto "
                              "(default) reads JAVA_VERSION from the runtime's release file")
-    parser.add_argument("--class-data", choices=image.CLASS_DATA_CHOICES,
+    parser.add_argument("--class-data", choices=configuration.CLASS_DATA_CHOICES,
                         help="auto: the launcher has the runtime keep an archive of the "
                              "application's classes per user and map it on later starts, which "
                              "start faster; off: none. Default: auto when the runtime's release "
@@ -297,30 +300,34 @@ def build(args, described, progress):
         args.launcher = described_launcher(args.launcher_dir or architecture.launcher_dir(
             DEFAULT_LAUNCHER_DIR, args.arch or architecture.DEFAULT))
         if not args.output:
-            raise ImageError("no output: give output in %s or --output" % args.description_file)
+            raise UsageError("no output: give output in %s or --output" % args.description_file)
     key = signing.SigningKey.from_options(args.sign_cert, args.sign_key, args.sign_pkcs12,
                                           args.sign_password_env, args.timestamp_url)
-    msi = image.Installer(args.msi, args.upgrade_code, args.msi_scope,
-                          *described_registrations(described)) if args.msi else None
-    if not msi and not described:  # a file describes its installer, built or not this time
+    msi_request = installer.MsiRequest(
+        path=args.msi, upgrade_code=args.upgrade_code, scope=args.msi_scope,
+        **described_registrations(described)) if args.msi else None
+    if not msi_request and not described:  # a file describes its installer, built or not this time
         for option, value in (("--upgrade-code", args.upgrade_code), ("--msi-scope", args.msi_scope)):
             if value:
-                raise ImageError("%s goes with --msi" % option)
-    branding = image.Branding(args.app_version, args.vendor, args.description, args.copyright,
-                              args.product_name, args.icon)
+                raise UsageError("%s goes with --msi" % option)
+    branding = image.Branding(version=args.app_version, vendor=args.vendor,
+                              description=args.description, copyright=args.copyright,
+                              product_name=args.product_name, icon=args.icon)
     if args.image and args.update_feed:
-        return publish_feed(args, branding, key, msi, progress), []
+        return publish_feed(args, branding, key, msi_request, progress), []
     if args.image:
-        return package_existing(args.image, args.name, branding, key, msi, progress)
+        return package_existing(args.image, args.name, branding, key, msi_request, progress)
     if described:
         launchers = described.launchers
     else:
         if not args.service:
             for option in ("--service-start", "--service-account"):
                 if getattr(args, option[2:].replace("-", "_")):
-                    raise ImageError("%s goes with --service" % option)
-        launchers = [image.Launcher(args.name, args.main_class, args.main_jar, args.main_module,
-                                    args.java_option, args.arg, args.splash, args.console,
+                    raise UsageError("%s goes with --service" % option)
+        launchers = [image.Launcher(name=args.name, main_class=args.main_class,
+                                    main_jar=args.main_jar, main_module=args.main_module,
+                                    java_options=args.java_option, arguments=args.arg,
+                                    splash=args.splash, console=args.console,
                                     class_data=args.class_data,
                                     single_instance=args.single_instance, service=args.service,
                                     service_name=args.service_name,
@@ -334,25 +341,26 @@ def build(args, described, progress):
         min_version=args.runtime_min_version, max_version=args.runtime_max_version,
         download_url=args.runtime_download_url)
     architecture.check(args.arch or architecture.DEFAULT, args.launcher, launchers, args.runtime)
-    result, notes = image.assemble(args.output, launchers, args.launcher, args.runtime,
-                                   args.runtime_path, args.jar, args.module_path, args.package,
-                                   args.code_page, branding, key, msi, progress,
-                                   application=args.name, installed_runtime=installed_runtime,
-                                   update_source=updates.update_source(
-                                       args.update_url, args.update_key, args.update_channel,
-                                       args.package, args.app_version))
-    return result, notes + unregistered(described, msi)
+    request = image.ImageRequest(
+        output=args.output, launchers=launchers, launcher_exe=args.launcher, runtime=args.runtime,
+        runtime_path=args.runtime_path, jars=args.jar, module_path=args.module_path,
+        package=args.package, code_page=args.code_page, branding=branding, signing_key=key,
+        msi_request=msi_request, application=args.name, installed_runtime=installed_runtime,
+        update_source=updates.update_source(args.update_url, args.update_key,
+                                            args.update_channel, args.package, args.app_version))
+    result, notes = image.assemble(request, progress)
+    return result, notes + unregistered(described, msi_request)
 
 
-def publish_feed(args, branding, key, msi, progress):
+def publish_feed(args, branding, key, msi_request, progress):
     """Writes the feed of the built image `args.image`; nothing else goes with it."""
-    if key or msi:
-        raise ImageError("--update-feed publishes an image as it is: sign it and build its "
+    if key or msi_request:
+        raise UsageError("--update-feed publishes an image as it is: sign it and build its "
                          "installer in a run of their own")
     if not args.update_key:
-        raise ImageError("--update-feed needs --update-key, the key the feed is signed with")
+        raise UsageError("--update-feed needs --update-key, the key the feed is signed with")
     if branding.version:
-        raise ImageError("--update-feed publishes the version the image was built with; "
+        raise UsageError("--update-feed publishes the version the image was built with; "
                          "--app-version does not go with it")
     return updates.write_feed(updates.FeedRequest(
         image_dir=args.image, launcher_names=tuple(launchers_of(args.image)),
@@ -370,12 +378,15 @@ def described_launcher(directory):
 
 
 def described_registrations(described):
-    return (described.associations, described.protocols) if described else ((), ())
+    """The file types and links a description file gives its installer, by field."""
+    if not described:
+        return {}
+    return {"associations": described.associations, "protocols": described.protocols}
 
 
-def unregistered(described, msi):
+def unregistered(described, msi_request):
     """A note when the file asks for what only an installer does, and no installer is built."""
-    if not described or msi:
+    if not described or msi_request:
         return []
     asked = [what for what, wanted in (
         ("file types", described.associations), ("links", described.protocols),
@@ -412,7 +423,7 @@ def main(argv=None):
     except (ImageError, OSError) as e:
         progress.done()
         print("corvela-image: error: %s" % describe_error(e), file=sys.stderr)
-        return 1
+        return USAGE if isinstance(e, UsageError) else 1
     except KeyboardInterrupt:
         progress.done()
         print("corvela-image: interrupted; nothing is written", file=sys.stderr)

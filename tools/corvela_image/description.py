@@ -7,8 +7,8 @@ import os
 import re
 import tomllib
 
-from . import architecture, identity, image, installed, installer, manifest, updates
-from .errors import ImageError
+from . import architecture, configuration, identity, image, installed, installer, manifest, updates
+from .errors import ImageError, UsageError
 
 STRING, BOOL, STRINGS, NUMBER = "a string", "true or false", "a list of strings", "a whole number"
 # Paths, relative to the file: one that must exist (file or directory), or a target.
@@ -45,7 +45,7 @@ TABLES = {
 REQUIRED = {"": ("name",), "launcher": ("name",), "association": ("launcher", "extensions"),
             "protocol": ("launcher", "scheme")}
 CHOICES = {"code-page": manifest.CHOICES, "msi-scope": installer.SCOPES,
-           "class-data": image.CLASS_DATA_CHOICES, "service-start": image.SERVICE_STARTS,
+           "class-data": configuration.CLASS_DATA_CHOICES, "service-start": image.SERVICE_STARTS,
            "service-account": image.SERVICE_ACCOUNTS,
            "execution-level": manifest.EXECUTION_LEVELS, "arch": architecture.CHOICES}
 # Given on the command line too, these win over the file: where the image goes, and the
@@ -126,8 +126,8 @@ class Description:
         except tomllib.TOMLDecodeError as e:
             place = re.search(r"\s*\(at line (\d+), column \d+\)$", str(e))
             if not place:
-                raise ImageError("%s is not valid TOML: %s" % (path, e))
-            raise ImageError("%s line %s: not valid TOML: %s" % (
+                raise UsageError("%s is not valid TOML: %s" % (path, e))
+            raise UsageError("%s line %s: not valid TOML: %s" % (
                 path, place.group(1), str(e)[:place.start()]))
         self.lines = Lines(text)
         self.options = {}
@@ -136,9 +136,15 @@ class Description:
         self.protocols = []
         self._read()
 
-    def error(self, table, index, key, message):
+    def error(self, table, index, key, message, kind=ImageError):
+        """An error of the value at `key` of the table, naming the file and the line."""
         where = "line %d" % self.lines.of(table, index, key)
-        return ImageError("%s %s: %s" % (self.path, where, message))
+        return kind("%s %s: %s" % (self.path, where, message))
+
+    def usage(self, table, index, key, message):
+        """An error of the file's form: a key unknown, missing, of the wrong kind, or given
+        with one it does not go with."""
+        return self.error(table, index, key, message, UsageError)
 
     def _read(self):
         root = self.table
@@ -150,7 +156,7 @@ class Description:
         if self._tables("launcher"):
             for key in LAUNCHER_KEYS:
                 if key in root:
-                    raise self.error("", 0, key, "%s belongs in a [[launcher]] table in a file "
+                    raise self.usage("", 0, key, "%s belongs in a [[launcher]] table in a file "
                                                  "that has them" % key)
             self.launchers = [self._launcher(i, values) for i, values in self._each("launcher")]
         else:
@@ -168,7 +174,7 @@ class Description:
             return
         own = next((key for key in ("runtime", "runtime-path") if key in values), None)
         if own:
-            raise self.error("", 0, own, "%s gives the image a runtime of its own; %s is for an "
+            raise self.usage("", 0, own, "%s gives the image a runtime of its own; %s is for an "
                              "image that runs on the Java installed on the machine: give one or "
                              "the other" % (own, next(k for k in INSTALLED_RUNTIME_KEYS if k in values)))
         try:
@@ -177,7 +183,7 @@ class Description:
             # The key the message is about comes first in it.
             key = min((k for k in INSTALLED_RUNTIME_KEYS if k in values and k in str(e)),
                       key=lambda k: str(e).index(k), default=INSTALLED_RUNTIME_KEYS[0])
-            raise self.error("", 0, key, str(e))
+            raise self.error("", 0, key, str(e), type(e))
 
     def _check_updates(self, values):
         """The update keys, each error at its line: they go together, with a package and a
@@ -185,12 +191,12 @@ class Description:
         if "update-url" not in values:
             for key in ("update-key", "update-channel"):
                 if key in values:
-                    raise self.error("", 0, key, "%s goes with update-url" % key)
+                    raise self.usage("", 0, key, "%s goes with update-url" % key)
             return
         self._wrap(("", 0), "update-url", updates.check_url, values["update-url"])
         for key in ("update-key", "package", "app-version"):
             if key not in values:
-                raise self.error("", 0, "update-url", "update-url needs %s" % key)
+                raise self.usage("", 0, "update-url", "update-url needs %s" % key)
         self._wrap(("", 0), "update-key", updates.public_key, values["update-key"])
         if "update-channel" in values:
             self._wrap(("", 0), "update-channel", updates.check_channel, values["update-channel"])
@@ -205,7 +211,7 @@ class Description:
         if not isinstance(found, list) or not all(isinstance(t, dict) for t in found):
             also = (" (the file names no launcher binary: they come from --launcher-dir)"
                     if name == "launcher" else "")
-            raise self.error("", 0, name, "%s must be [[%s]] tables%s" % (name, name, also))
+            raise self.usage("", 0, name, "%s must be [[%s]] tables%s" % (name, name, also))
         return found
 
     def _unknown(self, key, table, known):
@@ -222,12 +228,12 @@ class Description:
             if key in skip:
                 continue
             if key not in known:
-                raise self.error(table, index, key, self._unknown(key, table, known))
+                raise self.usage(table, index, key, self._unknown(key, table, known))
             checked[key] = self._value(table, index, key, value, known[key])
         for key in REQUIRED[table]:
             if key not in checked:
                 where = "the [[%s]] table" % table if table else "the file"
-                raise self.error(table, index, None if table else key,
+                raise self.usage(table, index, None if table else key,
                                  "%s lacks the required key %s" % (where, key))
         return checked
 
@@ -237,10 +243,10 @@ class Description:
                 STRINGS: lambda v: isinstance(v, list) and all(isinstance(s, str) for s in v),
                 NUMBER: lambda v: isinstance(v, int) and not isinstance(v, bool)}
         if not fits[expected](value):
-            raise self.error(table, index, key, "%s must be %s, not %s" % (
+            raise self.usage(table, index, key, "%s must be %s, not %s" % (
                 key, expected, _kind_of(value)))
         if key in CHOICES and value not in CHOICES[key]:
-            raise self.error(table, index, key, "%s must be one of %s, not %r" % (
+            raise self.usage(table, index, key, "%s must be one of %s, not %r" % (
                 key, ", ".join(CHOICES[key]), value))
         if kind in (FILE, DIRECTORY, TARGET):
             return self._path(table, index, key, value, kind)
@@ -263,16 +269,16 @@ class Description:
     def _launcher(self, index, values):
         where = ("launcher", index) if index is not None else ("", 0)
         if not any(key in values for key in MAIN_KEYS):
-            raise self.error(*where, None if index is not None else "name",
+            raise self.usage(*where, None if index is not None else "name",
                              "launcher %s has no main-class, main-jar or main-module" % values["name"])
         variant = values.get("variant")
         console = values.get("console", False)
         service = values.get("service", False)
         if variant is not None and (variant == image.CONSOLE_VARIANT) != console:
-            raise self.error(*where, "variant", "variant %s and console = %s disagree: give "
+            raise self.usage(*where, "variant", "variant %s and console = %s disagree: give "
                              "one of them" % (variant, str(console).lower()))
         if variant is not None and "service" in values and (variant == image.SERVICE_VARIANT) != service:
-            raise self.error(*where, "variant", "variant %s and service = %s disagree: give "
+            raise self.usage(*where, "variant", "variant %s and service = %s disagree: give "
                              "one of them" % (variant, str(service).lower()))
         if variant is not None and not re.fullmatch(r"[a-z0-9]+", variant):
             raise self.error(*where, "variant", "variant %r is not a word of lowercase letters "
@@ -280,9 +286,10 @@ class Description:
         self._wrap(where, "name", image.check_windows_name, values["name"], "launcher name")
         service = service or variant == image.SERVICE_VARIANT
         launcher = image.Launcher(
-            values["name"], values.get("main-class"), values.get("main-jar"),
-            values.get("main-module"), values.get("java-options", ()), values.get("arguments", ()),
-            values.get("splash"), console, icon=values.get("icon"),
+            name=values["name"], main_class=values.get("main-class"),
+            main_jar=values.get("main-jar"), main_module=values.get("main-module"),
+            java_options=values.get("java-options", ()), arguments=values.get("arguments", ()),
+            splash=values.get("splash"), console=console, icon=values.get("icon"),
             description=values.get("description"),
             shortcut=values.get("shortcut", not (console or service)),
             path=values.get("path", False), variant=variant, class_data=values.get("class-data"),
@@ -297,7 +304,7 @@ class Description:
                                             "service-start", "service-account") if key in values), None)
         self._wrap(where, service_key, image.check_service, launcher)
         if launcher.restart_exit_code is not None:
-            self._wrap(where, "restart-exit-code", image.check_restart_exit_code,
+            self._wrap(where, "restart-exit-code", configuration.check_restart_exit_code,
                        launcher.restart_exit_code)
         return launcher
 
@@ -314,7 +321,7 @@ class Description:
         for launcher in self.launchers:
             if launcher.name.lower() == name.lower():
                 return launcher
-        raise self.error(table, index, "launcher", "launcher %s names none of the launchers (%s)" % (
+        raise self.usage(table, index, "launcher", "launcher %s names none of the launchers (%s)" % (
             name, ", ".join(launcher.name for launcher in self.launchers)))
 
     def _association(self, index, values):
@@ -333,10 +340,11 @@ class Description:
         if mime is not None and not MIME_TYPE.fullmatch(mime):
             raise self.error("association", index, "mime-type", "mime-type %r is not type/subtype" % mime)
         if "description" in values:
-            self._wrap(("association", index), "description", image.check_value,
+            self._wrap(("association", index), "description", configuration.check_value,
                        values["description"], "description")
-        return image.Association(launcher.name, values["extensions"], values.get("description"),
-                                 values.get("icon"), mime)
+        return image.Association(launcher=launcher.name, extensions=values["extensions"],
+                                 description=values.get("description"), icon=values.get("icon"),
+                                 mime_type=mime)
 
     def _protocol(self, index, values):
         launcher = self._launcher_named("protocol", index, values["launcher"])
@@ -346,9 +354,10 @@ class Description:
                              "scheme %r must start with a letter and hold only letters, digits, "
                              "'+', '-' and '.'" % scheme)
         if "description" in values:
-            self._wrap(("protocol", index), "description", image.check_value,
+            self._wrap(("protocol", index), "description", configuration.check_value,
                        values["description"], "description")
-        return image.Protocol(launcher.name, scheme, values.get("description"))
+        return image.Protocol(launcher=launcher.name, scheme=scheme,
+                              description=values.get("description"))
 
     def _check_unique(self):
         names = {}
@@ -375,7 +384,7 @@ class Description:
         try:
             return check(*args)
         except ImageError as e:
-            raise self.error(*where, key, str(e))
+            raise self.error(*where, key, str(e), type(e))
 
     def explain(self, error):
         """An ImageError of the build from the file's values as the file's own error: the
@@ -401,10 +410,10 @@ class Description:
             place = next((p for p in places if isinstance(p[3], str) and p[3] and
                           repr(p[3]) in message), None)
         if place is None:
-            return ImageError("%s: %s" % (self.path, message))
+            return type(error)("%s: %s" % (self.path, message))
         message = re.sub(r"--([a-z][a-z0-9-]*)",
                          lambda m: m.group(1) if m.group(1) in keys else m.group(0), message)
-        return self.error(place[0], place[1], place[2], message)
+        return self.error(place[0], place[1], place[2], message, type(error))
 
     def fill(self, args, signing_given):
         """Sets the options of `args` (an argparse namespace) from the file, except those the

@@ -1,5 +1,6 @@
-"""The one error type of the image tool, whose message is what the user reads, and the
-lookups of files and programs that fail with such a message."""
+"""The image tool's error type, whose message is what the user reads, its kind for a request
+the tool cannot take as given, and the lookups of files and programs that fail with such a
+message."""
 
 import os
 import shutil
@@ -7,6 +8,12 @@ import shutil
 
 class ImageError(Exception):
     pass
+
+
+class UsageError(ImageError):
+    """A request that is wrong in its form, wherever it is found: options or keys that do not
+    go together, a key the description file does not know, a value of the wrong kind, one
+    that is missing. The command line exits as for argparse's own usage errors."""
 
 
 def require_program(name, purpose):

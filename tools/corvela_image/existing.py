@@ -4,8 +4,8 @@ once all are signed and verified, and its installer written; or nothing changed 
 import os
 import shutil
 
-from . import image, pe, signing, versioninfo
-from .errors import ImageError, require_file
+from . import image, installer, pe, signing, versioninfo
+from .errors import ImageError, UsageError, require_file
 from .undo import Changes
 
 
@@ -28,7 +28,7 @@ def pick_launcher(image_dir, names, name):
                              (image_dir, name, ", ".join(n + ".exe" for n in names)))
         return name
     if len(names) > 1:
-        raise ImageError("--image %s holds several launchers (%s): give --name for the one the "
+        raise UsageError("--image %s holds several launchers (%s): give --name for the one the "
                          "installer's shortcut starts" % (image_dir, ", ".join(n + ".exe" for n in names)))
     return names[0]
 
@@ -43,9 +43,9 @@ def with_exe_defaults(branding, exe, what):
         strings = next(iter(tables.values()), {})
         if fixed:
             fixed_version = versioninfo.version_text(fixed.product_version_ms, fixed.product_version_ls)
-    return image.Branding(branding.version or strings.get("ProductVersion") or fixed_version,
-                          branding.vendor or strings.get("CompanyName") or None,
-                          branding.description or strings.get("FileDescription"),
+    return image.Branding(version=branding.version or strings.get("ProductVersion") or fixed_version,
+                          vendor=branding.vendor or strings.get("CompanyName") or None,
+                          description=branding.description or strings.get("FileDescription"),
                           product_name=branding.product_name or strings.get("ProductName"))
 
 
@@ -63,26 +63,28 @@ def unsigned_exes(image_dir, names, notes):
     return paths
 
 
-def package_existing(image_dir, name, branding, signing_key, msi, progress=lambda step: None):
+def package_existing(image_dir, name, branding, signing_key, msi_request,
+                     progress=lambda step: None):
     """Signs the unsigned exes of the image in `image_dir` with `signing_key` (when given)
-    and writes its installer `msi` (an image.Installer, when given); or raises ImageError
+    and writes the installer `msi_request` asks for (an installer.MsiRequest, when given);
+    or raises ImageError
     (or is interrupted) and leaves the file system as it was. Returns the path written last
     and the notes for the user."""
     image_dir = os.path.abspath(image_dir)
     require_file(image_dir, "--image", directory=True)
-    if not (msi or signing_key):
-        raise ImageError("--image needs --msi or signing options: there is nothing to do")
+    if not (msi_request or signing_key):
+        raise UsageError("--image needs --msi or signing options: there is nothing to do")
     names = launchers_of(image_dir)
     if name and name not in names:
         pick_launcher(image_dir, names, name)
     notes = []
-    plan_msi = None
-    if msi:
+    msi_package = None
+    if msi_request:
         main = pick_launcher(image_dir, names, name)
         exe = os.path.join(image_dir, main + ".exe")
         defaults = with_exe_defaults(branding, exe, "--image %s: %s.exe" % (image_dir, main))
-        plan_msi = image.installer_plan(msi, defaults, main, notes)
-    image.check_installer_target(msi, image_dir)
+        msi_package = installer.plan_package(msi_request, defaults, main, notes)
+    installer.check_target(msi_request, image_dir)
     to_sign = unsigned_exes(image_dir, names, notes) if signing_key else []
     if to_sign:
         signing.check_key(signing_key, to_sign[0], os.path.basename(to_sign[0]))
@@ -97,7 +99,8 @@ def package_existing(image_dir, name, branding, signing_key, msi, progress=lambd
             signed.append((copy, path))
         for copy, path in signed:
             changes.replace_file(copy, path, scratch)
-        if msi:
-            image.build_installer(changes, plan_msi, msi, image_dir, main + ".exe", signing_key,
-                                  notes, progress)
-    return (msi.path if msi else image_dir), [note for note in notes if note]
+        if msi_request:
+            installer.build_installer(changes, msi_request, msi_package, image_dir=image_dir,
+                                      exe_name=main + ".exe", signing_key=signing_key,
+                                      notes=notes, progress=progress)
+    return (msi_request.path if msi_request else image_dir), [note for note in notes if note]

@@ -3,23 +3,22 @@ made the application's own (icon, version information, signature), and its confi
 the application's files and the runtime; all in a scratch directory moved into place only
 when complete."""
 
+import dataclasses
+import functools
 import os
 import re
 import shutil
 
-from . import (classes, icon, identity, installer, manifest, pe, registrations, reproducible,
-               signing, versioninfo)
-from .errors import ImageError, require_file
+from . import (classes, configuration, icon, identity, installer, manifest, pe, registrations,
+               reproducible, signing, versioninfo)
+from .configuration import INSTANCE_JAR, check_value
+from .errors import ImageError, UsageError, require_file
 from .undo import Changes
 
 RESERVED = {"CON", "PRN", "AUX", "NUL"} | {"COM%d" % i for i in range(1, 10)} | {
     "LPT%d" % i for i in range(1, 10)}
 CONSOLE_VARIANT = "console"
 CONSOLE_LAUNCHER = "corvela-console.exe"
-# app.class-data: a per-user class-data archive made and used, or none.
-CLASS_DATA_CHOICES = ("auto", "off")
-# The application's side of app.single-instance, built beside the launchers.
-INSTANCE_JAR = "corvela-instance.jar"
 # The application's side of updates, on the class path of an image that has a feed.
 UPDATE_JAR = "corvela-update.jar"
 SERVICE_VARIANT = "service"
@@ -28,93 +27,96 @@ SERVICE_STARTS = ("auto", "delayed", "demand")
 SERVICE_ACCOUNTS = ("LocalService", "LocalSystem", "NetworkService")
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class Launcher:
     """One exe of an image and what it starts: NAME.exe with app/NAME.cfg. `icon` and
     `description` brand this exe apart from the image's others; `shortcut` asks the
     installer for a Start menu shortcut (None: the first launcher's alone), `path` puts the
-    install directory on PATH; `variant` picks the launcher binary corvela-VARIANT.exe."""
+    install directory on PATH; `variant` picks the launcher binary corvela-VARIANT.exe (by
+    default the service launcher for `service`, the console launcher for `console`)."""
+    name: str
+    main_class: str | None = None
+    main_jar: str | None = None
+    main_module: str | None = None
+    java_options: tuple = ()
+    arguments: tuple = ()
+    splash: str | None = None
+    console: bool = False
+    icon: str | None = None
+    description: str | None = None
+    shortcut: bool | None = None
+    path: bool = False
+    variant: str | None = None
+    # "auto", "off", or None to let the runtime's version decide.
+    class_data: str | None = None
+    # A later start of this exe hands its arguments to the running one.
+    single_instance: bool = False
+    # A Windows service (the service launcher): its name (default: NAME without blanks), the
+    # name the Services list shows (default: the product name), how it starts and which
+    # account runs it. Its description is the version information's.
+    service: bool = False
+    service_name: str | None = None
+    display_name: str | None = None
+    service_start: str = "auto"
+    service_account: str = "LocalService"
+    # Its taskbar identity (None: derived from the names; identity.NONE: none) and the
+    # elevation its manifest requests (None: the launcher's own, asInvoker).
+    user_model_id: str | None = None
+    execution_level: str | None = None
+    # The exit code with which the application asks to be started again, or None.
+    restart_exit_code: int | None = None
 
-    def __init__(self, name, main_class=None, main_jar=None, main_module=None,
-                 java_options=(), arguments=(), splash=None, console=False, icon=None,
-                 description=None, shortcut=None, path=False, variant=None, class_data=None,
-                 single_instance=False, service=False, service_name=None, display_name=None,
-                 service_start="auto", service_account="LocalService", user_model_id=None,
-                 execution_level=None, restart_exit_code=None):
-        self.name = name
-        # The exit code with which the application asks to be started again, or None.
-        self.restart_exit_code = restart_exit_code
-        self.main_class = main_class
-        self.main_jar = main_jar
-        self.main_module = main_module
-        self.java_options = list(java_options)
-        self.arguments = list(arguments)
-        self.splash = splash
-        self.console = console
-        self.icon = icon
-        self.description = description
-        self.shortcut = shortcut
-        self.path = path
-        self.variant = variant or (SERVICE_VARIANT if service else
-                                   CONSOLE_VARIANT if console else None)
-        # "auto", "off", or None to let the runtime's version decide.
-        self.class_data = class_data
-        # A later start of this exe hands its arguments to the running one.
-        self.single_instance = single_instance
-        # A Windows service (the service launcher): its name (default: NAME without
-        # blanks), the name the Services list shows (default: the product name), how it
-        # starts and which account runs it. Its description is the version information's.
-        self.service = service or variant == SERVICE_VARIANT
-        self.service_name = service_name
-        self.display_name = display_name
-        self.service_start = service_start
-        self.service_account = service_account
-        # Its taskbar identity (None: derived from the names; identity.NONE: none) and the
-        # elevation its manifest requests (None: the launcher's own, asInvoker).
-        self.user_model_id = user_model_id
-        self.execution_level = execution_level
+    def __post_init__(self):
+        # Frozen: the derived fields are set once, here.
+        set_field = functools.partial(object.__setattr__, self)
+        set_field("java_options", tuple(self.java_options))
+        set_field("arguments", tuple(self.arguments))
+        set_field("service", self.service or self.variant == SERVICE_VARIANT)
+        set_field("variant", self.variant or (SERVICE_VARIANT if self.service else
+                                              CONSOLE_VARIANT if self.console else None))
 
     def service_key(self):
         """The service's name, as the manager knows it."""
         return self.service_name or "".join(self.name.split())
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class Association:
     """A file type the installer makes open in a launcher: `extensions` without dots."""
+    launcher: str
+    extensions: tuple
+    description: str | None = None
+    icon: str | None = None
+    mime_type: str | None = None
 
-    def __init__(self, launcher, extensions, description=None, icon=None, mime_type=None):
-        self.launcher = launcher
-        self.extensions = list(extensions)
-        self.description = description
-        self.icon = icon
-        self.mime_type = mime_type
+    def __post_init__(self):
+        object.__setattr__(self, "extensions", tuple(self.extensions))
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class Protocol:
     """A URL scheme whose links the installer makes open in a launcher."""
-
-    def __init__(self, launcher, scheme, description=None):
-        self.launcher = launcher
-        self.scheme = scheme
-        self.description = description
+    launcher: str
+    scheme: str
+    description: str | None = None
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
 class Branding:
     """The icon and version information the image's exes carry instead of the launcher's."""
-
-    def __init__(self, version=None, vendor=None, description=None, copyright=None,
-                 product_name=None, icon=None):
-        self.version = version
-        self.vendor = vendor
-        self.description = description
-        self.copyright = copyright
-        self.product_name = product_name
-        self.icon = icon
+    version: str | None = None
+    vendor: str | None = None
+    description: str | None = None
+    copyright: str | None = None
+    product_name: str | None = None
+    icon: str | None = None
 
     def of(self, launcher, application):
         """The branding of one launcher's exe: its own icon and description where it has them,
         and the product's name (by default the application's, whichever exe it is)."""
-        return Branding(self.version, self.vendor, launcher.description or self.description,
-                        self.copyright, self.product_name or application, launcher.icon or self.icon)
+        return dataclasses.replace(self, description=launcher.description or self.description,
+                                   product_name=self.product_name or application,
+                                   icon=launcher.icon or self.icon)
 
     def strings(self, name):
         """The StringFileInfo values of the exe NAME.exe."""
@@ -131,18 +133,34 @@ class Branding:
         }
 
 
-class Installer:
-    """A Windows Installer file of the image to write, at `path`, with the file types
-    (Association) and links (Protocol) it registers."""
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class ImageRequest:
+    """An image to write to the new directory `output`: its `launchers` (Launcher) made of
+    the launcher binary `launcher_exe` (and its variants beside it), the application's
+    `jars` and `module_path`, the runtime copied from `runtime`, named by `runtime_path`, or
+    found on the machine (`installed_runtime`, an installed.InstalledRuntime); the exes
+    branded with `branding` and signed with `signing_key`; its installer when `msi_request` (an
+    installer.MsiRequest) is given. `application` names the product (default: the first
+    launcher's name)."""
+    output: str
+    launchers: tuple
+    launcher_exe: str
+    runtime: str | None = None
+    runtime_path: str | None = None
+    jars: tuple = ()
+    module_path: tuple = ()
+    package: str | None = None
+    code_page: str = manifest.AUTO
+    branding: Branding = Branding()
+    signing_key: object = None
+    msi_request: object = None
+    application: str | None = None
+    installed_runtime: object = None
+    update_source: object = None
 
-    def __init__(self, path, upgrade_code=None, scope=None, associations=(), protocols=()):
-        self.path = os.path.abspath(path)
-        self.upgrade_code = upgrade_code
-        # Per user unless asked; an image with a service is installed per machine.
-        self.given_scope = scope
-        self.scope = scope or installer.USER
-        self.associations = list(associations)
-        self.protocols = list(protocols)
+    def __post_init__(self):
+        for name in ("launchers", "jars", "module_path"):
+            object.__setattr__(self, name, tuple(getattr(self, name)))
 
 
 def current_umask():
@@ -162,99 +180,6 @@ def check_windows_name(name, what):
         raise ImageError("%s %r is a reserved Windows device name" % (what, name))
     if len(name) > 200:
         raise ImageError("%s %r is too long" % (what, name))
-
-
-def check_value(value, what):
-    # One configuration line per value: a line break would start a new line, and the
-    # launcher reads the file as UTF-8.
-    if "\n" in value or "\r" in value or "\x1a" in value:
-        raise ImageError("%s %r holds a line break or Ctrl-Z, which the configuration cannot hold" % (what, value))
-    return value
-
-
-def check_restart_exit_code(code):
-    """An exit code Java's System.exit can give, other than 0 (the ordinary end)."""
-    if isinstance(code, bool) or not isinstance(code, int) or code == 0 or not -2**31 <= code < 2**31:
-        raise ImageError("--restart-exit-code %s is not an exit code from -2147483648 to "
-                         "2147483647 other than 0" % code)
-    return code
-
-
-def app_path(name):
-    return "$APPDIR\\" + name
-
-
-def build_cfg(launcher, jar_names, module_names, runtime_path, class_data=None, vendor=None,
-              installed_runtime=None, user_model_id=None, update_source=None):
-    main_jar = os.path.basename(launcher.main_jar) if launcher.main_jar else None
-    lines = ["[Application]"]
-    if main_jar:
-        lines.append("app.mainjar=" + app_path(main_jar))
-    # The instance library the tool adds is on the class path of the launchers that use it.
-    lines.extend("app.classpath=" + app_path(name) for name in jar_names
-                 if name != main_jar and (name != INSTANCE_JAR or launcher.single_instance))
-    lines.extend("app.modulepath=" + app_path(name) for name in module_names)
-    if launcher.main_module:
-        lines.append("app.mainmodule=" + check_value(launcher.main_module, "--main-module"))
-    if launcher.main_class:
-        lines.append("app.mainclass=" + check_value(launcher.main_class, "--main-class"))
-    if launcher.splash:
-        lines.append("app.splash=" + app_path(os.path.basename(launcher.splash)))
-    if runtime_path:
-        lines.append("app.runtime=" + check_value(runtime_path, "--runtime-path"))
-    if installed_runtime:
-        lines.extend(installed_runtime.cfg_lines())
-    if class_data:
-        lines.append("app.class-data=" + class_data)
-    if launcher.single_instance:
-        lines.append("app.single-instance=true")
-    if user_model_id:
-        lines.append("app.user-model-id=" + user_model_id)
-    if launcher.restart_exit_code is not None:
-        lines.append("app.restart-exit-code=%d" % check_restart_exit_code(launcher.restart_exit_code))
-    if update_source and not launcher.service:
-        lines.extend(update_source.cfg_lines())
-    if launcher.service and vendor:
-        # The service's logs go under %ProgramData%\VENDOR\NAME\logs.
-        lines.append("app.vendor=" + check_value(vendor, "--vendor"))
-    if launcher.java_options:
-        lines.append("[JavaOptions]")
-        lines.extend("java-options=" + check_value(o, "--java-option") for o in launcher.java_options)
-    if launcher.arguments:
-        lines.append("[ArgOptions]")
-        lines.extend("arguments=" + check_value(a, "--arg") for a in launcher.arguments)
-    return "\r\n".join(lines) + "\r\n"
-
-
-def class_data_setting(requested, runtime_dir):
-    """The app.class-data value to write, or None: as requested, else auto for a copied
-    runtime whose release file names Java 13 or later (earlier ones cannot write the archive)."""
-    if requested or not runtime_dir:
-        return requested
-    try:
-        with open(os.path.join(runtime_dir, "release"), encoding="utf-8", errors="replace") as f:
-            version = manifest.java_version(f.read())
-    except OSError:
-        return None
-    return "auto" if version and version[0] >= 13 else None
-
-
-def class_data_notes(runtime_dir):
-    """Notes naming what a runtime lacks for the class-data archive app.class-data=auto asks
-    for: the launcher then starts without one, saying so only in its trace."""
-    if not runtime_dir:
-        return []
-    notes = []
-    release = os.path.join(runtime_dir, "release")
-    base = os.path.join(runtime_dir, "bin", "server", "classes.jsa")
-    if not os.path.isfile(release):
-        notes.append("class-data auto: the runtime %s has no release file, which names its "
-                     "version; the launcher makes no class-data archive without it" % runtime_dir)
-    if not os.path.isfile(base):
-        notes.append("class-data auto: the runtime %s has no base archive bin/server/classes.jsa "
-                     "(java -Xshare:dump makes it); the launcher makes no class-data archive "
-                     "without it" % runtime_dir)
-    return notes
 
 
 def launcher_binary(launcher_exe, launcher):
@@ -278,18 +203,18 @@ def check_service(launcher):
         for value, option in ((launcher.service_name, "--service-name"),
                               (launcher.display_name, "--display-name")):
             if value is not None:
-                raise ImageError("%s goes with --service" % option)
+                raise UsageError("%s goes with --service" % option)
         return
     if launcher.console:
-        raise ImageError("--service and --console exclude each other")
+        raise UsageError("--service and --console exclude each other")
     key = launcher.service_key()
     if not key or len(key) > 256 or any(c in key for c in "/\\") or any(c.isspace() for c in key):
         raise ImageError("--service-name %r: a service name has no blanks, / or \\, and at most "
                          "256 characters" % key)
     if launcher.service_start not in SERVICE_STARTS:
-        raise ImageError("--service-start %s: one of %s" % (launcher.service_start, ", ".join(SERVICE_STARTS)))
+        raise UsageError("--service-start %s: one of %s" % (launcher.service_start, ", ".join(SERVICE_STARTS)))
     if launcher.service_account not in SERVICE_ACCOUNTS:
-        raise ImageError("--service-account %s: one of %s" % (launcher.service_account, ", ".join(SERVICE_ACCOUNTS)))
+        raise UsageError("--service-account %s: one of %s" % (launcher.service_account, ", ".join(SERVICE_ACCOUNTS)))
     if launcher.display_name is not None:
         check_value(launcher.display_name, "--display-name")
 
@@ -299,7 +224,7 @@ def check_taskbar(launcher):
     if launcher.user_model_id not in (None, identity.NONE):
         identity.check(launcher.user_model_id, "--user-model-id")
     if launcher.execution_level is not None and launcher.execution_level not in manifest.EXECUTION_LEVELS:
-        raise ImageError("--execution-level %s: one of %s" % (
+        raise UsageError("--execution-level %s: one of %s" % (
             launcher.execution_level, ", ".join(manifest.EXECUTION_LEVELS)))
 
 
@@ -309,7 +234,7 @@ def check_branding(branding, launchers=()):
     named += tuple((launcher.description, "the description of launcher %s" % launcher.name)
                    for launcher in launchers)
     if any(value is not None for value, _ in named) and not branding.version:
-        raise ImageError("version information needs a version: give --app-version")
+        raise UsageError("version information needs a version: give --app-version")
     for value, what in named:
         if value is not None:
             check_value(value, what)
@@ -360,46 +285,45 @@ def make_exe(source, launcher, branding, code_page, icon_file):
 class Plan:
     """Everything the image will hold, checked before anything is written."""
 
-    def __init__(self, output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                 package, code_page, branding, signing_key, msi, application=None,
-                 installed_runtime=None, update_source=None):
-        self.output = os.path.abspath(output)
-        self.installed_runtime = installed_runtime
-        self.update_source = update_source
-        self.application = application or launchers[0].name
-        self.launchers = launchers
-        self.runtime = runtime
-        self.package = package
-        self.branding = branding
-        self.signing_key = signing_key
-        self.module_path = list(module_path)
+    def __init__(self, request):
+        self.output = os.path.abspath(request.output)
+        self.installed_runtime = request.installed_runtime
+        self.update_source = request.update_source
+        self.application = request.application or request.launchers[0].name
+        self.launchers = request.launchers
+        self.runtime = request.runtime
+        self.package = request.package
+        self.branding = request.branding
+        self.signing_key = request.signing_key
+        self.module_path = list(request.module_path)
         self.notes = []
-        self._check_launchers(launchers)
-        self.installer = msi
-        self.msi = installer_plan(msi, branding, self.application, self.notes,
-                                  [l for l in launchers if l.service])
-        self._check_runtime(runtime, runtime_path)
-        self.jars = self._jars(launchers, jars, launcher_exe)
-        module_names = self._module_names(module_path)
-        if self.msi:
-            self._check_installer_names(jars)
-        if package is not None:
-            check_windows_name(package, "--package")
-        check_branding(branding, launchers)
-        self.icons = self._icons([branding.icon] + [launcher.icon for launcher in launchers] +
+        self._check_launchers(self.launchers)
+        self.msi_request = request.msi_request
+        self.msi_package = installer.plan_package(
+            self.msi_request, self.branding, self.application, self.notes,
+            [launcher for launcher in self.launchers if launcher.service])
+        self._check_runtime(self.runtime, request.runtime_path)
+        self.jars = self._jars(self.launchers, request.jars, request.launcher_exe)
+        module_names = self._module_names(self.module_path)
+        if self.msi_package:
+            self._check_installer_names(request.jars)
+        if self.package is not None:
+            check_windows_name(self.package, "--package")
+        check_branding(self.branding, self.launchers)
+        self.icons = self._icons([self.branding.icon] + [launcher.icon for launcher in self.launchers] +
                                  [association.icon for association in self.msi_associations()])
-        if installed_runtime and code_page == manifest.AUTO:
-            code_page, note = installed_runtime.code_page(), None
+        if self.installed_runtime and request.code_page == manifest.AUTO:
+            code_page, note = self.installed_runtime.code_page(), None
         else:
-            code_page, note = manifest.choose_code_page(code_page, runtime)
+            code_page, note = manifest.choose_code_page(request.code_page, self.runtime)
         self.notes.append(note)
-        self._make_launchers(launcher_exe, code_page, runtime_path, module_names)
+        self._make_launchers(request.launcher_exe, code_page, request.runtime_path, module_names)
         if os.path.lexists(self.output):
             raise ImageError("--output %s exists already; give a new directory" % self.output)
-        check_installer_target(msi, self.output)
-        if signing_key:
-            first = launchers[0].name
-            signing.check_key(signing_key, self.exes[first][0], first + ".exe")
+        installer.check_target(self.msi_request, self.output)
+        if self.signing_key:
+            first = self.launchers[0].name
+            signing.check_key(self.signing_key, self.exes[first][0], first + ".exe")
 
     def _make_launchers(self, launcher_exe, code_page, runtime_path, module_names):
         """Each launcher's exe bytes (with the file they come from) and configuration."""
@@ -412,16 +336,16 @@ class Plan:
             branding = self.branding.of(launcher, self.application)
             exe = make_exe(source, launcher, branding, code_page, self.icons.get(branding.icon))
             self.exes[launcher.name] = (source, exe)
-            class_data = class_data_setting(launcher.class_data, self.runtime)
+            class_data = configuration.class_data_setting(launcher.class_data, self.runtime)
             if self.installed_runtime and not launcher.class_data:
                 class_data = self.installed_runtime.class_data()
             if class_data == "auto" and launcher.name == self.launchers[0].name:
-                self.notes.extend(class_data_notes(self.runtime))
-            self.cfgs[launcher.name] = build_cfg(launcher, jar_names, module_names, runtime_path,
-                                                 class_data, self.branding.vendor,
-                                                 self.installed_runtime,
-                                                 self._user_model_id(launcher),
-                                                 self.update_source)
+                self.notes.extend(configuration.class_data_notes(self.runtime))
+            self.cfgs[launcher.name] = configuration.build_cfg(launcher, configuration.Settings(
+                jar_names=tuple(jar_names), module_names=tuple(module_names),
+                runtime_path=runtime_path, installed_runtime=self.installed_runtime,
+                class_data=class_data, user_model_id=self._user_model_id(launcher),
+                vendor=self.branding.vendor, update_source=self.update_source))
             self.notes.append(classes.check_main_class(launcher, self.jars, self.module_path))
         if any(launcher.single_instance for launcher in self.launchers):
             self.notes.append(classes.check_single_instance_use(self.jars, self.module_path,
@@ -453,14 +377,14 @@ class Plan:
             check_service(launcher)
             check_taskbar(launcher)
             if not (launcher.main_class or launcher.main_jar or launcher.main_module):
-                raise ImageError("no main class, main jar or main module: give --main-class, "
+                raise UsageError("no main class, main jar or main module: give --main-class, "
                                  "--main-jar or --main-module")
             if launcher.splash:
                 require_file(launcher.splash, "--splash")
 
     def _check_runtime(self, runtime, runtime_path):
         if self.installed_runtime and (runtime or runtime_path):
-            raise ImageError("%s gives the image a runtime of its own; --runtime-min-version and "
+            raise UsageError("%s gives the image a runtime of its own; --runtime-min-version and "
                              "the other --runtime-... options are for an image that runs on the "
                              "Java installed on the machine: give one or the other" %
                              ("--runtime" if runtime else "--runtime-path"))
@@ -474,7 +398,7 @@ class Plan:
             if any(launcher.splash for launcher in self.launchers):
                 check_splash_libraries(runtime)
         elif not runtime_path:
-            raise ImageError("no runtime: give --runtime DIR, --runtime-path, or "
+            raise UsageError("no runtime: give --runtime DIR, --runtime-path, or "
                              "--runtime-min-version for the Java installed on the machine")
 
     def _jars(self, launchers, jars, launcher_exe):
@@ -506,7 +430,7 @@ class Plan:
         sources += [("--module-path", module) for module in self.module_path]
         sources += [("--splash", launcher.splash) for launcher in self.launchers
                     if launcher.splash]
-        installer.check_image_names(self.msi, sources, self.runtime)
+        installer.check_image_names(self.msi_package, sources, self.runtime)
 
     def _module_names(self, module_path):
         names = []
@@ -566,7 +490,7 @@ class Plan:
             shutil.copytree(self.runtime, os.path.join(scratch, "runtime"))
 
     def msi_associations(self):
-        return self.installer.associations if self.installer else []
+        return self.msi_request.associations if self.msi_request else ()
 
     def inputs(self):
         """The files the tool's own files are made from."""
@@ -574,99 +498,11 @@ class Plan:
                 [launcher.splash for launcher in self.launchers if launcher.splash])
 
 
-def installer_plan(msi, branding, name, notes, services=()):
-    """The installer's Package for `msi` (an Installer, or None), checked; notes gets the
-    derived upgrade code. `services` are the launchers the installer installs as services."""
-    if not msi:
-        return None
-    installer.wixl()
-    version = installer.msi_version(branding.version)
-    if not branding.vendor:
-        raise ImageError("an installer names its manufacturer: give --vendor")
-    code, derived = installer.upgrade_code(msi.upgrade_code, branding.vendor, name)
-    if derived:
-        notes.append("upgrade code %s, derived from vendor and name; every version of "
-                     "%s gets the same one (or give --upgrade-code)" % (code, name))
-    scope = msi.scope
-    if services:
-        if msi.given_scope == installer.USER:
-            raise ImageError("a service is installed for the whole machine: give --msi-scope "
-                             "machine, or leave it out")
-        scope = installer.MACHINE
-    product = branding.product_name or name
-    package = installer.Package(product, branding.vendor, version, code, scope,
-                                branding.description,
-                                [installer.Service(l.name + ".exe", l.service_key(),
-                                                   l.display_name or product,
-                                                   l.description or branding.description
-                                                   or product,
-                                                   l.service_start, l.service_account)
-                                 for l in services])
-    package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)
-                      for entry in msi.associations + msi.protocols if entry.description]
-    installer.choose_code_page(package.names)
-    return package
-
-
-def check_installer_target(msi, image_dir):
-    """Raises ImageError unless the installer `msi` (an Installer, or None) of the image
-    in `image_dir` can be written."""
-    if not msi:
-        return
-    if os.path.lexists(msi.path):
-        raise ImageError("--msi %s exists already; give a new installer file" % msi.path)
-    if msi.path.startswith(image_dir.rstrip(os.sep) + os.sep):
-        raise ImageError("--msi %s lies inside the image %s, which it packages; put the "
-                         "installer elsewhere" % (msi.path, image_dir))
-    if os.path.isdir(msi.path):
-        raise ImageError("--msi %s is a directory; give a file name" % msi.path)
-
-
-def desktop_of(launchers, msi, product_name):
-    """What the installer of the image's `launchers` registers: a shortcut for each launcher
-    that asks for one (the first named after the product, as an image of one launcher always
-    had), the file types and links of `msi`, and PATH for a launcher that wants it there."""
-    if all(launcher.shortcut is None for launcher in launchers):
-        # A service is the manager's to start: from the Start menu it would run in a console.
-        wanted = [launcher for launcher in launchers[:1] if not launcher.service]
-    else:
-        wanted = [launcher for launcher in launchers if launcher.shortcut]
-    shortcuts = [(launcher.name + ".exe", product_name if i == 0 else launcher.name)
-                 for i, launcher in enumerate(wanted)]
-    return installer.Desktop(shortcuts, msi.associations, msi.protocols,
-                             any(launcher.path for launcher in launchers))
-
-
-def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress,
-                    desktop=None):
-    """Builds the installer of `image_dir` in a scratch directory beside its target, signs
-    it, and moves it into place."""
-    scratch = changes.scratch_dir(os.path.dirname(msi.path))
-    built = os.path.join(scratch, os.path.basename(msi.path))
-    progress("building the installer")
-
-    def sign(path):
-        progress("signing the installer")
-        notes.append(signing.sign_file(path, signing_key, os.path.basename(msi.path)))
-    installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None,
-                        desktop)
-    changes.move_into_place(built, msi.path)
-
-
-def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, jars=(),
-             module_path=(), package=None, code_page=manifest.AUTO, branding=None,
-             signing_key=None, msi=None, progress=lambda step: None, application=None,
-             installed_runtime=None, update_source=None):
-    """Writes the image of `launchers` (a list of Launcher) to the new directory `output`,
-    and its installer when `msi` (an Installer) is given; or raises ImageError (or is
-    interrupted) and leaves the file system as it was. `application` names the product
-    (default: the first launcher's name). With `installed_runtime` (an
-    installed.InstalledRuntime) the image carries no runtime and runs on the Java installed on
-    the machine. Returns the image's path and the notes for the
-    user."""
-    plan = Plan(output, launchers, launcher_exe, runtime, runtime_path, jars, module_path,
-                package, code_page, branding or Branding(), signing_key, msi, application,
-                installed_runtime, update_source)
+def assemble(request, progress=lambda step: None):
+    """Writes the image `request` (an ImageRequest) asks for, and its installer when it asks
+    for one; or raises ImageError (or is interrupted) and leaves the file system as it was.
+    Returns the image's path and the notes for the user."""
+    plan = Plan(request)
     with Changes() as changes:
         scratch = changes.scratch_dir(os.path.dirname(plan.output))
         # mkdtemp makes the directory private (0700); the image root must get the mode any
@@ -674,8 +510,11 @@ def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, j
         os.chmod(scratch, 0o777 & ~current_umask())
         plan.write(scratch, progress)
         changes.move_into_place(scratch, plan.output)
-        if plan.msi:
-            build_installer(changes, plan.msi, msi, plan.output, launchers[0].name + ".exe",
-                            signing_key, plan.notes, progress,
-                            desktop_of(launchers, msi, plan.msi.name))
+        if plan.msi_package:
+            installer.build_installer(
+                changes, plan.msi_request, plan.msi_package, image_dir=plan.output,
+                exe_name=plan.launchers[0].name + ".exe", signing_key=plan.signing_key,
+                notes=plan.notes, progress=progress,
+                desktop=installer.desktop_of(plan.launchers, plan.msi_request,
+                                             plan.msi_package.name))
     return plan.output, [note for note in plan.notes if note]

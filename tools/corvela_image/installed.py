@@ -6,7 +6,7 @@ import re
 from dataclasses import dataclass
 
 from . import manifest
-from .errors import ImageError
+from .errors import ImageError, UsageError
 
 # What the launcher reads as a version: "17", "17.0.5", the old "1.8" and "1.8.0_392".
 VERSION = re.compile(r"[0-9]{1,6}(\.[0-9]{1,6}){0,5}(_[0-9]{1,6})?")
@@ -64,7 +64,7 @@ class InstalledRuntime:
             return None
         if min_version is None:
             other = "runtime-max-version" if max_version is not None else "runtime-download-url"
-            raise ImageError("%s is needed with %s: the oldest Java the application runs on" % (
+            raise UsageError("%s is needed with %s: the oldest Java the application runs on" % (
                 option("runtime-min-version"), option(other)))
         low = parse_version(min_version, option("runtime-min-version"))
         if max_version is not None:

@@ -10,6 +10,7 @@ upgrade code and the file's path in the image, the upgrade code (when not given)
 vendor and the application's name.
 """
 
+import dataclasses
 import hashlib
 import os
 import re
@@ -19,8 +20,8 @@ import tempfile
 import uuid
 from xml.sax.saxutils import quoteattr
 
-from . import icon, identity, pe, registrations, reproducible, versioninfo
-from .errors import ImageError, require_program
+from . import icon, identity, pe, registrations, reproducible, signing, versioninfo
+from .errors import ImageError, UsageError, require_program
 
 USER = "user"
 MACHINE = "machine"
@@ -112,11 +113,89 @@ class Service:
             _identifier("a", self.name), self.name, RESET_PERIOD_S, delay, delay, component)
 
 
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class MsiRequest:
+    """An installer of an image asked for: the file to write at `path`, its upgrade code
+    (None: derived), its scope (None: per user, or per machine for an image with a service),
+    and the file types (image.Association) and links (image.Protocol) it registers."""
+    path: str
+    upgrade_code: str | None = None
+    scope: str | None = None
+    associations: tuple = ()
+    protocols: tuple = ()
+
+    def __post_init__(self):
+        object.__setattr__(self, "path", os.path.abspath(self.path))
+        object.__setattr__(self, "associations", tuple(self.associations))
+        object.__setattr__(self, "protocols", tuple(self.protocols))
+
+
+def plan_package(request, branding, name, notes, services=()):
+    """The Package the installer `request` (an MsiRequest, or None) will hold, checked; notes
+    gets the derived upgrade code. `branding` (an image.Branding) names the product, `name`
+    is the application's; `services` are the launchers installed as services."""
+    if not request:
+        return None
+    wixl()
+    version = msi_version(branding.version)
+    if not branding.vendor:
+        raise UsageError("an installer names its manufacturer: give --vendor")
+    code, derived = upgrade_code(request.upgrade_code, branding.vendor, name)
+    if derived:
+        notes.append("upgrade code %s, derived from vendor and name; every version of "
+                     "%s gets the same one (or give --upgrade-code)" % (code, name))
+    scope = request.scope or USER
+    if services:
+        if request.scope == USER:
+            raise UsageError("a service is installed for the whole machine: give --msi-scope "
+                             "machine, or leave it out")
+        scope = MACHINE
+    product = branding.product_name or name
+    package = Package(product, branding.vendor, version, code, scope, branding.description,
+                      [Service(l.name + ".exe", l.service_key(), l.display_name or product,
+                               l.description or branding.description or product,
+                               l.service_start, l.service_account)
+                       for l in services])
+    package.names += [("the description", "a file type of %s" % entry.launcher, entry.description)
+                      for entry in request.associations + request.protocols if entry.description]
+    choose_code_page(package.names)
+    return package
+
+
+def check_target(request, image_dir):
+    """Raises ImageError unless the installer `request` (an MsiRequest, or None) of the image
+    in `image_dir` can be written."""
+    if not request:
+        return
+    if os.path.lexists(request.path):
+        raise ImageError("--msi %s exists already; give a new installer file" % request.path)
+    if request.path.startswith(image_dir.rstrip(os.sep) + os.sep):
+        raise ImageError("--msi %s lies inside the image %s, which it packages; put the "
+                         "installer elsewhere" % (request.path, image_dir))
+    if os.path.isdir(request.path):
+        raise ImageError("--msi %s is a directory; give a file name" % request.path)
+
+
+def desktop_of(launchers, request, product_name):
+    """What the installer of the image's `launchers` registers: a shortcut for each launcher
+    that asks for one (the first named after the product, as an image of one launcher always
+    had), the file types and links of `request`, and PATH for a launcher that wants it there."""
+    if all(launcher.shortcut is None for launcher in launchers):
+        # A service is the manager's to start: from the Start menu it would run in a console.
+        wanted = [launcher for launcher in launchers[:1] if not launcher.service]
+    else:
+        wanted = [launcher for launcher in launchers if launcher.shortcut]
+    shortcuts = [(launcher.name + ".exe", product_name if i == 0 else launcher.name)
+                 for i, launcher in enumerate(wanted)]
+    return Desktop(shortcuts, request.associations, request.protocols,
+                   any(launcher.path for launcher in launchers))
+
+
 def msi_version(text):
     """An MSI product version: major and minor up to 255, build up to 65535. Windows
     Installer compares only these three, so a fourth number is refused rather than ignored."""
     if not text:
-        raise ImageError("an installer needs a version: give --app-version")
+        raise UsageError("an installer needs a version: give --app-version")
     numbers = versioninfo.version_numbers(text) + [0, 0, 0]
     if numbers[3]:
         raise ImageError("version %r has a fourth number, which Windows Installer ignores when it "
@@ -604,3 +683,19 @@ def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
             if os.path.exists(target):
                 os.remove(target)
             raise
+
+
+def build_installer(changes, request, package, *, image_dir, exe_name, signing_key, notes,
+                    progress, desktop=None):
+    """Builds the installer `request` asks for, holding `package` and the image in
+    `image_dir`, in a scratch directory beside its target (an undo.Changes records it);
+    signs it with `signing_key` when given, and moves it into place."""
+    scratch = changes.scratch_dir(os.path.dirname(request.path))
+    built = os.path.join(scratch, os.path.basename(request.path))
+    progress("building the installer")
+
+    def sign(path):
+        progress("signing the installer")
+        notes.append(signing.sign_file(path, signing_key, os.path.basename(request.path)))
+    build_msi(image_dir, exe_name, package, built, sign if signing_key else None, desktop)
+    changes.move_into_place(built, request.path)

@@ -6,6 +6,7 @@ An installer is a compound file; the summary is a property set in the stream
 "\\x05SummaryInformation". Both values keep their size, so they are overwritten where they
 lie and nothing else of the file moves."""
 
+import collections
 import hashlib
 import os
 import struct
@@ -14,6 +15,8 @@ import uuid
 from .errors import ImageError
 
 SIGNATURE = b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1"
+# Sector numbers from here up mark a chain's end, a free sector or a table's own sector.
+MAX_SECTOR = 0xFFFFFFFA
 END_OF_CHAIN = 0xFFFFFFFE
 SUMMARY_STREAM = "\x05SummaryInformation"
 PID_REVNUMBER, PID_CREATE_DTM, PID_LASTSAVE_DTM = 9, 12, 13
@@ -22,6 +25,29 @@ PACKAGE_CODE_NAMESPACE = uuid.UUID("3d7c2a5e-94b1-4f0e-8a26-5c1f0e7b9d43")
 BLANK_PACKAGE_CODE = "{00000000-0000-0000-0000-000000000000}"
 # Seconds between 1601-01-01 (FILETIME's start) and 1970-01-01.
 EPOCH_AS_FILETIME_SECONDS = 11644473600
+
+# The compound file's header, its first 76 bytes; the first 109 FAT sector numbers follow.
+HEADER = struct.Struct("<8s16sHHHHH6sIIIIIIIII")
+Header = collections.namedtuple(
+    "Header", "signature clsid minor_version major_version byte_order sector_shift "
+    "mini_sector_shift reserved directory_sectors fat_sectors first_directory_sector "
+    "transaction_signature mini_stream_cutoff first_mini_fat_sector mini_fat_sectors "
+    "first_difat_sector difat_sectors")
+HEADER_DIFAT = struct.Struct("<109I")
+SECTOR_NUMBER = struct.Struct("<I")
+DIRECTORY_ENTRY = struct.Struct("<64sHBBIII16sIQQIQ")
+DirectoryEntry = collections.namedtuple(
+    "DirectoryEntry", "name name_length object_type color left_sibling right_sibling child "
+    "clsid state_bits creation_time modified_time starting_sector stream_size")
+# A property set stream: its header, then (format id, offset) of each section; a section
+# starts with its size and number of properties, then (property id, offset) of each.
+PROPERTY_SET_HEADER = struct.Struct("<HHI16sI")
+SECTION_LOCATION = struct.Struct("<16sI")
+SECTION_HEADER = struct.Struct("<II")
+PROPERTY_LOCATION = struct.Struct("<II")
+PROPERTY_TYPE = struct.Struct("<I")
+LPSTR_LENGTH = struct.Struct("<I")
+FILETIME = struct.Struct("<Q")
 
 
 class CompoundFile:
@@ -32,42 +58,46 @@ class CompoundFile:
         self.what = what
         if data[:8] != SIGNATURE or len(data) < 512:
             raise ImageError("%s is not a compound file" % what)
-        self.sector_size = 1 << struct.unpack_from("<H", data, 0x1E)[0]
-        self.mini_sector_size = 1 << struct.unpack_from("<H", data, 0x20)[0]
-        (self.first_directory, _, self.mini_cutoff, self.first_mini_fat, _,
-         first_difat, difat_count) = struct.unpack_from("<7I", data, 0x30)
-        self.fat = self._fat(first_difat, difat_count)
-        self.directory = self._read(self._chain(self.first_directory))
-        root = self._entry(0)
-        self.mini_stream = self._chain(root[1])
-        self.mini_fat = struct.unpack("<%dI" % (len(self._read(self._chain(self.first_mini_fat))) // 4),
-                                      self._read(self._chain(self.first_mini_fat))) \
-            if self.first_mini_fat != END_OF_CHAIN else ()
+        self.header = Header._make(HEADER.unpack_from(data, 0))
+        self.sector_size = 1 << self.header.sector_shift
+        self.mini_sector_size = 1 << self.header.mini_sector_shift
+        self.mini_cutoff = self.header.mini_stream_cutoff
+        self.fat = self._fat()
+        self.directory = self._read(self._chain(self.header.first_directory_sector))
+        self.mini_stream = self._chain(self._entry(0).starting_sector)
+        first_mini_fat = self.header.first_mini_fat_sector
+        self.mini_fat = self._sector_numbers(self._read(self._chain(first_mini_fat))) \
+            if first_mini_fat != END_OF_CHAIN else ()
 
     def _sector_offset(self, sector):
         return (sector + 1) * self.sector_size
 
-    def _fat(self, first_difat, difat_count):
-        fat_sectors = list(struct.unpack_from("<109I", self.data, 0x4C))
-        sector = first_difat
-        for _ in range(difat_count):
-            entries = struct.unpack_from("<%dI" % (self.sector_size // 4), self.data,
-                                         self._sector_offset(sector))
+    @staticmethod
+    def _sector_numbers(data, count=None):
+        count = len(data) // SECTOR_NUMBER.size if count is None else count
+        return [SECTOR_NUMBER.unpack_from(data, i * SECTOR_NUMBER.size)[0] for i in range(count)]
+
+    def _fat(self):
+        fat_sectors = list(HEADER_DIFAT.unpack_from(self.data, HEADER.size))
+        per_sector = self.sector_size // SECTOR_NUMBER.size
+        sector = self.header.first_difat_sector
+        for _ in range(self.header.difat_sectors):
+            entries = self._sector_numbers(self.data[self._sector_offset(sector):], per_sector)
+            # The last number of a DIFAT sector is the next DIFAT sector.
             fat_sectors += entries[:-1]
             sector = entries[-1]
         fat = []
         for sector in fat_sectors:
-            if sector >= 0xFFFFFFFA:
+            if sector >= MAX_SECTOR:
                 continue
-            fat += struct.unpack_from("<%dI" % (self.sector_size // 4), self.data,
-                                      self._sector_offset(sector))
+            fat += self._sector_numbers(self.data[self._sector_offset(sector):], per_sector)
         return fat
 
     def _chain(self, start, table=None):
         table = self.fat if table is None else table
         chain = []
         sector = start
-        while sector < 0xFFFFFFFA:
+        while sector < MAX_SECTOR:
             if sector >= len(table) or len(chain) > len(table):
                 raise ImageError("%s has a broken sector chain" % self.what)
             chain.append(sector)
@@ -79,18 +109,19 @@ class CompoundFile:
                         for s in chain)
 
     def _entry(self, index):
-        entry = self.directory[index * 128:(index + 1) * 128]
-        name_length = struct.unpack_from("<H", entry, 64)[0]
-        name = entry[:max(name_length - 2, 0)].decode("utf-16-le", "replace")
-        start, size = struct.unpack_from("<IQ", entry, 116)
-        return name, start, size & 0xFFFFFFFF
+        entry = DirectoryEntry._make(
+            DIRECTORY_ENTRY.unpack_from(self.directory, index * DIRECTORY_ENTRY.size))
+        name = entry.name[:max(entry.name_length - 2, 0)].decode("utf-16-le", "replace")
+        # Version 3 files keep only the low 32 bits of a stream's size.
+        return entry._replace(name=name, stream_size=entry.stream_size & 0xFFFFFFFF)
 
     def stream_offsets(self, name):
         """The file offset of each byte of the stream `name`."""
-        for index in range(len(self.directory) // 128):
-            entry_name, start, size = self._entry(index)
-            if entry_name != name or index == 0:
+        for index in range(len(self.directory) // DIRECTORY_ENTRY.size):
+            entry = self._entry(index)
+            if entry.name != name or index == 0:
                 continue
+            start, size = entry.starting_sector, entry.stream_size
             if size >= self.mini_cutoff:
                 sectors, sector_size = self._chain(start), self.sector_size
                 place = self._sector_offset
@@ -108,12 +139,14 @@ class CompoundFile:
 
 def _properties(stream):
     """The summary's properties: id -> (type, offset of the value in the stream)."""
-    section = struct.unpack_from("<I", stream, 28 + 16)[0]
-    count = struct.unpack_from("<I", stream, section + 4)[0]
+    section = SECTION_LOCATION.unpack_from(stream, PROPERTY_SET_HEADER.size)[1]
+    _, count = SECTION_HEADER.unpack_from(stream, section)
     found = {}
     for i in range(count):
-        pid, offset = struct.unpack_from("<II", stream, section + 8 + 8 * i)
-        found[pid] = (struct.unpack_from("<I", stream, section + offset)[0], section + offset + 4)
+        pid, offset = PROPERTY_LOCATION.unpack_from(
+            stream, section + SECTION_HEADER.size + PROPERTY_LOCATION.size * i)
+        found[pid] = (PROPERTY_TYPE.unpack_from(stream, section + offset)[0],
+                      section + offset + PROPERTY_TYPE.size)
     return found
 
 
@@ -128,12 +161,12 @@ def set_summary(data, package_code, seconds, what):
     kind, at = properties.get(PID_REVNUMBER, (None, None))
     if kind != VT_LPSTR:
         raise ImageError("%s has no package code in its summary" % what)
-    length = struct.unpack_from("<I", stream, at)[0]
+    length = LPSTR_LENGTH.unpack_from(stream, at)[0]
     code = package_code.encode("ascii") + b"\0"
     if length != len(code):
         raise ImageError("%s has a package code of an unexpected size" % what)
-    writes[at + 4] = code
-    filetime = struct.pack("<Q", (seconds + EPOCH_AS_FILETIME_SECONDS) * 10000000)
+    writes[at + LPSTR_LENGTH.size] = code
+    filetime = FILETIME.pack((seconds + EPOCH_AS_FILETIME_SECONDS) * 10000000)
     for pid in (PID_CREATE_DTM, PID_LASTSAVE_DTM):
         kind, at = properties.get(pid, (None, None))
         if kind == VT_FILETIME:
