@@ -816,6 +816,37 @@ class ExistingImageTest(ImageFixture):
         found = {os.path.relpath(os.path.join(p, n), installed) for p, _, ns in os.walk(installed) for n in ns}
         self.assertEqual(found, files)
 
+    def test_an_installer_of_an_image_alone_is_refused_when_it_would_leave_out_a_part(self):
+        # How a service is installed and how file types are registered is given when the
+        # image is assembled, and the image does not record it.
+        server = os.path.join(self.work, "out", "Server")
+        result = image_tool("--name", "Server", "--launcher", LAUNCHER, "--service", "--runtime",
+                            self.runtime, "--main-jar", self.jars[0], "--output", server,
+                            "--app-version", "1.0.0", "--vendor", "Acme")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(self.work, "typed.ico"), "wb") as f:
+            f.write(tiny_icon((0, 0, 255, 255)))
+        described = os.path.join(self.work, "typed.toml")
+        with open(described, "w", encoding="utf-8") as f:
+            f.write('name = "Typed"\napp-version = "1.0.0"\nvendor = "Acme"\n'
+                    'runtime = "runtime"\njars = ["%s"]\noutput = "out/Typed"\nmsi = "Typed.msi"\n'
+                    '\n[[launcher]]\nname = "Typed"\nmain-class = "app.Main"\n'
+                    '\n[[association]]\nlauncher = "Typed"\nextensions = ["typd"]\n'
+                    'icon = "typed.ico"\n' % os.path.basename(self.jars[0]))
+        result = image_tool(described, "--launcher-dir", os.path.dirname(LAUNCHER))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        cases = [(server, ["the service Server.exe", "its name, start and account"]),
+                 (os.path.join(self.work, "out", "Typed"),
+                  ["the file type .typd", "app\\icons holds their icons"])]
+        for image, words in cases:
+            with self.subTest(image=os.path.basename(image)):
+                msi = os.path.join(self.work, "dist", os.path.basename(image) + ".msi")
+                refused = image_tool("--image", image, "--msi", msi)
+                self.assertEqual(refused.returncode, FAILED, refused.stderr)
+                for word in words + ["build the installer in the run that assembles the image"]:
+                    self.assertIn(word, refused.stderr)
+                self.assertFalse(os.path.exists(os.path.dirname(msi)))
+
     def test_what_does_not_fit_an_existing_image_is_refused(self):
         not_an_image = os.path.join(self.work, "empty")
         os.makedirs(not_an_image)

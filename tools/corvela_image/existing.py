@@ -4,7 +4,7 @@ once all are signed and verified, and its installer written; or nothing changed 
 import os
 import shutil
 
-from . import image, installer, pe, signing, versioninfo
+from . import image, installer, pe, registrations, signing, versioninfo
 from .errors import ImageError, UsageError, require_file
 from .undo import Changes
 
@@ -49,6 +49,39 @@ def with_exe_defaults(branding, exe, what):
                           product_name=branding.product_name or strings.get("ProductName"))
 
 
+# The call that makes a program a Windows service: the service launcher's, and no other's.
+SERVICE_DISPATCHER = ("advapi32.dll", "StartServiceCtrlDispatcherW")
+
+
+def check_installable_alone(image_dir, names):
+    """Raises ImageError when the image holds what an installer built from the image alone
+    would leave out: a service, whose name, start and account only the image's assembly
+    knows, or file types, whose icons the image carries but whose registration only its
+    description holds. Such an installer is built in the run that assembles the image."""
+    services = []
+    for name in names:
+        with open(os.path.join(image_dir, name + ".exe"), "rb") as f:
+            exe = pe.PEImage(f.read(), "--image %s: %s.exe" % (image_dir, name))
+        if SERVICE_DISPATCHER in exe.imported_functions():
+            services.append(name + ".exe")
+    icons = os.path.join(image_dir, *registrations.ICONS_DIR.split("\\"))
+    file_types = sorted("." + os.path.splitext(entry)[0] for entry in os.listdir(icons)
+                        if entry.lower().endswith(".ico")) if os.path.isdir(icons) else []
+    missing = []
+    if services:
+        missing.append("the service%s %s (the image does not record how a service is "
+                       "installed: its name, start and account)" % (
+                           "s" if len(services) > 1 else "", ", ".join(services)))
+    if file_types:
+        missing.append("the file type%s %s (%s holds their icons; the image does not record "
+                       "how they are registered)" % ("s" if len(file_types) > 1 else "",
+                                                     ", ".join(file_types), registrations.ICONS_DIR))
+    if missing:
+        raise ImageError("--image %s: an installer of this image alone would leave out %s; build "
+                         "the installer in the run that assembles the image (--msi with its "
+                         "options, or msi in its description file)" % (image_dir, " and ".join(missing)))
+
+
 def unsigned_exes(image_dir, names, notes):
     """The paths of the image's exes that are not signed yet; the signed ones get a note."""
     paths = []
@@ -80,6 +113,7 @@ def package_existing(image_dir, name, branding, signing_key, msi_request,
     notes = []
     msi_package = None
     if msi_request:
+        check_installable_alone(image_dir, names)
         main = pick_launcher(image_dir, names, name)
         exe = os.path.join(image_dir, main + ".exe")
         defaults = with_exe_defaults(branding, exe, "--image %s: %s.exe" % (image_dir, main))

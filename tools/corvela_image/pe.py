@@ -29,6 +29,7 @@ ARCHITECTURES = {"x64": IMAGE_FILE_MACHINE_AMD64, "arm64": IMAGE_FILE_MACHINE_AR
 PE32_PLUS_MAGIC = 0x20B
 IMAGE_SCN_CNT_INITIALIZED_DATA = 0x40
 
+DIRECTORY_IMPORT = 1
 DIRECTORY_RESOURCE = 2
 DIRECTORY_SECURITY = 4
 DIRECTORY_BASERELOC = 5
@@ -70,6 +71,13 @@ RESOURCE_DATA_ENTRY = struct.Struct("<IIII")
 ResourceDataEntry = collections.namedtuple(
     "ResourceDataEntry", "offset_to_data size code_page reserved")
 HIGH_BIT = 0x80000000
+
+IMPORT_DESCRIPTOR = struct.Struct("<IIIII")
+ImportDescriptor = collections.namedtuple(
+    "ImportDescriptor", "original_first_thunk time_date_stamp forwarder_chain name first_thunk")
+IMPORT_THUNK = struct.Struct("<Q")
+IMPORT_BY_ORDINAL = 1 << 63
+IMPORT_HINT = struct.Struct("<H")
 
 # Sections that may move: nothing refers to their contents by address but the data
 # directories this module fixes.
@@ -213,6 +221,34 @@ class PEImage:
             if s.virtual_address <= rva < s.virtual_address + max(s.virtual_size, s.size_of_raw_data):
                 return s.pointer_to_raw_data + rva - s.virtual_address
         raise ImageError("%s: address %#x lies outside its sections" % (self.what, rva))
+
+    def _text_at(self, rva):
+        start = self.rva_to_offset(rva)
+        end = self.data.find(b"\0", start)
+        return bytes(self.data[start:end if end >= 0 else len(self.data)]).decode("ascii", "replace")
+
+    def imported_functions(self):
+        """The functions the exe imports by name, as (DLL name in lower case, function)."""
+        rva, size = self.directory(DIRECTORY_IMPORT)
+        found = set()
+        if not rva or not size:
+            return found
+        offset = self.rva_to_offset(rva)
+        while offset + IMPORT_DESCRIPTOR.size <= len(self.data):
+            entry = ImportDescriptor._make(IMPORT_DESCRIPTOR.unpack_from(self.data, offset))
+            if not entry.name:
+                break  # the all-zero descriptor that ends the table
+            dll = self._text_at(entry.name).lower()
+            thunk = self.rva_to_offset(entry.original_first_thunk or entry.first_thunk)
+            while True:
+                (value,) = IMPORT_THUNK.unpack_from(self.data, thunk)
+                if not value:
+                    break
+                if not value & IMPORT_BY_ORDINAL:
+                    found.add((dll, self._text_at(value + IMPORT_HINT.size)))
+                thunk += IMPORT_THUNK.size
+            offset += IMPORT_DESCRIPTOR.size
+        return found
 
     # Reading the resource tree.
 
