@@ -175,6 +175,32 @@ class ImageToolTest(ImageFixture):
         quiet = image_tool(*(args + ["--output", os.path.join(self.work, "Pipe")]))
         self.assertEqual(quiet.stderr, "")
 
+    def test_a_usage_error_exits_with_one_code_wherever_it_is_found(self):
+        image = os.path.join(self.work, "Used")
+        new = ["--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
+               "--main-class", "app.Main", "--output", image]
+        described = os.path.join(self.work, "used.toml")
+        with open(described, "w", encoding="utf-8") as f:
+            f.write('name = "Demo"\nruntime = "runtime"\noutput = "Used"\nmain-clas = "app.Main"\n')
+        cases = [
+            # (where it is found, arguments, words of the message)
+            ("argparse", new + ["--code-page", "utf9"], "invalid choice: 'utf9'"),
+            ("the run's mode", ["--show", LAUNCHER, "--name", "Demo"], "--show goes alone"),
+            ("the command line's own checks",
+             new + ["--upgrade-code", "{12345678-1234-1234-1234-123456789abc}"],
+             "--upgrade-code goes with --msi"),
+            ("the description file", [described], "line 4: unknown key main-clas"),
+            ("the launcher's checks", new + ["--service-name", "Demo"], "--service-name goes with --service"),
+            ("an existing image's", ["--image", self.work], "there is nothing to do"),
+        ]
+        for where, args, message in cases:
+            with self.subTest(where):
+                result = image_tool(*args)
+                self.assertEqual(result.returncode, USAGE, result.stderr)
+                self.assertIn("corvela-image: error: ", result.stderr.splitlines()[-1])
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(image))
+
     def test_bad_input_is_reported_and_writes_nothing(self):
         image = os.path.join(self.work, "Bad")
         base = ["--launcher", LAUNCHER, "--runtime", self.runtime, "--output", image]
