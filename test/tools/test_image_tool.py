@@ -408,7 +408,7 @@ class BrandingTest(ImageFixture):
             (["--launcher", thirty_two_bit], {}, "is not a 64-bit (x64 or ARM64) Windows executable", FAILED),
             (["--launcher", signed], {}, "is signed already", FAILED),
             (["--sign-cert", cert, "--sign-key", other_key], {}, "the key does not match the certificate", FAILED),
-            (["--sign-cert", cert], {}, "needs both --sign-cert and --sign-key", FAILED),
+            (["--sign-cert", cert], {}, "needs both --sign-cert and --sign-key", USAGE),
             (["--sign-cert", cert, "--sign-key", key], {"PATH": "/nonexistent"}, "osslsigncode, which is not installed", FAILED),
             (["--sign-pkcs12", cert, "--sign-password-env", "CORVELA_NO_SUCH_VAR"], {}, "is not set", FAILED),
         ]

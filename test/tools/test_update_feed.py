@@ -202,19 +202,19 @@ class FeedErrorTest(FeedFixture):
         common = ["--name", "Demo", "--launcher", LAUNCHER, "--runtime", self.runtime,
                   "--main-jar", self.jar, "--main-class", "app.Main", "--output", self.path("out")]
         cases = [
-            (["--package", "P", "--update-url", URL], "needs --update-key"),
-            (["--update-url", URL, "--update-key", self.key], "needs --package"),
-            (["--package", "P", "--update-url", URL, "--update-key", self.key], "needs --app-version"),
-            (["--package", "P", "--update-url", "ftp://x/", "--update-key", self.key], "not an http"),
-            (["--package", "P", "--update-key", self.key], "go with --update-url"),
+            (["--package", "P", "--update-url", URL], "needs --update-key", USAGE),
+            (["--update-url", URL, "--update-key", self.key], "needs --package", USAGE),
+            (["--package", "P", "--update-url", URL, "--update-key", self.key], "needs --app-version", USAGE),
+            (["--package", "P", "--update-url", "ftp://x/", "--update-key", self.key], "not an http", FAILED),
+            (["--package", "P", "--update-key", self.key], "go with --update-url", USAGE),
             (["--package", "P", "--app-version", "1.0.0", "--update-url", URL, "--update-key",
-              self.key, "--update-channel", "a b"], "--update-channel"),
-            (["--package", "P", "--update-feed", self.feed], "go with --image"),
+              self.key, "--update-channel", "a b"], "--update-channel", FAILED),
+            (["--package", "P", "--update-feed", self.feed], "go with --image", USAGE),
         ]
-        for extra, message in cases:
+        for extra, message, code in cases:
             with self.subTest(extra=extra):
                 r = image_tool(*common, *extra)
-                self.assertNotEqual(r.returncode, 0)
+                self.assertEqual(r.returncode, code, r.stderr)
                 self.assertIn(message, r.stderr)
                 self.assertFalse(os.path.exists(self.path("out")))
                 self.assertFalse(os.path.exists(self.feed))

@@ -14,7 +14,7 @@ import shutil
 import subprocess
 import tempfile
 
-from .errors import ImageError, require_file, require_program
+from .errors import ImageError, UsageError, require_file, require_program
 
 SYSTEM_CA_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 # An executable's signature covers a message digest, an installer's a DigitalSignature hash.
@@ -45,7 +45,7 @@ class SigningKey:
         """None when no signing was asked for; raises ImageError for an incomplete request."""
         if not (cert or key or pkcs12 or password_env):
             if timestamp_url:
-                raise ImageError("--timestamp-url needs a signing key")
+                raise UsageError("--timestamp-url needs a signing key")
             return None
         password = None
         if password_env:
@@ -54,12 +54,12 @@ class SigningKey:
             password = os.environ[password_env]
         if pkcs12:
             if cert or key:
-                raise ImageError("give either --sign-pkcs12 or --sign-cert with --sign-key, not both")
+                raise UsageError("give either --sign-pkcs12 or --sign-cert with --sign-key, not both")
             require_file(pkcs12, "PKCS#12 file (--sign-pkcs12)")
             return cls(pkcs12=pkcs12, password=password, timestamp_url=timestamp_url,
                        password_env=password_env)
         if not (cert and key):
-            raise ImageError("signing needs both --sign-cert and --sign-key (or --sign-pkcs12)")
+            raise UsageError("signing needs both --sign-cert and --sign-key (or --sign-pkcs12)")
         require_file(cert, "certificate (--sign-cert)")
         require_file(key, "key (--sign-key)")
         if not password and _is_encrypted_pem(key):

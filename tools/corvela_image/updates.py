@@ -10,7 +10,7 @@ import subprocess
 from dataclasses import dataclass
 from typing import Optional
 
-from .errors import ImageError, require_file
+from .errors import ImageError, UsageError, require_file
 from .undo import Changes
 
 FEED_FORMAT = 1
@@ -78,17 +78,17 @@ def update_source(url, key_path, channel, package, version):
     """The UpdateSource the options describe, or None without --update-url; checked."""
     if url is None:
         if key_path is not None or channel is not None:
-            raise ImageError("--update-key and --update-channel go with --update-url when "
+            raise UsageError("--update-key and --update-channel go with --update-url when "
                              "assembling an image")
         return None
     check_url(url)
     if key_path is None:
-        raise ImageError("--update-url needs --update-key, the key its feeds are signed with")
+        raise UsageError("--update-url needs --update-key, the key its feeds are signed with")
     if package is None:
-        raise ImageError("--update-url needs --package: staged updates are kept in the user's "
+        raise UsageError("--update-url needs --package: staged updates are kept in the user's "
                          "folder of the package")
     if version is None:
-        raise ImageError("--update-url needs --app-version: a feed offers a newer version")
+        raise UsageError("--update-url needs --app-version: a feed offers a newer version")
     return UpdateSource(url=url, channel=check_channel(channel or DEFAULT_CHANNEL),
                         public_key=public_key(key_path), version=version)
 
