@@ -1,8 +1,8 @@
 """Writes a launcher's configuration, app/NAME.cfg: the values the launcher reads, each on a
 line of its own, and the checks that a value fits such a line."""
 
-import dataclasses
 import os
+from dataclasses import dataclass
 
 from . import manifest
 from .errors import ImageError
@@ -13,7 +13,7 @@ CLASS_DATA_CHOICES = ("auto", "off")
 INSTANCE_JAR = "corvela-instance.jar"
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class Settings:
     """What a launcher's configuration says beyond the launcher's own fields: the file names
     of the image's jars and module path entries, the runtime to use (`runtime_path`, or an

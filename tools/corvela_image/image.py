@@ -3,11 +3,11 @@ made the application's own (icon, version information, signature), and its confi
 the application's files and the runtime; all in a scratch directory moved into place only
 when complete."""
 
-import dataclasses
 import functools
 import os
 import re
 import shutil
+from dataclasses import dataclass, replace
 
 from . import (classes, configuration, icon, identity, installer, manifest, pe, registrations,
                reproducible, signing, versioninfo)
@@ -27,7 +27,7 @@ SERVICE_STARTS = ("auto", "delayed", "demand")
 SERVICE_ACCOUNTS = ("LocalService", "LocalSystem", "NetworkService")
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class Launcher:
     """One exe of an image and what it starts: NAME.exe with app/NAME.cfg. `icon` and
     `description` brand this exe apart from the image's others; `shortcut` asks the
@@ -80,7 +80,7 @@ class Launcher:
         return self.service_name or "".join(self.name.split())
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class Association:
     """A file type the installer makes open in a launcher: `extensions` without dots."""
     launcher: str
@@ -93,7 +93,7 @@ class Association:
         object.__setattr__(self, "extensions", tuple(self.extensions))
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class Protocol:
     """A URL scheme whose links the installer makes open in a launcher."""
     launcher: str
@@ -101,7 +101,7 @@ class Protocol:
     description: str | None = None
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class Branding:
     """The icon and version information the image's exes carry instead of the launcher's."""
     version: str | None = None
@@ -114,7 +114,7 @@ class Branding:
     def of(self, launcher, application):
         """The branding of one launcher's exe: its own icon and description where it has them,
         and the product's name (by default the application's, whichever exe it is)."""
-        return dataclasses.replace(self, description=launcher.description or self.description,
+        return replace(self, description=launcher.description or self.description,
                                    product_name=self.product_name or application,
                                    icon=launcher.icon or self.icon)
 
@@ -133,7 +133,7 @@ class Branding:
         }
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class ImageRequest:
     """An image to write to the new directory `output`: its `launchers` (Launcher) made of
     the launcher binary `launcher_exe` (and its variants beside it), the application's

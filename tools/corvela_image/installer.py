@@ -10,7 +10,6 @@ upgrade code and the file's path in the image, the upgrade code (when not given)
 vendor and the application's name.
 """
 
-import dataclasses
 import hashlib
 import os
 import re
@@ -18,6 +17,7 @@ import shutil
 import subprocess
 import tempfile
 import uuid
+from dataclasses import dataclass
 from xml.sax.saxutils import quoteattr
 
 from . import icon, identity, pe, registrations, reproducible, signing, versioninfo
@@ -113,7 +113,7 @@ class Service:
             _identifier("a", self.name), self.name, RESET_PERIOD_S, delay, delay, component)
 
 
-@dataclasses.dataclass(frozen=True, kw_only=True)
+@dataclass(frozen=True, kw_only=True)
 class MsiRequest:
     """An installer of an image asked for: the file to write at `path`, its upgrade code
     (None: derived), its scope (None: per user, or per machine for an image with a service),
