@@ -855,11 +855,17 @@ class ExistingImageTest(ImageFixture):
         described = os.path.join(self.work, "typed.toml")
         with open(described, "w", encoding="utf-8") as f:
             f.write('name = "Typed"\napp-version = "1.0.0"\nvendor = "Acme"\n'
-                    'runtime = "runtime"\njars = ["%s"]\noutput = "out/Typed"\nmsi = "Typed.msi"\n'
+                    'runtime = "runtime"\njars = ["%s"]\noutput = "out/Typed"\n'
                     '\n[[launcher]]\nname = "Typed"\nmain-class = "app.Main"\n'
                     '\n[[association]]\nlauncher = "Typed"\nextensions = ["typd"]\n'
                     'icon = "typed.ico"\n' % os.path.basename(self.jars[0]))
-        result = image_tool(described, "--launcher-dir", os.path.dirname(LAUNCHER))
+        # Without an installer, the image keeps no trace of them: the run says so.
+        result = image_tool(described, "--launcher-dir", os.path.dirname(LAUNCHER), "--output",
+                            os.path.join(self.work, "out", "Untyped"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("does not record them for an installer built from it later", result.stderr)
+        result = image_tool(described, "--launcher-dir", os.path.dirname(LAUNCHER), "--msi",
+                            os.path.join(self.work, "Typed.msi"))
         self.assertEqual(result.returncode, 0, result.stderr)
         cases = [(server, ["the service Server.exe", "its name, start and account"]),
                  (os.path.join(self.work, "out", "Typed"),

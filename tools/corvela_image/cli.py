@@ -394,8 +394,9 @@ def unregistered(described, msi_request):
     if not asked:
         return []
     listed = ", ".join(asked[:-1]) + " and " + asked[-1] if len(asked) > 1 else asked[0]
-    return ["an installer registers the %s %s describes; without msi nothing is registered" % (
-        listed, described.path)]
+    return ["an installer registers the %s %s describes; without msi nothing is registered, "
+            "and the image does not record them for an installer built from it later" % (
+                listed, described.path)]
 
 
 def describe_error(error):
