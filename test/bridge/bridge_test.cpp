@@ -89,21 +89,6 @@ INSTANTIATE_TEST_SUITE_P(BothPaths, StreamsTest,
                              return info.param == LaunchPath::InProcess ? "InProcess" : "Restart";
                          });
 
-// Waits until `path` holds `text`, woken by changes in its directory, for at most a minute.
-bool waitForFileText(const std::wstring& dir, const std::wstring& path, const std::string& text) {
-    const HANDLE changes = FindFirstChangeNotificationW(
-        dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
-    const ULONGLONG deadline = GetTickCount64() + 60000;
-    bool found = false;
-    while (!(found = ts::readFile(path) == text) && GetTickCount64() < deadline &&
-           WaitForSingleObject(changes, static_cast<DWORD>(deadline - GetTickCount64())) ==
-               WAIT_OBJECT_0) {
-        FindNextChangeNotification(changes);
-    }
-    FindCloseChangeNotification(changes);
-    return found;
-}
-
 TEST(Lifetime, ProgramWhoseLauncherIsKilledEndsWithItsShutdownHooks) {
     ts::TempDir dir(L"bridge-kill");
     BridgeImage image(dir / L"Tool", L"Tool", L"corvela-console.exe");
@@ -114,7 +99,7 @@ TEST(Lifetime, ProgramWhoseLauncherIsKilledEndsWithItsShutdownHooks) {
                      LiveProcess::Options());
     ASSERT_EQ(tool.nextLine(Stream::Output), "ready") << tool.all(Stream::Error);
     TerminateProcess(tool.process(), 9);
-    EXPECT_TRUE(waitForFileText(dir.path(), marker, "shutdown hook ran\n"));
+    EXPECT_TRUE(ts::waitForFileText(marker, "shutdown hook ran\n"));
 }
 
 // The invocation interface as a native caller sees it: slot numbers of the Java runtime's
