@@ -19,8 +19,8 @@ std::wstring realRuntimeDir(const std::wstring& name);
 // The probe program (java/realprobe/Main.java) the build compiles.
 std::wstring probeJar();
 
-// An application image whose application is the probe and whose runtime is a shared real
-// one, named by app.runtime (so no test copies a runtime).
+// An application image whose application is the probe and whose runtime is a shared one (a
+// real one, or the bridge), named by app.runtime (so no test copies a runtime).
 class RealImage {
 public:
     // `launcher`: corvela.exe, corvela-console.exe or corvela-service.exe from the build.
