@@ -66,7 +66,8 @@ std::wstring BridgeImage::pathListingAppDir() const {
 
 // What the reading thread shares with its reader, and keeps when it is left behind.
 struct LineReader::Received {
-    explicit Received(HANDLE pipe) : pipe(pipe), arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+    explicit Received(HANDLE pipe)
+        : pipe(pipe), arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
         InitializeCriticalSection(&lock);
     }
     ~Received() {

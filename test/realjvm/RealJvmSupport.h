@@ -35,6 +35,9 @@ public:
     void cfg(const std::string& more = std::string()) const;
     // The same with the probe as a module on the module path.
     void moduleCfg(const std::string& more = std::string()) const;
+    // "PATH" as an in-process run gets it: listing the application directory, in capitals
+    // so that it tells itself from the restart's addition.
+    std::wstring pathListingAppDir() const;
     // Gives the image a package name, so that the launcher has per-user folders.
     void package(const std::string& name) const;
 

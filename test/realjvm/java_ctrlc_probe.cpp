@@ -9,12 +9,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "BridgeSupport.h"
 #include "ConsoleProbe.h"
-#include "LauncherImage.h"
 #include "RealJvmSupport.h"
 #include "TestSupport.h"
 
@@ -33,11 +31,7 @@ std::string unixLines(std::string text) {
 
 int check(const RealImage& image, bool inProcess) {
     const char* path = inProcess ? "in process" : "restart";
-    std::unique_ptr<ts::ScopedEnv> pathVar;
-    if (inProcess) {
-        pathVar.reset(
-            new ts::ScopedEnv(L"PATH", ts::env(L"PATH") + L";" + ts::upper(image.appDir())));
-    }
+    const ts::ScopedEnv pathVar(L"PATH", inProcess ? image.pathListingAppDir() : ts::env(L"PATH"));
     // Standard input stays the console; the program's output comes through a pipe, so the
     // probe knows when the hook is in place.
     LiveProcess::Options options;
