@@ -4,6 +4,7 @@
 
 #include "LauncherImage.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <utility>
 
@@ -17,6 +18,10 @@ std::wstring buildDir() {
     const std::wstring bin = ts::binDir();
     return bin.substr(0, bin.find_last_of(L"\\/"));
 }
+
+// How long a dropped reader waits for its pipe to end: at once after a program has ended,
+// but a process left running by a failed test may hold the write end for ever.
+const DWORD endLimitMs = 10000;
 
 HANDLE inheritableCopy(HANDLE h) {
     HANDLE copy = nullptr;
@@ -59,49 +64,78 @@ std::wstring BridgeImage::pathListingAppDir() const {
     return ts::env(L"PATH") + L";" + ts::upper(appDir());
 }
 
-LineReader::LineReader(HANDLE pipe) : pipe(pipe) {
-    InitializeCriticalSection(&lock);
-    arrived = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    thread = CreateThread(nullptr, 0, collect, this, 0, nullptr);
+// What the reading thread shares with its reader, and keeps when it is left behind.
+struct LineReader::Received {
+    explicit Received(HANDLE pipe)
+        : pipe(pipe), arrived(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+        InitializeCriticalSection(&lock);
+    }
+    ~Received() {
+        DeleteCriticalSection(&lock);
+        CloseHandle(arrived);
+        CloseHandle(pipe);
+    }
+    Received(const Received&) = delete;
+    Received& operator=(const Received&) = delete;
+
+    const HANDLE pipe;
+    const HANDLE arrived;
+    CRITICAL_SECTION lock;
+    std::string data;
+    bool ended = false;
+};
+
+LineReader::LineReader(HANDLE pipe) : received(std::make_shared<Received>(pipe)) {
+    std::shared_ptr<Received>* threadShare = new std::shared_ptr<Received>(received);
+    thread = CreateThread(nullptr, 0, collect, threadShare, 0, nullptr);
+    if (!thread) {
+        delete threadShare;
+        throw std::runtime_error("cannot start a thread to read a pipe");
+    }
 }
 
 LineReader::~LineReader() {
-    WaitForSingleObject(thread, INFINITE);
+    if (!waitForEnd(endLimitMs)) {
+        fprintf(stderr,
+                "[LineReader] the pipe had not ended %lu s after its reader was dropped: some "
+                "process still holds its write end; its thread is left behind\n",
+                endLimitMs / 1000);
+    }
     CloseHandle(thread);
-    CloseHandle(arrived);
-    CloseHandle(pipe);
-    DeleteCriticalSection(&lock);
 }
 
 DWORD WINAPI LineReader::collect(LPVOID param) {
-    LineReader* self = static_cast<LineReader*>(param);
+    const std::unique_ptr<std::shared_ptr<Received>> share(
+        static_cast<std::shared_ptr<Received>*>(param));
+    Received& received = **share;
     char buffer[4096];
     DWORD n = 0;
-    while (ReadFile(self->pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) {
-        EnterCriticalSection(&self->lock);
-        self->data.append(buffer, n);
-        LeaveCriticalSection(&self->lock);
-        SetEvent(self->arrived);
+    while (ReadFile(received.pipe, buffer, sizeof(buffer), &n, nullptr) && n > 0) {
+        EnterCriticalSection(&received.lock);
+        received.data.append(buffer, n);
+        LeaveCriticalSection(&received.lock);
+        SetEvent(received.arrived);
     }
-    EnterCriticalSection(&self->lock);
-    self->ended = true;
-    LeaveCriticalSection(&self->lock);
-    SetEvent(self->arrived);
+    EnterCriticalSection(&received.lock);
+    received.ended = true;
+    LeaveCriticalSection(&received.lock);
+    SetEvent(received.arrived);
     return 0;
 }
 
 std::string LineReader::nextLine(DWORD guardMs) {
     const ULONGLONG deadline = GetTickCount64() + guardMs;
     for (;;) {
-        EnterCriticalSection(&lock);
+        EnterCriticalSection(&received->lock);
+        const std::string& data = received->data;
         const size_t end = data.find('\n', cursor);
-        const bool found = end != std::string::npos || ended;
+        const bool found = end != std::string::npos || received->ended;
         std::string line;
         if (found) {
             line = data.substr(cursor, end == std::string::npos ? std::string::npos : end - cursor);
             cursor = end == std::string::npos ? data.size() : end + 1;
         }
-        LeaveCriticalSection(&lock);
+        LeaveCriticalSection(&received->lock);
         if (found) {
             if (!line.empty() && line.back() == '\r') {
                 line.pop_back();
@@ -109,8 +143,9 @@ std::string LineReader::nextLine(DWORD guardMs) {
             return line;
         }
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline ||
-            WaitForSingleObject(arrived, static_cast<DWORD>(deadline - now)) != WAIT_OBJECT_0) {
+        if (now >= deadline || WaitForSingleObject(received->arrived,
+                                                   static_cast<DWORD>(deadline - now)) !=
+                                   WAIT_OBJECT_0) {
             return "<nothing within the time>";
         }
     }
@@ -121,9 +156,9 @@ bool LineReader::waitForEnd(DWORD guardMs) {
 }
 
 std::string LineReader::all() {
-    EnterCriticalSection(&lock);
-    const std::string copy = data;
-    LeaveCriticalSection(&lock);
+    EnterCriticalSection(&received->lock);
+    const std::string copy = received->data;
+    LeaveCriticalSection(&received->lock);
     return copy;
 }
 

@@ -41,7 +41,9 @@ public:
 
 enum class Stream { Output, Error };
 
-// Reads a pipe on a thread of its own as the data arrives. Owns the pipe's read end.
+// Reads a pipe on a thread of its own as the data arrives. Owns the pipe's read end. A
+// pipe whose write end some process still holds when the reader is dropped is left to its
+// thread, with a line on standard error saying so, rather than waited for.
 class LineReader {
 public:
     explicit LineReader(HANDLE pipe);
@@ -60,14 +62,11 @@ public:
     std::string all();
 
 private:
-    static DWORD WINAPI collect(LPVOID self);
+    struct Received;
+    static DWORD WINAPI collect(LPVOID received);
 
-    HANDLE pipe;
-    HANDLE arrived;
-    CRITICAL_SECTION lock;
-    std::string data;
+    std::shared_ptr<Received> received;
     size_t cursor = 0;
-    bool ended = false;
     HANDLE thread;
 };
 

@@ -89,21 +89,6 @@ INSTANTIATE_TEST_SUITE_P(BothPaths, StreamsTest,
                              return info.param == LaunchPath::InProcess ? "InProcess" : "Restart";
                          });
 
-// Waits until `path` holds `text`, woken by changes in its directory, for at most a minute.
-bool waitForFileText(const std::wstring& dir, const std::wstring& path, const std::string& text) {
-    const HANDLE changes = FindFirstChangeNotificationW(
-        dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE);
-    const ULONGLONG deadline = GetTickCount64() + 60000;
-    bool found = false;
-    while (!(found = ts::readFile(path) == text) && GetTickCount64() < deadline &&
-           WaitForSingleObject(changes, static_cast<DWORD>(deadline - GetTickCount64())) ==
-               WAIT_OBJECT_0) {
-        FindNextChangeNotification(changes);
-    }
-    FindCloseChangeNotification(changes);
-    return found;
-}
-
 TEST(Lifetime, ProgramWhoseLauncherIsKilledEndsWithItsShutdownHooks) {
     ts::TempDir dir(L"bridge-kill");
     BridgeImage image(dir / L"Tool", L"Tool", L"corvela-console.exe");
@@ -114,7 +99,7 @@ TEST(Lifetime, ProgramWhoseLauncherIsKilledEndsWithItsShutdownHooks) {
                      LiveProcess::Options());
     ASSERT_EQ(tool.nextLine(Stream::Output), "ready") << tool.all(Stream::Error);
     TerminateProcess(tool.process(), 9);
-    EXPECT_TRUE(waitForFileText(dir.path(), marker, "shutdown hook ran\n"));
+    EXPECT_TRUE(ts::waitForFileText(marker, "shutdown hook ran\n"));
 }
 
 // The invocation interface as a native caller sees it: slot numbers of the Java runtime's
@@ -175,6 +160,11 @@ struct PipedStandardHandles {
         SetStdHandle(STD_OUTPUT_HANDLE, outWrite);
         SetStdHandle(STD_ERROR_HANDLE, errWrite);
     }
+    // A test that fails half-way ends the streams too, so that their readers end.
+    ~PipedStandardHandles() {
+        restore();
+        close();
+    }
     void restore() {
         SetStdHandle(STD_INPUT_HANDLE, savedIn);
         SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
@@ -183,8 +173,11 @@ struct PipedStandardHandles {
     // Once the launch has returned: its streams end. The launch's input relay may still
     // read the input pipe, so only its write end goes.
     void close() {
-        for (HANDLE h : {outWrite, errWrite, inWrite}) {
-            CloseHandle(h);
+        for (HANDLE* h : {&outWrite, &errWrite, &inWrite}) {
+            if (*h) {
+                CloseHandle(*h);
+                *h = nullptr;
+            }
         }
     }
 
@@ -207,13 +200,12 @@ TEST(InvocationInterface, SystemExitEndsTheProgramAfterItsShutdownHooks) {
     void* vm = nullptr;
     EXPECT_EQ(createdVms(getVms, vm), 0) << "before the launch";
 
-    LaunchThread launch{
+    std::unique_ptr<LaunchThread> launch(new LaunchThread{
         reinterpret_cast<JliLaunch>(reinterpret_cast<void*>(GetProcAddress(jli, "JLI_Launch"))),
-        {"server.exe", "-classpath", ts::utf8(bridge_test::probeJar()), "probe.Main", "hook"}};
+        {"server.exe", "-classpath", ts::utf8(bridge_test::probeJar()), "probe.Main", "hook"}});
     PipedStandardHandles piped;
-    const HANDLE thread = CreateThread(nullptr, 0, LaunchThread::run, &launch, 0, nullptr);
+    const HANDLE thread = CreateThread(nullptr, 0, LaunchThread::run, launch.get(), 0, nullptr);
     const std::string ready = piped.out->nextLine();
-    piped.restore();
     ASSERT_EQ(ready, "ready") << piped.err->all();
 
     ASSERT_EQ(createdVms(getVms, vm), 1);
@@ -228,14 +220,24 @@ TEST(InvocationInterface, SystemExitEndsTheProgramAfterItsShutdownHooks) {
     void* exit = slot<GetStaticMethodID>(env, 113)(env, system, "exit", "(I)V");
     ASSERT_TRUE(exit);
     EXPECT_FALSE(slot<ExceptionCheck>(env, 228)(env));
+    // Returns once the program has ended; what it has to say goes to standard error.
     slot<CallStaticVoidMethod>(env, 141)(env, system, exit, 0);
+    piped.restore();
 
-    ASSERT_EQ(WaitForSingleObject(thread, 120000), WAIT_OBJECT_0);
+    const bool launchReturned = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0;
     CloseHandle(thread);
-    EXPECT_EQ(launch.result, 0);
+    if (!launchReturned) {
+        // Still in use by the launch, which runs on.
+        launch.release();
+    }
+    ASSERT_TRUE(launchReturned) << "JLI_Launch had not returned a minute after System.exit\n"
+                                << piped.err->all();
+    EXPECT_EQ(launch->result, 0);
     piped.close();
     EXPECT_EQ(piped.out->nextLine(), "shutdown hook ran");
     EXPECT_EQ(piped.out->nextLine(), "");
+    EXPECT_TRUE(piped.err->waitForEnd());
+    EXPECT_EQ(piped.err->all().find("bridge:"), std::string::npos) << piped.err->all();
     EXPECT_EQ(createdVms(getVms, vm), 0) << "after the launch";
 }
 

@@ -48,6 +48,10 @@ void RealImage::moduleCfg(const std::string& more) const {
                       more);
 }
 
+std::wstring RealImage::pathListingAppDir() const {
+    return ts::env(L"PATH") + L";" + ts::upper(appDir());
+}
+
 void RealImage::package(const std::string& packageName) const {
     ts::writeFile(appDir() + L"\\.package", packageName + "\n");
 }
@@ -56,7 +60,7 @@ ts::ProcessResult RealImage::run(ts::LaunchPath path, const std::wstring& args,
                                  std::map<std::wstring, std::wstring> env) const {
     env.emplace(L"CORVELA_DEBUG", L"false");
     if (path == ts::LaunchPath::InProcess) {
-        env.emplace(L"PATH", ts::env(L"PATH") + L";" + ts::upper(appDir()));
+        env.emplace(L"PATH", pathListingAppDir());
     }
     ts::ProcessResult r =
         ts::run(exe(), L"\"" + exe() + L"\"" + (args.empty() ? L"" : L" " + args), env, 120000,

@@ -19,8 +19,8 @@ std::wstring realRuntimeDir(const std::wstring& name);
 // The probe program (java/realprobe/Main.java) the build compiles.
 std::wstring probeJar();
 
-// An application image whose application is the probe and whose runtime is a shared real
-// one, named by app.runtime (so no test copies a runtime).
+// An application image whose application is the probe and whose runtime is a shared one (a
+// real one, or the bridge), named by app.runtime (so no test copies a runtime).
 class RealImage {
 public:
     // `launcher`: corvela.exe, corvela-console.exe or corvela-service.exe from the build.
@@ -35,6 +35,9 @@ public:
     void cfg(const std::string& more = std::string()) const;
     // The same with the probe as a module on the module path.
     void moduleCfg(const std::string& more = std::string()) const;
+    // "PATH" as an in-process run gets it: listing the application directory, in capitals
+    // so that it tells itself from the restart's addition.
+    std::wstring pathListingAppDir() const;
     // Gives the image a package name, so that the launcher has per-user folders.
     void package(const std::string& name) const;
 

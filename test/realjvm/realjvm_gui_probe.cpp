@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "BridgeSupport.h"
@@ -43,11 +42,7 @@ bool closeTo(COLORREF a, COLORREF b) {
 
 int check(const RealImage& image, bool inProcess) {
     const char* path = inProcess ? "in process" : "restart";
-    std::unique_ptr<ts::ScopedEnv> pathVar;
-    if (inProcess) {
-        pathVar.reset(
-            new ts::ScopedEnv(L"PATH", ts::env(L"PATH") + L";" + ts::upper(image.appDir())));
-    }
+    const ts::ScopedEnv pathVar(L"PATH", inProcess ? image.pathListingAppDir() : ts::env(L"PATH"));
     LiveProcess gui(image.exe(), L"window", LiveProcess::Options());
     const std::string splash = gui.nextLine(Stream::Output);
     const COLORREF splashPixel =

@@ -7,59 +7,19 @@
 
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include "RealJvmSupport.h"
+#include "ServiceControl.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
 using realjvm_test::RealImage;
+using ts::ServiceHandle;
 
 namespace {
 
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-typedef std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ServiceHandleCloser> ServiceHandle;
-
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                     reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
-        << GetLastError();
-    return status;
-}
-
-// The manager tells no waiter of a change: its status is read until it leaves the pending
-// states, a tenth of a second apart, for at most a minute (a real JVM starts slower than the
-// stand-in).
-SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status = query(service);
-    for (DWORD waited = 0; waited < 60000 && (status.dwCurrentState == SERVICE_START_PENDING ||
-                                              status.dwCurrentState == SERVICE_STOP_PENDING);
-         waited += 100) {
-        Sleep(100);
-        status = query(service);
-    }
-    return status;
-}
-
-// Waits until `path` holds `text`, woken by changes in its directory, for at most a minute.
-bool waitForFileText(const std::wstring& dir, const std::wstring& path, const std::string& text) {
-    const HANDLE changes = FindFirstChangeNotificationW(
-        dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE |
-                                FILE_NOTIFY_CHANGE_FILE_NAME);
-    const ULONGLONG deadline = GetTickCount64() + 60000;
-    bool found = false;
-    while (!(found = ts::readFile(path) == text) && GetTickCount64() < deadline &&
-           WaitForSingleObject(changes, static_cast<DWORD>(deadline - GetTickCount64())) ==
-               WAIT_OBJECT_0) {
-        FindNextChangeNotification(changes);
-    }
-    FindCloseChangeNotification(changes);
-    return found;
-}
+// A real JVM starts and stops slower than the stand-in server.
+const DWORD realJvmLimitMs = 60000;
 
 TEST(RealJvmService, AStopEndsTheServerThroughSystemExitWithItsShutdownHook) {
     ts::TempDir dir(L"realjvm-service");
@@ -84,16 +44,16 @@ TEST(RealJvmService, AStopEndsTheServerThroughSystemExitWithItsShutdownHook) {
                                               [&](void*) { DeleteService(service.get()); });
 
     ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-    const SERVICE_STATUS_PROCESS running = waitWhilePending(service.get());
+    const SERVICE_STATUS_PROCESS running = ts::waitWhilePending(service.get(), realJvmLimitMs);
     ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING))
         << ts::readFile(logs + L"\\Server.err.log");
     // The probe says "ready" once its hook is in place.
-    ASSERT_TRUE(waitForFileText(logs, outLog, "ready\r\n"))
+    ASSERT_TRUE(ts::waitForFileText(outLog, "ready\r\n"))
         << ts::readFile(outLog) << ts::readFile(logs + L"\\Server.err.log");
 
     SERVICE_STATUS status = {};
     ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-    const SERVICE_STATUS_PROCESS stopped = waitWhilePending(service.get());
+    const SERVICE_STATUS_PROCESS stopped = ts::waitWhilePending(service.get(), realJvmLimitMs);
     const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId);
     if (process) {
         EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);

@@ -10,60 +10,17 @@
 #include <vector>
 
 #include "LauncherImage.h"
+#include "ServiceControl.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
 using ts::Image;
+using ts::isPending;
+using ts::query;
+using ts::ServiceHandle;
+using ts::waitWhilePending;
 
 namespace {
-
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-typedef std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ServiceHandleCloser> ServiceHandle;
-
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                     reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
-        << GetLastError();
-    return status;
-}
-
-bool isPending(const SERVICE_STATUS_PROCESS& status) {
-    return status.dwCurrentState == SERVICE_START_PENDING ||
-           status.dwCurrentState == SERVICE_STOP_PENDING;
-}
-
-void WINAPI noteChange(void*) {}
-
-// Waits, on the manager's notice of a change of state, until the service leaves the pending
-// states, for at most `limitMs`.
-SERVICE_STATUS_PROCESS waitWhilePending(SC_HANDLE service, DWORD limitMs = 30000) {
-    const ULONGLONG deadline = GetTickCount64() + limitMs;
-    SERVICE_STATUS_PROCESS status = query(service);
-    // Outlives an unanswered request: the manager may still write to it.
-    static SERVICE_NOTIFYW notice;
-    while (isPending(status) && GetTickCount64() < deadline) {
-        notice = SERVICE_NOTIFYW();
-        notice.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
-        notice.pfnNotifyCallback = noteChange;
-        const DWORD error = NotifyServiceStatusChangeW(
-            service, SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_STOPPED | SERVICE_NOTIFY_PAUSED,
-            &notice);
-        if (error != ERROR_SUCCESS) {
-            ADD_FAILURE() << "NotifyServiceStatusChange failed: " << error;
-            break;
-        }
-        if (SleepEx(static_cast<DWORD>(deadline - GetTickCount64()), TRUE) !=
-            WAIT_IO_COMPLETION) {
-            break;
-        }
-        status = query(service);
-    }
-    return query(service);
-}
 
 // The checkpoints a pending service reports, read while it is pending: the manager tells
 // no one of a new checkpoint, so its status is read a tenth of a second apart.

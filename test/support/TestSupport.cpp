@@ -294,6 +294,26 @@ std::string readFile(const std::wstring& path) {
     return data;
 }
 
+bool waitForFileText(const std::wstring& path, const std::string& text, DWORD limitMs) {
+    const std::wstring dir = path.substr(0, path.find_last_of(L"\\/"));
+    const HANDLE changes = FindFirstChangeNotificationW(
+        dir.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_SIZE |
+                                FILE_NOTIFY_CHANGE_LAST_WRITE);
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
+    bool found = readFile(path) == text;
+    for (ULONGLONG now = GetTickCount64();
+         !found && changes != INVALID_HANDLE_VALUE && now < deadline &&
+         WaitForSingleObject(changes, static_cast<DWORD>(deadline - now)) == WAIT_OBJECT_0 &&
+         FindNextChangeNotification(changes);
+         now = GetTickCount64()) {
+        found = readFile(path) == text;
+    }
+    if (changes != INVALID_HANDLE_VALUE) {
+        FindCloseChangeNotification(changes);
+    }
+    return found || readFile(path) == text;
+}
+
 void copyFile(const std::wstring& from, const std::wstring& to) {
     if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) {
         fail(L"CopyFile(" + from + L", " + to + L")");

@@ -31,6 +31,9 @@ void removeTree(const std::wstring& path);
 void makeDirs(const std::wstring& path);
 void writeFile(const std::wstring& path, const std::string& bytes);
 std::string readFile(const std::wstring& path);
+// Waits until the file at `path` holds exactly `text`, woken by each change in its directory,
+// for at most `limitMs`; false when it never did.
+bool waitForFileText(const std::wstring& path, const std::string& text, DWORD limitMs = 60000);
 void copyFile(const std::wstring& from, const std::wstring& to);
 // The names in a directory, sorted, without "." and ".."; none when it cannot be listed.
 std::vector<std::wstring> namesIn(const std::wstring& dir);

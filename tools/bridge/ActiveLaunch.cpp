@@ -74,18 +74,18 @@ void signal(const char* name) {
     }
 }
 
-bool exit(int status) {
+ExitOutcome exit(int status, unsigned long limitMs) {
     {
         Locked locked;
         if (!host) {
-            return false;
+            return ExitOutcome::NoneRunning;
         }
         exitAsked = true;
         exitStatus = status;
         host->signal("TERM");
     }
-    WaitForSingleObject(idle, INFINITE);
-    return true;
+    return WaitForSingleObject(idle, limitMs) == WAIT_OBJECT_0 ? ExitOutcome::Ended
+                                                                : ExitOutcome::StillRunning;
 }
 
 bool exitRequested(int& status) {

@@ -20,9 +20,17 @@ bool running();
 // Sends a signal ("INT", "TERM", ...) to the program, or once it has started.
 void signal(const char* name);
 
+// What an exit() found.
+enum class ExitOutcome {
+    Ended,
+    NoneRunning,
+    // Asked, but still running at the limit: a shutdown hook may hang.
+    StillRunning,
+};
+
 // Ends the program with SIGTERM, which runs its shutdown hooks, and has the launch end with
-// `status`. Returns once the program has ended; false when none was running.
-bool exit(int status);
+// `status`. Returns once the program has ended, or once `limitMs` has passed without it.
+ExitOutcome exit(int status, unsigned long limitMs);
 
 // The status of an exit asked for during the last launch.
 bool exitRequested(int& status);

@@ -9,6 +9,10 @@ namespace bridge {
 
 namespace {
 
+// How long a copy whose connection is cut may take to end: only a write to a reader that has
+// stopped reading holds it longer.
+const DWORD cutCopyLimitMs = 5000;
+
 bool usable(HANDLE h) {
     return h != nullptr && h != INVALID_HANDLE_VALUE;
 }
@@ -78,8 +82,18 @@ bool sameDestination(HANDLE a, HANDLE b) {
            indexA == indexB;
 }
 
-OutputRelay::OutputRelay(SOCKET from, HANDLE to) : from(from), to(to) {
-    thread.reset(CreateThread(nullptr, 0, run, this, 0, nullptr));
+// What a copy uses, shared by the relay and its thread: a thread left behind keeps it.
+struct OutputRelay::Copy {
+    UniqueSocket from;
+    HANDLE to;
+};
+
+OutputRelay::OutputRelay(SOCKET from, HANDLE to) : copy(new Copy{UniqueSocket(from), to}) {
+    std::shared_ptr<Copy>* threadShare = new std::shared_ptr<Copy>(copy);
+    thread.reset(CreateThread(nullptr, 0, run, threadShare, 0, nullptr));
+    if (!thread) {
+        delete threadShare;
+    }
 }
 
 OutputRelay::~OutputRelay() {
@@ -88,21 +102,23 @@ OutputRelay::~OutputRelay() {
 
 void OutputRelay::finish(DWORD timeoutMs) {
     if (thread && WaitForSingleObject(thread.get(), timeoutMs) != WAIT_OBJECT_0) {
-        shutdown(from, SD_BOTH);
-        WaitForSingleObject(thread.get(), INFINITE);
+        shutdown(copy->from.get(), SD_BOTH);
+        // No line says so: it could only go to a stream that takes no more.
+        WaitForSingleObject(thread.get(), cutCopyLimitMs);
     }
     thread.reset();
 }
 
 DWORD WINAPI OutputRelay::run(LPVOID param) {
-    OutputRelay* self = static_cast<OutputRelay*>(param);
-    const bool writable = usable(self->to);
+    const std::unique_ptr<std::shared_ptr<Copy>> share(static_cast<std::shared_ptr<Copy>*>(param));
+    const Copy& copy = **share;
+    const bool writable = usable(copy.to);
     char buffer[4096];
     int n;
-    while ((n = recv(self->from, buffer, sizeof(buffer), 0)) > 0) {
+    while ((n = recv(copy.from.get(), buffer, sizeof(buffer), 0)) > 0) {
         DWORD written = 0;
         if (writable) {
-            WriteFile(self->to, buffer, static_cast<DWORD>(n), &written, nullptr);
+            WriteFile(copy.to, buffer, static_cast<DWORD>(n), &written, nullptr);
         }
     }
     return 0;

@@ -4,6 +4,8 @@
 
 #include <winsock2.h>
 
+#include <memory>
+
 #include "WindowsSupport.h"
 
 namespace bridge {
@@ -24,14 +26,15 @@ public:
     OutputRelay& operator=(const OutputRelay&) = delete;
 
     // Waits until everything is copied; after `timeoutMs` (a process the program started
-    // may hold its end open) the connection is cut.
+    // may hold its end open) the connection is cut. A copy stuck in a write that no reader
+    // takes is left behind after a while: it owns what it uses.
     void finish(DWORD timeoutMs);
 
 private:
-    static DWORD WINAPI run(LPVOID self);
+    struct Copy;
+    static DWORD WINAPI run(LPVOID copy);
 
-    SOCKET from;
-    HANDLE to;
+    std::shared_ptr<Copy> copy;
     UniqueHandle thread;
 };
 

@@ -122,5 +122,12 @@ extern "C" __declspec(dllexport) int CorvelaBridgeRunning() {
 }
 
 extern "C" __declspec(dllexport) int CorvelaBridgeExit(int status) {
-    return active::exit(status) ? 1 : 0;
+    switch (active::exit(status, BRIDGE_EXIT_LIMIT_MS)) {
+    case active::ExitOutcome::Ended:
+        return 1;
+    case active::ExitOutcome::NoneRunning:
+        return 0;
+    default:
+        return -1;
+    }
 }

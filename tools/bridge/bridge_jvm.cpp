@@ -96,8 +96,13 @@ bool hostRunning() {
 
 void systemExit(jint status) {
     const BridgeExitFn exitProgram = fromJli<BridgeExitFn>(BRIDGE_EXIT_NAME);
-    if (!exitProgram || !exitProgram(static_cast<int>(status))) {
+    const int ended = exitProgram ? exitProgram(static_cast<int>(status)) : 0;
+    if (ended == 0) {
         report("System.exit: no Java program is running");
+    } else if (ended < 0) {
+        report("System.exit: the program had not ended " +
+               std::to_string(BRIDGE_EXIT_LIMIT_MS / 1000) +
+               " seconds after SIGTERM (a shutdown hook that never returns?); it runs on");
     }
 }
 

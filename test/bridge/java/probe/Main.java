@@ -3,13 +3,9 @@ package probe;
 import java.awt.Dimension;
 import java.awt.SplashScreen;
 import java.io.BufferedReader;
-import java.io.IOException;
 import java.io.InputStreamReader;
-import java.io.UncheckedIOException;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.concurrent.CountDownLatch;
+import probehook.ShutdownHook;
 
 // What the bridge tests run through a launcher. The first argument names the behaviour.
 public final class Main {
@@ -19,7 +15,7 @@ public final class Main {
         switch (args.length > 0 ? args[0] : "") {
             case "script" -> script();
             case "interleave" -> interleave(Integer.parseInt(args[1]));
-            case "hook" -> waitWithHook(args.length > 1 ? args[1] : null);
+            case "hook" -> ShutdownHook.waitForTheEnd(args.length > 1 ? args[1] : null);
             case "splash" -> splash();
             case "args" -> {
                 for (int i = 1; i < args.length; ++i) {
@@ -59,24 +55,6 @@ public final class Main {
             System.out.println("out " + i);
             System.err.println("err " + i);
         }
-    }
-
-    // Says it is ready once its shutdown hook is in place, then waits for the end. The hook
-    // also writes its line to `file` when there is one (a Unix path).
-    private static void waitWithHook(String file) throws InterruptedException {
-        Runtime.getRuntime().addShutdownHook(new Thread(() -> {
-            System.out.println("shutdown hook ran");
-            System.out.flush();
-            if (file != null) {
-                try {
-                    Files.writeString(Path.of(file), "shutdown hook ran\n");
-                } catch (IOException e) {
-                    throw new UncheckedIOException(e);
-                }
-            }
-        }));
-        System.out.println("ready");
-        new CountDownLatch(1).await();
     }
 
     private static void splash() {

@@ -22,6 +22,7 @@ import java.util.concurrent.CountDownLatch;
 import javax.swing.JFrame;
 import javax.swing.JPanel;
 import javax.swing.SwingUtilities;
+import probehook.ShutdownHook;
 
 // What the real-runtime tests run through a launcher, on every runtime they fetch (so Java 11
 // bytecode). The first argument names the behaviour.
@@ -35,7 +36,7 @@ public final class Main {
             case "script": script(); break;
             case "interleave": interleave(Integer.parseInt(args[1])); break;
             case "exit": System.exit(Integer.parseInt(args[1])); break;
-            case "hook": waitWithHook(args.length > 1 ? args[1] : null); break;
+            case "hook": ShutdownHook.waitForTheEnd(args.length > 1 ? args[1] : null); break;
             case "crash": crash(); break;
             case "loopback": loopback(); break;
             case "window": window(); break;
@@ -89,26 +90,6 @@ public final class Main {
             System.out.println("out " + i);
             System.err.println("err " + i);
         }
-    }
-
-    // Says "ready" once its shutdown hook is in place, then waits for the end. The hook
-    // prints its line and writes it to `file` when there is one.
-    private static void waitWithHook(String file) throws InterruptedException {
-        Runtime.getRuntime().addShutdownHook(new Thread(() -> {
-            System.out.println("shutdown hook ran");
-            System.out.flush();
-            if (file != null) {
-                try {
-                    Files.write(Paths.get(file),
-                            "shutdown hook ran\n".getBytes(StandardCharsets.UTF_8));
-                } catch (IOException e) {
-                    e.printStackTrace();
-                }
-            }
-        }));
-        System.out.println("ready");
-        System.out.flush();
-        new CountDownLatch(1).await();
     }
 
     // A genuine fault inside the JVM: a write through a null address, which the JVM reports

@@ -1,33 +1,37 @@
-// Raises Ctrl+C on the console it shares with a console launcher over the bridge runtime,
-// as a user at the keyboard would, and checks that the host's Java program gets it as a
-// real JVM does: its shutdown hook runs and it ends with 130, in process and through the
-// restart; and that a stream left on the console keeps apart from the one redirected. Needs
-// a console: run it with a terminal as standard input (Wine then gives it a
-// console that its children share). Exits 0 when everything matched.
+// Raises Ctrl+C on the console it shares with a console launcher over the Java runtime in the
+// folder its argument names (a genuine Windows runtime, or the bridge runtime with the host's
+// Java), as a user at the keyboard would: the JVM's shutdown hook runs and it ends with 130,
+// in process and through the restart; and a stream left on the console keeps apart from the
+// one redirected. Needs a console: run it with a terminal as standard input (Wine then gives
+// it a console that its children share). Exits 0 when everything matched.
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <string>
 
 #include "BridgeSupport.h"
 #include "ConsoleProbe.h"
+#include "RealJvmSupport.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
-using bridge_test::BridgeImage;
 using bridge_test::LiveProcess;
 using bridge_test::Stream;
+using realjvm_test::RealImage;
 
 namespace {
 
-int check(const BridgeImage& image, bool inProcess) {
+// What a stream carried, with Windows line ends as "\n".
+std::string unixLines(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+int check(const RealImage& image, bool inProcess) {
     const char* path = inProcess ? "in process" : "restart";
-    std::unique_ptr<ts::ScopedEnv> pathVar;
-    if (inProcess) {
-        pathVar.reset(new ts::ScopedEnv(L"PATH", image.pathListingAppDir()));
-    }
+    const ts::ScopedEnv pathVar(L"PATH", inProcess ? image.pathListingAppDir() : ts::env(L"PATH"));
     // Standard input stays the console; the program's output comes through a pipe, so the
     // probe knows when the hook is in place.
     LiveProcess::Options options;
@@ -53,7 +57,7 @@ int check(const BridgeImage& image, bool inProcess) {
 
 // A shell that redirects one stream leaves the other on the terminal: each keeps its own
 // lines, none of the other's.
-int checkOneStreamRedirected(const BridgeImage& image) {
+int checkOneStreamRedirected(const RealImage& image) {
     int failures = 0;
     for (const bool errorRedirected : {true, false}) {
         const char* which = errorRedirected ? "error" : "output";
@@ -64,7 +68,8 @@ int checkOneStreamRedirected(const BridgeImage& image) {
         tool.write("out one\nerr two\nout three\n");
         tool.closeInput();
         const DWORD code = tool.wait(60000);
-        const std::string redirected = tool.all(errorRedirected ? Stream::Error : Stream::Output);
+        const std::string redirected =
+            unixLines(tool.all(errorRedirected ? Stream::Error : Stream::Output));
         const std::string expected = errorRedirected ? "two\n" : "one\nthree\nend of input\n";
         printf("only standard %s redirected: exit code %lu, it got [%s]\n", which, code,
                redirected.c_str());
@@ -78,12 +83,18 @@ int checkOneStreamRedirected(const BridgeImage& image) {
 
 } // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+    if (argc != 2 ||
+        GetFileAttributesW((std::wstring(argv[1]) + L"\\bin\\jli.dll").c_str()) ==
+            INVALID_FILE_ATTRIBUTES) {
+        printf("FAIL: give the folder of a Java runtime (one with bin\\jli.dll)\n");
+        return 2;
+    }
     if (!ts::joinConsole()) {
         return 1;
     }
-    ts::TempDir dir(L"bridge-ctrlc");
-    BridgeImage image(dir / L"Tool", L"Tool", L"corvela-console.exe");
+    ts::TempDir dir(L"java-ctrlc");
+    RealImage image(dir / L"Tool", L"Tool", L"corvela-console.exe", argv[1]);
     ts::ScopedEnv debug(L"CORVELA_DEBUG", L"false");
     const int failures =
         check(image, true) + check(image, false) + checkOneStreamRedirected(image);
