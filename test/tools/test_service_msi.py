@@ -5,6 +5,7 @@ uninstall stops and removes it. The image tool's service options are checked fir
 real Java server through the bridge runtime: started as a service, stopped through its
 shutdown hook."""
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -158,6 +159,82 @@ class ServiceImageTest(ServiceFixture):
             wine("sc", "stop", "AcmeServer")
             wine("sc", "delete", "AcmeServer")
         self.installed(steps)
+
+
+def files_under(root):
+    """The files under `root`, by their path under it, each with its bytes' hash."""
+    found = {}
+    for parent, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(parent, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = hashlib.sha256(f.read()).hexdigest()
+    return found
+
+
+class SlowStopTest(ServiceFixture):
+    """A service whose stop takes seconds, as a database's that writes out its data, still
+    running when its installer removes or replaces it: the installer waits until it has
+    stopped, and nothing of it stays behind."""
+
+    INSTALL_DIR = os.path.join(BUILD, "wineprefix-service", "drive_c", "Program Files",
+                               "Acme Server")
+    # A product and a service of their own: what a failure here leaves installed stays apart
+    # from the other tests' installers.
+    UPGRADE_CODE = "{0D5C7A3E-2B1F-4E6A-8C9D-3F4E5A6B7C81}"
+    SERVICE = "AcmeSlowServer"
+
+    def build(self, version):
+        out = os.path.join(self.work, "image-" + version)
+        msi = os.path.join(self.work, "Server-%s.msi" % version)
+        r = image_tool("--name", "Acme Server", "--launcher", LAUNCHER, "--runtime",
+                       self.runtime, "--main-class", "server.Main", "--output", out,
+                       "--java-option", "-Dstandin.hook-ms=3000", "--service",
+                       "--service-name", self.SERVICE, "--app-version", version, "--vendor",
+                       "Acme", "--upgrade-code", self.UPGRADE_CODE, "--msi", msi)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return out, msi
+
+    def installed(self, steps, *msis):
+        """Runs `steps`, then removes whatever they left, even when they failed."""
+        def steps_then_cleanup(log):
+            try:
+                steps(log)
+            finally:
+                for msi in msis:
+                    wine("msiexec", "/x", msi, "/qn")
+                wine("sc", "stop", self.SERVICE)
+                wine("sc", "delete", self.SERVICE)
+                shutil.rmtree(self.INSTALL_DIR, ignore_errors=True)
+        super().installed(steps_then_cleanup)
+
+    def test_uninstalling_a_running_service_leaves_no_file(self):
+        _, msi = self.build("1.0.0")
+
+        def steps(log):
+            self.assertEqual(wine("msiexec", "/i", msi, "/qn").returncode, 0)
+            self.assertEqual(service_state(self.SERVICE), "RUNNING")
+            self.assertEqual(wine("msiexec", "/x", msi, "/qn").returncode, 0)
+            self.assertEqual(files_under(self.INSTALL_DIR), {})
+            self.assertIsNone(service_state(self.SERVICE))
+            with open(log, encoding="utf-8") as f:
+                self.assertEqual(f.read(), "server started\nshutdown hook ran\n")
+        self.installed(steps, msi)
+
+    def test_upgrading_a_running_service_installs_every_file_of_the_new_version(self):
+        _, first = self.build("1.0.0")
+        second_image, second = self.build("1.1.0")
+
+        def steps(log):
+            self.assertEqual(wine("msiexec", "/i", first, "/qn").returncode, 0)
+            self.assertEqual(service_state(self.SERVICE), "RUNNING")
+            self.assertEqual(wine("msiexec", "/i", second, "/qn").returncode, 0)
+            self.assertEqual(files_under(self.INSTALL_DIR), files_under(second_image))
+            self.assertEqual(service_state(self.SERVICE), "RUNNING")
+            self.assertEqual(wine("msiexec", "/x", second, "/qn").returncode, 0)
+            with open(log, encoding="utf-8") as f:
+                self.assertEqual(f.read(), "server started\nshutdown hook ran\n" * 2)
+        self.installed(steps, second, first)
 
 
 # A service's names in three scripts, each of another code page: (name, display name, description).

@@ -378,6 +378,7 @@ class Plan:
         self.installer = msi
         self.msi = installer_plan(msi, branding, self.application, self.notes,
                                   [l for l in launchers if l.service])
+        self.service_stop = service_stop_helper(self.msi, launcher_exe, launchers)
         self._check_runtime(runtime, runtime_path)
         self.jars = self._jars(launchers, jars, launcher_exe)
         module_names = self._module_names(module_path)
@@ -608,6 +609,21 @@ def installer_plan(msi, branding, name, notes, services=()):
     return package
 
 
+def service_stop_helper(package, launcher_exe, launchers):
+    """The program an installer of services runs before it touches their files, beside the
+    service launcher; None for an installer without services, or no installer."""
+    services = [launcher for launcher in launchers if launcher.service]
+    if not package or not services:
+        return None
+    service_launcher = launcher_binary(launcher_exe, services[0])
+    path = os.path.join(os.path.dirname(service_launcher), installer.SERVICE_STOP_HELPER)
+    if not os.path.isfile(path):
+        raise ImageError("an installer of a service needs %s beside the service launcher %s "
+                         "(scripts/build makes both)" % (installer.SERVICE_STOP_HELPER,
+                                                         service_launcher))
+    return path
+
+
 def check_installer_target(msi, image_dir):
     """Raises ImageError unless the installer `msi` (an Installer, or None) of the image
     in `image_dir` can be written."""
@@ -638,7 +654,7 @@ def desktop_of(launchers, msi, product_name):
 
 
 def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, notes, progress,
-                    desktop=None):
+                    desktop=None, service_stop=None):
     """Builds the installer of `image_dir` in a scratch directory beside its target, signs
     it, and moves it into place."""
     scratch = changes.scratch_dir(os.path.dirname(msi.path))
@@ -649,7 +665,7 @@ def build_installer(changes, plan_msi, msi, image_dir, exe_name, signing_key, no
         progress("signing the installer")
         notes.append(signing.sign_file(path, signing_key, os.path.basename(msi.path)))
     installer.build_msi(image_dir, exe_name, plan_msi, built, sign if signing_key else None,
-                        desktop)
+                        desktop, service_stop)
     changes.move_into_place(built, msi.path)
 
 
@@ -677,5 +693,5 @@ def assemble(output, launchers, launcher_exe, runtime=None, runtime_path=None, j
         if plan.msi:
             build_installer(changes, plan.msi, msi, plan.output, launchers[0].name + ".exe",
                             signing_key, plan.notes, progress,
-                            desktop_of(launchers, msi, plan.msi.name))
+                            desktop_of(launchers, msi, plan.msi.name), plan.service_stop)
     return plan.output, [note for note in plan.notes if note]
