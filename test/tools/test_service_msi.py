@@ -118,6 +118,22 @@ class ServiceImageTest(ServiceFixture):
                 self.assertIn(message, r.stderr)
                 self.assertFalse(os.path.exists(out))
 
+    def test_an_installer_without_the_program_that_stops_its_services_is_refused(self):
+        launchers = os.path.join(self.work, "launchers")
+        os.makedirs(launchers)
+        for name in ("corvela.exe", "corvela-service.exe"):
+            shutil.copy(os.path.join(os.path.dirname(LAUNCHER), name), launchers)
+        out = os.path.join(self.work, "refused")
+        msi = os.path.join(self.work, "refused.msi")
+        r = image_tool("--name", "Acme Server", "--launcher", os.path.join(launchers, "corvela.exe"),
+                       "--runtime", self.runtime, "--main-class", "server.Main", "--output", out,
+                       "--service", "--app-version", "1.0.0", "--vendor", "Acme", "--msi", msi)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("an installer of a service needs corvela-service-stop.exe beside the "
+                      "service launcher %s" % os.path.join(launchers, "corvela-service.exe"),
+                      r.stderr)
+        self.assertFalse(os.path.exists(out) or os.path.exists(msi))
+
     def test_the_image_carries_the_service_launcher_and_the_vendor_for_its_logs(self):
         out, msi = self.build("1.0.0")
         # The manager starts a service; the installer puts no shortcut to it in the Start menu.
