@@ -118,6 +118,22 @@ class ServiceImageTest(ServiceFixture):
                 self.assertIn(message, r.stderr)
                 self.assertFalse(os.path.exists(out))
 
+    def test_the_wait_for_the_services_runs_as_the_system_between_their_stop_and_delete(self):
+        # What Wine cannot show: Windows runs the action in the installation script, as the
+        # installer service (a service's stop needs the rights), after StopServices.
+        _, msi = self.build("1.0.0")
+        actions = {row["Action"]: row for row in table_rows(msi, "CustomAction")}
+        action = actions["CorvelaStopServices"]
+        self.assertEqual(int(action["Type"]) & 0x3F, 2)  # an exe from the Binary table
+        self.assertEqual(int(action["Type"]) & (1024 | 2048), 1024 | 2048)  # deferred, no impersonation
+        self.assertEqual(action["Target"], '"AcmeServer"')
+        sequence = {row["Action"]: int(row["Sequence"])
+                    for row in table_rows(msi, "InstallExecuteSequence")}
+        self.assertLess(sequence["StopServices"], sequence["CorvelaStopServices"])
+        self.assertLess(sequence["CorvelaStopServices"],
+                        min(sequence["DeleteServices"], sequence["RemoveFiles"],
+                            sequence["InstallFiles"]))
+
     def test_an_installer_without_the_program_that_stops_its_services_is_refused(self):
         launchers = os.path.join(self.work, "launchers")
         os.makedirs(launchers)
@@ -261,13 +277,18 @@ NAMES = [
 ]
 
 
-def service_install_rows(msi):
-    """The ServiceInstall table's rows, each a dict by column name."""
-    text = subprocess.run(["msiinfo", "export", msi, "ServiceInstall"], capture_output=True,
+def table_rows(msi, table):
+    """The rows of one of the installer's tables, each a dict by column name."""
+    text = subprocess.run(["msiinfo", "export", msi, table], capture_output=True,
                           check=True).stdout.decode("utf-8")
     lines = text.rstrip("\r\n").split("\r\n")
     columns = lines[0].split("\t")
     return [dict(zip(columns, line.split("\t"))) for line in lines[3:]]
+
+
+def service_install_rows(msi):
+    """The ServiceInstall table's rows, each a dict by column name."""
+    return table_rows(msi, "ServiceInstall")
 
 
 def registered_service(name, scratch):
