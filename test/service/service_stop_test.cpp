@@ -106,8 +106,8 @@ TEST_F(ServiceStopTest, ReturnsOnceTheProcessOfASlowServerHasEnded) {
     ts::Image image(dir / L"Server", L"Server", L"corvela-service.exe");
     image.runtime(L"server_jli.dll", L"jli.dll");
     image.runtime(L"server_jvm.dll", L"server\\jvm.dll");
-    image.cfg("[Application]\napp.mainclass=server.Main\napp.log-dir=" +
-              ts::utf8(dir / L"logs") + "\n[JavaOptions]\njava-options=-Dstandin.hook-ms=3000\n");
+    image.cfg("[Application]\napp.mainclass=server.Main\napp.log-dir=" + ts::utf8(dir / L"logs") +
+              "\n[JavaOptions]\njava-options=-Dstandin.hook-ms=3000\n");
     start(image.exe());
 
     const ts::ProcessResult result = stopAndWait(name);

@@ -21,14 +21,22 @@ constexpr DWORD longestRecheckMillis = 2000;
 
 const wchar_t* stateName(DWORD state) {
     switch (state) {
-    case SERVICE_STOPPED: return L"STOPPED";
-    case SERVICE_START_PENDING: return L"START_PENDING";
-    case SERVICE_STOP_PENDING: return L"STOP_PENDING";
-    case SERVICE_RUNNING: return L"RUNNING";
-    case SERVICE_CONTINUE_PENDING: return L"CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING: return L"PAUSE_PENDING";
-    case SERVICE_PAUSED: return L"PAUSED";
-    default: return L"an unknown state";
+    case SERVICE_STOPPED:
+        return L"STOPPED";
+    case SERVICE_START_PENDING:
+        return L"START_PENDING";
+    case SERVICE_STOP_PENDING:
+        return L"STOP_PENDING";
+    case SERVICE_RUNNING:
+        return L"RUNNING";
+    case SERVICE_CONTINUE_PENDING:
+        return L"CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING:
+        return L"PAUSE_PENDING";
+    case SERVICE_PAUSED:
+        return L"PAUSED";
+    default:
+        return L"an unknown state";
     }
 }
 
@@ -97,8 +105,8 @@ public:
     // How long to wait before the status is read again.
     DWORD nextCheckMillis() const {
         const ULONGLONG left = deadline - std::min(deadline, GetTickCount64());
-        const DWORD recheck = std::clamp<DWORD>(hint / 10, shortestRecheckMillis,
-                                                longestRecheckMillis);
+        const DWORD recheck =
+            std::clamp<DWORD>(hint / 10, shortestRecheckMillis, longestRecheckMillis);
         return static_cast<DWORD>(std::min<ULONGLONG>(left, recheck));
     }
 
