@@ -302,6 +302,8 @@ class Plan:
         self.msi_package = installer.plan_package(
             self.msi_request, self.branding, self.application, self.notes,
             [launcher for launcher in self.launchers if launcher.service])
+        self.service_stop = service_stop_helper(self.msi_package, request.launcher_exe,
+                                                self.launchers)
         self._check_runtime(self.runtime, request.runtime_path)
         self.jars = self._jars(self.launchers, request.jars, request.launcher_exe)
         module_names = self._module_names(self.module_path)
@@ -498,6 +500,21 @@ class Plan:
                 [launcher.splash for launcher in self.launchers if launcher.splash])
 
 
+def service_stop_helper(package, launcher_exe, launchers):
+    """The program an installer of services runs before it touches their files, beside the
+    service launcher; None for an installer without services, or no installer."""
+    services = [launcher for launcher in launchers if launcher.service]
+    if not package or not services:
+        return None
+    service_launcher = launcher_binary(launcher_exe, services[0])
+    path = os.path.join(os.path.dirname(service_launcher), installer.SERVICE_STOP_HELPER)
+    if not os.path.isfile(path):
+        raise ImageError("an installer of a service needs %s beside the service launcher %s "
+                         "(scripts/build makes both)" % (installer.SERVICE_STOP_HELPER,
+                                                         service_launcher))
+    return path
+
+
 def assemble(request, progress=lambda step: None):
     """Writes the image `request` (an ImageRequest) asks for, and its installer when it asks
     for one; or raises ImageError (or is interrupted) and leaves the file system as it was.
@@ -516,5 +533,6 @@ def assemble(request, progress=lambda step: None):
                 exe_name=plan.launchers[0].name + ".exe", signing_key=plan.signing_key,
                 notes=plan.notes, progress=progress,
                 desktop=installer.desktop_of(plan.launchers, plan.msi_request,
-                                             plan.msi_package.name))
+                                             plan.msi_package.name),
+                service_stop=plan.service_stop)
     return plan.output, [note for note in plan.notes if note]

@@ -590,6 +590,58 @@ def _add_service_config(msi, services, components, scratch):
                   ["s72", "S255", "I2"], sequence[3:] + ["MsiConfigureServices\tVersionNT >= 600\t%d" % after])
 
 
+# The program that stops each service and waits for it, carried in the installer's Binary
+# table, so that it lands in no folder of the product. Built beside the service launcher.
+SERVICE_STOP_HELPER = "corvela-service-stop.exe"
+# Custom action type: an exe from the Binary table (2), deferred (1024), run as the installer
+# service itself rather than the user (2048). Its exit code counts: non-zero fails the
+# installation, which rolls back.
+_DEFERRED_SYSTEM_EXE = 2 + 1024 + 2048
+
+
+def _add_service_stop(msi, services, helper, scratch):
+    """Makes the installer wait, before any file is removed or replaced, until each service
+    has stopped and its process has ended. StopServices only asks a service to stop (Wine's
+    msiexec does not wait at all), and the files its process still holds would stay behind
+    an uninstall reported as a success. `helper` (SERVICE_STOP_HELPER) runs right after
+    StopServices, before DeleteServices, on install, upgrade and removal alike; a service
+    that does not stop within what it promises fails it, and the installation with it."""
+    if not services:
+        return
+    task = "adding the wait for the services to stop"
+    names = " ".join('"%s"' % _formatted_literal(s.name).replace('"', '\\"') for s in services)
+    if len(names) > 255:
+        raise ImageError("the services' names take %d characters on the command line of %s, "
+                         "which has room for 255: give shorter service names" %
+                         (len(names), SERVICE_STOP_HELPER))
+    binary = os.path.join(scratch, "Binary")
+    os.makedirs(binary, exist_ok=True)
+    shutil.copyfile(helper, os.path.join(binary, "ServiceStop.ibd"))
+    # This function alone writes the Binary and CustomAction tables.
+    _import_table(msi, scratch, "Binary", ["Name", "Data"], ["s72", "v0"],
+                  ["ServiceStop\tServiceStop.ibd"], task)
+    _import_table(msi, scratch, "CustomAction", ["Action", "Type", "Source", "Target"],
+                  ["s72", "i2", "S72", "S255"],
+                  ["CorvelaStopServices\t%d\tServiceStop\t%s" % (_DEFERRED_SYSTEM_EXE, names)], task)
+    msiinfo = require_program("msiinfo", "an installer of a service")
+    sequence = _run([msiinfo, "export", msi, "InstallExecuteSequence"], "msiinfo", scratch,
+                    task).decode("utf-8").rstrip("\r\n").split("\r\n")
+    steps = {line.split("\t")[0]: int(line.split("\t")[2]) for line in sequence[3:]}
+    after = steps["StopServices"] + 1
+    if any(after >= steps[action] for action in ("DeleteServices", "RemoveFiles", "InstallFiles")
+           if action in steps):
+        raise ImageError("wixl sequenced StopServices at %d, with no room before the files "
+                         "are touched" % steps["StopServices"])
+    _import_table(msi, scratch, "InstallExecuteSequence", ["Action", "Condition", "Sequence"],
+                  ["s72", "S255", "I2"], sequence[3:] + ["CorvelaStopServices\t\t%d" % after],
+                  task)
+
+
+def _formatted_literal(text):
+    """`text` as Windows Installer's formatted text, which reads brackets and braces."""
+    return "".join("[\\%s]" % c if c in "[]{}" else c for c in text)
+
+
 # System.AppUserModel.ID, the property a shortcut carries for the taskbar.
 APP_USER_MODEL_ID_KEY = "{9F4C2855-9F79-4B39-A8D0-E1D42DE1D5F3}, 5"
 
@@ -636,11 +688,12 @@ def _mark_arm64(msi, scratch):
           summary["Revision number (UUID)"]], "msibuild", scratch, "marking the installer ARM64")
 
 
-def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
+def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None, service_stop=None):
     """Writes the MSI of the image in `image_dir` to `target`, or raises ImageError and
     writes nothing. `desktop` (a Desktop) says what it registers besides the files; by
     default a shortcut to `exe_name`. `sign`, when given, signs the finished MSI (a path)
     before it is moved to `target`, so that a failed signing leaves nothing behind either.
+    A package with services needs `service_stop`, the path of SERVICE_STOP_HELPER.
     Unsigned, the same image and package give the same bytes."""
     tool = wixl()
     desktop = desktop or Desktop([(exe_name, package.name)])
@@ -671,6 +724,7 @@ def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
         if wxs.path_component:
             _add_environment(built, wxs.path_component, wxs.per_user, scratch)
         _add_service_config(built, package.services, wxs.service_components, scratch)
+        _add_service_stop(built, package.services, service_stop, scratch)
         _add_shortcut_ids(built, image_dir, desktop.shortcuts, scratch)
         reproducible.reproducible_installer(built, reproducible.build_time(_files_of(image_dir)))
         if sign:
@@ -686,10 +740,11 @@ def build_msi(image_dir, exe_name, package, target, sign=None, desktop=None):
 
 
 def build_installer(changes, request, package, *, image_dir, exe_name, signing_key, notes,
-                    progress, desktop=None):
+                    progress, desktop=None, service_stop=None):
     """Builds the installer `request` asks for, holding `package` and the image in
     `image_dir`, in a scratch directory beside its target (an undo.Changes records it);
-    signs it with `signing_key` when given, and moves it into place."""
+    signs it with `signing_key` when given, and moves it into place. An installer of services
+    needs `service_stop`, the path of SERVICE_STOP_HELPER."""
     scratch = changes.scratch_dir(os.path.dirname(request.path))
     built = os.path.join(scratch, os.path.basename(request.path))
     progress("building the installer")
@@ -697,5 +752,6 @@ def build_installer(changes, request, package, *, image_dir, exe_name, signing_k
     def sign(path):
         progress("signing the installer")
         notes.append(signing.sign_file(path, signing_key, os.path.basename(request.path)))
-    build_msi(image_dir, exe_name, package, built, sign if signing_key else None, desktop)
+    build_msi(image_dir, exe_name, package, built, sign if signing_key else None, desktop,
+              service_stop)
     changes.move_into_place(built, request.path)
