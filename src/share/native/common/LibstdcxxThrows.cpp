@@ -1,17 +1,20 @@
-// libstdc++'s throw helpers, built into the launchers: its checks raise the launcher's own error.
+// libstdc++'s throw helpers, built into the launchers: its checks raise errors of our own types.
 //
 // The library's own helpers raise std::length_error, std::out_of_range and the like, whose
 // reference-counted message strings bring libstdc++'s whole copy-on-write std::string (and
-// what it drags along, about 50 KB) into every launcher. Each check stays as it is; a failed
-// one raises a LauncherError with the library's message, which the launcher's barriers report
-// like its other errors. Only the launchers link this file: the tests see the standard types.
-// Every helper of the library's object that holds them is defined here, so that object is never
-// linked; one missing would bring it back and stop the link with a duplicate definition.
+// what it drags along, about 50 KB) into every launcher. Each check stays as it is, and its
+// failure keeps its place in the hierarchy the launcher's barriers tell apart: a logic error
+// (a broken launcher) is none of the launcher's own errors, as before; a runtime error is a
+// LauncherError, as std::runtime_error was. Both carry the library's message. Only the
+// launchers link this file. Every helper of the library's object that holds them is defined
+// here, so that object is never linked; one missing would bring it back and stop the link
+// with a duplicate definition.
 #include <cstdarg>
 #include <exception>
 #include <new>
 #include <string>
 #include <typeinfo>
+#include <utility>
 
 #include "ErrorHandling.h"
 
@@ -32,6 +35,21 @@ std::string formatRangeMessage(const char* format, va_list args) {
         }
     }
     return message;
+}
+
+// What std::logic_error was: an error in the launcher itself, not one it reports as its own.
+class LogicError : public std::exception {
+public:
+    explicit LogicError(std::string message) : message(std::move(message)) {}
+
+    const char* what() const noexcept override { return message.c_str(); }
+
+private:
+    std::string message;
+};
+
+[[noreturn]] void raiseLogicError(const char* message) {
+    throw LogicError(message ? message : "");
 }
 
 [[noreturn]] void raiseLauncherError(const char* message) {
@@ -59,26 +77,26 @@ void __throw_bad_typeid() {
 }
 
 void __throw_logic_error(const char* message) {
-    raiseLauncherError(message);
+    raiseLogicError(message);
 }
 void __throw_domain_error(const char* message) {
-    raiseLauncherError(message);
+    raiseLogicError(message);
 }
 void __throw_invalid_argument(const char* message) {
-    raiseLauncherError(message);
+    raiseLogicError(message);
 }
 void __throw_length_error(const char* message) {
-    raiseLauncherError(message);
+    raiseLogicError(message);
 }
 void __throw_out_of_range(const char* message) {
-    raiseLauncherError(message);
+    raiseLogicError(message);
 }
 void __throw_out_of_range_fmt(const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::string message = formatRangeMessage(format, args);
     va_end(args);
-    throw LauncherError(std::move(message));
+    throw LogicError(std::move(message));
 }
 void __throw_runtime_error(const char* message) {
     raiseLauncherError(message);
