@@ -78,11 +78,11 @@ int returnsSeven() {
     return 7;
 }
 int raisesOwnError() {
-    THROW_ERROR(std::runtime_error("Failed to find JVM in \"x\" directory."));
+    THROW_ERROR(LauncherError("Failed to find JVM in \"x\" directory."));
 }
 int raisesLibraryError() {
     errno = ENOENT;
-    throw std::runtime_error("library text");
+    throw LauncherError("library text");
 }
 int raisesSomethingElse() {
     throw 42;
@@ -91,7 +91,7 @@ int raisesSomethingElse() {
 // raises it: built in UTF-16 and kept in UTF-8.
 const wchar_t* const nonAsciiPath = L"C:\\Users\\Jos\u00e9\\\u0422\u0435\u0441\u0442\\\u5e94\u7528";
 int raisesNonAsciiError() {
-    THROW_ERROR(std::runtime_error(
+    THROW_ERROR(LauncherError(
         (tstrings::Builder() << L"Error opening \"" << nonAsciiPath << L"\" file").str()));
 }
 

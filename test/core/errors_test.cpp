@@ -49,7 +49,7 @@ int raisingLine = 0;
 
 void raisePlain() {
     raisingLine = __LINE__ + 1;
-    THROW_ERROR(std::runtime_error("Failed to launch JVM"));
+    THROW_ERROR(LauncherError("Failed to launch JVM"));
 }
 
 TEST(CvError, CarriesThePositionInWhatAndNotInTheBareMessage) {
@@ -58,7 +58,7 @@ TEST(CvError, CarriesThePositionInWhatAndNotInTheBareMessage) {
         FAIL() << "no error raised";
     } catch (const CvErrorBase& e) {
         EXPECT_STREQ(e.bareMessage(), "Failed to launch JVM");
-        const std::string what = dynamic_cast<const std::runtime_error&>(e).what();
+        const std::string what = dynamic_cast<const LauncherError&>(e).what();
         EXPECT_EQ(what, "errors_test.cpp(" + std::to_string(raisingLine) +
                             ") at {anonymous}::raisePlain(): Failed to launch JVM");
     }
@@ -125,7 +125,7 @@ TEST(CrtErrorText, DescribesTheCurrentErrno) {
 
 TEST_F(ErrorsTest, CatchAndLogReportsEveryKindAtError) {
     try {
-        THROW_ERROR(std::runtime_error("inner"));
+        THROW_ERROR(LauncherError("inner"));
     }
     CATCH_AND_LOG
     try {
@@ -157,7 +157,7 @@ class FailingAppender : public LogAppender {
 public:
     void append(const LogRecord&) override {
         if (++calls > 1) {
-            throw std::runtime_error("appender failed");
+            throw LauncherError("appender failed");
         }
     }
     int calls = 0;
@@ -165,7 +165,7 @@ public:
 
 void raiseInsideATraceScope() {
     TRACE_FUNCTION();
-    THROW_ERROR(std::runtime_error("the real failure"));
+    THROW_ERROR(LauncherError("the real failure"));
 }
 
 TEST(Barriers, AFailingAppenderNeverReplacesTheErrorBeingReported) {
@@ -184,7 +184,7 @@ TEST(Barriers, AFailingAppenderNeverReplacesTheErrorBeingReported) {
         throw 42;
     }
     CATCH_AND_LOG
-    logException(SOURCE_POSITION, std::runtime_error("direct"));
+    logException(SOURCE_POSITION, LauncherError("direct"));
     Logger::instance().setAppender(saved);
     EXPECT_EQ(caught, "the real failure");
     EXPECT_GE(failing.calls, 4);
@@ -192,11 +192,11 @@ TEST(Barriers, AFailingAppenderNeverReplacesTheErrorBeingReported) {
 
 TEST_F(ErrorsTest, ErrorTextsThatAreNotUtf8KeepTheirBytes) {
     try {
-        throw std::runtime_error("caf\xe9");
+        throw LauncherError("caf\xe9");
     }
     CATCH_AND_LOG
     try {
-        throw std::runtime_error("caf\xc3\xa9");
+        throw LauncherError("caf\xc3\xa9");
     }
     CATCH_AND_LOG
     ASSERT_EQ(capture.records.size(), 2u);

@@ -104,7 +104,7 @@ TEST(FormatPrintf, GrowsIn256UnitStepsAndShrinksToTheResult) {
               "0007/03 w\xc3\xa9"
               "de (42)");
     // A plain error, reported with its text by every barrier.
-    EXPECT_THROW(formatPrintf(nullptr), CvError<std::runtime_error>);
+    EXPECT_THROW(formatPrintf(nullptr), CvError<LauncherError>);
 }
 
 // Every kind of operand the launcher writes, in exactly the form its messages have had.

@@ -31,7 +31,7 @@ tstring findJvmLib(const CfgFile& cfg, const tstring& defaultRuntimeDir,
             return path;
         }
     }
-    THROW_ERROR(std::runtime_error(
+    THROW_ERROR(LauncherError(
         (tstrings::Builder() << L"Failed to find JVM in \"" << runtimeDir << L"\" directory.")
             .str()));
 }
@@ -55,7 +55,7 @@ tstring SearchPathVariable::extendedValue() const {
     // Caught before any restart: past the limit the system would refuse the value, or the
     // child would get a list without the application directory.
     if (value.size() > maxEnvVariableLength) {
-        THROW_ERROR(std::runtime_error(
+        THROW_ERROR(LauncherError(
             (tstrings::Builder() << L"Cannot add the application directory to " << theVarName
                                  << L": the value would be " << value.size()
                                  << L" characters long, more than the " << maxEnvVariableLength

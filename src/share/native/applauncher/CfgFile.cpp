@@ -48,7 +48,7 @@ public:
         if (line[0] == L'[') {
             const size_t close = line.rfind(L']');
             if (close == 0 || close == tstring::npos) {
-                THROW_ERROR(std::runtime_error((tstrings::Builder()
+                THROW_ERROR(LauncherError((tstrings::Builder()
                                                 << L"Error parsing [" << path << L"] file at "
                                                 << lineNumber << L": Missing ']' character")
                                                    .str()));
@@ -169,7 +169,7 @@ bool CfgFile::findProperty(const tstring& name, PropertyKey& key) {
 CfgFile CfgFile::load(const tstring& path) {
     TextFile file(path);
     if (!file.isOpen()) {
-        THROW_ERROR(std::runtime_error(fileOpenError(path)));
+        THROW_ERROR(LauncherError(fileOpenError(path)));
     }
 
     Parser parser(path);
@@ -178,7 +178,7 @@ CfgFile CfgFile::load(const tstring& path) {
         parser.parseLine(line);
     }
     if (file.failed()) {
-        THROW_ERROR(std::runtime_error(fileReadError(path)));
+        THROW_ERROR(LauncherError(fileReadError(path)));
     }
     parser.storeOccurrence();
 

@@ -87,7 +87,7 @@ void Jvm::launch() {
         nullptr));
     if (!data) {
         // The reason is in the error record of the table function that failed.
-        THROW_ERROR(std::runtime_error("Failed to prepare the JVM launch data"));
+        THROW_ERROR(LauncherError("Failed to prepare the JVM launch data"));
     }
 
     LOG_TRACE(L"JVM library: \"" << theLibraryPath << L"\"");
@@ -95,6 +95,6 @@ void Jvm::launch() {
     const DllFunction<void*> jliLaunch(Dll(tstrings::Builder() << theLibraryPath),
                                        tstrings::Builder() << L"JLI_Launch");
     if (startJvm(data.get(), jliLaunch) != 0) {
-        THROW_ERROR(std::runtime_error("Failed to launch JVM"));
+        THROW_ERROR(LauncherError("Failed to launch JVM"));
     }
 }

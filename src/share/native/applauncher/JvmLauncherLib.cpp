@@ -123,7 +123,7 @@ JvmlLauncherDataSize& JvmlLauncherDataSize::add(std::uint64_t bytes) {
 
 std::int32_t JvmlLauncherDataSize::checked() const {
     if (total > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder() << L"JvmlLauncherData of " << total
+        THROW_ERROR(LauncherError((tstrings::Builder() << L"JvmlLauncherData of " << total
                                                             << L" bytes exceeds the limit of 2 GiB")
                                            .str()));
     }

@@ -16,7 +16,7 @@ PackageFile PackageFile::loadFromAppDir(const tstring& appDir) {
 
     TextFile file(path);
     if (!file.isOpen()) {
-        THROW_ERROR(std::runtime_error(fileOpenError(path)));
+        THROW_ERROR(LauncherError(fileOpenError(path)));
     }
     std::string line;
     if (file.nextLine(line)) {

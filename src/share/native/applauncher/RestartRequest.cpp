@@ -1,8 +1,6 @@
 // Restart on request: the key and the budget (RestartRequest.h).
 #include "RestartRequest.h"
 
-#include <stdexcept>
-
 #include "AppLauncher.h"
 #include "CfgFile.h"
 #include "ErrorHandling.h"
@@ -41,7 +39,7 @@ bool exitCodeIn(const CfgFile& cfg, const AppLauncher& appLauncher, std::uint32_
         return false;
     }
     if (!parseExitCode(text, exitCode) || exitCode == 0) {
-        THROW_ERROR(std::runtime_error(
+        THROW_ERROR(LauncherError(
             (tstrings::Builder() << L"Invalid value \"" << text << L"\" of "
                                  << PropertyName::restartExitCode.name()
                                  << L" in [Application] of " << appLauncher.getCfgFilePath()

@@ -33,7 +33,7 @@ bool numberAt(const tstring& text, size_t& pos, int& value) {
 }
 
 [[noreturn]] void badValue(const PropertyKey& key, const tstring& value, const tstring& why) {
-    THROW_ERROR(std::runtime_error((tstrings::Builder()
+    THROW_ERROR(LauncherError((tstrings::Builder()
                                     << L"Invalid value of [" << SectionName::Application.name()
                                     << L"] " << key.name() << L": \"" << value << L"\" " << why)
                                        .str()));
@@ -120,7 +120,7 @@ VersionRange VersionRange::of(const CfgFile& cfg) {
     bool minGiven = false;
     range.min = versionProperty(cfg, PropertyName::runtimeMinVersion, minGiven);
     if (!minGiven) {
-        THROW_ERROR(std::runtime_error(
+        THROW_ERROR(LauncherError(
             (tstrings::Builder() << L"[" << SectionName::Application.name() << L"] "
                                  << PropertyName::runtimeMinVersion.name()
                                  << L" is missing: an image without a runtime of its own must "

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <stdexcept>
 
 #include "ErrorHandling.h"
 
@@ -21,7 +20,7 @@ struct Value {
     const Value& member(const std::string& name, Kind expected) const {
         const auto found = members.find(name);
         if (kind != Object || found == members.end() || found->second.kind != expected) {
-            throw std::runtime_error("\"" + name + "\" is missing or of the wrong kind");
+            throw LauncherError("\"" + name + "\" is missing or of the wrong kind");
         }
         return found->second;
     }
@@ -42,7 +41,7 @@ public:
 
 private:
     [[noreturn]] void fail(const std::string& why) const {
-        throw std::runtime_error(why + " at byte " + std::to_string(at));
+        throw LauncherError(why + " at byte " + std::to_string(at));
     }
 
     char peek() const {
@@ -193,7 +192,7 @@ UpdateFeed UpdateFeed::parse(const std::string& json, const tstring& where) {
     try {
         const Value document = Parser(json).document();
         if (document.member("format", Value::Number).number != 1) {
-            throw std::runtime_error("format is not 1");
+            throw LauncherError("format is not 1");
         }
         UpdateFeed feed;
         feed.product = tstrings::fromUtf8(document.member("product", Value::String).text);
@@ -208,14 +207,14 @@ UpdateFeed UpdateFeed::parse(const std::string& json, const tstring& where) {
             file.size = item.member("size", Value::Number).number;
             if (!safeRelativePath(file.path) || file.sha256.size() != 64 ||
                 file.sha256.find_first_not_of("0123456789abcdef") != std::string::npos) {
-                throw std::runtime_error("a file it may not name: " + tstrings::toUtf8(file.path));
+                throw LauncherError("a file it may not name: " + tstrings::toUtf8(file.path));
             }
             feed.files.push_back(file);
         }
         compareVersions(feed.version, feed.version);
         return feed;
     } catch (const std::exception& e) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder() << where << L" is not a feed: "
+        THROW_ERROR(LauncherError((tstrings::Builder() << where << L" is not a feed: "
                                                             << tstrings::fromUtf8(e.what()))
                                            .str()));
     }
@@ -233,12 +232,12 @@ int compareVersions(const tstring& a, const tstring& b) {
                 parts.back() = parts.back() * 10 + static_cast<unsigned>(c - L'0');
                 ++digits;
             } else {
-                throw std::runtime_error("version " + tstrings::toUtf8(version) +
+                throw LauncherError("version " + tstrings::toUtf8(version) +
                                          " is not numbers and dots");
             }
         }
         if (digits == 0) {
-            throw std::runtime_error("version " + tstrings::toUtf8(version) +
+            throw LauncherError("version " + tstrings::toUtf8(version) +
                                      " is not numbers and dots");
         }
         return parts;

@@ -58,7 +58,7 @@ bool replacesTheApplication(const tstring& option) {
     if (line) {
         message << L"\"" << *line << L"\"";
     }
-    THROW_ERROR(std::runtime_error((message << why).str()));
+    THROW_ERROR(LauncherError((message << why).str()));
 }
 
 // The option on one line; empty for a blank or comment line.
@@ -99,7 +99,7 @@ UserOptions UserOptions::of(const AppImage& image) {
 UserOptions UserOptions::read(const tstring& path) {
     TextFile file(path);
     if (!file.isOpen()) {
-        THROW_ERROR(std::runtime_error(fileOpenError(path)));
+        THROW_ERROR(LauncherError(fileOpenError(path)));
     }
     UserOptions result;
     std::string bytes;
@@ -110,7 +110,7 @@ UserOptions UserOptions::read(const tstring& path) {
         }
     }
     if (file.failed()) {
-        THROW_ERROR(std::runtime_error(fileReadError(path)));
+        THROW_ERROR(LauncherError(fileReadError(path)));
     }
     return result;
 }

@@ -40,7 +40,7 @@ public:
     operator T() const {
         if (!funcPtr) {
             THROW_ERROR(
-                std::runtime_error((tstrings::Builder()
+                LauncherError((tstrings::Builder()
                                     << funcName << "() function is not available in " << lib.path())
                                        .str()));
         }

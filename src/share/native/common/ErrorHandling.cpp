@@ -76,7 +76,7 @@ void logErrorMessage(const SourcePosition& pos, const tstring& message) {
     }
 }
 
-void logException(const SourcePosition& pos, const std::runtime_error& e) {
+void logException(const SourcePosition& pos, const LauncherError& e) {
     try {
         logErrorMessage(pos, (tstrings::Builder() << "Exception with message '"
                                                   << errorTextToWide(e.what()) << "' caught")

@@ -2,11 +2,25 @@
 #ifndef CORVELA_ERRORHANDLING_H
 #define CORVELA_ERRORHANDLING_H
 
-#include <stdexcept>
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "SourcePosition.h"
 #include "tstrings.h"
+
+// The launcher's own error, its message in UTF-8. Not std::runtime_error: libstdc++ keeps that
+// one's message in a reference-counted string whose implementation, a second std::string in
+// full, would come along into every launcher.
+class LauncherError : public std::exception {
+public:
+    explicit LauncherError(std::string message) : message(std::move(message)) {}
+
+    const char* what() const noexcept override { return message.c_str(); }
+
+private:
+    std::string message;
+};
 
 // Deliberately without a virtual destructor: errors are destroyed through their
 // standard exception type.
@@ -35,7 +49,7 @@ private:
     std::string positionedMessage;
 };
 
-class SysError : public std::runtime_error {
+class SysError : public LauncherError {
 public:
     // `code` is the thread's last error after the failed call, `function` the address of
     // the system function.
@@ -53,11 +67,11 @@ std::string joinMessages(const std::string& a, const std::string& b);
 std::string crtErrorText();
 
 void logErrorMessage(const SourcePosition& pos, const tstring& message);
-void logException(const SourcePosition& pos, const std::runtime_error& e);
+void logException(const SourcePosition& pos, const LauncherError& e);
 void logUnknownException(const SourcePosition& pos);
 
 #define CATCH_AND_LOG                                                                              \
-    catch (const std::runtime_error& cvCaughtError) {                                              \
+    catch (const LauncherError& cvCaughtError) {                                                   \
         ::logException(SOURCE_POSITION, cvCaughtError);                                            \
     }                                                                                              \
     catch (...) {                                                                                  \

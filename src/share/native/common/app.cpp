@@ -28,7 +28,7 @@ std::string userMessage() {
             throw;
         } catch (const CvErrorBase& e) {
             return e.bareMessage();
-        } catch (const std::runtime_error&) {
+        } catch (const LauncherError&) {
             return crtErrorText();
         } catch (...) {
             return "Unknown error";
@@ -42,7 +42,7 @@ std::string userMessage() {
 void logFailure(const SourcePosition& pos) {
     try {
         throw;
-    } catch (const std::runtime_error& e) {
+    } catch (const LauncherError& e) {
         logException(pos, e);
     } catch (...) {
         logUnknownException(pos);

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <cwctype>
-#include <stdexcept>
 
 #include <windows.h>
 
@@ -15,7 +14,7 @@ std::string toMultiByte(const tstring& text, UINT codePage) {
     const int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
     if (size < 0) {
-        THROW_ERROR(std::runtime_error("Unexpected reply from WideCharToMultiByte()"));
+        THROW_ERROR(LauncherError("Unexpected reply from WideCharToMultiByte()"));
     }
     if (size == 0) {
         return std::string();
@@ -23,7 +22,7 @@ std::string toMultiByte(const tstring& text, UINT codePage) {
     std::string result(static_cast<size_t>(size), '\0');
     if (size != WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
                                     &result[0], size, nullptr, nullptr)) {
-        THROW_ERROR(std::runtime_error("Unexpected reply from WideCharToMultiByte()"));
+        THROW_ERROR(LauncherError("Unexpected reply from WideCharToMultiByte()"));
     }
     return result;
 }
@@ -32,7 +31,7 @@ tstring fromMultiByte(const std::string& bytes, UINT codePage) {
     const int size = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
                                          static_cast<int>(bytes.size()), nullptr, 0);
     if (size < 0) {
-        THROW_ERROR(std::runtime_error("Unexpected reply from MultiByteToWideChar()"));
+        THROW_ERROR(LauncherError("Unexpected reply from MultiByteToWideChar()"));
     }
     if (size == 0) {
         return tstring();
@@ -40,7 +39,7 @@ tstring fromMultiByte(const std::string& bytes, UINT codePage) {
     tstring result(static_cast<size_t>(size), L'\0');
     if (size != MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, bytes.data(),
                                     static_cast<int>(bytes.size()), &result[0], size)) {
-        THROW_ERROR(std::runtime_error("Unexpected reply from MultiByteToWideChar()"));
+        THROW_ERROR(LauncherError("Unexpected reply from MultiByteToWideChar()"));
     }
     return result;
 }
@@ -140,7 +139,7 @@ tstring join(const tstring_array& items, wchar_t delimiter) {
 // printf implementation into the launcher.
 std::string vformatPrintf(const char* format, va_list args) {
     if (!format) {
-        THROW_ERROR(std::runtime_error("No format to print"));
+        THROW_ERROR(LauncherError("No format to print"));
     }
     std::string result;
     int count = -1;

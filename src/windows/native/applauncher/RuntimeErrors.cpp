@@ -196,14 +196,14 @@ void watchRuntimeExit() {
     }
 }
 
-void raiseWithRuntimeText(const std::runtime_error& failure) {
+void raiseWithRuntimeText(const LauncherError& failure) {
     const std::vector<std::string> lines = kept ? lastLines() : std::vector<std::string>();
     if (lines.empty()) {
         throw;
     }
     const CvErrorBase* const own = dynamic_cast<const CvErrorBase*>(&failure);
     const std::string message = own ? own->bareMessage() : std::string(failure.what());
-    THROW_ERROR(std::runtime_error(withRuntimeText(message, lines)));
+    THROW_ERROR(LauncherError(withRuntimeText(message, lines)));
 }
 
 } // namespace RuntimeErrors

@@ -2,7 +2,7 @@
 #ifndef CORVELA_RUNTIMEERRORS_H
 #define CORVELA_RUNTIMEERRORS_H
 
-#include <stdexcept>
+#include "ErrorHandling.h"
 
 struct Launch;
 
@@ -26,7 +26,7 @@ void watchRuntimeExit();
 // Called in the handler of `failure`, a launch JLI_Launch ended with a failure: raises it
 // again, with the runtime's last lines and the path of all it wrote when standard error was
 // kept.
-[[noreturn]] void raiseWithRuntimeText(const std::runtime_error& failure);
+[[noreturn]] void raiseWithRuntimeText(const LauncherError& failure);
 
 } // namespace RuntimeErrors
 

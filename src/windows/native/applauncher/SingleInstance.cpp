@@ -396,7 +396,7 @@ public:
             }
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline) {
-                THROW_ERROR(std::runtime_error(
+                THROW_ERROR(LauncherError(
                     (tstrings::Builder() << L"The running instance of " << image.launcherPath()
                                          << L" did not take the request within "
                                          << waitForRunningInstanceMs / 1000 << L" seconds")

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <set>
-#include <stdexcept>
 #include <vector>
 
 #include "AppImage.h"
@@ -30,7 +29,7 @@ const wchar_t* const previousDirName = L".previous";
 const size_t maxSmallFile = 16u << 20;
 
 [[noreturn]] void fail(const tstring& why) {
-    THROW_ERROR(std::runtime_error(tstrings::toUtf8(why)));
+    THROW_ERROR(LauncherError(tstrings::toUtf8(why)));
 }
 
 std::string readFile(const tstring& path) {
@@ -553,7 +552,7 @@ bool applyAtStart(const AppImage& image, const CfgFile& cfg) {
     } catch (const std::exception& e) {
         if (updater.mixed) {
             // Never run a mix of two versions: the next start finishes the journal.
-            THROW_ERROR(std::runtime_error(
+            THROW_ERROR(LauncherError(
                 (tstrings::Builder() << L"The update of " << image.rootDir()
                                      << L" was interrupted and could not be finished now ("
                                      << tstrings::fromUtf8(e.what())

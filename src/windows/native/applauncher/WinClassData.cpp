@@ -36,7 +36,7 @@ const unsigned long long spareBytes = 64ull << 20;
 const unsigned char archiveMagic[] = {0xa8, 0xab, 0x0b, 0xf0};
 
 [[noreturn]] void standBack(const tstrings::Builder& why) {
-    THROW_ERROR(std::runtime_error(why.str()));
+    THROW_ERROR(LauncherError(why.str()));
 }
 
 tstring systemErrorText(DWORD code) {

@@ -283,7 +283,7 @@ private:
             if (!PostMessageW(window.get(), WM_QUIT, 0, 0)) {
                 THROW_LAST_ERROR(&PostMessageW, L"PostMessage(WM_QUIT) failed");
             }
-        } catch (const std::runtime_error& e) {
+        } catch (const LauncherError& e) {
             logException(SOURCE_POSITION, e);
             exit(1);
         } catch (...) {
@@ -404,7 +404,7 @@ int runInProcess(Jvm& jvm) {
     RuntimeErrors::watchRuntimeExit();
     try {
         jvm.launch();
-    } catch (const std::runtime_error& e) {
+    } catch (const LauncherError& e) {
         RuntimeErrors::raiseWithRuntimeText(e);
     }
     return 0;

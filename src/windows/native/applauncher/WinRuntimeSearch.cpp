@@ -241,7 +241,7 @@ tstring findInstalled(const VersionRange& range, const tstring& appName) {
         pick.consider(candidate, problemOf(candidate.homeDir, version), version);
     }
     if (!pick.found()) {
-        THROW_ERROR(std::runtime_error(tstrings::toUtf8(notFoundMessage(appName, range))));
+        THROW_ERROR(LauncherError(tstrings::toUtf8(notFoundMessage(appName, range))));
     }
     LOG_TRACE(L"Installed runtime chosen: " << pick.chosen().homeDir);
     return pick.chosen().homeDir;

@@ -15,7 +15,7 @@ void enter(const tstring& dir, const tstring& origin) {
     try {
         FileUtils::makeDirectory(dir);
     } catch (const CvErrorBase& e) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder()
+        THROW_ERROR(LauncherError((tstrings::Builder()
                                         << L"Cannot make the working directory " << dir
                                         << L" (" << origin << L"): " << e.bareMessage())
                                            .str()));

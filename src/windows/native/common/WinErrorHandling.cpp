@@ -69,7 +69,7 @@ std::string makeMessage(const std::string& message, const void* function, DWORD 
 } // namespace
 
 SysError::SysError(const tstrings::Builder& message, const void* function, unsigned long code)
-    : std::runtime_error(makeMessage(message.str(), function, code)) {}
+    : LauncherError(makeMessage(message.str(), function, code)) {}
 
 std::string crtErrorText() {
     wchar_t buffer[2048];

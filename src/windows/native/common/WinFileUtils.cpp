@@ -42,11 +42,11 @@ tstring toAbsolutePath(const tstring& path) {
     if (path.empty()) {
         const UniqueMallocMemory<wchar_t> cwd(_wgetcwd(nullptr, 0));
         if (!cwd) {
-            THROW_ERROR(std::runtime_error(joinMessages("_wgetcwd() failed", crtErrorText())));
+            THROW_ERROR(LauncherError(joinMessages("_wgetcwd() failed", crtErrorText())));
         }
         const tstring result(cwd.get());
         if (result.empty()) {
-            THROW_ERROR(std::runtime_error("_wgetcwd() returned an empty path"));
+            THROW_ERROR(LauncherError("_wgetcwd() returned an empty path"));
         }
         return result;
     }

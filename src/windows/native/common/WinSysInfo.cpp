@@ -73,7 +73,7 @@ template <class SysDirFunc> tstring getSystemDirImpl(SysDirFunc func, const tstr
         }
         buffer.assign(size + 1, L'\0');
     }
-    THROW_ERROR(std::runtime_error(
+    THROW_ERROR(LauncherError(
         (tstrings::Builder() << L"Unexpected reply from" << L" " << label).str()));
 }
 

@@ -83,13 +83,13 @@ void callSystemExit(JNIEnv* env, int status) {
                : nullptr;
     if (!exitMethod) {
         tableEntry<ExceptionClearFn>(*env, slot::ExceptionClear)(env);
-        THROW_ERROR(std::runtime_error("The JVM has no java.lang.System.exit(int)"));
+        THROW_ERROR(LauncherError("The JVM has no java.lang.System.exit(int)"));
     }
     tableEntry<CallStaticVoidMethodFn>(*env, slot::CallStaticVoidMethod)(env, system, exitMethod,
                                                                          static_cast<jint>(status));
     if (tableEntry<ExceptionCheckFn>(*env, slot::ExceptionCheck)(env)) {
         tableEntry<ExceptionClearFn>(*env, slot::ExceptionClear)(env);
-        THROW_ERROR(std::runtime_error("java.lang.System.exit raised an exception"));
+        THROW_ERROR(LauncherError("java.lang.System.exit raised an exception"));
     }
 }
 
@@ -109,7 +109,7 @@ bool requestExit(int status) {
     JNIEnv* env = nullptr;
     if (tableEntry<AttachFn>(*vm, slot::AttachCurrentThread)(vm, &env, nullptr) != 0 || !env) {
         THROW_ERROR(
-            std::runtime_error("The JVM refused to attach a thread to end the application"));
+            LauncherError("The JVM refused to attach a thread to end the application"));
     }
     LOG_TRACE(L"Calling java.lang.System.exit(" << status << L")");
     try {

@@ -132,7 +132,7 @@ DWORD WINAPI askToExit(LPVOID) {
         if (!JvmControl::requestExit(0)) {
             InterlockedExchange(&nothingToAsk, 1);
         }
-    } catch (const std::runtime_error& e) {
+    } catch (const LauncherError& e) {
         writeToErrorLog(e.what());
     }
     return 0;
@@ -257,7 +257,7 @@ void WINAPI serviceMain(DWORD argc, LPWSTR* argv) {
     stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     try {
         ServiceStatus::registerHandler(name, stopEvent);
-    } catch (const std::runtime_error& e) {
+    } catch (const LauncherError& e) {
         // No status can reach the manager: the event log is all there is.
         EventLog::reportError(name, e.what());
         return;

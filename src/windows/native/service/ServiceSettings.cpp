@@ -29,7 +29,7 @@ unsigned long long wholeNumber(const CfgFile& cfg, const PropertyKey& key, unsig
         value = value * 10 + static_cast<unsigned>(c - L'0');
     }
     if (!valid || value < min) {
-        THROW_ERROR(std::runtime_error((tstrings::Builder()
+        THROW_ERROR(LauncherError((tstrings::Builder()
                                         << L"Invalid value \"" << text << L"\" of " << key.name()
                                         << L" in [Application]: a whole number from " << min
                                         << L" is expected")
@@ -43,7 +43,7 @@ tstring serviceFolder(const CfgFile& cfg, const AppImage& image, const wchar_t* 
                       const char* configuredBy) {
     const tstring programData = SysInfo::getEnvVariable(L"ProgramData", tstring());
     if (programData.empty()) {
-        THROW_ERROR(std::runtime_error(std::string("ProgramData is not set: name the ") +
+        THROW_ERROR(LauncherError(std::string("ProgramData is not set: name the ") +
                                        configuredBy + " in [Application]"));
     }
     tstring vendor;
