@@ -174,7 +174,7 @@ void stopAndWait(const tstring& name) {
         }
         progress.note(status);
         if (progress.overdue()) {
-            THROW_ERROR(std::runtime_error(
+            THROW_ERROR(LauncherError(
                 (tstrings::Builder()
                  << L"The service " << name << L" did not stop: it has reported "
                  << stateName(progress.stateNow()) << L" for " << progress.millisInState() / 1000

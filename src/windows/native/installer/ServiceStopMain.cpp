@@ -15,7 +15,7 @@ namespace {
 int stopServices() {
     const tstring_array names = SysInfo::getCommandArgs();
     if (names.empty()) {
-        THROW_ERROR(std::runtime_error("usage: corvela-service-stop SERVICE_NAME..."));
+        THROW_ERROR(LauncherError("usage: corvela-service-stop SERVICE_NAME..."));
     }
     for (const tstring& name : names) {
         ServiceStop::stopAndWait(name);
