@@ -15,6 +15,7 @@
 #include "ServiceLogs.h"
 #include "ServiceSettings.h"
 #include "ServiceStatus.h"
+#include "StandardError.h"
 #include "SysInfo.h"
 #include "UserLogs.h"
 #include "WinLauncher.h"
@@ -260,6 +261,12 @@ void Service::supervise(const ServiceSettings& settings) {
 
 void Service::openLogs(const ServiceSettings& settings) {
     logs = ServiceLogs::open(settings, launch->image.launcherName());
+    // The trace of CORVELA_DEBUG=true is written on standard error, which the service's own
+    // C runtime never opened: it goes to the error log. Only with the trace, since the frame
+    // writes a failure's message there as well, which the service writes with its time.
+    if (app::debugSwitchOn()) {
+        StandardError::followStandardHandle();
+    }
 }
 
 // The settings, with the logs open: a wrong value is reported in the error log as well.
