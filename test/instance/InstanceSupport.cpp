@@ -158,7 +158,7 @@ void FakeListener::serve() {
             if (size == 0 || readAll(s, &request.bytes[0], size)) {
                 request.strings = decodeStrings(request.bytes);
                 if (!request.strings.empty() && request.strings[0] == token) {
-                    send(s, "OK", 2, 0);
+                    send(s, declining ? "NO" : "OK", 2, 0);
                 }
             }
         }

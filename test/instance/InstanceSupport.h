@@ -69,7 +69,8 @@ struct Request {
 };
 
 // A listener on 127.0.0.1 that writes the file a later start reads, reads requests and
-// answers those with its token ("OK"), or, refusing, closes each connection unanswered.
+// answers those with its token ("OK", or "NO" when declining), or, refusing, closes each
+// connection unanswered.
 class FakeListener {
 public:
     FakeListener(const std::wstring& file, bool refusing = false, DWORD pid = 0,
@@ -77,6 +78,10 @@ public:
     ~FakeListener();
     FakeListener(const FakeListener&) = delete;
     FakeListener& operator=(const FakeListener&) = delete;
+
+    // From now on, answers a request with its token "NO", as the running instance of an
+    // application that takes no requests.
+    void decline() { declining = true; }
 
     // Set once the listener has read this many requests (refusing: connections).
     void expect(size_t count);
@@ -88,6 +93,7 @@ private:
     void serve();
     SOCKET server;
     bool refusing;
+    volatile bool declining = false;
     size_t expectedCount = 1;
     NamedEvent expected{L"expected"};
     mutable CRITICAL_SECTION lock;

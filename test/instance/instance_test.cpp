@@ -206,6 +206,44 @@ TEST_F(SingleInstanceTest, ALaterStartHandsItsRequestOverWithoutLoadingTheRuntim
     EXPECT_EQ(first.exitCode, 0u) << first.err;
 }
 
+// The running instance refuses the request of the process the user started (its application
+// takes none): the start runs on its own after that one answer, its restarted child never
+// asking again, which would make the user wait as long once more.
+TEST_F(SingleInstanceTest, ARefusedRequestIsNotAskedAgainByTheRestartedChild) {
+    ts::ProcessResult first;
+    const std::unique_ptr<Async> running = startFirst(first);
+    FakeListener listener(listenerFile());
+    listener.decline();
+    const std::wstring record = dir / L"alone.txt";
+    std::map<std::wstring, std::wstring> environment = env(record);
+    // Its own "JVM" returns at once; the first one's is held.
+    environment.erase(L"STANDIN_HOLD_EVENT");
+    // The word a start passes to its restarted child stays between the two: a process the
+    // application starts is a new start.
+    environment[L"STANDIN_ENV_NAMES"] = L"CORVELA_INSTANCE_REFUSED";
+    // Its "JVM" running tells that it went its own way: the first one may end then.
+    const NamedEvent aloneReady{L"alone"};
+    environment[L"STANDIN_READY_EVENT"] = aloneReady.name;
+    ts::ProcessResult alone;
+    Async later([this, &alone, &environment]() {
+        alone = image.run(LaunchPath::Restart, L"document.xyz", environment);
+    });
+    EXPECT_TRUE(aloneReady.wait(60000)) << "the later start never reached the runtime";
+    hold.set();
+    running->join();
+    later.join();
+
+    EXPECT_EQ(alone.exitCode, 0u) << alone.err;
+    EXPECT_EQ(alone.processes, 2u) << alone.err;
+    const ts::Record ranAlone = ts::Record::read(record);
+    EXPECT_EQ(ranAlone.args().back(), "document.xyz") << "ran on its own";
+    EXPECT_EQ(optionValue(ranAlone.args(), fileOption), "")
+        << "the running instance keeps its listener";
+    EXPECT_EQ(ranAlone.get("env.CORVELA_INSTANCE_REFUSED"), "");
+    EXPECT_EQ(listener.requests().size(), 1u) << alone.err;
+    EXPECT_EQ(first.exitCode, 0u) << first.err;
+}
+
 TEST_F(SingleInstanceTest, ALaterStartTakesOverWhenTheRunningInstanceEnds) {
     ts::ProcessResult first;
     const std::unique_ptr<Async> running = startFirst(first, LaunchPath::Restart);

@@ -322,6 +322,33 @@ TEST_F(ServiceTest, AServerEndingOnItsOwnIsReportedAsAFailure) {
     EXPECT_EQ(lines.back(), "Service stopped on a failure (service-specific exit code 3)");
 }
 
+// Run only by the service_trace test, whose prefix boots with CORVELA_DEBUG=true in the
+// system environment, which the service manager hands to every service it starts: Wine's
+// manager reads no per-service environment.
+class ServiceTraceTest : public ServiceTest {};
+
+// The debug switch's trace of the launch, which goes to standard error, is in the error log
+// of a service (started without standard streams), beside the service's own lines; the
+// application's output is untouched.
+TEST_F(ServiceTraceTest, TheDebugSwitchTracesTheLaunchIntoTheErrorLog) {
+    ASSERT_EQ(ts::utf8(ts::env(L"CORVELA_DEBUG")), "true")
+        << "run by the service_trace test, with CORVELA_DEBUG=true in the system environment";
+    cfg("-Dstandin.stop=hook");
+    install();
+    ASSERT_EQ(start().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << errLog();
+    EXPECT_EQ(stop().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    const std::string log = errLog();
+    for (const char* traced : {"[TRACE] app.cpp:", ": Entering app::launch",
+                               "[TRACE] WinLauncher.cpp:", "jli arg[0]: ["}) {
+        EXPECT_TRUE(contains(log, traced)) << traced << " is not in\n" << log;
+    }
+    const std::vector<std::string> lines = serviceLines(log);
+    ASSERT_EQ(lines.size(), 4u) << log;
+    EXPECT_EQ(lines[1], "Service running: the JVM is created");
+    EXPECT_EQ(lines[3], "Service stopped");
+    EXPECT_EQ(outLog(), "server started\nshutdown hook ran\n");
+}
+
 // Output past the size limit rolls into numbered files, the oldest beyond the kept number
 // deleted.
 TEST_F(ServiceTest, OutputRollsAtTheConfiguredSize) {

@@ -12,6 +12,11 @@ namespace StandardError {
 // are reported.
 void writeLine(const std::string& text) noexcept;
 
+// From now on, while the C runtime's stream is unopened (the process started without standard
+// error), lines go to the standard handle itself: for a process that sets that handle later,
+// as a service sets it to its error log.
+void followStandardHandle() noexcept;
+
 } // namespace StandardError
 
 #endif

@@ -51,13 +51,13 @@ void logFailure(const SourcePosition& pos) {
 
 // Called inside the frame's handler. The message is taken first: logging may change the C
 // runtime's error number it can be read from.
-void reportFailure(const SourcePosition& pos, app::ShowMessage showMessage) {
+void reportFailure(const SourcePosition& pos, app::ShowMessageWith showMessage, void* context) {
     const std::string message = userMessage();
     logFailure(pos);
     StandardError::writeLine(message);
     LauncherLog::recordError(message);
     if (showMessage) {
-        showMessage(message);
+        showMessage(context, message);
     }
 }
 
@@ -78,14 +78,21 @@ bool debugSwitchOn() {
 }
 
 int launch(const std::nothrow_t& tag, LaunchFunc launchFunc, ShowMessage showMessage) {
-    const LaunchWithFunc callIt = [](const void* func) {
-        return (*static_cast<const LaunchFunc*>(func))();
+    struct Plain {
+        LaunchFunc launchFunc;
+        ShowMessage showMessage;
+    } plain = {launchFunc, showMessage};
+    const LaunchWithFunc callIt = [](void* context) {
+        return static_cast<Plain*>(context)->launchFunc();
     };
-    return launch(tag, callIt, &launchFunc, showMessage);
+    const ShowMessageWith showIt = [](void* context, const std::string& message) {
+        static_cast<Plain*>(context)->showMessage(message);
+    };
+    return launch(tag, callIt, &plain, showMessage ? showIt : nullptr);
 }
 
-int launch(const std::nothrow_t&, LaunchWithFunc launchFunc, const void* context,
-           ShowMessage showMessage) {
+int launch(const std::nothrow_t&, LaunchWithFunc launchFunc, void* context,
+           ShowMessageWith showMessage) {
     switch (debugSwitch()) {
     case DebugSwitch::Console:
         Logger::instance().setAppender(traceAppender);
@@ -105,7 +112,7 @@ int launch(const std::nothrow_t&, LaunchWithFunc launchFunc, const void* context
         return launchFunc(context);
     } catch (...) {
         try {
-            reportFailure(SOURCE_POSITION, showMessage);
+            reportFailure(SOURCE_POSITION, showMessage, context);
         } catch (...) {
             // Out of memory while reporting: the exit code still tells.
         }

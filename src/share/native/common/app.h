@@ -20,10 +20,12 @@ typedef void (*ShowMessage)(const std::string& message);
 // way the trace's last record is the frame's own: no step ends the process.
 int launch(const std::nothrow_t&, LaunchFunc launchFunc, ShowMessage showMessage = nullptr);
 
-// The same for a launch function that takes what it launches: `context`, passed on.
-typedef int (*LaunchWithFunc)(const void* context);
-int launch(const std::nothrow_t&, LaunchWithFunc launchFunc, const void* context,
-           ShowMessage showMessage = nullptr);
+// The same for a launch function that takes what it launches: `context`, passed on to it and
+// to the function that shows a failure.
+typedef int (*LaunchWithFunc)(void* context);
+typedef void (*ShowMessageWith)(void* context, const std::string& message);
+int launch(const std::nothrow_t&, LaunchWithFunc launchFunc, void* context,
+           ShowMessageWith showMessage = nullptr);
 
 // The GUI launcher's frame: a console for the trace when the debug switch is on and standard
 // error leads nowhere, and failures shown in a message box as well.

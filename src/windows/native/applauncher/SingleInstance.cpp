@@ -237,6 +237,21 @@ enum class Outcome {
 // the user wait as long again for the same answer.
 bool refusedHere = false;
 
+// The same word for the child a start restarts, naming the executable as the restart's own
+// marker does: the child's request is the same request.
+const wchar_t* const refusedVarName = L"CORVELA_INSTANCE_REFUSED";
+
+// True when the process that restarted this one learned that the running instance refuses
+// this start's request. Taken at once, so that no process the application starts inherits it.
+bool refusedBeforeRestart(const AppImage& image) {
+    const tstring refusedFor = SysInfo::getEnvVariable(refusedVarName, tstring());
+    if (refusedFor.empty()) {
+        return false;
+    }
+    SetEnvironmentVariableW(refusedVarName, nullptr);
+    return refusedFor == image.launcherPath();
+}
+
 typedef int(WSAAPI* WSAStartupFunc)(WORD, LPWSADATA);
 typedef int(WSAAPI* WSACleanupFunc)();
 typedef SOCKET(WSAAPI* SocketFunc)(int, int, int);
@@ -369,9 +384,9 @@ public:
 
     // HandedOver once the running instance took this start's request; HoldsTheInstance when
     // this process got the instance, the running one having gone away; RunsAlone when the
-    // running instance refused the request. Raises when the running instance neither answers
-    // nor ends in time.
-    Outcome run(HANDLE mutex) {
+    // running instance refused the request, now or (`refusedAlready`) before. Raises when the
+    // running instance neither answers nor ends in time.
+    Outcome run(HANDLE mutex, bool refusedAlready) {
         const ULONGLONG deadline = GetTickCount64() + waitForRunningInstanceMs;
         // Made only when the first look finds no listener: a start whose instance listens
         // already needs no more than that look.
@@ -380,6 +395,11 @@ public:
             if (holdsMutexNow(mutex)) {
                 LOG_TRACE(L"Single instance: no running instance; this process is it");
                 return Outcome::HoldsTheInstance;
+            }
+            if (refusedAlready) {
+                LOG_TRACE(L"Single instance: the running instance refused this start's request "
+                          L"already; this process runs on its own");
+                return Outcome::RunsAlone;
             }
             const Answer answer = tryOnce();
             if (answer == Answer::Taken) {
@@ -474,16 +494,14 @@ bool SingleInstance::join(const Launch& launch) {
         return false;
     }
     TRACE_FUNCTION();
-    if (refusedHere) {
-        return false;
-    }
+    const bool refusedAlready = refusedBeforeRestart(launch.image) || refusedHere;
     const Place& place = Place::ofThisProcess(launch.image);
     UniqueHandle mutex(CreateMutexW(nullptr, FALSE, place.mutexName.c_str()));
     if (!mutex) {
         THROW_LAST_ERROR(&CreateMutexW, L"CreateMutexW(" << place.mutexName << L") failed");
     }
     LOG_TRACE(L"Single instance: mutex " << place.mutexName << L", listener file " << place.file);
-    const Outcome outcome = HandOver(launch.image, place).run(mutex.get());
+    const Outcome outcome = HandOver(launch.image, place).run(mutex.get(), refusedAlready);
     if (outcome == Outcome::HandedOver) {
         return true;
     }
@@ -510,7 +528,12 @@ bool SingleInstance::handOverIfListening(const AppImage& image, const CfgFile& c
         LOG_TRACE(L"Single instance: no running instance yet");
         return false;
     }
-    return HandOver(image, place).tryOnce() == Answer::Taken;
+    const Answer answer = HandOver(image, place).tryOnce();
+    if (answer == Answer::Refused) {
+        // Inherited by the child a restart makes.
+        SysInfo::setEnvVariable(refusedVarName, image.launcherPath());
+    }
+    return answer == Answer::Taken;
 }
 
 void SingleInstance::listenBeforeMain(const Launch& launch) {

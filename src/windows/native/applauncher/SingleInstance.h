@@ -20,8 +20,9 @@ bool handOverIfListening(const AppImage& image, const CfgFile& cfg);
 // running instance: it holds the instance until it ends and tells the JVM where to publish
 // its listener. Any later one hands its arguments and current directory to the running
 // instance and returns true: the launch ends there with 0, the runtime never loaded. When the
-// running instance refuses the request (its application registered for none in time), this
-// process returns false and runs as an instance of its own, holding and publishing nothing.
+// running instance refuses the request (its application registered for none in time), or
+// refused it already to the process that restarted this one, this process returns false and
+// runs as an instance of its own, holding and publishing nothing.
 bool join(const Launch& launch);
 
 // A step of the running instance: has the runtime start the listener before the

@@ -47,6 +47,9 @@ void writeConsole(HANDLE console, const std::wstring& text) {
     }
 }
 
+// Set once, before the lines that need it are written.
+volatile bool followHandle = false;
+
 bool isConsole(HANDLE handle) {
     DWORD mode = 0;
     return handle && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode);
@@ -64,12 +67,23 @@ void writeLine(const std::string& text) noexcept {
             writeConsole(handle, decode(text) + L"\r\n");
             return;
         }
+        if (followHandle && _fileno(stderr) < 0) {
+            // With the line end the stream would write.
+            const std::string line = text + "\r\n";
+            DWORD written = 0;
+            WriteFile(handle, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            return;
+        }
         const std::string line = text + "\n";
         fwrite(line.data(), 1, line.size(), stderr);
         fflush(stderr);
     } catch (...) {
         // Out of memory while reporting: there is nothing left to report to.
     }
+}
+
+void followStandardHandle() noexcept {
+    followHandle = true;
 }
 
 } // namespace StandardError

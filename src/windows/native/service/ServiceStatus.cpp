@@ -2,23 +2,18 @@
 #include "ServiceStatus.h"
 
 #include "ErrorHandling.h"
-#include "Lock.h"
 #include "Log.h"
-#include "WindowsSupport.h"
 
-namespace {
-
-Lock statusLock;
-SERVICE_STATUS_HANDLE statusHandle = nullptr;
-SERVICE_STATUS status = {};
-tstring serviceName;
-HANDLE stopEvent = nullptr;
-volatile LONG stopAsked = 0;
-volatile LONG stoppedReported = 0;
+ServiceStatus::ServiceStatus() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    if (!stopEvent) {
+        THROW_LAST_ERROR(&CreateEventW, L"CreateEvent() failed");
+    }
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+}
 
 // Called with the lock held. A pending state counts its checkpoint up, so that the manager
 // sees progress; every other state resets it.
-void report(DWORD state, DWORD waitHint) {
+void ServiceStatus::report(DWORD state, DWORD waitHint) {
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
     status.dwCheckPoint = pending && status.dwCurrentState == state ? status.dwCheckPoint + 1 : 0;
     status.dwCurrentState = state;
@@ -27,17 +22,18 @@ void report(DWORD state, DWORD waitHint) {
         state == SERVICE_RUNNING
             ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN
             : 0;
-    SetServiceStatus(statusHandle, &status);
+    SetServiceStatus(handle, &status);
 }
 
-DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
+DWORD WINAPI ServiceStatus::onControl(DWORD control, DWORD, LPVOID, LPVOID context) {
+    ServiceStatus& self = *static_cast<ServiceStatus*>(context);
     switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_PRESHUTDOWN:
     case SERVICE_CONTROL_SHUTDOWN:
-        if (InterlockedExchange(&stopAsked, 1) == 0) {
-            ServiceStatus::stopPending(5000);
-            SetEvent(stopEvent);
+        if (InterlockedExchange(&self.stopAsked, 1) == 0) {
+            self.stopPending(5000);
+            SetEvent(self.stopEvent.get());
         }
         return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
@@ -47,51 +43,40 @@ DWORD WINAPI onControl(DWORD control, DWORD, LPVOID, LPVOID) {
     }
 }
 
-} // namespace
-
-namespace ServiceStatus {
-
-void registerHandler(const tstring& name, HANDLE stopRequested) {
+void ServiceStatus::registerHandler(const tstring& name) {
     serviceName = name;
-    stopEvent = stopRequested;
-    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
-    statusHandle = RegisterServiceCtrlHandlerExW(name.c_str(), onControl, nullptr);
-    if (!statusHandle) {
+    handle = RegisterServiceCtrlHandlerExW(name.c_str(), onControl, this);
+    if (!handle) {
         THROW_LAST_ERROR(&RegisterServiceCtrlHandlerExW,
                          L"RegisterServiceCtrlHandlerEx(" << name << L") failed");
     }
 }
 
-const tstring& name() {
-    return serviceName;
-}
-
-void startPending() {
-    const Lock::Scope scope(statusLock);
+void ServiceStatus::startPending() {
+    const Lock::Scope scope(lock);
     if (!stoppedReported) {
         report(SERVICE_START_PENDING, 3000);
     }
 }
 
-void running() {
-    const Lock::Scope scope(statusLock);
+void ServiceStatus::running() {
+    const Lock::Scope scope(lock);
     if (!stoppedReported && !stopAsked) {
         LOG_TRACE(L"Service running");
         report(SERVICE_RUNNING, 0);
     }
 }
 
-void stopPending(DWORD waitHintMillis) {
-    const Lock::Scope scope(statusLock);
+void ServiceStatus::stopPending(DWORD waitHintMillis) {
+    const Lock::Scope scope(lock);
     if (!stoppedReported) {
         report(SERVICE_STOP_PENDING, waitHintMillis);
     }
 }
 
-namespace {
-
-void reportStopped(DWORD serviceSpecificCode) {
-    if (stoppedReported || !statusHandle) {
+void ServiceStatus::stopped(DWORD serviceSpecificCode) {
+    const Lock::Scope scope(lock);
+    if (stoppedReported || !handle) {
         return;
     }
     stoppedReported = 1;
@@ -99,20 +84,3 @@ void reportStopped(DWORD serviceSpecificCode) {
     status.dwServiceSpecificExitCode = serviceSpecificCode;
     report(SERVICE_STOPPED, 0);
 }
-
-} // namespace
-
-void stopped(DWORD serviceSpecificCode) {
-    const Lock::Scope scope(statusLock);
-    reportStopped(serviceSpecificCode);
-}
-
-bool stopWasRequested() {
-    return stopAsked != 0;
-}
-
-bool stopReported() {
-    return stoppedReported != 0;
-}
-
-} // namespace ServiceStatus
