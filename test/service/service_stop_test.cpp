@@ -8,45 +8,12 @@
 #include <string>
 
 #include "LauncherImage.h"
+#include "ServiceControl.h"
 #include "TestSupport.h"
 
 namespace ts = testing_support;
 
 namespace {
-
-struct ServiceHandleCloser {
-    void operator()(SC_HANDLE handle) const { CloseServiceHandle(handle); }
-};
-typedef std::unique_ptr<std::remove_pointer<SC_HANDLE>::type, ServiceHandleCloser> ServiceHandle;
-
-SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status = {};
-    DWORD needed = 0;
-    EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                     reinterpret_cast<BYTE*>(&status), sizeof(status), &needed))
-        << GetLastError();
-    return status;
-}
-
-void WINAPI noteChange(void*) {}
-
-// Waits, on the manager's notice, until the service runs.
-SERVICE_STATUS_PROCESS waitUntilRunning(SC_HANDLE service) {
-    static SERVICE_NOTIFYW notice;
-    SERVICE_STATUS_PROCESS status = query(service);
-    while (status.dwCurrentState == SERVICE_START_PENDING) {
-        notice = SERVICE_NOTIFYW();
-        notice.dwVersion = SERVICE_NOTIFY_STATUS_CHANGE;
-        notice.pfnNotifyCallback = noteChange;
-        if (NotifyServiceStatusChangeW(service, SERVICE_NOTIFY_RUNNING | SERVICE_NOTIFY_STOPPED,
-                                       &notice) != ERROR_SUCCESS ||
-            SleepEx(30000, TRUE) != WAIT_IO_COMPLETION) {
-            break;
-        }
-        status = query(service);
-    }
-    return status;
-}
 
 class ServiceStopTest : public ::testing::Test {
 protected:
@@ -74,7 +41,7 @@ protected:
                                      nullptr, nullptr, nullptr));
         ASSERT_TRUE(service) << GetLastError();
         ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
-        const SERVICE_STATUS_PROCESS running = waitUntilRunning(service.get());
+        const SERVICE_STATUS_PROCESS running = ts::waitWhilePending(service.get());
         ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
         process.reset(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, running.dwProcessId));
         ASSERT_TRUE(process) << GetLastError();
@@ -93,8 +60,8 @@ protected:
 
     static int serial;
     ts::TempDir dir{L"servicestop"};
-    ServiceHandle manager;
-    ServiceHandle service;
+    ts::ServiceHandle manager;
+    ts::ServiceHandle service;
     std::unique_ptr<void, HandleCloser> process;
     std::wstring name;
 };
@@ -113,7 +80,7 @@ TEST_F(ServiceStopTest, ReturnsOnceTheProcessOfASlowServerHasEnded) {
     const ts::ProcessResult result = stopAndWait(name);
     EXPECT_EQ(result.exitCode, 0u) << result.err;
     EXPECT_TRUE(processEnded());
-    EXPECT_EQ(query(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(ts::query(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     EXPECT_EQ(ts::readFile(dir / L"logs\\Server.out.log"), "server started\nshutdown hook ran\n");
 }
 
