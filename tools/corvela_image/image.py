@@ -210,8 +210,9 @@ def launcher_binary(launcher_exe, launcher, full_for=None):
         return launcher_exe
     path = os.path.join(os.path.dirname(launcher_exe), wanted)
     if not os.path.isfile(path):
-        asked = full_for if full else {CONSOLE_VARIANT: "--console", SERVICE_VARIANT: "--service"}.get(
-            launcher.variant, "launcher %s" % launcher.name)
+        asked = full_for if full else {
+            CONSOLE_VARIANT: "--console", SERVICE_VARIANT: "--service"}.get(
+                launcher.variant, "launcher %s" % launcher.name)
         raise ImageError("%s needs %s beside the launcher %s" % (asked, wanted, launcher_exe))
     return path
 
