@@ -110,7 +110,8 @@ protected:
     }
 
     ts::TempDir dir{L"rts"};
-    Image image{dir / L"Demo"};
+    // The launcher corvela-image gives an image that runs on an installed Java.
+    Image image{dir / L"Demo", L"Demo", L"corvela-full.exe"};
 };
 
 struct VendorLayout {

@@ -36,7 +36,8 @@ enum class LaunchPath { InProcess, Restart };
 // the stand-in runtime.
 class Image {
 public:
-    // `launcher`: the build's corvela.exe, or corvela-console.exe for a command-line tool.
+    // `launcher`: the build's corvela.exe, corvela-console.exe for a command-line tool, or
+    // their -full companions for an image that updates or runs on an installed Java.
     Image(const std::wstring& root, const std::wstring& name = L"Demo",
           const std::wstring& launcher = L"corvela.exe")
         : root(root), name(name) {

@@ -2,6 +2,7 @@
 """The image tool, end to end: the configuration it writes, read by the launcher itself,
 gives the intended JVM arguments; bad input writes nothing. And the README's demo."""
 
+import hashlib
 import os
 import shutil
 import struct
@@ -456,6 +457,103 @@ class ConsoleImageTest(ImageFixture):
             self.assertEqual(result.returncode, 1)
             self.assertIn(message, result.stderr)
             self.assertFalse(os.path.exists(image))
+
+
+def code_section(path):
+    """The digest of an exe's code: what branding leaves alone."""
+    with open(path, "rb") as f:
+        exe = pe.PEImage(f.read())
+    text = next(s for s in exe.sections if s.name.rstrip(b"\0") == b".text")
+    start = text.pointer_to_raw_data
+    return hashlib.sha256(exe.data[start:start + text.size_of_raw_data]).hexdigest()
+
+
+class FullLauncherTest(ImageFixture):
+    """The plain launchers leave out staged updates and the search for an installed Java:
+    the tool gives an image that uses either the full launcher, and the plain one refuses
+    such an image in so many words."""
+
+    def setUp(self):
+        super().setUp()
+        self.key = os.path.join(self.work, "feed.pem")
+        subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out",
+                        self.key], check=True, capture_output=True)
+
+    def assemble(self, image, *options):
+        result = image_tool("--name", "App", "--launcher", LAUNCHER, "--main-class", "M", "--jar",
+                            self.jars[0], "--package", "Acme App", "--app-version", "1.0",
+                            "--output", image, *options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return os.path.join(image, "App.exe")
+
+    def test_each_image_gets_the_launcher_it_needs(self):
+        runtime = ("--runtime", self.runtime)
+        updates = ("--update-url", "https://example.com/feed", "--update-key", self.key)
+        installed = ("--runtime-min-version", "17")
+        for number, (options, binary) in enumerate((
+                (runtime, "corvela.exe"),
+                (runtime + ("--console",), "corvela-console.exe"),
+                (runtime + updates, "corvela-full.exe"),
+                (runtime + updates + ("--console",), "corvela-console-full.exe"),
+                (installed, "corvela-full.exe"),
+                (installed + ("--console",), "corvela-console-full.exe"),
+                (installed + updates + ("--console",), "corvela-console-full.exe"),
+                (runtime + updates + ("--service",), "corvela-service.exe"))):
+            with self.subTest(options=" ".join(options)):
+                exe = self.assemble(os.path.join(self.work, "App%d" % number), *options)
+                expected = code_section(os.path.join(BUILD, "bin", binary))
+                self.assertEqual(code_section(exe), expected,
+                                 "%s is not made of %s" % (exe, binary))
+
+    def test_a_full_launcher_missing_beside_the_one_given_is_named(self):
+        lone = os.path.join(self.work, "lone", "corvela.exe")
+        os.makedirs(os.path.dirname(lone))
+        shutil.copy(LAUNCHER, lone)
+        shutil.copy(os.path.join(BUILD, "bin", "corvela-update.jar"), os.path.dirname(lone))
+        for number, (options, message) in enumerate((
+                (("--runtime-min-version", "17"),
+                 "the Java installed on the machine (--runtime-min-version) needs corvela-full.exe "
+                 "beside the launcher " + lone),
+                (("--runtime", self.runtime, "--update-url", "https://example.com/feed",
+                  "--update-key", self.key),
+                 "updates (--update-url) needs corvela-full.exe beside the launcher " + lone))):
+            with self.subTest(options=" ".join(options)):
+                image = os.path.join(self.work, "App%d" % number)
+                result = image_tool("--name", "App", "--launcher", lone, "--main-class", "M",
+                                    "--jar", self.jars[0], "--package", "Acme App",
+                                    "--app-version", "1.0", "--output", image, *options)
+                self.assertEqual(result.returncode, FAILED, result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(image))
+
+    def test_the_plain_launcher_refuses_what_it_has_not(self):
+        """An image put together by other means, its configuration asking for a room the
+        plain launcher has not, fails at once and says what to do, rather than run without."""
+        for number, (what, edit, message) in enumerate((
+                ("updates", lambda lines, runtime: lines + ["app.update-key=AAAA"],
+                 "is a launcher without staged updates, which \"app.update-key\" in its "
+                 "configuration asks for"),
+                ("installed Java", lambda lines, runtime: (shutil.rmtree(runtime), [
+                    line for line in lines if not line.startswith("app.runtime=")] + [
+                    "app.runtime-min-version=17"])[1],
+                 "is a launcher without the search for an installed Java, which an image without "
+                 "a runtime of its own asks for"))):
+            with self.subTest(what=what):
+                image = os.path.join(self.work, "App%d" % number)
+                exe = self.assemble(image, "--runtime", self.runtime, "--console")
+                cfg = os.path.join(image, "app", "App.cfg")
+                with open(cfg, encoding="utf-8") as f:
+                    lines = f.read().splitlines()
+                lines = edit(lines, os.path.join(image, "runtime"))
+                with open(cfg, "w", encoding="utf-8") as f:
+                    f.write("\n".join(lines) + "\n")
+                out = subprocess.run([WINE_RUN, exe], capture_output=True, text=True,
+                                     stdin=subprocess.DEVNULL, timeout=120,
+                                     env=dict(os.environ, STANDIN_PRINT="ran"))
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertNotIn(":ran", out.stdout + out.stderr)  # the application never started
+                self.assertIn(message, out.stderr)
+                self.assertIn("rebuild the image with corvela-image", out.stderr)
 
 
 class SingleInstanceImageTest(ImageFixture):

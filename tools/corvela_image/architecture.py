@@ -26,12 +26,13 @@ def _architecture_of_file(path):
         return pe.machine_text(f.read(4096))
 
 
-def check(arch, launcher_exe, launchers, runtime):
+def check(arch, launcher_exe, launchers, runtime, full_for=None):
     """Raises ImageError, naming both, when a launcher binary the image is made of or the
     runtime's bin/jli.dll is for another processor than `arch`: Windows would refuse to start
-    the one, and the launcher could not load the other."""
+    the one, and the launcher could not load the other. `full_for` as
+    image.launcher_binary takes it."""
     for launcher in launchers:
-        binary = image.launcher_binary(launcher_exe, launcher)
+        binary = image.launcher_binary(launcher_exe, launcher, full_for)
         if not os.path.isfile(binary):
             continue  # assembling names a missing launcher itself
         found = _architecture_of_file(binary)

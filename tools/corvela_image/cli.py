@@ -340,14 +340,16 @@ def build(args, described, progress):
     installed_runtime = installed.InstalledRuntime.from_options(
         min_version=args.runtime_min_version, max_version=args.runtime_max_version,
         download_url=args.runtime_download_url)
-    architecture.check(args.arch or architecture.DEFAULT, args.launcher, launchers, args.runtime)
+    update_source = updates.update_source(args.update_url, args.update_key, args.update_channel,
+                                          args.package, args.app_version)
+    architecture.check(args.arch or architecture.DEFAULT, args.launcher, launchers, args.runtime,
+                       image.full_launcher_reason(update_source, installed_runtime))
     request = image.ImageRequest(
         output=args.output, launchers=launchers, launcher_exe=args.launcher, runtime=args.runtime,
         runtime_path=args.runtime_path, jars=args.jar, module_path=args.module_path,
         package=args.package, code_page=args.code_page, branding=branding, signing_key=key,
         msi_request=msi_request, application=args.name, installed_runtime=installed_runtime,
-        update_source=updates.update_source(args.update_url, args.update_key,
-                                            args.update_channel, args.package, args.app_version))
+        update_source=update_source)
     result, notes = image.assemble(request, progress)
     return result, notes + unregistered(described, msi_request)
 

@@ -23,6 +23,11 @@ CONSOLE_LAUNCHER = "corvela-console.exe"
 UPDATE_JAR = "corvela-update.jar"
 SERVICE_VARIANT = "service"
 SERVICE_LAUNCHER = "corvela-service.exe"
+# The GUI and console launchers come twice: plain, and "-full" with the rooms only some
+# images use (staged updates, the search for an installed Java), which the plain ones leave
+# out to stay small. The service launcher has them all.
+FULL_SUFFIX = "-full"
+SPLIT_VARIANTS = (None, CONSOLE_VARIANT)
 SERVICE_STARTS = ("auto", "delayed", "demand")
 SERVICE_ACCOUNTS = ("LocalService", "LocalSystem", "NetworkService")
 
@@ -182,18 +187,32 @@ def check_windows_name(name, what):
         raise ImageError("%s %r is too long" % (what, name))
 
 
-def launcher_binary(launcher_exe, launcher):
+def full_launcher_reason(update_source, installed_runtime):
+    """What the image uses that only the full launchers have, as its users asked for it; None
+    when the plain launchers serve."""
+    if update_source:
+        return "updates (--update-url)"
+    if installed_runtime:
+        return "the Java installed on the machine (--runtime-min-version)"
+    return None
+
+
+def launcher_binary(launcher_exe, launcher, full_for=None):
     """The launcher binary a launcher's exe is made of: `launcher_exe` itself, or the variant
-    it asks for (corvela-console.exe...) beside it."""
-    if not launcher.variant:
+    it asks for (corvela-console.exe...) beside it; with `full_for` (what the image uses that
+    needs it), the full one of that variant (corvela-full.exe, corvela-console-full.exe)."""
+    full = full_for is not None and launcher.variant in SPLIT_VARIANTS
+    if not launcher.variant and not full:
         return launcher_exe
-    wanted = "corvela-%s.exe" % launcher.variant
+    wanted = "corvela%s%s.exe" % ("-" + launcher.variant if launcher.variant else "",
+                                  FULL_SUFFIX if full else "")
     if os.path.basename(launcher_exe).lower() == wanted:
         return launcher_exe
     path = os.path.join(os.path.dirname(launcher_exe), wanted)
     if not os.path.isfile(path):
-        asked = {CONSOLE_VARIANT: "--console", SERVICE_VARIANT: "--service"}.get(
-            launcher.variant, "launcher %s" % launcher.name)
+        asked = full_for if full else {
+            CONSOLE_VARIANT: "--console", SERVICE_VARIANT: "--service"}.get(
+                launcher.variant, "launcher %s" % launcher.name)
         raise ImageError("%s needs %s beside the launcher %s" % (asked, wanted, launcher_exe))
     return path
 
@@ -291,6 +310,7 @@ class Plan:
         self.update_source = request.update_source
         self.application = request.application or request.launchers[0].name
         self.launchers = request.launchers
+        self.full_for = full_launcher_reason(self.update_source, self.installed_runtime)
         self.runtime = request.runtime
         self.package = request.package
         self.branding = request.branding
@@ -334,7 +354,7 @@ class Plan:
         self.cfgs = {}
         for launcher in self.launchers:
             require_file(launcher_exe, "--launcher")
-            source = launcher_binary(launcher_exe, launcher)
+            source = launcher_binary(launcher_exe, launcher, self.full_for)
             branding = self.branding.of(launcher, self.application)
             exe = make_exe(source, launcher, branding, code_page, self.icons.get(branding.icon))
             self.exes[launcher.name] = (source, exe)
