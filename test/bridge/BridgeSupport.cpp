@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace ts = testing_support;
@@ -198,6 +199,9 @@ LiveProcess::LiveProcess(const std::wstring& exe, const std::wstring& args,
     std::wstring cmd = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
     const BOOL created =
         CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    // Taken before the handles are closed; the code tells Wine's own failures (1359), which
+    // scripts/test runs again, from a real one.
+    const DWORD createError = created ? ERROR_SUCCESS : GetLastError();
     CloseHandle(outWrite);
     CloseHandle(errWrite);
     CloseHandle(inRead);
@@ -205,7 +209,8 @@ LiveProcess::LiveProcess(const std::wstring& exe, const std::wstring& args,
     err.reset(new LineReader(errRead));
     if (!created) {
         closeInput();
-        throw std::runtime_error("cannot start " + ts::utf8(exe));
+        throw std::runtime_error("cannot start " + ts::utf8(exe) + " (error " +
+                                 std::to_string(createError) + ")");
     }
     CloseHandle(pi.hThread);
     processHandle = pi.hProcess;
